@@ -1,0 +1,20 @@
+// Intersection over union of axis-aligned 2D boxes: the similarity every box-based metric starts from.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace vestrim::iou {
+
+// IoU of two corner-form boxes; 0 when the union is not positive.
+double iou(const Box& a, const Box& b);
+
+// Row-major len(a) x len(b) matrix into `out` (which must hold a.size() * b.size() values).
+void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out);
+
+// Convenience form returning a fresh row-major matrix.
+std::vector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b);
+
+}  // namespace vestrim::iou
