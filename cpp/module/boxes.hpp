@@ -1,0 +1,62 @@
+// Box inputs: the box format, box sets as received from Python (`PyBoxes`), their conversion to
+// corner form, and the validation of per-frame sequences into Frame / SimFrame records.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "core/types.hpp"
+#include "module/py.hpp"
+
+namespace vestrim::py {
+
+enum class BoxFormat { Xyxy, Xywh };
+
+// Exactly "xyxy" or "xywh"; otherwise the ValueError message.
+Result<BoxFormat> parse_box_format(const std::string& text);
+
+// `text` as a double-quoted debug string (backslash, quote and control characters escaped).
+std::string debug_quoted(const std::string& text);
+
+// One frame's box set as received: an (N, k) float64 ndarray held by reference, or a copied list.
+struct PyBoxes {
+    Ref array;               // set for the array variant
+    std::vector<Box> list;   // the list variant's converted boxes
+};
+bool convert(PyObject* obj, PyBoxes& out);
+bool convert(PyObject* obj, std::vector<PyBoxes>& out);
+
+// Corner-form boxes: a view of the caller's array (zero copy) or of a converted copy.
+struct BoxSlice {
+    std::span<const Box> boxes;
+    std::vector<Box> owned;
+};
+
+// Fails with "boxes array must have shape (N, 4), got [..]" for an array of the wrong shape.
+Result<BoxSlice> as_boxes(const PyBoxes& boxes, BoxFormat format);
+Result<std::vector<BoxSlice>> to_xyxy_frames(const std::vector<PyBoxes>& sets, BoxFormat format);
+
+Box to_xyxy(const Box& box, BoxFormat format);
+
+Result<std::vector<Frame>> build_frames(const IdFrames& gt_ids, const std::vector<BoxSlice>& gt_boxes,
+                                        const IdFrames& pred_ids, const std::vector<BoxSlice>& pred_boxes);
+Result<std::vector<SimFrame>> build_sim_frames(const IdFrames& gt_ids, const IdFrames& pred_ids,
+                                               const SimInput& similarity);
+
+// Checks of one frame, shared by the per-sequence validation (with `frame` set, messages prefixed by
+// "frame {t}: " and naming len(gt_ids[{t}])) and the streaming accumulator (without).
+Result<void> check_box_frame(std::optional<std::size_t> frame, std::size_t gt_ids, std::size_t gt_boxes,
+                             std::size_t pred_ids, std::size_t pred_boxes);
+// Checks frame `t` of `similarity` against the given id counts.
+Result<void> check_sim_frame(std::optional<std::size_t> frame, std::size_t gt_ids, std::size_t pred_ids,
+                             const SimInput& similarity, std::size_t t);
+
+// Turns a failed Result into a ValueError; true when it succeeded.
+template <class T>
+bool ok_or_value_error(const Result<T>& r) {
+    if (r) return true;
+    value_error(r.error());
+    return false;
+}
+
+}  // namespace vestrim::py

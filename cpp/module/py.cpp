@@ -1,0 +1,318 @@
+#include "module/py.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace vestrim::py {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+PyObject* type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+}
+
+PyObject* internal_error_type() {
+    // Created once and kept for the life of the process, like the result classes.
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "vestrim._vestrim.InternalError",
+        "A broken internal invariant of vestrim (a bug, never a caller error).", PyExc_BaseException,
+        nullptr);
+    return type;
+}
+
+PyObject* internal_error(const std::string& message) {
+    PyObject* type = internal_error_type();
+    if (type != nullptr) PyErr_SetString(type, message.c_str());
+    return nullptr;
+}
+
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+std::string take_error_text() {
+    Ref exc = fetch_exception();
+    if (!exc) return "SystemError: error return without exception set";
+    std::string text = type_name(exc.get()) + ": ";
+    Ref message = Ref::steal(PyObject_Str(exc.get()));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 != nullptr) text += utf8;
+    PyErr_Clear();
+    return text;
+}
+
+bool add_processing_note(const char* param) {
+    Ref exc = fetch_exception();
+    if (!exc) return false;
+    const std::string note = std::string("while processing '") + param + "'";
+    Ref add_note = Ref::steal(PyObject_GetAttrString(exc.get(), "add_note"));
+    if (add_note) {
+        Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+        if (text) Ref::steal(PyObject_CallOneArg(add_note.get(), text.get()));
+    }
+    PyErr_Clear();  // a missing or failing add_note leaves the original exception as it was
+    restore_exception(std::move(exc));
+    return false;
+}
+
+std::string type_name(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    const char* name = type->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    return name;
+}
+
+bool type_mismatch(PyObject* obj, const char* expected) {
+    std::string message = obj == Py_None ? "'None' is not an instance of '"
+                                         : "'" + type_name(obj) + "' object is not an instance of '";
+    message += expected;
+    message += "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Binding
+
+namespace {
+
+std::string plural(Py_ssize_t n, const char* one, const char* many) { return n == 1 ? one : many; }
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+    const auto n = static_cast<Py_ssize_t>(sig.params.size());
+    Py_ssize_t required = 0;
+    for (const Param& p : sig.params) required += p.required ? 1 : 0;
+
+    if (nargs > n) {
+        std::string message = std::string(sig.display) + " takes ";
+        if (required == n)
+            message += std::to_string(n);
+        else
+            message += "from " + std::to_string(required) + " to " + std::to_string(n);
+        message += " positional arguments but " + std::to_string(nargs) + " " +
+                   plural(nargs, "was", "were") + " given";
+        type_error(message);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+        if (name == nullptr) return false;
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (std::strlen(sig.params[i].name) == static_cast<std::size_t>(size) &&
+                std::memcmp(sig.params[i].name, name, static_cast<std::size_t>(size)) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            type_error(std::string(sig.display) + " got an unexpected keyword argument '" +
+                       std::string(name, static_cast<std::size_t>(size)) + "'");
+            return false;
+        }
+        if (out[slot] != nullptr) {
+            type_error(std::string(sig.display) + " got multiple values for argument '" +
+                       sig.params[slot].name + "'");
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+
+    std::vector<const char*> missing;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (sig.params[i].required && out[i] == nullptr) missing.push_back(sig.params[i].name);
+    if (!missing.empty()) {
+        const auto k = static_cast<Py_ssize_t>(missing.size());
+        std::string message = std::string(sig.display) + " missing " + std::to_string(k) +
+                              " required positional " + plural(k, "argument", "arguments") + ": ";
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0) message += i + 1 == missing.size() ? " and " : ", ";
+            message += "'" + std::string(missing[i]) + "'";
+        }
+        type_error(message);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions
+
+bool convert(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool convert(PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool convert(PyObject* obj, bool& out) {
+    if (!PyBool_Check(obj)) return type_mismatch(obj, "bool");
+    out = obj == Py_True;
+    return true;
+}
+
+bool convert(PyObject* obj, Id& out) {
+    // PyLong_AsLongLong uses __index__ (a float is rejected) and raises OverflowError out of range.
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = static_cast<Id>(v);
+    return true;
+}
+
+template <class T>
+static bool convert_vector(PyObject* obj, std::vector<T>& out) {
+    return for_each_item(
+        obj, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item) {
+            T value{};
+            if (!convert(item, value)) return false;
+            out.push_back(value);
+            return true;
+        });
+}
+
+bool convert(PyObject* obj, std::vector<Id>& out) { return convert_vector(obj, out); }
+bool convert(PyObject* obj, std::vector<double>& out) { return convert_vector(obj, out); }
+
+bool convert(PyObject* obj, IdFrames& out) {
+    return for_each_item(
+        obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
+        [&](PyObject* frame) {
+            const bool ok = for_each_item(
+                frame, [&](std::size_t n) { out.ids.reserve(out.ids.size() + n); },
+                [&](PyObject* item) {
+                    Id id = 0;
+                    if (!convert(item, id)) return false;
+                    out.ids.push_back(id);
+                    return true;
+                });
+            if (ok) out.offsets.push_back(out.ids.size());
+            return ok;
+        });
+}
+
+bool append_sim_frame(PyObject* obj, SimInput& out) {
+    const bool ok = for_each_item(
+        obj, [&](std::size_t n) { out.row_offsets.reserve(out.row_offsets.size() + n); },
+        [&](PyObject* row) {
+            const bool row_ok = for_each_item(
+                row, [&](std::size_t n) { out.values.reserve(out.values.size() + n); },
+                [&](PyObject* item) {
+                    double v = 0.0;
+                    if (!convert(item, v)) return false;
+                    out.values.push_back(v);
+                    return true;
+                });
+            if (row_ok) out.row_offsets.push_back(out.values.size());
+            return row_ok;
+        });
+    if (ok) out.frame_rows.push_back(out.row_offsets.size() - 1);
+    return ok;
+}
+
+bool convert(PyObject* obj, SimInput& out) {
+    return for_each_item(
+        obj, [&](std::size_t n) { out.frame_rows.reserve(n + 1); },
+        [&](PyObject* frame) { return append_sim_frame(frame, out); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Formatting
+
+std::string fmt4(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, "%.4f", v);
+    return buffer;
+}
+
+std::string fmt_u64(std::uint64_t v) { return std::to_string(v); }
+
+PyObject* new_str(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* matrix_to_py(const double* values, std::size_t rows, std::size_t cols) {
+    Ref outer = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!outer) return nullptr;
+    for (std::size_t i = 0; i < rows; ++i) {
+        PyObject* row = PyList_New(static_cast<Py_ssize_t>(cols));
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), row);
+        for (std::size_t j = 0; j < cols; ++j) {
+            PyObject* v = PyFloat_FromDouble(values[i * cols + j]);
+            if (v == nullptr) return nullptr;
+            PyList_SET_ITEM(row, static_cast<Py_ssize_t>(j), v);
+        }
+    }
+    return outer.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classes
+
+PyTypeObject* make_class(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc) {
+    std::vector<PyType_Slot> slots;
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+    if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+    if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+    if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+    if (spec.construct) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.construct)});
+    slots.push_back({0, nullptr});
+
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    if (!spec.construct) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    PyType_Spec type_spec{spec.name, static_cast<int>(basicsize), 0, flags, slots.data()};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace vestrim::py

@@ -1,0 +1,8 @@
+"""vestrim: exact, fast multi-object tracking metrics (CLEAR MOT, Identity, HOTA) and the
+primitives they rest on (2D/3D box IoU, run-length masks, assignment)."""
+
+from . import _vestrim
+from ._vestrim import *  # noqa: F401,F403  (every public name of the extension)
+
+__version__ = _vestrim.__version__
+__all__ = list(_vestrim.__all__)
