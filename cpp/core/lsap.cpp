@@ -8,9 +8,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <numeric>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VESTRIM_LSAP_AVX2 1
+#endif
 
 namespace vestrim::lsap {
 
@@ -28,110 +34,250 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+constexpr std::uint64_t kFree = ~std::uint64_t{0};
 
-// All working state of one call, carved out of a single allocation.
+// All working state of one call, carved out of three allocations made once per call.
+//
+// During a search the columns not yet reached sit in the `remaining` list. Their tentative lengths,
+// potentials, predecessors and free flags are kept in that list's own order (the *_at arrays,
+// indexed by list position), so a scan reads them contiguously and only the cost row is gathered.
+// When the search reaches a column, its length and predecessor are written back to the
+// column-indexed arrays `d` and `path`; only reached columns are read from those.
 struct Workspace {
     std::unique_ptr<double[]> reals;
     std::unique_ptr<std::size_t[]> indices;
-    std::unique_ptr<unsigned char[]> flags;
+    std::unique_ptr<std::uint64_t[]> masks;
 
     double* u;               // nr row potentials
     double* v;               // nc column potentials
-    double* d;               // nc tentative path lengths
-    std::size_t* path;       // nc: row each column was last reached from
+    double* d;               // nc path lengths of reached columns
+    double* d_at;            // nc, by list position
+    double* v_at;            // nc, by list position
+    std::size_t* path;       // nc: row each reached column was last reached from
+    std::size_t* path_at;    // nc, by list position
     std::size_t* col4row;    // nr
     std::size_t* row4col;    // nc
     std::size_t* remaining;  // nc columns not yet reached in the current search
-    unsigned char* row_seen; // nr
-    unsigned char* col_seen; // nc
-    unsigned char* col_free; // nc: 1 while the column has no row assigned (mirrors row4col)
+    std::size_t* reached;    // nc columns reached in the current search, in order
+    std::uint64_t* free_at;  // nc, by list position: kFree while the column has no row
 
     Workspace(std::size_t nr, std::size_t nc)
-        : reals(new double[nr + 2 * nc]),
-          indices(new std::size_t[nr + 3 * nc]),
-          flags(new unsigned char[nr + 2 * nc]) {
+        : reals(new double[nr + 4 * nc]),
+          indices(new std::size_t[nr + 5 * nc]),
+          masks(new std::uint64_t[nc]) {
         u = reals.get();
         v = u + nr;
         d = v + nc;
+        d_at = d + nc;
+        v_at = d_at + nc;
         path = indices.get();
-        col4row = path + nc;
+        path_at = path + nc;
+        col4row = path_at + nc;
         row4col = col4row + nr;
         remaining = row4col + nc;
-        row_seen = flags.get();
-        col_seen = row_seen + nr;
-        col_free = col_seen + nc;
+        reached = remaining + nc;
+        free_at = masks.get();
         std::fill(u, u + nr + nc, 0.0);
         std::fill(col4row, col4row + nr, kNone);
         std::fill(row4col, row4col + nc, kNone);
-        std::fill(col_free, col_free + nc, static_cast<unsigned char>(1));
     }
 };
 
+// One pass of the search from row `i` over list positions [begin, end): relaxes every remaining
+// column through row i and picks the position to reach next. Among equal lowest lengths the rule
+// is: the last position whose column is free, or, when none is free, the first one.
+struct Scan {
+    const double* wi;  // cost row i
+    double min_val;    // path length reached so far
+    double ui;
+    std::size_t i;
+    const std::size_t* remaining;
+    const double* v_at;
+    double* d_at;
+    std::size_t* path_at;
+    const std::uint64_t* free_at;
+};
+
+struct Pick {
+    double lowest = kInf;
+    std::size_t best = kNone;
+};
+
+inline void scan_portable(const Scan& s, std::size_t begin, std::size_t end, Pick& pick) {
+    // Locals, so the compiler need not reload them after every store through the arrays.
+    const double* const wi = s.wi;
+    const double min_val = s.min_val;
+    const double ui = s.ui;
+    const std::size_t i = s.i;
+    const std::size_t* const remaining = s.remaining;
+    const double* const v_at = s.v_at;
+    double* const d_at = s.d_at;
+    std::size_t* const path_at = s.path_at;
+    const std::uint64_t* const free_at = s.free_at;
+    double lowest = pick.lowest;
+    std::size_t best = pick.best;
+    for (std::size_t p = begin; p < end; ++p) {
+        const double r = ((wi[remaining[p]] + min_val) - ui) - v_at[p];
+        const double old = d_at[p];
+        // Strict: an equal length keeps the older predecessor. Written without branches: the
+        // outcome is data-dependent and mispredicts badly.
+        const std::size_t shorter = -static_cast<std::size_t>(old > r);
+        const double dj = std::min(old, r);  // (r < old) ? r : old
+        d_at[p] = dj;
+        path_at[p] = (path_at[p] & ~shorter) | (i & shorter);
+        if (dj < lowest || (dj == lowest && free_at[p])) {
+            lowest = dj;
+            best = p;
+        }
+    }
+    pick.lowest = lowest;
+    pick.best = best;
+}
+
+#ifdef VESTRIM_LSAP_AVX2
+// Four positions at a time. Each lane applies the sequential rule to the positions congruent to it,
+// which leaves per lane its lowest length and, among that lane's positions holding it, the last free
+// one or else the first one. Merging the lanes by the same rule gives exactly the sequential pick;
+// every length is computed by the same operations in the same order as the portable scan.
+__attribute__((target("avx2"))) void scan_avx2(const Scan& s, std::size_t len, Pick& pick) {
+    const std::size_t vec_end = len & ~std::size_t{3};
+    if (vec_end != 0) {
+        const __m256d min_val = _mm256_set1_pd(s.min_val);
+        const __m256d ui = _mm256_set1_pd(s.ui);
+        const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(s.i)));
+        const __m256i step = _mm256_set1_epi64x(4);
+        __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
+        __m256d lowest = _mm256_set1_pd(kInf);
+        __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        __m256d best_free = _mm256_setzero_pd();
+        const double* const wi = s.wi;
+        const std::size_t* const remaining = s.remaining;
+        const double* const v_at = s.v_at;
+        double* const d_at = s.d_at;
+        double* const path_at = reinterpret_cast<double*>(s.path_at);
+        const double* const free_at = reinterpret_cast<const double*>(s.free_at);
+        for (std::size_t p = 0; p < vec_end; p += 4) {
+            // Scalar loads beat the gather instruction on several processors.
+            const __m128d w01 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p]), wi + remaining[p + 1]);
+            const __m128d w23 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p + 2]), wi + remaining[p + 3]);
+            const __m256d w = _mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1);
+            const __m256d r =
+                _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, min_val), ui), _mm256_loadu_pd(v_at + p));
+            const __m256d old = _mm256_loadu_pd(d_at + p);
+            const __m256d shorter = _mm256_cmp_pd(old, r, _CMP_GT_OQ);
+            const __m256d dj = _mm256_blendv_pd(old, r, shorter);
+            _mm256_storeu_pd(d_at + p, dj);
+            _mm256_storeu_pd(path_at + p, _mm256_blendv_pd(_mm256_loadu_pd(path_at + p), row, shorter));
+            const __m256d free = _mm256_loadu_pd(free_at + p);
+            const __m256d take =
+                _mm256_or_pd(_mm256_cmp_pd(dj, lowest, _CMP_LT_OQ),
+                             _mm256_and_pd(_mm256_cmp_pd(dj, lowest, _CMP_EQ_OQ), free));
+            lowest = _mm256_blendv_pd(lowest, dj, take);
+            best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
+            best_free = _mm256_blendv_pd(best_free, free, take);
+            pos = _mm256_add_epi64(pos, step);
+        }
+        alignas(32) double lane_lowest[4];
+        alignas(32) std::uint64_t lane_best[4];
+        alignas(32) std::uint64_t lane_free[4];
+        _mm256_store_pd(lane_lowest, lowest);
+        _mm256_store_pd(reinterpret_cast<double*>(lane_best), best);
+        _mm256_store_pd(reinterpret_cast<double*>(lane_free), best_free);
+        double low = kInf;
+        for (int k = 0; k < 4; ++k) low = std::min(low, lane_lowest[k]);
+        std::size_t last_free = kNone;
+        std::size_t first = kNone;
+        for (int k = 0; k < 4; ++k) {
+            if (lane_lowest[k] != low || lane_best[k] == kNone) continue;
+            if (lane_free[k] && (last_free == kNone || lane_best[k] > last_free)) last_free = lane_best[k];
+            if (!lane_free[k] && (first == kNone || lane_best[k] < first)) first = lane_best[k];
+        }
+        pick.lowest = low;
+        pick.best = last_free != kNone ? last_free : first;
+    }
+    scan_portable(s, vec_end, len, pick);
+}
+#endif
+
 // Inserts row `cur` by one shortest-path search followed by the potential update and augmentation.
 // Returns false when the search meets an infinite path length.
-bool augment(const double* w, std::size_t nr, std::size_t nc, std::size_t cur, Workspace& ws) {
-    double* const u = ws.u;
-    double* const v = ws.v;
-    double* const d = ws.d;
-    std::size_t* const path = ws.path;
+bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Workspace& ws) {
     std::size_t* const remaining = ws.remaining;
-    const unsigned char* const col_free = ws.col_free;
+    double* const d_at = ws.d_at;
+    double* const v_at = ws.v_at;
+    std::size_t* const path_at = ws.path_at;
+    std::uint64_t* const free_at = ws.free_at;
 
     std::size_t len = nc;
-    for (std::size_t k = 0; k < nc; ++k) remaining[k] = nc - 1 - k;
-    std::fill(ws.row_seen, ws.row_seen + nr, static_cast<unsigned char>(0));
-    std::fill(ws.col_seen, ws.col_seen + nc, static_cast<unsigned char>(0));
-    std::fill(d, d + nc, kInf);
+    for (std::size_t p = 0; p < nc; ++p) {
+        const std::size_t j = nc - 1 - p;
+        remaining[p] = j;
+        d_at[p] = kInf;
+        v_at[p] = ws.v[j];
+        path_at[p] = kNone;
+        free_at[p] = ws.row4col[j] == kNone ? kFree : 0;
+    }
 
     double min_val = 0.0;
     std::size_t i = cur;
+    std::size_t n_reached = 0;
     std::size_t sink = kNone;
     while (sink == kNone) {
-        ws.row_seen[i] = 1;
-        const double* const wi = w + i * nc;
-        const double ui = u[i];
-        std::size_t best = kNone;
-        double lowest = kInf;
-        for (std::size_t p = 0; p < len; ++p) {
-            const std::size_t j = remaining[p];
-            const double r = ((wi[j] + min_val) - ui) - v[j];
-            double dj = d[j];
-            // Strict: an equal length keeps the older predecessor.
-            const bool shorter = dj > r;
-            dj = shorter ? r : dj;
-            d[j] = dj;
-            path[j] = shorter ? i : path[j];
-            // Among equal lowest lengths, prefer the last free column, else the first one seen.
-            const bool take = dj < lowest || (dj == lowest && col_free[j]);
-            lowest = take ? dj : lowest;
-            best = take ? p : best;
+        const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at};
+        Pick pick;
+#ifdef VESTRIM_LSAP_AVX2
+        if (use_avx2) {
+            scan_avx2(scan, len, pick);
+        } else {
+            scan_portable(scan, 0, len, pick);
         }
-        min_val = lowest;
-        if (std::isinf(lowest) || best == kNone) return false;
+#else
+        (void)use_avx2;
+        scan_portable(scan, 0, len, pick);
+#endif
+        min_val = pick.lowest;
+        if (std::isinf(pick.lowest) || pick.best == kNone) return false;
 
+        const std::size_t best = pick.best;
         const std::size_t j = remaining[best];
-        ws.col_seen[j] = 1;
-        remaining[best] = remaining[--len];
-        if (col_free[j]) {
+        const bool is_free = free_at[best] != 0;
+        ws.reached[n_reached++] = j;
+        ws.d[j] = d_at[best];
+        ws.path[j] = path_at[best];
+        --len;
+        remaining[best] = remaining[len];
+        d_at[best] = d_at[len];
+        v_at[best] = v_at[len];
+        path_at[best] = path_at[len];
+        free_at[best] = free_at[len];
+        if (is_free) {
             sink = j;
         } else {
             i = ws.row4col[j];
         }
     }
 
+    // Rows other than `cur` reached by the search are exactly the owners of the reached columns
+    // other than the sink; each update is independent of the others, so visiting them in the order
+    // they were reached gives the same values as visiting them by index.
+    double* const u = ws.u;
+    double* const v = ws.v;
+    const double* const d = ws.d;
     u[cur] = u[cur] + min_val;
-    for (std::size_t r = 0; r < nr; ++r) {
-        if (ws.row_seen[r] && r != cur) u[r] = (min_val - d[ws.col4row[r]]) + u[r];
+    for (std::size_t k = 0; k + 1 < n_reached; ++k) {
+        const std::size_t j = ws.reached[k];
+        const std::size_t r = ws.row4col[j];
+        u[r] = (min_val - d[j]) + u[r];
     }
-    for (std::size_t c = 0; c < nc; ++c) {
-        if (ws.col_seen[c]) v[c] = v[c] - (min_val - d[c]);
+    for (std::size_t k = 0; k < n_reached; ++k) {
+        const std::size_t j = ws.reached[k];
+        v[j] = v[j] - (min_val - d[j]);
     }
 
     std::size_t j = sink;
     for (;;) {
-        const std::size_t row = path[j];
+        const std::size_t row = ws.path[j];
         ws.row4col[j] = row;
-        ws.col_free[j] = 0;
         std::swap(ws.col4row[row], j);
         if (row == cur) break;
     }
@@ -142,6 +288,11 @@ bool augment(const double* w, std::size_t nr, std::size_t nc, std::size_t cur, W
 
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
                                            bool maximize) {
+    return solve(rows, cols, cost, maximize, Kernel::Auto);
+}
+
+std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
+                                           bool maximize, Kernel kernel) {
     if (rows == 0 || cols == 0) return Assignment{};
 
     const bool transpose = rows > cols;
@@ -173,9 +324,15 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
         if (!std::isfinite(w[k])) return std::unexpected(LSAPError::Invalid);
     }
 
+#ifdef VESTRIM_LSAP_AVX2
+    const bool use_avx2 = kernel == Kernel::Auto && __builtin_cpu_supports("avx2");
+#else
+    const bool use_avx2 = false;
+    (void)kernel;
+#endif
     Workspace ws(nr, nc);
     for (std::size_t cur = 0; cur < nr; ++cur) {
-        if (!augment(w, nr, nc, cur, ws)) return std::unexpected(LSAPError::Infeasible);
+        if (!augment(w, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
     }
 
     Assignment out;
@@ -187,6 +344,7 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
             out.cols[i] = ws.col4row[i];
         }
     } else {
+        // Working row k is input column k; emit the pairs ordered by their input row.
         std::vector<std::size_t> order(nr);
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {

@@ -25,4 +25,11 @@ struct Assignment {
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
                                            bool maximize);
 
+// Implementation of the inner scan. Every kernel returns exactly the same pairs; `Auto` uses vector
+// instructions when the processor has them, `Portable` never does (kept selectable for testing).
+enum class Kernel { Auto, Portable };
+
+std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
+                                           bool maximize, Kernel kernel);
+
 }  // namespace vestrim::lsap
