@@ -1,0 +1,122 @@
+"""Module surface: registration order, argument binding, conversion notes, reference safety."""
+
+import subprocess
+import sys
+
+import pytest
+
+import vestrim
+from vestrim import _vestrim
+
+EXPECTED_ORDER = [
+    "__version__", "version", "is_debug_build", "iou", "iou_matrix", "iou_3d", "iou_3d_matrix",
+    "match_boxes", "match_boxes_3d", "match_masks", "mask_area", "mask_iou", "mask_iou_matrix",
+    "mask_decode", "mask_encode", "mask_merge", "mask_to_bbox", "Mask", "compute_clear",
+    "compute_clear_from_similarity", "compute_quorvantix_switch_events", "compute_identity",
+    "compute_identity_from_similarity", "compute_hota", "compute_hota_from_similarity", "evaluate",
+    "Accumulator", "AccumulatorResult", "Matching", "ClearMetrics", "QuorvantixSwitchEvents",
+    "IdentityMetrics", "HotaMetrics", "EvaluationResult",
+]
+
+
+def test_all_follows_registration_order():
+    # Every registered name appears in its fixed relative order.
+    assert _vestrim.__all__ == [n for n in EXPECTED_ORDER if n in _vestrim.__all__]
+    assert _vestrim.__all__[:4] == ["__version__", "version", "is_debug_build", "iou"]
+    for name in _vestrim.__all__:
+        assert getattr(vestrim, name) is getattr(_vestrim, name)
+    assert "InternalError" not in _vestrim.__all__
+
+
+def test_version_and_debug_flag():
+    assert _vestrim.__version__ == "0.3.0" == _vestrim.version() == vestrim.__version__
+    assert _vestrim.is_debug_build() is False
+    with pytest.raises(TypeError):
+        _vestrim.version(1)
+    assert _vestrim.__doc__ == "The `vestrim._vestrim` extension module."
+    assert _vestrim.is_debug_build.__doc__.startswith("Whether the extension was compiled with debug")
+
+
+def test_internal_error_is_not_an_exception_subclass():
+    assert issubclass(_vestrim.InternalError, BaseException)
+    assert not issubclass(_vestrim.InternalError, Exception)
+
+
+def test_import_does_not_import_numpy():
+    code = "import sys, vestrim; vestrim.iou_matrix([(0, 0, 1, 1)], [(0, 0, 1, 1)]); print('numpy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_text_signatures():
+    assert _vestrim.iou.__text_signature__ == '(box_a, box_b, box_format="xyxy")'
+    assert _vestrim.iou_matrix.__doc__.startswith("Pairwise IoU matrix between two sets of boxes.")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: _vestrim.iou([0, 0, 1, 1]), "iou() missing 1 required positional argument: 'box_b'"),
+        (lambda: _vestrim.iou(), "iou() missing 2 required positional arguments: 'box_a' and 'box_b'"),
+        (lambda: _vestrim.iou(1, 2, 3, 4), "iou() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: _vestrim.iou((0, 0, 1, 1), box_a=(0, 0, 1, 1)), "iou() got multiple values for argument 'box_a'"),
+        (lambda: _vestrim.iou((0, 0, 1, 1), (0, 0, 1, 1), fmt="xyxy"),
+         "iou() got an unexpected keyword argument 'fmt'"),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_binding_errors_of_larger_signatures():
+    if not hasattr(_vestrim, "compute_clear"):
+        pytest.skip("compute_clear not built")
+    with pytest.raises(TypeError, match=r"^compute_clear\(\) got an unexpected keyword argument 'threshold'$"):
+        _vestrim.compute_clear(gt_ids=[], gt_boxes=[], pred_ids=[], pred_boxes=[], threshold=0.5)
+    with pytest.raises(TypeError) as info:
+        _vestrim.compute_clear()
+    assert str(info.value) == (
+        "compute_clear() missing 4 required positional arguments: "
+        "'gt_ids', 'gt_boxes', 'pred_ids' and 'pred_boxes'")
+    with pytest.raises(TypeError) as info:
+        _vestrim.compute_clear([], [], [], [], 0.5, "xyxy", 1)
+    assert str(info.value) == "compute_clear() takes from 4 to 6 positional arguments but 7 were given"
+
+
+class Explodes:
+    def __float__(self):
+        raise RuntimeError("boom")
+
+    def __index__(self):
+        raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, param",
+    [
+        (dict(box_a=None, box_b=(0, 0, 1, 1)), TypeError, "box_a"),
+        (dict(box_a=(0, 0, 1, 1), box_b=(0, 0, 1)), ValueError, "box_b"),
+        (dict(box_a=(0, 0, 1, 1), box_b=(0, 0, 1, Explodes())), RuntimeError, "box_b"),
+        (dict(box_a=(0, 0, 1, 1), box_b=(0, 0, 1, 1), box_format=None), TypeError, "box_format"),
+    ],
+)
+def test_conversion_failures_carry_a_note(kwargs, exc, param):
+    with pytest.raises(exc) as info:
+        _vestrim.iou(**kwargs)
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+def test_failing_calls_leak_no_references():
+    bad_box = [0, 0, 1]
+    bad_set = [(0, 0, 1, 1), (0, 0, 1)]
+    fmt = "nope"
+    before = [sys.getrefcount(o) for o in (bad_box, bad_set, fmt)]
+    for _ in range(3000):
+        for call in (lambda: _vestrim.iou(bad_box, bad_box),
+                     lambda: _vestrim.iou_matrix(bad_set, bad_set),
+                     lambda: _vestrim.iou_matrix([], [], box_format=fmt)):
+            with pytest.raises((TypeError, ValueError)):
+                call()
+    assert [sys.getrefcount(o) for o in (bad_box, bad_set, fmt)] == before
