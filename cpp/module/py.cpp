@@ -171,6 +171,23 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return true;
 }
 
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) return false;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            flat.push_back(value);
+        }
+    }
+    return bind(sig, flat.data(), nargs, kwnames.get(), out);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Conversions
 

@@ -108,6 +108,9 @@ struct Signature {
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out);
 
+// The same for the classic (args tuple, kwargs dict) convention used by constructors (tp_new).
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 inline PyCFunction as_cfunction(FastFunction f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
