@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/iou3d.hpp"
+#include "module/assignment_py.hpp"
 #include "module/exports.hpp"
 #include "module/numpy_api.hpp"
 
@@ -143,6 +144,31 @@ PyObject* iou_3d_matrix_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* match_boxes_3d_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {
+        {"boxes_a", true}, {"boxes_b", true}, {"iou_threshold", false}, {"method", false}};
+    PyObject* a[4];
+    if (!bind({"match_boxes_3d()", params}, args, nargs, kwnames, a)) return nullptr;
+    PyBoxes3d boxes_a, boxes_b;
+    double iou_threshold = 0.5;
+    std::string method_text = "hungarian";
+    if (!arg("boxes_a", a[0], boxes_a) || !arg("boxes_b", a[1], boxes_b) ||
+        !opt_arg("iou_threshold", a[2], iou_threshold) || !opt_arg("method", a[3], method_text))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto method = parse_method(method_text);
+        if (!method) return value_error(method.error());
+        const auto slice_a = as_boxes(boxes_a);
+        if (!slice_a) return value_error(slice_a.error());
+        const auto slice_b = as_boxes(boxes_b);
+        if (!slice_b) return value_error(slice_b.error());
+        const std::size_t na = slice_a->boxes.size();
+        const std::size_t nb = slice_b->boxes.size();
+        const std::vector<double> iou = iou3d::iou_3d_matrix(slice_a->boxes, slice_b->boxes);
+        return new_matching(assignment::match_boxes(iou, na, nb, *method, iou_threshold));
+    });
+}
+
 }  // namespace
 
 PyMethodDef iou_3d_def = {
@@ -161,5 +187,13 @@ PyMethodDef iou_3d_matrix_def = {
     "float64 NumPy array (zero-copy for a contiguous array); see [`iou_3d`] for\n"
     "the box convention.\n\n"
     "Returns a list of `len(boxes_a)` rows, each with `len(boxes_b)` IoU values."};
+
+PyMethodDef match_boxes_3d_def = {
+    "match_boxes_3d", as_cfunction(match_boxes_3d_entry), METH_FASTCALL | METH_KEYWORDS,
+    "match_boxes_3d(boxes_a, boxes_b, iou_threshold=0.5, method=\"hungarian\")\n--\n\n"
+    "Match two sets of oriented 3D boxes, mirroring [`match_boxes`] for 3D IoU.\n\n"
+    "`method` is either `\"hungarian\"` (optimal, maximises total IoU) or\n"
+    "`\"greedy\"` (assign highest-IoU pairs first). Only pairs with IoU at or\n"
+    "above `iou_threshold` are kept."};
 
 }  // namespace vestrim::py

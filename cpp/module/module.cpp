@@ -32,7 +32,7 @@ const Export exports[] = {
     fn(&iou_3d_def),
     fn(&iou_3d_matrix_def),
     fn(&match_boxes_def),
-    // fn(&match_boxes_3d_def),
+    fn(&match_boxes_3d_def),
     // fn(&match_masks_def),
     // fn(&mask_area_def),
     // fn(&mask_iou_def),
