@@ -113,12 +113,9 @@ double footprint_overlap(const Point fa[4], const Point fb[4]) {
     return std::fabs(0.5 * twice_signed_area(subject.pts, subject.n));
 }
 
-}  // namespace
-
-double iou_3d(const Box3d& a, const Box3d& b) {
-    Point fa[4], fb[4];
-    footprint(a, fa);
-    footprint(b, fb);
+// The pair IoU given both footprints (each box's footprint depends on that box alone, so the matrix
+// builds every footprint once instead of once per pair).
+double iou_with_footprints(const Box3d& a, const Point fa[4], const Box3d& b, const Point fb[4]) {
     const double area = footprint_overlap(fa, fb);
 
     const double top_a = a.y + 0.5 * a.h;
@@ -134,11 +131,29 @@ double iou_3d(const Box3d& a, const Box3d& b) {
     return inter / uni;
 }
 
+struct Footprint {
+    Point corners[4];
+};
+
+}  // namespace
+
+double iou_3d(const Box3d& a, const Box3d& b) {
+    Point fa[4], fb[4];
+    footprint(a, fa);
+    footprint(b, fb);
+    return iou_with_footprints(a, fa, b, fb);
+}
+
 void iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b, double* out) {
     const std::size_t nb = b.size();
+    if (a.empty() || nb == 0) return;
+    std::vector<Footprint> fb(nb);
+    for (std::size_t j = 0; j < nb; ++j) footprint(b[j], fb[j].corners);
     for (std::size_t i = 0; i < a.size(); ++i) {
+        Point fa[4];
+        footprint(a[i], fa);
         double* row = out + i * nb;
-        for (std::size_t j = 0; j < nb; ++j) row[j] = iou_3d(a[i], b[j]);
+        for (std::size_t j = 0; j < nb; ++j) row[j] = iou_with_footprints(a[i], fa, b[j], fb[j].corners);
     }
 }
 
