@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/types.hpp"  // InternalError
+
 namespace vestrim::assignment {
 
 enum class Method { Hungarian, Greedy };
