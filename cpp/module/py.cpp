@@ -328,8 +328,16 @@ PyTypeObject* make_class(const ClassSpec& spec, Py_ssize_t basicsize, destructor
 
     unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (!spec.construct) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec type_spec{spec.name, static_cast<int>(basicsize), 0, flags, slots.data()};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    // Created as "builtins.<name>" so the interpreter records __module__ = "builtins" without
+    // warning about a missing module; the type's own name is then the bare class name.
+    static constexpr std::string_view prefix = "builtins.";
+    const std::string qualified = std::string(prefix) + spec.name;
+    PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, flags, slots.data()};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    // tp_name points into the interpreter's own copy of the spec name, which lives as long as the
+    // type (these types are never released).
+    if (type != nullptr) type->tp_name += prefix.size();
+    return type;
 }
 
 }  // namespace vestrim::py
