@@ -4,6 +4,10 @@
 
 #include "module/py.hpp"
 
+namespace vestrim::hota {
+struct HotaMetrics;
+}
+
 namespace vestrim::py {
 
 // Functions (each a PyMethodDef with the fast calling convention and a text-signature docstring).
@@ -43,5 +47,10 @@ PyTypeObject* quorvantix_switch_events_type();
 PyTypeObject* identity_metrics_type();
 PyTypeObject* hota_metrics_type();
 PyTypeObject* evaluation_result_type();
+
+// Moves a finished HOTA record into a new HotaMetrics object (nullptr with an exception set).
+PyObject* new_hota_metrics(hota::HotaMetrics&& metrics);
+// "HotaMetrics(hota=..., deta=..., assa=..., loca=...)": the repr, also embedded by other reprs.
+std::string hota_metrics_text(const hota::HotaMetrics& metrics);
 
 }  // namespace vestrim::py

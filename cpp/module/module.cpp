@@ -47,8 +47,8 @@ const Export exports[] = {
     // fn(&compute_quorvantix_switch_events_def),
     // fn(&compute_identity_def),
     // fn(&compute_identity_from_similarity_def),
-    // fn(&compute_hota_def),
-    // fn(&compute_hota_from_similarity_def),
+    fn(&compute_hota_def),
+    fn(&compute_hota_from_similarity_def),
     // fn(&evaluate_def),
     // cls(&accumulator_type),
     // cls(&accumulator_result_type),
@@ -56,7 +56,7 @@ const Export exports[] = {
     // cls(&clear_metrics_type),
     // cls(&quorvantix_switch_events_type),
     // cls(&identity_metrics_type),
-    // cls(&hota_metrics_type),
+    cls(&hota_metrics_type),
     // cls(&evaluation_result_type),
 };
 

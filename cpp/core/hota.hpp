@@ -1,0 +1,50 @@
+// HOTA over a whole sequence: a first pass that scores how strongly every (gt trajectory, predicted
+// trajectory) pair overlaps, then a per-frame optimal matching weighted by that global alignment,
+// counted at 19 localisation thresholds.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace vestrim::hota {
+
+inline constexpr std::size_t kNumAlphas = 19;
+
+// The localisation thresholds: alpha k is the double product k * 0.05 (k = 1..19), so that
+// 0.15000000000000002 and 0.30000000000000004 appear exactly as that product rounds.
+std::array<double, kNumAlphas> alpha_grid();
+
+// Every vector holds kNumAlphas entries, parallel to `alphas`.
+struct HotaMetrics {
+    std::vector<double> alphas;
+    std::vector<double> hota_alphas;
+    std::vector<double> deta_alphas;
+    std::vector<double> assa_alphas;
+    std::vector<double> loca_alphas;
+    std::vector<double> hota_tp_alphas;
+    std::vector<double> hota_fn_alphas;
+    std::vector<double> hota_fp_alphas;
+    std::vector<double> ass_re_alphas;
+    std::vector<double> ass_pr_alphas;
+    double hota = 0.0;
+    double deta = 0.0;
+    double assa = 0.0;
+    double loca = 0.0;
+    std::size_t num_frames = 0;
+    std::size_t num_gt = 0;
+    std::size_t num_pred = 0;
+};
+
+// Box frames: each frame's similarity is the IoU matrix of its gt boxes (rows) against its
+// predicted boxes (columns). Throws InternalError("finite score matrix: ...") if the solver refuses
+// a frame's score matrix.
+HotaMetrics compute_hota(std::span<const Frame> frames);
+
+// Similarity frames: the caller's rows are read in place. Same failure as above.
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames);
+
+}  // namespace vestrim::hota
