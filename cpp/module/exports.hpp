@@ -4,6 +4,10 @@
 
 #include "module/py.hpp"
 
+namespace vestrim::identity {
+struct IdentityMetrics;
+}
+
 namespace vestrim::hota {
 struct HotaMetrics;
 }
@@ -52,5 +56,8 @@ PyTypeObject* evaluation_result_type();
 PyObject* new_hota_metrics(hota::HotaMetrics&& metrics);
 // "HotaMetrics(hota=..., deta=..., assa=..., loca=...)": the repr, also embedded by other reprs.
 std::string hota_metrics_text(const hota::HotaMetrics& metrics);
+
+// Moves a finished identity record into a new IdentityMetrics object (nullptr with an exception set).
+PyObject* new_identity_metrics(identity::IdentityMetrics&& metrics);
 
 }  // namespace vestrim::py

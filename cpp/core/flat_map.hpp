@@ -1,0 +1,83 @@
+// A small open-addressing hash map from 64-bit keys to non-zero 64-bit values, for the id and pair
+// tables on the hot paths (one probe sequence in two flat arrays, no per-entry allocation).
+// A zero value marks an empty slot, so stored values must never be 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vestrim {
+
+class FlatMap {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // The value stored under `key`, or nullptr.
+    const std::uint64_t* find(std::uint64_t key) const {
+        if (size_ == 0) return nullptr;
+        for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
+            if (slots_[i].value == 0) return nullptr;
+            if (slots_[i].key == key) return &slots_[i].value;
+        }
+    }
+
+    // The value stored under `key`, inserting `initial` (non-zero) first if the key is new; the
+    // flag tells whether it was inserted.
+    std::pair<std::uint64_t&, bool> try_emplace(std::uint64_t key, std::uint64_t initial) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (s.value == 0) {
+                s = {key, initial};
+                ++size_;
+                return {s.value, true};
+            }
+            if (s.key == key) return {s.value, false};
+        }
+    }
+
+    // Calls f(key, value) for every entry, in no particular order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (const Slot& s : slots_)
+            if (s.value != 0) f(s.key, s.value);
+    }
+
+private:
+    std::size_t slot_of(std::uint64_t key) const {
+        // splitmix64 finaliser: spreads sequential ids and packed index pairs over the table.
+        key ^= key >> 30;
+        key *= 0xbf58476d1ce4e5b9ULL;
+        key ^= key >> 27;
+        key *= 0x94d049bb133111ebULL;
+        key ^= key >> 31;
+        return static_cast<std::size_t>(key) & mask_;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        const std::size_t capacity = old.empty() ? 16 : 2 * old.size();
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+        for (const Slot& s : old) {
+            if (s.value == 0) continue;
+            std::size_t i = slot_of(s.key);
+            while (slots_[i].value != 0) i = (i + 1) & mask_;
+            slots_[i] = s;
+        }
+    }
+
+    struct Slot {
+        std::uint64_t key = 0;
+        std::uint64_t value = 0;  // 0: empty
+    };
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace vestrim

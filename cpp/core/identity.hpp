@@ -1,0 +1,81 @@
+// Identity metrics (IDF1, IDP, IDR): one global one-to-one matching between whole ground-truth and
+// whole predicted trajectories that minimises the detections on which the two disagree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/flat_map.hpp"
+#include "core/types.hpp"
+
+namespace vestrim::identity {
+
+struct IdentityMetrics {
+    double idf1 = 0.0;
+    double idp = 0.0;
+    double idr = 0.0;
+    std::uint64_t idtp = 0;
+    std::uint64_t idfp = 0;
+    std::uint64_t idfn = 0;
+    std::uint64_t num_frames = 0;
+    std::uint64_t num_gt = 0;    // ground-truth occurrences over all frames
+    std::uint64_t num_pred = 0;  // predicted occurrences over all frames
+};
+
+// Id -> dense index + 1 (0 marks an empty slot), indices assigned 0, 1, 2, ... in order of first
+// appearance.
+using IdIndex = FlatMap;
+
+// Dense index of `id`; a new id gets the next index and a zero entry appended to `counts`.
+std::uint32_t intern(IdIndex& index, std::vector<std::uint64_t>& counts, Id id);
+
+class IdentityAccumulator {
+public:
+    // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (read only
+    // when both sides are non-empty). A pair counts when its similarity is >= threshold; NaN never
+    // does. An id listed twice in a frame is counted twice.
+    void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                double threshold);
+
+    // The metrics of everything folded in so far. Leaves the accumulator unchanged.
+    IdentityMetrics compute() const;
+
+    // The same counts from the full (G+P) x (G+P) FN/FP cost matrices, solved by the assignment
+    // solver. compute() gives identical results without building them; this form is kept as the
+    // reference it is checked against.
+    IdentityMetrics compute_dense() const;
+
+    std::uint64_t num_frames() const { return num_frames_; }
+
+private:
+    static std::uint64_t pair_key(std::uint32_t gt, std::uint32_t pred) {
+        return (std::uint64_t{gt} << 32) | pred;
+    }
+
+    // The record for the given identity false negatives and false positives.
+    IdentityMetrics finish(std::uint64_t idfn, std::uint64_t idfp) const;
+
+    // Largest total of pair counts over one-to-one (gt id, pred id) matchings.
+    std::uint64_t best_matching_total() const;
+
+    std::vector<std::uint64_t> gt_counts_;
+    std::vector<std::uint64_t> pred_counts_;
+    IdIndex gt_index_;
+    IdIndex pred_index_;
+    // (gt index, pred index) -> occurrence pairs in a common frame at or above the threshold.
+    FlatMap pair_counts_;
+    std::uint64_t num_frames_ = 0;
+    // Dense indices of the current frame's ids; reused across frames.
+    std::vector<std::uint32_t> frame_gt_;
+    std::vector<std::uint32_t> frame_pred_;
+};
+
+// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
+IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold);
+
+// Whole sequence from validated similarity frames, read in place. Cannot fail.
+IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold);
+
+}  // namespace vestrim::identity

@@ -1,0 +1,50 @@
+// Switch-subtype events (transfer, ascend, migrate), counted under a two-stage per-frame matcher of
+// their own: stage 1 keeps each object's previous hypothesis while it still passes, stage 2 solves an
+// optimal assignment among what is left. Independent of the CLEAR matcher.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace vestrim::switch_events {
+
+struct QuorvantixSwitchEvents {
+    std::uint64_t num_transfer = 0;
+    std::uint64_t num_ascend = 0;
+    std::uint64_t num_migrate = 0;
+};
+
+class SwitchEventsAccumulator {
+public:
+    // Folds in one frame: n object (gt) ids, m hypothesis (pred) ids and the row-major n x m
+    // similarity matrix. A pair passes when its similarity is >= threshold; NaN never passes, in
+    // either stage. A frame with an empty side changes nothing. Throws InternalError only if the
+    // solver fails (a +inf similarity at or above the threshold).
+    void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                double threshold);
+
+    const QuorvantixSwitchEvents& events() const { return events_; }
+
+private:
+    std::unordered_map<Id, Id> hyp_for_object_;  // latest match of each object, either stage
+    std::unordered_map<Id, Id> object_for_hyp_;  // latest stage-2 match of each hypothesis
+    std::unordered_set<Id> matched_objects_;
+    std::unordered_set<Id> matched_hyps_;
+    QuorvantixSwitchEvents events_;
+    // Per-frame working buffers, reused across frames.
+    std::vector<unsigned char> object_matched_;
+    std::vector<unsigned char> hyp_matched_;
+    std::vector<std::size_t> free_objects_;
+    std::vector<std::size_t> free_hyps_;
+    std::vector<double> scores_;
+};
+
+// Whole sequence from validated similarity frames, read in place.
+QuorvantixSwitchEvents compute_quorvantix_switch_events(std::span<const SimFrame> frames, double threshold);
+
+}  // namespace vestrim::switch_events

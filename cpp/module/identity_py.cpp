@@ -1,0 +1,109 @@
+// Python entry points for the identity metrics and the IdentityMetrics result class.
+#include "core/identity.hpp"
+#include "module/boxes.hpp"
+#include "module/exports.hpp"
+
+namespace vestrim::py {
+namespace {
+
+using identity::IdentityMetrics;
+
+PyGetSetDef identity_metrics_getters[] = {
+    field<&IdentityMetrics::idf1>("idf1", "Identity F1: `IDTP / (IDTP + 0.5 IDFP + 0.5 IDFN)`."),
+    field<&IdentityMetrics::idp>("idp", "Identity precision: `IDTP / (IDTP + IDFP)`."),
+    field<&IdentityMetrics::idr>("idr", "Identity recall: `IDTP / (IDTP + IDFN)`."),
+    field<&IdentityMetrics::idtp>("idtp", "Identity true positives."),
+    field<&IdentityMetrics::idfp>("idfp", "Identity false positives."),
+    field<&IdentityMetrics::idfn>("idfn", "Identity false negatives."),
+    field<&IdentityMetrics::num_frames>("num_frames", "Number of frames processed."),
+    field<&IdentityMetrics::num_gt>("num_gt", "Total ground-truth detections across all frames."),
+    field<&IdentityMetrics::num_pred>("num_pred", "Total predicted detections across all frames."),
+    {},
+};
+
+PyObject* identity_metrics_repr(PyObject* self) {
+    const IdentityMetrics& m = record<IdentityMetrics>(self);
+    return new_str("IdentityMetrics(idf1=" + fmt4(m.idf1) + ", idp=" + fmt4(m.idp) + ", idr=" + fmt4(m.idr) +
+                   ", idtp=" + fmt_u64(m.idtp) + ", idfp=" + fmt_u64(m.idfp) + ", idfn=" + fmt_u64(m.idfn) + ")");
+}
+
+PyObject* compute_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},        {"gt_boxes", true},
+                                       {"pred_ids", true},      {"pred_boxes", true},
+                                       {"iou_threshold", false}, {"box_format", false}};
+    PyObject* a[6];
+    if (!bind({"compute_identity()", params}, args, nargs, kwnames, a)) return nullptr;
+    IdFrames gt_ids, pred_ids;
+    std::vector<PyBoxes> gt_boxes, pred_boxes;
+    double iou_threshold = 0.5;
+    std::string box_format = "xyxy";
+    if (!arg("gt_ids", a[0], gt_ids) || !arg("gt_boxes", a[1], gt_boxes) ||
+        !arg("pred_ids", a[2], pred_ids) || !arg("pred_boxes", a[3], pred_boxes) ||
+        !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto format = parse_box_format(box_format);
+        if (!ok_or_value_error(format)) return nullptr;
+        const auto gt_slices = to_xyxy_frames(gt_boxes, *format);
+        if (!ok_or_value_error(gt_slices)) return nullptr;
+        const auto pred_slices = to_xyxy_frames(pred_boxes, *format);
+        if (!ok_or_value_error(pred_slices)) return nullptr;
+        const auto frames = build_frames(gt_ids, *gt_slices, pred_ids, *pred_slices);
+        if (!ok_or_value_error(frames)) return nullptr;
+        return new_identity_metrics(identity::compute_identity(*frames, iou_threshold));
+    });
+}
+
+PyObject* compute_identity_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+    static constexpr Param params[] = {
+        {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
+    PyObject* a[4];
+    if (!bind({"compute_identity_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
+    IdFrames gt_ids, pred_ids;
+    SimInput similarity;
+    double threshold = 0.5;
+    if (!arg("gt_ids", a[0], gt_ids) || !arg("pred_ids", a[1], pred_ids) ||
+        !arg("similarity", a[2], similarity) || !opt_arg("threshold", a[3], threshold))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto frames = build_sim_frames(gt_ids, pred_ids, similarity);
+        if (!ok_or_value_error(frames)) return nullptr;
+        return new_identity_metrics(identity::compute_identity_from_similarity(*frames, threshold));
+    });
+}
+
+}  // namespace
+
+PyTypeObject* identity_metrics_type() {
+    static PyTypeObject* type = record_class<IdentityMetrics>({
+        .name = "IdentityMetrics",
+        .doc = "Accumulated Identity metrics (IDF1/IDP/IDR) over a sequence.",
+        .getset = identity_metrics_getters,
+        .repr = identity_metrics_repr,
+    });
+    return type;
+}
+
+PyObject* new_identity_metrics(identity::IdentityMetrics&& metrics) {
+    return wrap_record(identity_metrics_type(), std::move(metrics));
+}
+
+PyMethodDef compute_identity_def = {
+    "compute_identity", as_cfunction(compute_identity_entry), METH_FASTCALL | METH_KEYWORDS,
+    "compute_identity(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, box_format=\"xyxy\")\n"
+    "--\n\n"
+    "Compute Identity metrics (IDF1, IDP, IDR) for a sequence.\n\n"
+    "Inputs are frame-aligned exactly like [`compute_clear`]. Identity metrics use\n"
+    "a single global bipartite matching between whole ground-truth and predicted\n"
+    "trajectories, so id consistency over time is rewarded."};
+
+PyMethodDef compute_identity_from_similarity_def = {
+    "compute_identity_from_similarity", as_cfunction(compute_identity_from_similarity_entry),
+    METH_FASTCALL | METH_KEYWORDS,
+    "compute_identity_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5)\n--\n\n"
+    "Compute Identity metrics from precomputed per-frame similarity matrices\n"
+    "instead of boxes. Same similarity convention as\n"
+    "[`compute_clear_from_similarity`]."};
+
+}  // namespace vestrim::py
