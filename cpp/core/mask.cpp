@@ -1,6 +1,8 @@
 #include "core/mask.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdio>
 #include <utility>
 
@@ -113,6 +115,69 @@ void combine(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b,
     }
 }
 
+
+// Column gathering buffer for strided bitmaps: large enough to amortise the row walks, small
+// enough to stay in cache.
+constexpr u64 kGatherBytes = 1 << 16;
+
+constexpr u64 kOnes = 0x0101010101010101ull;
+constexpr u64 kHighs = 0x8080808080808080ull;
+
+inline u64 load8(const std::uint8_t* p) {
+    u64 x;
+    std::memcpy(&x, p, sizeof x);
+    return x;  // little-endian: byte k of memory is bits 8k..8k+7
+}
+
+// First index in [i, n) whose byte is nonzero (foreground), or n.
+u64 find_foreground(const std::uint8_t* p, u64 i, u64 n) {
+    for (; i + 8 <= n; i += 8) {
+        if (const u64 x = load8(p + i)) return i + (std::countr_zero(x) >> 3);
+    }
+    for (; i < n; ++i)
+        if (p[i] != 0) return i;
+    return n;
+}
+
+// First index in [i, n) whose byte is zero (background), or n.
+u64 find_background(const std::uint8_t* p, u64 i, u64 n) {
+    for (; i + 8 <= n; i += 8) {
+        const u64 x = load8(p + i);
+        // The lowest flagged byte is the first zero byte (higher flags may be borrow artefacts).
+        if (const u64 zero = (x - kOnes) & ~x & kHighs) return i + (std::countr_zero(zero) >> 3);
+    }
+    for (; i < n; ++i)
+        if (p[i] == 0) return i;
+    return n;
+}
+
+// Run-length encodes bytes handed to it in pixel order; any nonzero byte is foreground.
+class RunBuilder {
+public:
+    void scan(const std::uint8_t* p, u64 n) {
+        u64 i = 0;
+        while (i < n) {
+            const u64 j = foreground_ ? find_background(p, i, n) : find_foreground(p, i, n);
+            count_ += j - i;
+            if (j < n) {  // pixel j starts a run of the other colour
+                append_run(runs_, count_);
+                foreground_ = !foreground_;
+                count_ = 0;
+            }
+            i = j;
+        }
+    }
+
+    std::vector<std::uint32_t> finish() {
+        append_run(runs_, count_);
+        return std::move(runs_);
+    }
+
+private:
+    std::vector<std::uint32_t> runs_;
+    u64 count_ = 0;
+    bool foreground_ = false;
+};
 }  // namespace
 
 Result<Rle> Rle::create(std::uint64_t h, std::uint64_t w, std::vector<std::uint32_t> counts) {
@@ -326,24 +391,31 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
 
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
-    std::vector<std::uint32_t> runs;
-    bool colour = false;
-    u64 count = 0;
-    for (u64 c = 0; c < w; ++c) {
-        const std::uint8_t* column = data + static_cast<std::ptrdiff_t>(c) * col_stride;
-        for (u64 r = 0; r < h; ++r) {
-            const bool fg = column[static_cast<std::ptrdiff_t>(r) * row_stride] != 0;
-            if (fg == colour) {
-                ++count;
-            } else {
-                append_run(runs, count);
-                colour = fg;
-                count = 1;
+    RunBuilder runs;
+    if (row_stride == 1) {
+        // Each column is contiguous (Fortran order, or a transposed C-order array).
+        for (u64 c = 0; c < w; ++c) runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
+    } else if (h > 0) {
+        // Gather a block of columns at a time into a small column-major buffer, reading each
+        // image row once per block, then scan the gathered columns in order.
+        const u64 block = std::max<u64>(1, std::min<u64>(w, kGatherBytes / h));
+        std::vector<std::uint8_t> columns(block * h);
+        for (u64 c0 = 0; c0 < w; c0 += block) {
+            const u64 nc = std::min(block, w - c0);
+            const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
+            for (u64 r = 0; r < h; ++r) {
+                const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
+                std::uint8_t* out = columns.data() + r;
+                if (col_stride == 1) {
+                    for (u64 k = 0; k < nc; ++k) out[k * h] = row[k];
+                } else {
+                    for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+                }
             }
+            for (u64 k = 0; k < nc; ++k) runs.scan(columns.data() + k * h, h);
         }
     }
-    append_run(runs, count);
-    return Rle::create(h, w, std::move(runs));
+    return Rle::create(h, w, runs.finish());
 }
 
 }  // namespace vestrim::mask

@@ -3,7 +3,9 @@
 #include <memory>
 #include <optional>
 
+#include "core/assignment.hpp"
 #include "core/mask.hpp"
+#include "module/assignment_py.hpp"
 #include "module/boxes.hpp"
 #include "module/exports.hpp"
 #include "module/numpy_api.hpp"
@@ -79,7 +81,12 @@ bool convert(PyObject* obj, MaskSize& out) {
     return true;
 }
 
-bool convert(PyObject* obj, std::vector<std::uint32_t>& out) { return convert_runs(obj, out); }
+// Run lengths as an argument (a struct, so the argument helpers find its conversion).
+struct Runs {
+    std::vector<std::uint32_t> values;
+};
+
+bool convert(PyObject* obj, Runs& out) { return convert_runs(obj, out.values); }
 
 // A flag: exactly True or False, or a NumPy boolean scalar read through its truth value.
 struct Flag {
@@ -251,25 +258,6 @@ bool extract_all(const Objects& objects, std::vector<Rle>& out) {
 
 PyObject* new_mask(Rle&& rle) { return wrap_record(mask_type(), std::move(rle)); }
 
-// Turns a tp_new (tuple, dict) call into the fast calling convention and binds it.
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    std::vector<PyObject*> stack;
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(args, i));
-    Ref kwnames;
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        if (!kwnames) return false;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-            stack.push_back(value);
-        }
-    }
-    return bind(sig, stack.data(), nargs, kwnames.get(), out);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The Mask class
 
@@ -278,11 +266,11 @@ PyObject* mask_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     if (!bind_tuple({"Mask.__new__()", params}, args, kwargs, a)) return nullptr;
     MaskSize size;
-    std::vector<std::uint32_t> runs;
+    Runs runs;
     if (!arg("size", a[0], size) || !arg("counts", a[1], runs)) return nullptr;
     return guarded([&]() -> PyObject* {
         Rle rle;
-        if (!take(Rle::create(size.h, size.w, std::move(runs)), rle)) return nullptr;
+        if (!take(Rle::create(size.h, size.w, std::move(runs.values)), rle)) return nullptr;
         return wrap_record(type, std::move(rle));
     });
 }
@@ -400,6 +388,30 @@ PyObject* mask_iou_matrix_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* match_masks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {
+        {"masks_a", true}, {"masks_b", true}, {"iou_threshold", false}, {"method", false}};
+    PyObject* a[4];
+    if (!bind({"match_masks()", params}, args, nargs, kwnames, a)) return nullptr;
+    Objects masks_a, masks_b;
+    double iou_threshold = 0.5;
+    std::string method_text = "hungarian";
+    if (!arg("masks_a", a[0], masks_a) || !arg("masks_b", a[1], masks_b) ||
+        !opt_arg("iou_threshold", a[2], iou_threshold) || !opt_arg("method", a[3], method_text))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        // The method is checked before any mask is converted.
+        const auto method = parse_method(method_text);
+        if (!ok_or_value_error(method)) return nullptr;
+        std::vector<Rle> rles_a, rles_b;
+        if (!extract_all(masks_a, rles_a) || !extract_all(masks_b, rles_b)) return nullptr;
+        std::vector<double> matrix;
+        if (!take(mask::iou_matrix(rles_a, rles_b, std::nullopt), matrix)) return nullptr;
+        return new_matching(
+            assignment::match_boxes(matrix, rles_a.size(), rles_b.size(), *method, iou_threshold));
+    });
+}
+
 PyObject* mask_merge_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"masks", true}, {"intersect", false}};
     PyObject* a[2];
@@ -444,6 +456,10 @@ PyObject* mask_decode_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const std::vector<std::uint8_t> grid = mask::decode_rows(rle);
         Ref values[2] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(1))};
         if (!values[0] || !values[1]) return nullptr;
+        // An empty image may still claim more rows (or columns) than a list can hold.
+        if (rle.h > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
+            rle.w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+            return PyErr_NoMemory();
         const auto h = static_cast<Py_ssize_t>(rle.h), w = static_cast<Py_ssize_t>(rle.w);
         Ref rows = Ref::steal(PyList_New(h));
         if (!rows) return nullptr;
@@ -498,6 +514,15 @@ PyTypeObject* mask_type() {
     });
     return type;
 }
+
+PyMethodDef match_masks_def = {
+    "match_masks", as_cfunction(match_masks_entry), METH_FASTCALL | METH_KEYWORDS,
+    "match_masks(masks_a, masks_b, iou_threshold=0.5, method=\"hungarian\")\n--\n\n"
+    "Match two sets of masks, mirroring [`match_boxes`] for segmentation masks.\n\n"
+    "Each mask is a [`Mask`] or a COCO-style dict; all masks must share one `(h, w)`.\n"
+    "`method` is either `\"hungarian\"` (optimal, maximises total IoU) or\n"
+    "`\"greedy\"` (assign highest-IoU pairs first). Only pairs with IoU at or above\n"
+    "`iou_threshold` are kept."};
 
 PyMethodDef mask_area_def = {
     "mask_area", as_cfunction(mask_area_entry), METH_FASTCALL | METH_KEYWORDS,
