@@ -4,6 +4,10 @@
 
 #include "module/py.hpp"
 
+namespace vestrim::clear {
+struct ClearMetrics;
+}
+
 namespace vestrim::identity {
 struct IdentityMetrics;
 }
@@ -52,6 +56,8 @@ PyTypeObject* identity_metrics_type();
 PyTypeObject* hota_metrics_type();
 PyTypeObject* evaluation_result_type();
 
+// Moves a finished CLEAR record into a new ClearMetrics object (nullptr with an exception set).
+PyObject* new_clear_metrics(clear::ClearMetrics&& metrics);
 // Moves a finished HOTA record into a new HotaMetrics object (nullptr with an exception set).
 PyObject* new_hota_metrics(hota::HotaMetrics&& metrics);
 // "HotaMetrics(hota=..., deta=..., assa=..., loca=...)": the repr, also embedded by other reprs.

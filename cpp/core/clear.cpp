@@ -1,0 +1,223 @@
+#include "core/clear.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+
+#include "core/iou.hpp"
+#include "core/lsap.hpp"
+
+namespace vestrim::clear {
+namespace {
+
+// Score of a pair that must not be matched. Finite, because the solver rejects infinities.
+constexpr double kForbidden = -1e18;
+
+// The continuity bonus must dominate any acceptable similarity, so it scales with the largest
+// finite magnitude among them: (M + 1) * 1000.
+double continuity_bonus(const double* similarity, std::size_t cells, double threshold) {
+    double largest = 0.0;
+    for (std::size_t k = 0; k < cells; ++k) {
+        const double s = similarity[k];
+        if (s >= threshold) {
+            const double magnitude = std::fabs(s);
+            if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
+        }
+    }
+    return (largest + 1.0) * 1000.0;
+}
+
+}  // namespace
+
+std::uint32_t TrackState::track_index(Id gt_id) {
+    auto [it, inserted] = index_.try_emplace(gt_id, static_cast<std::uint32_t>(tracks_.size()));
+    if (inserted) tracks_.emplace_back();
+    return it->second;
+}
+
+void TrackState::record_presence(GtTrack& track, bool matched) {
+    if (matched) {
+        if (track.tracked && track.gap_open) frag_present_only += 1;
+        track.tracked = true;
+        track.gap_open = false;
+    } else if (track.tracked) {
+        track.gap_open = true;
+    }
+}
+
+void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+                              const double* similarity, double threshold) {
+    const std::size_t n = gt_ids.size();
+    const std::size_t m = pred_ids.size();
+    totals_.num_frames += 1;
+    totals_.num_gt += n;
+    if (n == 0) {
+        totals_.num_false_positives += m;
+        return;
+    }
+
+    // Resolve every row to its trajectory record once; indices stay valid while records are added.
+    row_tracks_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t index = state_.track_index(gt_ids[i]);
+        row_tracks_[i] = index;
+        state_.track(index).present_count += 1;
+    }
+
+    if (m == 0) {
+        totals_.num_misses += n;
+        for (std::size_t i = 0; i < n; ++i) state_.record_presence(state_.track(row_tracks_[i]), false);
+        return;
+    }
+
+    // Score matrix: acceptable pairs keep their similarity, the pair repeating a gt's most recent
+    // match gets the continuity bonus on top, everything else (NaN included) is forbidden.
+    const std::size_t cells = n * m;
+    const double bonus = continuity_bonus(similarity, cells, threshold);
+    scores_.resize(cells);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* sim_row = similarity + i * m;
+        double* score_row = scores_.data() + i * m;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double s = sim_row[j];
+            score_row[j] = s >= threshold ? s : kForbidden;
+        }
+        const GtTrack& track = state_.track(row_tracks_[i]);
+        if (track.has_last_match) {
+            for (std::size_t j = 0; j < m; ++j) {
+                if (pred_ids[j] == track.last_match && sim_row[j] >= threshold) {
+                    score_row[j] = sim_row[j] + bonus;
+                }
+            }
+        }
+    }
+
+    auto solved = lsap::solve(n, m, scores_.data(), true);
+    if (!solved) {
+        throw InternalError("finite score matrix is solvable: " +
+                            std::string(lsap::to_string(solved.error())));
+    }
+
+    const std::uint64_t frame = state_.solved_frames;
+    const auto& rows = solved->rows;
+    const auto& cols = solved->cols;
+    std::uint64_t k = 0;
+    for (std::size_t t = 0; t < rows.size(); ++t) {
+        const std::size_t i = rows[t];
+        const std::size_t j = cols[t];
+        const double s = similarity[i * m + j];
+        // The solver also assigns forbidden pairs when nothing better exists; drop them here.
+        // Written as >= so that a NaN similarity or a NaN threshold never yields a match.
+        if (!(s >= threshold)) continue;
+        state_.motp_sum += s;
+
+        GtTrack& track = state_.track(row_tracks_[i]);
+        const Id pred = pred_ids[j];
+        if (track.has_last_match && track.last_match != pred) totals_.num_switches += 1;
+        track.has_last_match = true;
+        track.last_match = pred;
+        k += 1;
+        track.matched_count += 1;
+
+        // A new matched run starts unless the id was matched in the previous solved frame. An id
+        // listed twice may be matched twice in this frame: the second time, the previous solved
+        // frame's answer has moved to prior_matched_frame.
+        bool matched_before;
+        if (track.last_matched_frame == frame) {
+            matched_before = frame > 0 && track.prior_matched_frame == frame - 1;
+        } else {
+            matched_before = frame > 0 && track.last_matched_frame == frame - 1;
+            track.prior_matched_frame = track.last_matched_frame;
+            track.last_matched_frame = frame;
+        }
+        if (!matched_before) track.segment_count += 1;
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+        GtTrack& track = state_.track(row_tracks_[i]);
+        state_.record_presence(track, track.last_matched_frame == frame);
+    }
+    state_.solved_frames = frame + 1;
+
+    totals_.num_matches += k;
+    totals_.num_false_positives += m - k;
+    totals_.num_misses += n - k;
+}
+
+ClearMetrics ClearAccumulator::compute() const {
+    ClearMetrics r;
+    r.num_frames = totals_.num_frames;
+    r.num_gt = totals_.num_gt;
+    r.num_matches = totals_.num_matches;
+    r.num_false_positives = totals_.num_false_positives;
+    r.num_misses = totals_.num_misses;
+    r.num_switches = totals_.num_switches;
+
+    const std::uint64_t tp = r.num_matches;
+    const std::uint64_t fp = r.num_false_positives;
+    const std::uint64_t fn = r.num_misses;
+    const std::uint64_t idsw = r.num_switches;
+
+    r.mota = r.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(r.num_gt)
+                          : 0.0;
+    r.motp = tp > 0 ? state_.motp_sum / static_cast<double>(tp) : 0.0;
+
+    const auto tracks = state_.tracks();
+    r.track_ratios.reserve(tracks.size());
+    for (const GtTrack& track : tracks) {
+        r.track_ratios.push_back(static_cast<double>(track.matched_count) /
+                                 static_cast<double>(track.present_count));
+        if (track.segment_count > 0) r.frag += track.segment_count - 1;
+    }
+    // Ratios are finite and non-negative, so plain > is a total order on them.
+    std::sort(r.track_ratios.begin(), r.track_ratios.end(), std::greater<double>());
+    for (const double ratio : r.track_ratios) {
+        if (ratio > 0.8) {
+            r.mt += 1;
+        } else if (ratio >= 0.2) {
+            r.pt += 1;
+        } else {
+            r.ml += 1;
+        }
+    }
+
+    const double tp_f = static_cast<double>(tp);
+    const double fp_f = static_cast<double>(fp);
+    const double fn_f = static_cast<double>(fn);
+    const double idsw_f = static_cast<double>(idsw);
+    const double w = std::max(tp_f + fn_f, 1.0);
+    r.moda = (tp_f - fp_f) / w;
+    r.smota = ((state_.motp_sum - fp_f) - idsw_f) / w;
+    const double switch_penalty = idsw > 0 ? std::log10(idsw_f) : 0.0;
+    r.motal = ((tp_f - fp_f) - switch_penalty) / w;
+    r.clr_re = tp_f / w;
+    r.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
+    r.frag_present_only = state_.frag_present_only;
+    return r;
+}
+
+ClearMetrics compute_clear(std::span<const Frame> frames, double threshold) {
+    ClearAccumulator acc;
+    std::vector<double> iou;  // one frame's matrix, reused
+    for (const Frame& frame : frames) {
+        const std::size_t n = frame.gt_ids.size();
+        const std::size_t m = frame.pred_ids.size();
+        if (n > 0 && m > 0) {
+            iou.resize(n * m);
+            iou::iou_matrix(frame.gt_boxes, frame.pred_boxes, iou.data());
+        }
+        acc.update(frame.gt_ids, frame.pred_ids, iou.data(), threshold);
+    }
+    return acc.compute();
+}
+
+ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold) {
+    ClearAccumulator acc;
+    for (const SimFrame& frame : frames) {
+        acc.update(frame.gt_ids, frame.pred_ids, frame.similarity, threshold);
+    }
+    return acc.compute();
+}
+
+}  // namespace vestrim::clear

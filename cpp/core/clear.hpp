@@ -1,0 +1,111 @@
+// CLEAR MOT: the continuity-biased per-frame matcher with its trajectory bookkeeping, and the
+// finalisation of its running totals into MOTA, MOTP and the related counts and ratios.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace vestrim::clear {
+
+// The finished CLEAR MOT result. Inside ClearAccumulator the same record holds the running totals;
+// only num_frames, num_gt, num_matches, num_false_positives, num_misses and num_switches change
+// during accumulation, everything else stays at its initial value until `compute`.
+struct ClearMetrics {
+    std::vector<double> track_ratios;  // matched frames / present frames per gt id, descending
+    double mota = 0.0;
+    double motp = 0.0;
+    std::uint64_t num_frames = 0;
+    std::uint64_t num_gt = 0;
+    std::uint64_t num_matches = 0;          // TP
+    std::uint64_t num_false_positives = 0;  // FP
+    std::uint64_t num_misses = 0;           // FN
+    std::uint64_t num_switches = 0;         // IDSW
+    std::uint64_t mt = 0;
+    std::uint64_t pt = 0;
+    std::uint64_t ml = 0;
+    std::uint64_t frag = 0;
+    double moda = 0.0;
+    double smota = 0.0;
+    double motal = 0.0;
+    double clr_re = 0.0;
+    double clr_pr = 0.0;
+    std::uint64_t frag_present_only = 0;
+};
+
+// Per-trajectory bookkeeping, one record per gt id ever present. Records are created on first
+// presence and never removed, so memory grows with the number of distinct gt ids only.
+struct GtTrack {
+    static constexpr std::uint64_t kNever = UINT64_MAX;
+
+    std::uint32_t present_count = 0;  // occurrences (an id listed twice in a frame counts twice)
+    std::uint32_t matched_count = 0;  // accepted matches, switches included
+    std::uint32_t segment_count = 0;  // matched runs
+    bool has_last_match = false;
+    bool tracked = false;   // matched at least once
+    bool gap_open = false;  // present without a match since the last match
+    Id last_match = 0;      // pred id of the most recent accepted match (valid if has_last_match)
+    // Indices (among solved frames, see TrackState::solved_frames) of the last two distinct solved
+    // frames in which this id was matched; together they answer "matched in the previous solved
+    // frame" even after the id has been matched in the current one.
+    std::uint64_t last_matched_frame = kNever;
+    std::uint64_t prior_matched_frame = kNever;
+};
+
+class TrackState {
+public:
+    // Index of the record for `gt_id`, created empty if the id is new.
+    std::uint32_t track_index(Id gt_id);
+
+    GtTrack& track(std::uint32_t index) { return tracks_[index]; }
+    std::span<const GtTrack> tracks() const { return tracks_; }
+
+    // Present-only fragmentation step for one occurrence of a gt id: a present-but-unmatched frame
+    // after the first match opens a gap, a later match closes it and counts one fragmentation.
+    // Frames in which the id is absent neither open nor close a gap.
+    void record_presence(GtTrack& track, bool matched);
+
+    double motp_sum = 0.0;                 // similarity sum of all accepted matches, in match order
+    std::uint64_t frag_present_only = 0;
+    // Frames that reached the matching step (at least one gt and one pred), counting only those
+    // completed; the "previously matched" set is the set matched in solved frame solved_frames - 1.
+    std::uint64_t solved_frames = 0;
+
+private:
+    std::unordered_map<Id, std::uint32_t> index_;
+    std::vector<GtTrack> tracks_;
+};
+
+class ClearAccumulator {
+public:
+    // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (gt in rows,
+    // higher is better). A pair is acceptable when its similarity is >= threshold; a NaN similarity
+    // or a NaN threshold never yields a match. Throws InternalError only if the solver fails (a
+    // +inf similarity at or above the threshold, or overflowing sums).
+    void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                double threshold);
+
+    // Finalises into a new record; the accumulator is left unchanged and may keep accumulating.
+    ClearMetrics compute() const;
+
+    std::uint64_t num_frames() const { return totals_.num_frames; }
+
+private:
+    ClearMetrics totals_;
+    TrackState state_;
+    // Working buffers reused across frames.
+    std::vector<double> scores_;
+    std::vector<std::uint32_t> row_tracks_;
+};
+
+// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
+ClearMetrics compute_clear(std::span<const Frame> frames, double threshold);
+
+// Whole sequence from caller-supplied similarity matrices, read in place.
+ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold);
+
+}  // namespace vestrim::clear
