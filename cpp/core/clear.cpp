@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/iou.hpp"
@@ -30,6 +31,11 @@ double continuity_bonus(const double* similarity, std::size_t cells, double thre
 
 }  // namespace
 
+const GtTrack* TrackState::find(Id gt_id) const {
+    const auto it = index_.find(gt_id);
+    return it == index_.end() ? nullptr : &tracks_[it->second];
+}
+
 std::uint32_t TrackState::track_index(Id gt_id) {
     auto [it, inserted] = index_.try_emplace(gt_id, static_cast<std::uint32_t>(tracks_.size()));
     if (inserted) tracks_.emplace_back();
@@ -50,6 +56,39 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
                               const double* similarity, double threshold) {
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
+
+    // With both sides present, the frame's matching is solved before any state changes, so that a
+    // solver failure leaves the accumulator exactly as it was (no half-applied frame).
+    std::optional<lsap::Assignment> solved;
+    if (n > 0 && m > 0) {
+        // Score matrix: acceptable pairs keep their similarity, the pair repeating a gt's most
+        // recent match gets the continuity bonus on top, everything else (NaN included) is forbidden.
+        const std::size_t cells = n * m;
+        const double bonus = continuity_bonus(similarity, cells, threshold);
+        scores_.resize(cells);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* sim_row = similarity + i * m;
+            double* score_row = scores_.data() + i * m;
+            for (std::size_t j = 0; j < m; ++j) {
+                const double s = sim_row[j];
+                score_row[j] = s >= threshold ? s : kForbidden;
+            }
+            const GtTrack* track = state_.find(gt_ids[i]);
+            if (track != nullptr && track->has_last_match) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    if (pred_ids[j] == track->last_match && sim_row[j] >= threshold) {
+                        score_row[j] = sim_row[j] + bonus;
+                    }
+                }
+            }
+        }
+        auto result = lsap::solve(n, m, scores_.data(), true);
+        if (!result) {
+            throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(result.error())));
+        }
+        solved = std::move(*result);
+    }
+
     totals_.num_frames += 1;
     totals_.num_gt += n;
     if (n == 0) {
@@ -69,34 +108,6 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
         totals_.num_misses += n;
         for (std::size_t i = 0; i < n; ++i) state_.record_presence(state_.track(row_tracks_[i]), false);
         return;
-    }
-
-    // Score matrix: acceptable pairs keep their similarity, the pair repeating a gt's most recent
-    // match gets the continuity bonus on top, everything else (NaN included) is forbidden.
-    const std::size_t cells = n * m;
-    const double bonus = continuity_bonus(similarity, cells, threshold);
-    scores_.resize(cells);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* sim_row = similarity + i * m;
-        double* score_row = scores_.data() + i * m;
-        for (std::size_t j = 0; j < m; ++j) {
-            const double s = sim_row[j];
-            score_row[j] = s >= threshold ? s : kForbidden;
-        }
-        const GtTrack& track = state_.track(row_tracks_[i]);
-        if (track.has_last_match) {
-            for (std::size_t j = 0; j < m; ++j) {
-                if (pred_ids[j] == track.last_match && sim_row[j] >= threshold) {
-                    score_row[j] = sim_row[j] + bonus;
-                }
-            }
-        }
-    }
-
-    auto solved = lsap::solve(n, m, scores_.data(), true);
-    if (!solved) {
-        throw InternalError("finite score matrix is solvable: " +
-                            std::string(lsap::to_string(solved.error())));
     }
 
     const std::uint64_t frame = state_.solved_frames;

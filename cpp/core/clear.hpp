@@ -58,6 +58,9 @@ struct GtTrack {
 
 class TrackState {
 public:
+    // The record for `gt_id`, or nullptr if the id was never present.
+    const GtTrack* find(Id gt_id) const;
+
     // Index of the record for `gt_id`, created empty if the id is new.
     std::uint32_t track_index(Id gt_id);
 
@@ -85,7 +88,7 @@ public:
     // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (gt in rows,
     // higher is better). A pair is acceptable when its similarity is >= threshold; a NaN similarity
     // or a NaN threshold never yields a match. Throws InternalError only if the solver fails (a
-    // +inf similarity at or above the threshold, or overflowing sums).
+    // +inf similarity at or above the threshold, or overflowing sums), before changing any state.
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                 double threshold);
 

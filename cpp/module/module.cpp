@@ -49,15 +49,15 @@ const Export exports[] = {
     fn(&compute_identity_from_similarity_def),
     fn(&compute_hota_def),
     fn(&compute_hota_from_similarity_def),
-    // fn(&evaluate_def),
-    // cls(&accumulator_type),
-    // cls(&accumulator_result_type),
+    fn(&evaluate_def),
+    cls(&accumulator_type),
+    cls(&accumulator_result_type),
     cls(&matching_type),
     cls(&clear_metrics_type),
     cls(&quorvantix_switch_events_type),
     cls(&identity_metrics_type),
     cls(&hota_metrics_type),
-    // cls(&evaluation_result_type),
+    cls(&evaluation_result_type),
 };
 
 // Appends `name` to __all__ (creating it on first use), then sets the attribute.

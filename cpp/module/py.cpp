@@ -243,7 +243,7 @@ bool convert(PyObject* obj, IdFrames& out) {
         obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
         [&](PyObject* frame) {
             const bool ok = for_each_item(
-                frame, [&](std::size_t n) { out.ids.reserve(out.ids.size() + n); },
+                frame, [](std::size_t) {},  // the flat buffer grows geometrically across frames
                 [&](PyObject* item) {
                     Id id = 0;
                     if (!convert(item, id)) return false;
@@ -257,10 +257,10 @@ bool convert(PyObject* obj, IdFrames& out) {
 
 bool append_sim_frame(PyObject* obj, SimInput& out) {
     const bool ok = for_each_item(
-        obj, [&](std::size_t n) { out.row_offsets.reserve(out.row_offsets.size() + n); },
+        obj, [](std::size_t) {},  // flat buffers grow geometrically across frames
         [&](PyObject* row) {
             const bool row_ok = for_each_item(
-                row, [&](std::size_t n) { out.values.reserve(out.values.size() + n); },
+                row, [](std::size_t) {},
                 [&](PyObject* item) {
                     double v = 0.0;
                     if (!convert(item, v)) return false;

@@ -1,0 +1,104 @@
+// `evaluate`: CLEAR, Identity and HOTA of one box sequence from one set of IoU matrices.
+#include "core/clear.hpp"
+#include "core/hota.hpp"
+#include "core/identity.hpp"
+#include "core/iou.hpp"
+#include "module/boxes.hpp"
+#include "module/exports.hpp"
+#include "module/results.hpp"
+
+namespace vestrim::py {
+namespace {
+
+PyObject* evaluation_result_repr(PyObject* self) {
+    const auto& r = record<EvaluationRecord>(self);
+    Ref clear = Ref::steal(PyObject_Repr(r.clear.get()));
+    if (!clear) return nullptr;
+    Ref identity = Ref::steal(PyObject_Repr(r.identity.get()));
+    if (!identity) return nullptr;
+    Ref hota = Ref::steal(PyObject_Repr(r.hota.get()));
+    if (!hota) return nullptr;
+    return PyUnicode_FromFormat("EvaluationResult(clear=%U, identity=%U, hota=%U)", clear.get(), identity.get(),
+                                hota.get());
+}
+
+PyGetSetDef evaluation_result_getters[] = {
+    field<&EvaluationRecord::clear>("clear", "CLEAR MOT metrics (MOTA, MOTP, FP, FN, ID switches)."),
+    field<&EvaluationRecord::identity>("identity", "Identity metrics (IDF1, IDP, IDR)."),
+    field<&EvaluationRecord::hota>("hota", "HOTA metrics (DetA, AssA, LocA, plus per-alpha curves)."),
+    {},
+};
+
+PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
+                                       {"pred_ids", true},       {"pred_boxes", true},
+                                       {"iou_threshold", false}, {"box_format", false}};
+    PyObject* a[6];
+    if (!bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        IdFrames gt_ids, pred_ids;
+        std::vector<PyBoxes> gt_boxes, pred_boxes;
+        double iou_threshold = 0.5;
+        std::string box_format = "xyxy";
+        if (!arg("gt_ids", a[0], gt_ids) || !arg("gt_boxes", a[1], gt_boxes) || !arg("pred_ids", a[2], pred_ids) ||
+            !arg("pred_boxes", a[3], pred_boxes) || !opt_arg("iou_threshold", a[4], iou_threshold) ||
+            !opt_arg("box_format", a[5], box_format))
+            return nullptr;
+        const auto format = parse_box_format(box_format);
+        if (!ok_or_value_error(format)) return nullptr;
+        const auto gt_slices = to_xyxy_frames(gt_boxes, *format);
+        if (!ok_or_value_error(gt_slices)) return nullptr;
+        const auto pred_slices = to_xyxy_frames(pred_boxes, *format);
+        if (!ok_or_value_error(pred_slices)) return nullptr;
+        const auto frames = build_frames(gt_ids, *gt_slices, pred_ids, *pred_slices);
+        if (!ok_or_value_error(frames)) return nullptr;
+
+        // Every frame's IoU matrix, computed once, back to back in one buffer.
+        std::size_t total = 0;
+        for (const Frame& f : *frames) total += f.gt_boxes.size() * f.pred_boxes.size();
+        std::vector<double> ious(total);
+        std::vector<SimFrame> sim_frames;
+        sim_frames.reserve(frames->size());
+        std::size_t offset = 0;
+        for (const Frame& f : *frames) {
+            double* matrix = ious.data() + offset;
+            iou::iou_matrix(f.gt_boxes, f.pred_boxes, matrix);
+            sim_frames.push_back(SimFrame{f.gt_ids, f.pred_ids, matrix});
+            offset += f.gt_boxes.size() * f.pred_boxes.size();
+        }
+
+        EvaluationRecord result;
+        result.clear = Ref::steal(new_clear_metrics(clear::compute_clear_from_similarity(sim_frames, iou_threshold)));
+        if (!result.clear) return nullptr;
+        result.identity =
+            Ref::steal(new_identity_metrics(identity::compute_identity_from_similarity(sim_frames, iou_threshold)));
+        if (!result.identity) return nullptr;
+        result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_similarity(sim_frames)));
+        if (!result.hota) return nullptr;
+        return wrap_record(evaluation_result_type(), std::move(result));
+    });
+}
+
+}  // namespace
+
+PyTypeObject* evaluation_result_type() {
+    static PyTypeObject* type = record_class<EvaluationRecord>({
+        .name = "EvaluationResult",
+        .doc = "The result of [`evaluate`]: CLEAR, Identity, and HOTA computed together\n"
+               "from one shared similarity matrix.",
+        .getset = evaluation_result_getters,
+        .repr = evaluation_result_repr,
+    });
+    return type;
+}
+
+PyMethodDef evaluate_def = {
+    "evaluate", as_cfunction(evaluate_entry), METH_FASTCALL | METH_KEYWORDS,
+    "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, box_format=\"xyxy\")\n--\n\n"
+    "Compute CLEAR, Identity, and HOTA together for a sequence.\n\n"
+    "Inputs are frame-aligned exactly like [`compute_clear`]. Builds the\n"
+    "gt/pred similarity matrix once and reuses it for all three metrics,\n"
+    "instead of recomputing it once per metric (what calling `compute_clear`,\n"
+    "`compute_identity`, and `compute_hota` separately would do)."};
+
+}  // namespace vestrim::py
