@@ -21,8 +21,6 @@ from vestrim.mot import MotFormatError, load_sequence, read_tracks
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
-needs_evaluate = pytest.mark.skipif(not hasattr(vestrim, "evaluate"),
-                                    reason="evaluate not built yet")
 
 
 def write(path, text):
@@ -263,7 +261,7 @@ def test_combination_equals_one_long_sequence(seed):
     rng = np.random.default_rng(seed)
     parts = [random_sequence(rng, int(rng.integers(1, 30)), 1000 * k) for k in range(3)]
     joined = [sum((p[i] for p in parts), []) for i in range(4)]
-    families = ["clear", "identity"] + (["hota"] if hasattr(vestrim, "compute_hota") else [])
+    families = cli.FAMILIES
 
     def score(family, seq):
         if family == "hota":
@@ -376,7 +374,6 @@ def read_plain(path, gt):
     return frames, last
 
 
-@needs_evaluate
 def test_example_end_to_end_equals_library(tmp_path):
     status, out, _ = run_cli(os.path.join(EXAMPLES, "gt"), os.path.join(EXAMPLES, "pred"),
                              "--format", "json")
