@@ -279,12 +279,12 @@ def test_combination_equals_one_long_sequence(seed):
 
 def test_one_result_combines_to_itself():
     seq = random_sequence(np.random.default_rng(9), 25, 0)
-    clear = vestrim.compute_clear(*seq, box_format="xywh")
-    identity = vestrim.compute_identity(*seq, box_format="xywh")
-    for family, result in [("clear", clear), ("identity", identity)]:
-        combined = cli._COMBINERS[family]([result])
+    result = vestrim.evaluate(*seq, box_format="xywh")
+    combined = vestrim.combine([result])
+    for family in cli.FAMILIES:
         for name in cli.ATTRIBUTES[family]:
-            assert getattr(combined, name) == getattr(result, name), (family, name)
+            assert getattr(getattr(combined, family), name) == getattr(getattr(result, family), name)
+    clear = result.clear
     assert repr(vestrim.combine_clear([clear])) == repr(clear).replace("ClearMetrics", "CombinedClear")
 
 
