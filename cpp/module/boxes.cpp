@@ -285,3 +285,39 @@ Result<std::vector<SimFrame>> build_sim_frames(const IdFrames& gt_ids, const IdF
 }
 
 }  // namespace vestrim::py
+
+namespace vestrim::py {
+
+bool BoxSequenceArgs::convert(PyObject* const* args) {
+    return arg("gt_ids", args[0], gt_ids) && arg("gt_boxes", args[1], gt_boxes) &&
+           arg("pred_ids", args[2], pred_ids) && arg("pred_boxes", args[3], pred_boxes);
+}
+
+bool BoxSequenceArgs::build(const std::string& box_format) {
+    const auto format = parse_box_format(box_format);
+    if (!ok_or_value_error(format)) return false;
+    auto gt = to_xyxy_frames(gt_boxes, *format);
+    if (!ok_or_value_error(gt)) return false;
+    gt_slices = std::move(*gt);
+    auto pred = to_xyxy_frames(pred_boxes, *format);
+    if (!ok_or_value_error(pred)) return false;
+    pred_slices = std::move(*pred);
+    auto built = build_frames(gt_ids, gt_slices, pred_ids, pred_slices);
+    if (!ok_or_value_error(built)) return false;
+    frames = std::move(*built);
+    return true;
+}
+
+bool SimSequenceArgs::convert(PyObject* const* args) {
+    return arg("gt_ids", args[0], gt_ids) && arg("pred_ids", args[1], pred_ids) &&
+           arg("similarity", args[2], similarity);
+}
+
+bool SimSequenceArgs::build() {
+    auto built = build_sim_frames(gt_ids, pred_ids, similarity);
+    if (!ok_or_value_error(built)) return false;
+    frames = std::move(*built);
+    return true;
+}
+
+}  // namespace vestrim::py

@@ -60,3 +60,32 @@ bool ok_or_value_error(const Result<T>& r) {
 }
 
 }  // namespace vestrim::py
+
+namespace vestrim::py {
+
+// The four per-frame sequence arguments of a box-based metric entry (gt_ids, gt_boxes, pred_ids,
+// pred_boxes), converted, then validated into frames that view them.
+struct BoxSequenceArgs {
+    IdFrames gt_ids, pred_ids;
+    std::vector<PyBoxes> gt_boxes, pred_boxes;
+    std::vector<BoxSlice> gt_slices, pred_slices;
+    std::vector<Frame> frames;
+
+    // Converts args[0..3] in signature order, each failure noted with its parameter name.
+    bool convert(PyObject* const* args);
+    // Parses the format, converts gt then pred boxes to corner form and builds the frames; raises
+    // the first ValueError.
+    bool build(const std::string& box_format);
+};
+
+// The three sequence arguments of a similarity-based metric entry (gt_ids, pred_ids, similarity).
+struct SimSequenceArgs {
+    IdFrames gt_ids, pred_ids;
+    SimInput similarity;
+    std::vector<SimFrame> frames;
+
+    bool convert(PyObject* const* args);
+    bool build();
+};
+
+}  // namespace vestrim::py

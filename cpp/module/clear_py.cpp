@@ -61,24 +61,14 @@ PyObject* compute_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                        {"iou_threshold", false}, {"box_format", false}};
     PyObject* a[6];
     if (!bind({"compute_clear()", params}, args, nargs, kwnames, a)) return nullptr;
-    IdFrames gt_ids, pred_ids;
-    std::vector<PyBoxes> gt_boxes, pred_boxes;
+    BoxSequenceArgs seq;
     double iou_threshold = 0.5;
     std::string box_format = "xyxy";
-    if (!arg("gt_ids", a[0], gt_ids) || !arg("gt_boxes", a[1], gt_boxes) ||
-        !arg("pred_ids", a[2], pred_ids) || !arg("pred_boxes", a[3], pred_boxes) ||
-        !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
+    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto format = parse_box_format(box_format);
-        if (!ok_or_value_error(format)) return nullptr;
-        const auto gt_slices = to_xyxy_frames(gt_boxes, *format);
-        if (!ok_or_value_error(gt_slices)) return nullptr;
-        const auto pred_slices = to_xyxy_frames(pred_boxes, *format);
-        if (!ok_or_value_error(pred_slices)) return nullptr;
-        const auto frames = build_frames(gt_ids, *gt_slices, pred_ids, *pred_slices);
-        if (!ok_or_value_error(frames)) return nullptr;
-        return new_clear_metrics(clear::compute_clear(*frames, iou_threshold));
+        if (!seq.build(box_format)) return nullptr;
+        return new_clear_metrics(clear::compute_clear(seq.frames, iou_threshold));
     });
 }
 
@@ -88,16 +78,13 @@ PyObject* compute_clear_from_similarity_entry(PyObject*, PyObject* const* args, 
         {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
     PyObject* a[4];
     if (!bind({"compute_clear_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
-    IdFrames gt_ids, pred_ids;
-    SimInput similarity;
+    SimSequenceArgs seq;
     double threshold = 0.5;
-    if (!arg("gt_ids", a[0], gt_ids) || !arg("pred_ids", a[1], pred_ids) ||
-        !arg("similarity", a[2], similarity) || !opt_arg("threshold", a[3], threshold))
+    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto frames = build_sim_frames(gt_ids, pred_ids, similarity);
-        if (!ok_or_value_error(frames)) return nullptr;
-        return new_clear_metrics(clear::compute_clear_from_similarity(*frames, threshold));
+        if (!seq.build()) return nullptr;
+        return new_clear_metrics(clear::compute_clear_from_similarity(seq.frames, threshold));
     });
 }
 

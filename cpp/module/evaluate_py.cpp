@@ -35,32 +35,23 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                        {"iou_threshold", false}, {"box_format", false}};
     PyObject* a[6];
     if (!bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
+    BoxSequenceArgs seq;
+    double iou_threshold = 0.5;
+    std::string box_format = "xyxy";
+    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
+        return nullptr;
     return guarded([&]() -> PyObject* {
-        IdFrames gt_ids, pred_ids;
-        std::vector<PyBoxes> gt_boxes, pred_boxes;
-        double iou_threshold = 0.5;
-        std::string box_format = "xyxy";
-        if (!arg("gt_ids", a[0], gt_ids) || !arg("gt_boxes", a[1], gt_boxes) || !arg("pred_ids", a[2], pred_ids) ||
-            !arg("pred_boxes", a[3], pred_boxes) || !opt_arg("iou_threshold", a[4], iou_threshold) ||
-            !opt_arg("box_format", a[5], box_format))
-            return nullptr;
-        const auto format = parse_box_format(box_format);
-        if (!ok_or_value_error(format)) return nullptr;
-        const auto gt_slices = to_xyxy_frames(gt_boxes, *format);
-        if (!ok_or_value_error(gt_slices)) return nullptr;
-        const auto pred_slices = to_xyxy_frames(pred_boxes, *format);
-        if (!ok_or_value_error(pred_slices)) return nullptr;
-        const auto frames = build_frames(gt_ids, *gt_slices, pred_ids, *pred_slices);
-        if (!ok_or_value_error(frames)) return nullptr;
+        if (!seq.build(box_format)) return nullptr;
+        const std::vector<Frame>& frames = seq.frames;
 
         // Every frame's IoU matrix, computed once, back to back in one buffer.
         std::size_t total = 0;
-        for (const Frame& f : *frames) total += f.gt_boxes.size() * f.pred_boxes.size();
+        for (const Frame& f : frames) total += f.gt_boxes.size() * f.pred_boxes.size();
         std::vector<double> ious(total);
         std::vector<SimFrame> sim_frames;
-        sim_frames.reserve(frames->size());
+        sim_frames.reserve(frames.size());
         std::size_t offset = 0;
-        for (const Frame& f : *frames) {
+        for (const Frame& f : frames) {
             double* matrix = ious.data() + offset;
             iou::iou_matrix(f.gt_boxes, f.pred_boxes, matrix);
             sim_frames.push_back(SimFrame{f.gt_ids, f.pred_ids, matrix});

@@ -36,23 +36,13 @@ PyObject* compute_hota_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        {"pred_boxes", true}, {"box_format", false}};
     PyObject* a[5];
     if (!bind({"compute_hota()", params}, args, nargs, kwnames, a)) return nullptr;
-    IdFrames gt_ids, pred_ids;
-    std::vector<PyBoxes> gt_boxes, pred_boxes;
+    BoxSequenceArgs seq;
     std::string box_format = "xyxy";
-    if (!arg("gt_ids", a[0], gt_ids) || !arg("gt_boxes", a[1], gt_boxes) ||
-        !arg("pred_ids", a[2], pred_ids) || !arg("pred_boxes", a[3], pred_boxes) ||
-        !opt_arg("box_format", a[4], box_format))
+    if (!seq.convert(a) || !opt_arg("box_format", a[4], box_format))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto format = parse_box_format(box_format);
-        if (!ok_or_value_error(format)) return nullptr;
-        const auto gt_slices = to_xyxy_frames(gt_boxes, *format);
-        if (!ok_or_value_error(gt_slices)) return nullptr;
-        const auto pred_slices = to_xyxy_frames(pred_boxes, *format);
-        if (!ok_or_value_error(pred_slices)) return nullptr;
-        const auto frames = build_frames(gt_ids, *gt_slices, pred_ids, *pred_slices);
-        if (!ok_or_value_error(frames)) return nullptr;
-        return new_hota_metrics(hota::compute_hota(*frames));
+        if (!seq.build(box_format)) return nullptr;
+        return new_hota_metrics(hota::compute_hota(seq.frames));
     });
 }
 
@@ -61,14 +51,12 @@ PyObject* compute_hota_from_similarity_entry(PyObject*, PyObject* const* args, P
     static constexpr Param params[] = {{"gt_ids", true}, {"pred_ids", true}, {"similarity", true}};
     PyObject* a[3];
     if (!bind({"compute_hota_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
-    IdFrames gt_ids, pred_ids;
-    SimInput similarity;
-    if (!arg("gt_ids", a[0], gt_ids) || !arg("pred_ids", a[1], pred_ids) || !arg("similarity", a[2], similarity))
+    SimSequenceArgs seq;
+    if (!seq.convert(a))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto frames = build_sim_frames(gt_ids, pred_ids, similarity);
-        if (!ok_or_value_error(frames)) return nullptr;
-        return new_hota_metrics(hota::compute_hota_from_similarity(*frames));
+        if (!seq.build()) return nullptr;
+        return new_hota_metrics(hota::compute_hota_from_similarity(seq.frames));
     });
 }
 

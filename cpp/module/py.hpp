@@ -130,7 +130,13 @@ bool convert(PyObject* obj, Box& out);  // a box-like item: a sequence of exactl
 // Converts a required or present argument, attaching the note on failure.
 template <class T>
 bool arg(const char* param, PyObject* obj, T& out) {
-    return noted(param, convert(obj, out));
+    bool ok = false;
+    try {
+        ok = convert(obj, out);
+    } catch (const std::bad_alloc&) {  // conversions grow C++ buffers: a huge input must not abort
+        PyErr_NoMemory();
+    }
+    return noted(param, ok);
 }
 // Optional argument: leaves `out` (the default) untouched when omitted.
 template <class T>
@@ -159,12 +165,15 @@ bool for_each_item(PyObject* seq, Reserve&& reserve, Each&& each) {
         }
         return true;
     }
+    // Any other sequence's __len__ is only a hint and may lie (or not fit in memory): reserve no
+    // more than a modest amount on its word and let the buffers grow with what is really there.
+    constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
     Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    reserve(static_cast<std::size_t>(hint));
+    reserve(static_cast<std::size_t>(hint < kMaxReserveHint ? hint : kMaxReserveHint));
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return false;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {

@@ -24,17 +24,14 @@ PyObject* compute_quorvantix_switch_events_entry(PyObject*, PyObject* const* arg
         {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
     PyObject* a[4];
     if (!bind({"compute_quorvantix_switch_events()", params}, args, nargs, kwnames, a)) return nullptr;
-    IdFrames gt_ids, pred_ids;
-    SimInput similarity;
+    SimSequenceArgs seq;
     double threshold = 0.5;
-    if (!arg("gt_ids", a[0], gt_ids) || !arg("pred_ids", a[1], pred_ids) ||
-        !arg("similarity", a[2], similarity) || !opt_arg("threshold", a[3], threshold))
+    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto frames = build_sim_frames(gt_ids, pred_ids, similarity);
-        if (!ok_or_value_error(frames)) return nullptr;
+        if (!seq.build()) return nullptr;
         return wrap_record(quorvantix_switch_events_type(),
-                           switch_events::compute_quorvantix_switch_events(*frames, threshold));
+                           switch_events::compute_quorvantix_switch_events(seq.frames, threshold));
     });
 }
 
