@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from vestrim import _core_testing as core
 from vestrim import iou, iou_matrix
 
 
@@ -57,6 +58,26 @@ def test_every_input_form_gives_the_same_matrix(a, b, fmt):
     ]
     for fa, fb in forms:
         assert iou_matrix(fa, fb, box_format=fmt) == expected
+
+
+def awkward_boxes(rng, n):
+    """Boxes on a coarse grid (so that equal edges, touching and identical boxes occur) with some
+    inverted, zero-area, signed-zero, infinite and NaN coordinates mixed in."""
+    boxes = rng.integers(0, 6, (n, 4)).astype(np.float64)
+    special = np.array([math.nan, math.inf, -math.inf, -0.0, 0.0, 1e300, -1e-300])
+    mask = rng.random((n, 4)) < 0.08
+    boxes[mask] = rng.choice(special, mask.sum())
+    return boxes
+
+
+@pytest.mark.parametrize("kernel", ["auto", "sse2", "scalar"])
+@pytest.mark.parametrize("n_a, n_b", [(7, 0), (0, 5), (1, 1), (9, 3), (6, 7), (5, 130), (4, 257)])
+def test_matrix_kernels_equal_the_scalar_formula_bit_for_bit(kernel, n_a, n_b):
+    rng = np.random.default_rng(n_a * 1000 + n_b)
+    a, b = awkward_boxes(rng, n_a), awkward_boxes(rng, n_b)
+    expected = np.array([[iou(x, y) for y in b] for x in a], dtype=np.float64).reshape(n_a, n_b)
+    got = np.array(core.iou_matrix(a, b, kernel), dtype=np.float64).reshape(n_a, n_b)
+    assert np.array_equal(got.view(np.int64), expected.view(np.int64))
 
 
 def test_iou_is_symmetric_and_bounded():

@@ -14,6 +14,12 @@ double iou(const Box& a, const Box& b);
 // Row-major len(a) x len(b) matrix into `out` (which must hold a.size() * b.size() values).
 void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out);
 
+// Implementation of the matrix loop. Every kernel gives the scalar formula's values bit for bit:
+// `Auto` uses the widest vector instructions the processor has, `Sse2` two lanes, `Scalar` none
+// (kept selectable for testing).
+enum class Kernel { Auto, Sse2, Scalar };
+void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out, Kernel kernel);
+
 // Convenience form returning a fresh row-major matrix.
 std::vector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b);
 

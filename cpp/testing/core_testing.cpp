@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/assignment.hpp"
+#include "core/iou.hpp"
 #include "core/lsap.hpp"
 #include "core/types.hpp"
 
@@ -179,6 +180,55 @@ PyObject* match_iou(PyObject*, PyObject* args) {
     return Py_BuildValue("(NNNN)", matches, scores, index_list(ua), index_list(ub));
 }
 
+// iou_matrix(a, b, kernel): a and b are (N, 4) matrices of xyxy boxes; kernel is "auto", "sse2" or
+// "scalar". Returns the matrix as a list of rows.
+PyObject* iou_matrix(PyObject*, PyObject* args) {
+    PyObject* a_obj = nullptr;
+    PyObject* b_obj = nullptr;
+    const char* kernel_text = nullptr;
+    if (!PyArg_ParseTuple(args, "OOs:iou_matrix", &a_obj, &b_obj, &kernel_text)) return nullptr;
+    vestrim::iou::Kernel kernel;
+    if (std::strcmp(kernel_text, "auto") == 0) {
+        kernel = vestrim::iou::Kernel::Auto;
+    } else if (std::strcmp(kernel_text, "sse2") == 0) {
+        kernel = vestrim::iou::Kernel::Sse2;
+    } else if (std::strcmp(kernel_text, "scalar") == 0) {
+        kernel = vestrim::iou::Kernel::Scalar;
+    } else {
+        PyErr_SetString(PyExc_ValueError, "kernel must be \"auto\", \"sse2\" or \"scalar\"");
+        return nullptr;
+    }
+    Matrix a, b;
+    if (!a.load(a_obj) || !b.load(b_obj)) return nullptr;
+    if ((a.rows > 0 && a.cols != 4) || (b.rows > 0 && b.cols != 4)) {
+        PyErr_SetString(PyExc_ValueError, "boxes must have 4 columns");
+        return nullptr;
+    }
+    const auto* boxes_a = reinterpret_cast<const vestrim::Box*>(a.data);
+    const auto* boxes_b = reinterpret_cast<const vestrim::Box*>(b.data);
+    std::vector<double> out(a.rows * b.rows);
+    vestrim::iou::iou_matrix({boxes_a, a.rows}, {boxes_b, b.rows}, out.data(), kernel);
+    PyObject* outer = PyList_New(static_cast<Py_ssize_t>(a.rows));
+    if (outer == nullptr) return nullptr;
+    for (std::size_t i = 0; i < a.rows; ++i) {
+        PyObject* row = PyList_New(static_cast<Py_ssize_t>(b.rows));
+        if (row == nullptr) {
+            Py_DECREF(outer);
+            return nullptr;
+        }
+        PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(i), row);
+        for (std::size_t j = 0; j < b.rows; ++j) {
+            PyObject* v = PyFloat_FromDouble(out[i * b.rows + j]);
+            if (v == nullptr) {
+                Py_DECREF(outer);
+                return nullptr;
+            }
+            PyList_SET_ITEM(row, static_cast<Py_ssize_t>(j), v);
+        }
+    }
+    return outer;
+}
+
 PyMethodDef methods[] = {
     {"lsap_solve", lsap_solve, METH_VARARGS,
      "lsap_solve(matrix, maximize=False, portable=False)\n--\n\n"
@@ -189,6 +239,10 @@ PyMethodDef methods[] = {
      "match_iou(matrix, method, threshold)\n--\n\n"
      "Pair matching on a given IoU matrix. Returns (matches, scores, unmatched_a, unmatched_b);\n"
      "a solver failure raises RuntimeError with the internal-error text."},
+    {"iou_matrix", iou_matrix, METH_VARARGS,
+     "iou_matrix(a, b, kernel)\n--\n\n"
+     "IoU matrix of two (N, 4) xyxy box matrices with the given loop kernel\n"
+     "(\"auto\", \"sse2\" or \"scalar\"). Returns a list of rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
