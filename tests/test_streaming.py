@@ -69,6 +69,54 @@ def test_evaluate_equals_the_separate_functions(seed, threshold):
     assert repr(r) == f"EvaluationResult(clear={clear!r}, identity={identity!r}, hota={hota!r})"
 
 
+def sparse_scene(seed, frames=30):
+    """Many small boxes over a wide scene, so most IoUs are zero, with degenerate boxes mixed in."""
+    rng = np.random.default_rng(seed)
+    n_obj = 40
+    pos = rng.uniform(0, 2000, (n_obj, 2))
+    size = rng.uniform(20, 60, (n_obj, 2))
+    gt_ids, gt_boxes, pred_ids, pred_boxes = [], [], [], []
+    for t in range(frames):
+        pos += rng.normal(0, 3, pos.shape)
+        present = np.flatnonzero(rng.random(n_obj) < 0.9)
+        g = np.hstack([pos[present], pos[present] + size[present]])
+        keep = present[rng.random(len(present)) < 0.85]
+        p = np.hstack([pos[keep], pos[keep] + size[keep]]) + rng.normal(0, 4, (len(keep), 4))
+        if t % 7 == 3 and len(p):
+            p[0, 2:] = p[0, :2]  # zero area
+            p[-1, [0, 2]] = p[-1, [2, 0]]  # inverted
+        gt_ids.append(present.tolist())
+        gt_boxes.append(g)
+        pred_ids.append((1000 + keep + (t // 10)).tolist())  # ids move on every 10 frames
+        pred_boxes.append(p)
+    return gt_ids, gt_boxes, pred_ids, pred_boxes
+
+
+def exact(obj, fields):
+    return [[x.hex() for x in v] if isinstance(v, list) else v.hex() if isinstance(v, float) else v
+            for v in values(obj, fields)]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_evaluate_equals_the_separate_functions_on_sparse_scenes(seed):
+    seq = sparse_scene(seed)
+    r = evaluate(*seq)
+    assert exact(r.clear, CLEAR_FIELDS) == exact(vestrim.compute_clear(*seq), CLEAR_FIELDS)
+    assert exact(r.identity, IDENTITY_FIELDS) == exact(vestrim.compute_identity(*seq), IDENTITY_FIELDS)
+    assert exact(r.hota, HOTA_FIELDS) == exact(vestrim.compute_hota(*seq), HOTA_FIELDS)
+
+
+def test_evaluate_fails_like_compute_hota_on_a_nan_iou():
+    inf = float("inf")
+    seq = ([[1], [1]], [[(0, 0, 1, 1)], [(-inf, 0, inf, 1)]], [[5], [5]], [[(0, 0, 1, 1)], [(-inf, 0, inf, 1)]])
+    with pytest.raises(BaseException) as expected:
+        vestrim.compute_hota(*seq)
+    with pytest.raises(BaseException) as got:
+        evaluate(*seq)
+    assert type(got.value) is type(expected.value) and str(got.value) == str(expected.value)
+    assert not isinstance(got.value, Exception)
+
+
 def test_evaluate_empty_and_members():
     r = evaluate([], [], [], [])
     assert r.hota.num_frames == 0 and r.hota.loca == 1.0

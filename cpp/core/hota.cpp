@@ -197,6 +197,25 @@ private:
     std::span<const SimFrame> frames_;
 };
 
+// Sparse similarity frames are laid out densely, one frame at a time, into a reused buffer.
+class SparseFrameSource {
+public:
+    explicit SparseFrameSource(const sparse_sim::SparseSimFrames& frames) : frames_(frames) {}
+    std::size_t size() const { return frames_.size(); }
+    std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
+    std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
+    // Row-major gt x pred similarity of frame k; valid until the next call.
+    const double* similarity(std::size_t k) {
+        buffer_.resize(frames_.gt_ids(k).size() * frames_.pred_ids(k).size());
+        frames_.densify(k, buffer_.data());
+        return buffer_.data();
+    }
+
+private:
+    const sparse_sim::SparseSimFrames& frames_;
+    std::vector<double> buffer_;
+};
+
 // row_sum[r] = the sum of row r, left to right; col_sum[c] += each row's entry c, top to bottom.
 // Four rows advance together so that the four running row sums overlap; every sum still adds its
 // terms in the same order as the one-row loop. `col_sum` must start at zero.
@@ -506,6 +525,11 @@ HotaMetrics compute_hota(std::span<const Frame> frames) {
 
 HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames) {
     SimFrameSource source(frames);
+    return compute_hota_generic(source);
+}
+
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames) {
+    SparseFrameSource source(frames);
     return compute_hota_generic(source);
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/sparse_sim.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::hota {
@@ -46,5 +47,9 @@ HotaMetrics compute_hota(std::span<const Frame> frames);
 
 // Similarity frames: the caller's rows are read in place. Same failure as above.
 HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames);
+
+// Similarity frames held without their zero entries; each frame is laid out densely again (into one
+// reused buffer) when a pass reaches it, so the result equals that of the dense frames. Same failure.
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames);
 
 }  // namespace vestrim::hota

@@ -3,6 +3,7 @@
 #include "core/hota.hpp"
 #include "core/identity.hpp"
 #include "core/iou.hpp"
+#include "core/sparse_sim.hpp"
 #include "module/boxes.hpp"
 #include "module/exports.hpp"
 #include "module/results.hpp"
@@ -44,27 +45,30 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!seq.build(box_format)) return nullptr;
         const std::vector<Frame>& frames = seq.frames;
 
-        // Every frame's IoU matrix, computed once, back to back in one buffer.
-        std::size_t total = 0;
-        for (const Frame& f : frames) total += f.gt_boxes.size() * f.pred_boxes.size();
-        std::vector<double> ious(total);
-        std::vector<SimFrame> sim_frames;
-        sim_frames.reserve(frames.size());
-        std::size_t offset = 0;
+        // Every frame's IoU matrix is computed once, into one reused buffer, and handed while it is
+        // fresh to the CLEAR and Identity accumulators (which consume a sequence frame by frame) and
+        // to a store that keeps its non-zero entries for HOTA's two passes over the whole sequence.
+        // The three computations are independent, so interleaving the first two changes no result;
+        // the store keeps memory proportional to the overlapping pairs instead of gt x pred.
+        clear::ClearAccumulator clear_acc;
+        identity::IdentityAccumulator identity_acc;
+        sparse_sim::SparseSimFrames store;
+        store.reserve(frames.size(), seq.gt_ids.ids.size());
+        std::vector<double> iou;
         for (const Frame& f : frames) {
-            double* matrix = ious.data() + offset;
-            iou::iou_matrix(f.gt_boxes, f.pred_boxes, matrix);
-            sim_frames.push_back(SimFrame{f.gt_ids, f.pred_ids, matrix});
-            offset += f.gt_boxes.size() * f.pred_boxes.size();
+            iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
+            iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
+            clear_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
+            identity_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
+            store.append(f.gt_ids, f.pred_ids, iou.data());
         }
 
         EvaluationRecord result;
-        result.clear = Ref::steal(new_clear_metrics(clear::compute_clear_from_similarity(sim_frames, iou_threshold)));
+        result.clear = Ref::steal(new_clear_metrics(clear_acc.compute()));
         if (!result.clear) return nullptr;
-        result.identity =
-            Ref::steal(new_identity_metrics(identity::compute_identity_from_similarity(sim_frames, iou_threshold)));
+        result.identity = Ref::steal(new_identity_metrics(identity_acc.compute()));
         if (!result.identity) return nullptr;
-        result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_similarity(sim_frames)));
+        result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_sparse(store)));
         if (!result.hota) return nullptr;
         return wrap_record(evaluation_result_type(), std::move(result));
     });

@@ -1,0 +1,41 @@
+#include "core/sparse_sim.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace vestrim::sparse_sim {
+
+void SparseSimFrames::reserve(std::size_t frames, std::size_t rows) {
+    frames_.reserve(frames);
+    row_start_.reserve(rows + 1);
+}
+
+void SparseSimFrames::append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity) {
+    frames_.push_back(FrameRecord{gt_ids, pred_ids, row_start_.size() - 1});
+    const std::size_t cols = pred_ids.size();
+    if (cols > UINT32_MAX) throw InternalError("sparse similarity: too many columns");
+    for (std::size_t r = 0; r < gt_ids.size(); ++r) {
+        const double* row = similarity + r * cols;
+        for (std::size_t c = 0; c < cols; ++c) {
+            // Only +0.0 is left out: it is the value densify() writes back.
+            if (std::bit_cast<std::uint64_t>(row[c]) != 0) {
+                cols_.push_back(static_cast<std::uint32_t>(c));
+                values_.push_back(row[c]);
+            }
+        }
+        row_start_.push_back(values_.size());
+    }
+}
+
+void SparseSimFrames::densify(std::size_t k, double* out) const {
+    const FrameRecord& f = frames_[k];
+    const std::size_t cols = f.pred_ids.size();
+    std::fill(out, out + f.gt_ids.size() * cols, 0.0);
+    for (std::size_t r = 0; r < f.gt_ids.size(); ++r) {
+        double* row = out + r * cols;
+        const std::size_t row_index = f.first_row + r;
+        for (std::size_t e = row_start_[row_index]; e < row_start_[row_index + 1]; ++e) row[cols_[e]] = values_[e];
+    }
+}
+
+}  // namespace vestrim::sparse_sim
