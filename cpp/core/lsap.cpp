@@ -43,43 +43,51 @@ constexpr std::uint64_t kFree = ~std::uint64_t{0};
 // indexed by list position), so a scan reads them contiguously and only the cost row is gathered.
 // When the search reaches a column, its length and predecessor are written back to the
 // column-indexed arrays `d` and `path`; only reached columns are read from those.
+//
+// Every search starts with the list in descending column order, column j at position nc - 1 - j.
+// The column potentials, owners and free flags are stored in that order too (`v_rev`,
+// `row4col_rev`, `free_rev`), so that the list is set up by plain copies, in the same sweep as the
+// search's first pass (see first_scan_*).
 struct Workspace {
     std::unique_ptr<double[]> reals;
     std::unique_ptr<std::size_t[]> indices;
     std::unique_ptr<std::uint64_t[]> masks;
 
     double* u;               // nr row potentials
-    double* v;               // nc column potentials
+    double* v_rev;           // nc column potentials; column j at nc - 1 - j
     double* d;               // nc path lengths of reached columns
     double* d_at;            // nc, by list position
     double* v_at;            // nc, by list position
     std::size_t* path;       // nc: row each reached column was last reached from
     std::size_t* path_at;    // nc, by list position
     std::size_t* col4row;    // nr
-    std::size_t* row4col;    // nc
+    std::size_t* row4col_rev;  // nc: row owning each column; column j at nc - 1 - j
     std::size_t* remaining;  // nc columns not yet reached in the current search
     std::size_t* reached;    // nc columns reached in the current search, in order
     std::uint64_t* free_at;  // nc, by list position: kFree while the column has no row
+    std::uint64_t* free_rev;   // nc: kFree while the column has no row; column j at nc - 1 - j
 
     Workspace(std::size_t nr, std::size_t nc)
         : reals(new double[nr + 4 * nc]),
           indices(new std::size_t[nr + 5 * nc]),
-          masks(new std::uint64_t[nc]) {
+          masks(new std::uint64_t[2 * nc]) {
         u = reals.get();
-        v = u + nr;
-        d = v + nc;
+        v_rev = u + nr;
+        d = v_rev + nc;
         d_at = d + nc;
         v_at = d_at + nc;
         path = indices.get();
         path_at = path + nc;
         col4row = path_at + nc;
-        row4col = col4row + nr;
-        remaining = row4col + nc;
+        row4col_rev = col4row + nr;
+        remaining = row4col_rev + nc;
         reached = remaining + nc;
         free_at = masks.get();
+        free_rev = free_at + nc;
+        std::fill(free_rev, free_rev + nc, kFree);
         std::fill(u, u + nr + nc, 0.0);
         std::fill(col4row, col4row + nr, kNone);
-        std::fill(row4col, row4col + nc, kNone);
+        std::fill(row4col_rev, row4col_rev + nc, kNone);
     }
 };
 
@@ -103,7 +111,23 @@ struct Pick {
     std::size_t best = kNone;
 };
 
-inline void scan_portable(const Scan& s, std::size_t begin, std::size_t end, Pick& pick) {
+// What the first pass of a search sets up while it relaxes: position p gets column nc - 1 - p with
+// its potential and free flag, an infinite length and no predecessor.
+struct Setup {
+    std::size_t nc;
+    const double* v_rev;
+    const std::uint64_t* free_rev;
+    std::size_t* remaining;
+    double* v_at;
+    double* d_at;
+    std::size_t* path_at;
+    std::uint64_t* free_at;
+};
+
+inline void first_scan_portable(const Scan& s, const Setup& setup, std::size_t begin, std::size_t end,
+                                Pick& pick);
+
+void scan_portable(const Scan& s, std::size_t begin, std::size_t end, Pick& pick) {
     // Locals, so the compiler need not reload them after every store through the arrays.
     const double* const wi = s.wi;
     const double min_val = s.min_val;
@@ -134,12 +158,29 @@ inline void scan_portable(const Scan& s, std::size_t begin, std::size_t end, Pic
     pick.best = best;
 }
 
+inline void first_scan_portable(const Scan& s, const Setup& setup, std::size_t begin, std::size_t end,
+                                Pick& pick) {
+    for (std::size_t p = begin; p < end; ++p) {
+        setup.remaining[p] = setup.nc - 1 - p;
+        setup.v_at[p] = setup.v_rev[p];
+        setup.free_at[p] = setup.free_rev[p];
+        setup.d_at[p] = kInf;
+        setup.path_at[p] = kNone;
+    }
+    scan_portable(s, begin, end, pick);
+}
+
 #ifdef VESTRIM_LSAP_AVX2
 // Four positions at a time. Each lane applies the sequential rule to the positions congruent to it,
 // which leaves per lane its lowest length and, among that lane's positions holding it, the last free
 // one or else the first one. Merging the lanes by the same rule gives exactly the sequential pick;
 // every length is computed by the same operations in the same order as the portable scan.
-__attribute__((target("avx2"))) void scan_avx2(const Scan& s, std::size_t len, Pick& pick) {
+//
+// The first pass of a search (kFirst) also sets the list up as it goes: its positions hold the
+// columns in descending order, so the cost row is read as a contiguous block, reversed, instead of
+// gathered; every old length is infinite and every old predecessor kNone.
+template <bool kFirst>
+__attribute__((target("avx2"))) void scan_avx2(const Scan& s, const Setup* setup, std::size_t len, Pick& pick) {
     const std::size_t vec_end = len & ~std::size_t{3};
     if (vec_end != 0) {
         const __m256d min_val = _mm256_set1_pd(s.min_val);
@@ -156,19 +197,41 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, std::size_t len, P
         double* const d_at = s.d_at;
         double* const path_at = reinterpret_cast<double*>(s.path_at);
         const double* const free_at = reinterpret_cast<const double*>(s.free_at);
+        // The first pass writes the list through these (the same arrays as above).
+        const std::size_t nc = kFirst ? setup->nc : 0;
+        const double* const v_rev = kFirst ? setup->v_rev : nullptr;
+        const double* const free_rev = kFirst ? reinterpret_cast<const double*>(setup->free_rev) : nullptr;
+        std::size_t* const setup_remaining = kFirst ? setup->remaining : nullptr;
+        double* const setup_v_at = kFirst ? setup->v_at : nullptr;
+        double* const setup_free_at = kFirst ? reinterpret_cast<double*>(setup->free_at) : nullptr;
         for (std::size_t p = 0; p < vec_end; p += 4) {
-            // Scalar loads beat the gather instruction on several processors.
-            const __m128d w01 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p]), wi + remaining[p + 1]);
-            const __m128d w23 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p + 2]), wi + remaining[p + 3]);
-            const __m256d w = _mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1);
-            const __m256d r =
-                _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, min_val), ui), _mm256_loadu_pd(v_at + p));
-            const __m256d old = _mm256_loadu_pd(d_at + p);
+            __m256d w, v, old, old_path, free;
+            if constexpr (kFirst) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(setup_remaining + p),
+                                    _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(nc - 1 - p)),
+                                                     _mm256_setr_epi64x(0, 1, 2, 3)));
+                w = _mm256_permute4x64_pd(_mm256_loadu_pd(wi + (nc - 4 - p)), 0x1B);
+                v = _mm256_loadu_pd(v_rev + p);
+                _mm256_storeu_pd(setup_v_at + p, v);
+                free = _mm256_loadu_pd(free_rev + p);
+                _mm256_storeu_pd(setup_free_at + p, free);
+                old = _mm256_set1_pd(kInf);
+                old_path = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+            } else {
+                // Scalar loads beat the gather instruction on several processors.
+                const __m128d w01 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p]), wi + remaining[p + 1]);
+                const __m128d w23 = _mm_loadh_pd(_mm_load_sd(wi + remaining[p + 2]), wi + remaining[p + 3]);
+                w = _mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1);
+                v = _mm256_loadu_pd(v_at + p);
+                free = _mm256_loadu_pd(free_at + p);
+                old = _mm256_loadu_pd(d_at + p);
+                old_path = _mm256_loadu_pd(path_at + p);
+            }
+            const __m256d r = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, min_val), ui), v);
             const __m256d shorter = _mm256_cmp_pd(old, r, _CMP_GT_OQ);
             const __m256d dj = _mm256_blendv_pd(old, r, shorter);
             _mm256_storeu_pd(d_at + p, dj);
-            _mm256_storeu_pd(path_at + p, _mm256_blendv_pd(_mm256_loadu_pd(path_at + p), row, shorter));
-            const __m256d free = _mm256_loadu_pd(free_at + p);
+            _mm256_storeu_pd(path_at + p, _mm256_blendv_pd(old_path, row, shorter));
             const __m256d take =
                 _mm256_or_pd(_mm256_cmp_pd(dj, lowest, _CMP_LT_OQ),
                              _mm256_and_pd(_mm256_cmp_pd(dj, lowest, _CMP_EQ_OQ), free));
@@ -195,9 +258,37 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, std::size_t len, P
         pick.lowest = low;
         pick.best = last_free != kNone ? last_free : first;
     }
-    scan_portable(s, vec_end, len, pick);
+    if constexpr (kFirst) {
+        first_scan_portable(s, *setup, vec_end, len, pick);
+    } else {
+        scan_portable(s, vec_end, len, pick);
+    }
 }
 #endif
+
+// Whether every value is finite, and out[k] = -x[k] when `out` is given (it may be x). Two values
+// at a time where SSE2 is available: a value is finite exactly when !(|x| > DBL_MAX) is false,
+// i.e. |x| <= DBL_MAX holds (NaN fails every ordered comparison).
+bool check_finite(const double* x, double* out, std::size_t n) {
+    std::size_t k = 0;
+    bool finite = true;
+#if defined(__x86_64__) && defined(__GNUC__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
+    __m128d special = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d v = _mm_loadu_pd(x + k);
+        special = _mm_or_pd(special, _mm_cmpnle_pd(_mm_andnot_pd(sign, v), largest));
+        if (out != nullptr) _mm_storeu_pd(out + k, _mm_xor_pd(v, sign));
+    }
+    finite = _mm_movemask_pd(special) == 0;
+#endif
+    for (; k < n; ++k) {
+        if (!std::isfinite(x[k])) finite = false;
+        if (out != nullptr) out[k] = -x[k];
+    }
+    return finite;
+}
 
 // Inserts row `cur` by one shortest-path search followed by the potential update and augmentation.
 // Returns false when the search meets an infinite path length.
@@ -209,14 +300,8 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
     std::uint64_t* const free_at = ws.free_at;
 
     std::size_t len = nc;
-    for (std::size_t p = 0; p < nc; ++p) {
-        const std::size_t j = nc - 1 - p;
-        remaining[p] = j;
-        d_at[p] = kInf;
-        v_at[p] = ws.v[j];
-        path_at[p] = kNone;
-        free_at[p] = ws.row4col[j] == kNone ? kFree : 0;
-    }
+    const std::size_t* const row4col_rev = ws.row4col_rev;
+    const Setup setup{nc, ws.v_rev, ws.free_rev, remaining, v_at, d_at, path_at, free_at};
 
     double min_val = 0.0;
     std::size_t i = cur;
@@ -224,16 +309,25 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
     std::size_t sink = kNone;
     while (sink == kNone) {
         const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at};
+        const bool first = n_reached == 0;
         Pick pick;
 #ifdef VESTRIM_LSAP_AVX2
         if (use_avx2) {
-            scan_avx2(scan, len, pick);
+            if (first)
+                scan_avx2<true>(scan, &setup, len, pick);
+            else
+                scan_avx2<false>(scan, nullptr, len, pick);
+        } else if (first) {
+            first_scan_portable(scan, setup, 0, len, pick);
         } else {
             scan_portable(scan, 0, len, pick);
         }
 #else
         (void)use_avx2;
-        scan_portable(scan, 0, len, pick);
+        if (first)
+            first_scan_portable(scan, setup, 0, len, pick);
+        else
+            scan_portable(scan, 0, len, pick);
 #endif
         min_val = pick.lowest;
         if (std::isinf(pick.lowest) || pick.best == kNone) return false;
@@ -253,7 +347,7 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
         if (is_free) {
             sink = j;
         } else {
-            i = ws.row4col[j];
+            i = row4col_rev[nc - 1 - j];
         }
     }
 
@@ -261,23 +355,25 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
     // other than the sink; each update is independent of the others, so visiting them in the order
     // they were reached gives the same values as visiting them by index.
     double* const u = ws.u;
-    double* const v = ws.v;
+    double* const v_rev = ws.v_rev;
     const double* const d = ws.d;
     u[cur] = u[cur] + min_val;
     for (std::size_t k = 0; k + 1 < n_reached; ++k) {
         const std::size_t j = ws.reached[k];
-        const std::size_t r = ws.row4col[j];
+        const std::size_t r = row4col_rev[nc - 1 - j];
         u[r] = (min_val - d[j]) + u[r];
     }
     for (std::size_t k = 0; k < n_reached; ++k) {
         const std::size_t j = ws.reached[k];
-        v[j] = v[j] - (min_val - d[j]);
+        double& vj = v_rev[nc - 1 - j];
+        vj = vj - (min_val - d[j]);
     }
 
     std::size_t j = sink;
     for (;;) {
         const std::size_t row = ws.path[j];
-        ws.row4col[j] = row;
+        ws.row4col_rev[nc - 1 - j] = row;
+        ws.free_rev[nc - 1 - j] = 0;
         std::swap(ws.col4row[row], j);
         if (row == cur) break;
     }
@@ -300,9 +396,11 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
     const std::size_t nc = transpose ? rows : cols;
     const std::size_t n = nr * nc;
 
-    // The caller's array is used in place unless it has to be transposed or negated.
+    // The caller's array is used in place unless it has to be transposed or negated. Negation
+    // never changes finiteness, so the check runs on whichever array is at hand, in the same pass.
     std::unique_ptr<double[]> owned;
     const double* w = cost;
+    bool finite = true;
     if (transpose) {
         owned.reset(new double[n]);
         for (std::size_t i = 0; i < rows; ++i) {
@@ -310,19 +408,19 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
             for (std::size_t j = 0; j < cols; ++j) owned[j * nc + i] = src[j];
         }
         w = owned.get();
-    }
-    if (maximize) {
-        if (!owned) {
-            owned.reset(new double[n]);
-            std::copy(cost, cost + n, owned.get());
+        if (maximize) {
+            finite = check_finite(owned.get(), owned.get(), n);
+        } else {
+            finite = check_finite(w, nullptr, n);
         }
-        for (std::size_t k = 0; k < n; ++k) owned[k] = -owned[k];
+    } else if (maximize) {
+        owned.reset(new double[n]);
         w = owned.get();
+        finite = check_finite(cost, owned.get(), n);
+    } else {
+        finite = check_finite(w, nullptr, n);
     }
-
-    for (std::size_t k = 0; k < n; ++k) {
-        if (!std::isfinite(w[k])) return std::unexpected(LSAPError::Invalid);
-    }
+    if (!finite) return std::unexpected(LSAPError::Invalid);
 
 #ifdef VESTRIM_LSAP_AVX2
     const bool use_avx2 = kernel == Kernel::Auto && __builtin_cpu_supports("avx2");
