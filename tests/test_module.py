@@ -120,3 +120,66 @@ def test_failing_calls_leak_no_references():
             with pytest.raises((TypeError, ValueError)):
                 call()
     assert [sys.getrefcount(o) for o in (bad_box, bad_set, fmt)] == before
+
+
+def id_and_similarity_forms(seed):
+    """One similarity sequence as plain lists and as NumPy arrays in several layouts."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    gt_ids, pred_ids, sims = [], [], []
+    for t in range(12):
+        n, m = int(rng.integers(0, 5)), int(rng.integers(0, 5))
+        gt_ids.append(rng.integers(-3, 6, n).tolist())
+        pred_ids.append(rng.integers(2**62, 2**62 + 6, m).tolist())
+        s = np.round(rng.random((n, m)), 2)
+        s[s < 0.3] = 0.0
+        if t == 5 and n and m:
+            s[0, 0] = np.nan
+        sims.append(s)
+    as_lists = (gt_ids, pred_ids, [s.tolist() for s in sims])
+    ids = lambda frames, layout: [layout(np.array(f, dtype=np.int64)) for f in frames]
+    forms = {
+        "lists": as_lists,
+        "contiguous": (ids(gt_ids, lambda a: a), ids(pred_ids, lambda a: a), sims),
+        "strided and Fortran": (ids(gt_ids, lambda a: np.repeat(a, 2)[::2]), ids(pred_ids, lambda a: a[::-1][::-1]),
+                                [np.asfortranarray(s) for s in sims]),
+        "big-endian": (ids(gt_ids, lambda a: a.astype(">i8")), ids(pred_ids, lambda a: a.astype(">i8")),
+                       [s.astype(">f8") for s in sims]),
+        "rows as arrays": ([np.array(f, dtype=np.int32) for f in gt_ids], tuple(pred_ids),
+                           [[row.copy() for row in s] for s in sims]),
+        "column views": (gt_ids, pred_ids, [np.repeat(s, 2, axis=1)[:, ::2] for s in sims]),
+    }
+    return forms
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_every_id_and_similarity_form_gives_the_same_metrics(seed):
+    forms = id_and_similarity_forms(seed)
+    def results(gt_ids, pred_ids, sims):
+        acc = vestrim.Accumulator()
+        for frame in zip(gt_ids, pred_ids, sims):
+            acc.update_from_similarity(*frame)
+        return [repr(vestrim.compute_clear_from_similarity(gt_ids, pred_ids, sims, 0.5)),
+                repr(vestrim.compute_identity_from_similarity(gt_ids, pred_ids, sims, 0.5)),
+                vestrim.compute_clear_from_similarity(gt_ids, pred_ids, sims, 0.5).track_ratios,
+                repr(acc.compute())]
+    expected = results(*forms.pop("lists"))
+    for name, form in forms.items():
+        assert results(*form) == expected, name
+
+
+@pytest.mark.parametrize(
+    "similarity, message",
+    [
+        ("rows", "frame 0: similarity has 2 rows, expected 3 (len(gt_ids[0]))"),
+        ("cols", "frame 0: similarity row 0 has 2 columns, expected 1 (len(pred_ids[0]))"),
+    ],
+)
+def test_similarity_arrays_are_checked_like_lists(similarity, message):
+    import numpy as np
+
+    sims = [np.zeros((2, 1))] if similarity == "rows" else [np.zeros((3, 2))]
+    with pytest.raises(ValueError) as info:
+        vestrim.compute_clear_from_similarity([[1, 2, 3]], [np.array([7], dtype=np.int64)], sims)
+    assert str(info.value) == message

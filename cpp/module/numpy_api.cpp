@@ -9,11 +9,13 @@ namespace {
 bool numpy_loaded = false;
 PyArray_Descr* float64_descr = nullptr;  // kept for the life of the process
 PyArray_Descr* uint8_descr = nullptr;
+PyArray_Descr* int64_descr = nullptr;
 
 bool load_api() {
     if (_import_array() < 0) return false;
     float64_descr = PyArray_DescrFromType(NPY_FLOAT64);
     uint8_descr = PyArray_DescrFromType(NPY_UINT8);
+    int64_descr = PyArray_DescrFromType(NPY_INT64);
     numpy_loaded = true;
     return true;
 }
@@ -44,11 +46,14 @@ bool as_ndarray(PyObject* obj, ArrayView& view) {
     view.strides = PyArray_STRIDES(array);
     view.data = PyArray_BYTES(array);
     view.aligned = PyArray_ISALIGNED(array);
+    view.exact_type = PyArray_CheckExact(obj);
     PyArray_Descr* descr = PyArray_DESCR(array);
     if (PyArray_EquivTypes(descr, float64_descr))
         view.elem = Elem::Float64;
     else if (PyArray_EquivTypes(descr, uint8_descr))
         view.elem = Elem::UInt8;
+    else if (PyArray_EquivTypes(descr, int64_descr))
+        view.elem = Elem::Int64;
     else
         view.elem = Elem::Other;
     return true;

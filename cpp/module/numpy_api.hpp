@@ -6,7 +6,7 @@
 
 namespace vestrim::py {
 
-enum class Elem { Float64, UInt8, Other };
+enum class Elem { Float64, UInt8, Int64, Other };
 
 // A read-only description of an ndarray argument (borrowed; valid while the array is alive).
 struct ArrayView {
@@ -16,6 +16,7 @@ struct ArrayView {
     const char* data = nullptr;
     Elem elem = Elem::Other;
     bool aligned = false;
+    bool exact_type = false;  // exactly numpy.ndarray, not a subclass
 };
 
 // True when `obj` is an ndarray (or subclass instance); fills `view`. Never raises.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "module/numpy_api.hpp"
+
 namespace vestrim::py {
 
 // ---------------------------------------------------------------------------------------------
@@ -223,6 +225,40 @@ bool convert(PyObject* obj, Id& out) {
     return true;
 }
 
+namespace {
+
+// Fast paths for NumPy vectors. Iterating exactly an ndarray (a subclass may iterate differently)
+// of int64 or float64 yields NumPy scalars whose integer or float conversion gives exactly the
+// stored values, so reading the values directly gives the same result without one Python object
+// per element.
+bool as_vector_array(PyObject* obj, Elem elem, ArrayView& view) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return false;
+    return as_ndarray(obj, view) && view.exact_type && view.ndim == 1 && view.elem == elem;
+}
+
+// Appends `n` values of type T that lie `stride` bytes apart from `data`.
+template <class T>
+void append_values(const char* data, std::size_t n, Py_ssize_t stride, std::vector<T>& out) {
+    const std::size_t old = out.size();
+    out.resize(old + n);
+    if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
+        if (n > 0) std::memcpy(out.data() + old, data, n * sizeof(T));
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k)
+        std::memcpy(out.data() + old + k, data + static_cast<Py_ssize_t>(k) * stride, sizeof(T));
+}
+
+template <class T>
+bool append_vector_array(PyObject* obj, Elem elem, std::vector<T>& out) {
+    ArrayView view;
+    if (!as_vector_array(obj, elem, view)) return false;
+    append_values(view.data, static_cast<std::size_t>(view.shape[0]), view.strides[0], out);
+    return true;
+}
+
+}  // namespace
+
 template <class T>
 static bool convert_vector(PyObject* obj, std::vector<T>& out) {
     return for_each_item(
@@ -235,13 +271,21 @@ static bool convert_vector(PyObject* obj, std::vector<T>& out) {
         });
 }
 
-bool convert(PyObject* obj, std::vector<Id>& out) { return convert_vector(obj, out); }
-bool convert(PyObject* obj, std::vector<double>& out) { return convert_vector(obj, out); }
+bool convert(PyObject* obj, std::vector<Id>& out) {
+    return append_vector_array(obj, Elem::Int64, out) || convert_vector(obj, out);
+}
+bool convert(PyObject* obj, std::vector<double>& out) {
+    return append_vector_array(obj, Elem::Float64, out) || convert_vector(obj, out);
+}
 
 bool convert(PyObject* obj, IdFrames& out) {
     return for_each_item(
         obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
         [&](PyObject* frame) {
+            if (append_vector_array(frame, Elem::Int64, out.ids)) {
+                out.offsets.push_back(out.ids.size());
+                return true;
+            }
             const bool ok = for_each_item(
                 frame, [](std::size_t) {},  // the flat buffer grows geometrically across frames
                 [&](PyObject* item) {
@@ -256,9 +300,26 @@ bool convert(PyObject* obj, IdFrames& out) {
 }
 
 bool append_sim_frame(PyObject* obj, SimInput& out) {
+    // A whole 2-D float64 ndarray: its rows are what iterating it would yield.
+    ArrayView view;
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && as_ndarray(obj, view) && view.exact_type &&
+        view.ndim == 2 && view.elem == Elem::Float64) {
+        const auto rows = static_cast<std::size_t>(view.shape[0]);
+        const auto cols = static_cast<std::size_t>(view.shape[1]);
+        for (std::size_t r = 0; r < rows; ++r) {
+            append_values(view.data + static_cast<Py_ssize_t>(r) * view.strides[0], cols, view.strides[1], out.values);
+            out.row_offsets.push_back(out.values.size());
+        }
+        out.frame_rows.push_back(out.row_offsets.size() - 1);
+        return true;
+    }
     const bool ok = for_each_item(
         obj, [](std::size_t) {},  // flat buffers grow geometrically across frames
         [&](PyObject* row) {
+            if (append_vector_array(row, Elem::Float64, out.values)) {
+                out.row_offsets.push_back(out.values.size());
+                return true;
+            }
             const bool row_ok = for_each_item(
                 row, [](std::size_t) {},
                 [&](PyObject* item) {
