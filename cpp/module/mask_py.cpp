@@ -456,9 +456,10 @@ PyObject* mask_decode_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const std::vector<std::uint8_t> grid = mask::decode_rows(rle);
         Ref values[2] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(1))};
         if (!values[0] || !values[1]) return nullptr;
-        // An empty image may still claim more rows (or columns) than a list can hold.
+        // An empty image may still claim more rows (or, with rows, columns) than a list can hold.
+        // Without rows the width is never materialised: the result is simply [].
         if (rle.h > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
-            rle.w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+            (rle.h > 0 && rle.w > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)))
             return PyErr_NoMemory();
         const auto h = static_cast<Py_ssize_t>(rle.h), w = static_cast<Py_ssize_t>(rle.w);
         Ref rows = Ref::steal(PyList_New(h));

@@ -1,0 +1,335 @@
+"""Hostile inputs: sequences that lie about their length or fail half-way, lists mutated while they
+are being converted, and sizes at the edges of the integer widths. Each call must end in a clean
+exception or a correct result, never a crash."""
+
+import re
+
+import numpy as np
+import pytest
+
+import vestrim
+from vestrim import Mask
+
+BOX = (0.0, 0.0, 1.0, 1.0)
+BOX3D = (0.0, 0.0, 0.0, 1.0, 1.0, 1.0, 0.0)
+MAX_RUN = 2**32 - 1
+
+
+class Lying:
+    """A sequence whose __len__ says `length` while indexing yields exactly `items`."""
+
+    def __init__(self, items, length):
+        self.items, self.length = list(items), length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class FailsAt:
+    """A sequence whose item `index` raises (through __getitem__ or __iter__)."""
+
+    def __init__(self, items, index, via_iter=False):
+        self.items, self.index, self.via_iter = list(items), index, via_iter
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if i == self.index and not self.via_iter:
+            raise KeyError("item refused")
+        return self.items[i]
+
+    def __iter__(self):
+        if self.via_iter:
+            raise KeyError("iteration refused")
+        return (self[i] for i in range(len(self.items)))
+
+
+LIES = [0, 1, 2**31, 2**40, 2**58, 2**60, 2**62, 2**63 - 1, -1, OverflowError("len"), ValueError("len")]
+
+
+def lie(items, length):
+    return Lying(items, length)
+
+
+# Each entry: a call taking a wrapper `w` applied to one sequence argument, and the honest result.
+CALLS = {
+    "frames": lambda w: vestrim.compute_clear(w([[1]]), [[BOX]], [[1]], [[BOX]]).num_matches,
+    "ids": lambda w: vestrim.compute_clear([w([1])], [[BOX]], [[1]], [[BOX]]).num_matches,
+    "box set": lambda w: vestrim.iou_matrix(w([BOX, BOX]), [BOX]),
+    "box frames": lambda w: vestrim.compute_identity([[1]], w([[BOX]]), [[1]], [[BOX]]).idtp,
+    "similarity": lambda w: vestrim.compute_hota_from_similarity([[1]], [[1]], w([[[1.0]]])).hota,
+    "similarity row": lambda w: vestrim.compute_clear_from_similarity([[1]], [[1]], [[w([1.0])]]).num_matches,
+    "stream row": lambda w: stream_from_similarity([1], [2], [w([0.75])]),
+    "3d set": lambda w: vestrim.iou_3d_matrix(w([BOX3D]), [BOX3D]),
+    "mask list": lambda w: vestrim.mask_merge(w([Mask((1, 2), [1, 1])])).counts,
+    "mask counts": lambda w: Mask((1, 2), w([1, 1])).counts,
+    "coco counts": lambda w: Mask.from_coco((1, 2), w([1, 1])).counts,
+    "is_crowd": lambda w: vestrim.mask_iou_matrix([Mask((1, 1), [0, 1])], [Mask((1, 1), [0, 1])], w([True])),
+    "match masks": lambda w: vestrim.match_masks(w([Mask((1, 1), [0, 1])]), [Mask((1, 1), [0, 1])]).matches,
+}
+
+
+def stream_from_similarity(gt_ids, pred_ids, similarity):
+    acc = vestrim.Accumulator()
+    acc.update_from_similarity(gt_ids, pred_ids, similarity)
+    return acc.compute().clear.motp
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("length", LIES, ids=repr)
+def test_length_is_only_a_hint(name, length):
+    call = CALLS[name]
+    assert call(lambda items: lie(items, length)) == call(list)
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("via_iter", [False, True])
+def test_failing_items_raise_cleanly(name, via_iter):
+    with pytest.raises((KeyError, TypeError)) as info:
+        CALLS[name](lambda items: FailsAt(items, 0, via_iter))
+    assert "refused" in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: (0.0, 0.0, 1.0),  # fixed-length items check their length first
+        lambda: Lying([0.0, 0.0, 1.0, 1.0], 2**62),
+        lambda: Lying([0.0, 0.0], 4),
+        lambda: Lying([0.0, 0.0, 1.0, 1.0], OverflowError("len")),
+    ],
+)
+def test_box_items_with_wrong_or_lying_length(make):
+    with pytest.raises((TypeError, ValueError, IndexError, OverflowError)):
+        vestrim.iou(make(), BOX)
+    with pytest.raises(TypeError, match="failed to extract enum PyBoxes"):
+        vestrim.iou_matrix([make()], [BOX])
+
+
+@pytest.mark.parametrize("size", [Lying([2, 3], 2**62), Lying([2], 2), Lying([2, 3], -1)])
+def test_mask_size_with_lying_length(size):
+    with pytest.raises((ValueError, IndexError)):
+        Mask(size, [6])
+    with pytest.raises((ValueError, IndexError)):
+        vestrim.mask_area({"size": size, "counts": "6"})
+
+
+# --- lists mutated while they are converted ----------------------------------------------------
+
+
+class Clears:
+    """A number whose conversion empties `target` (the list being converted) first."""
+
+    def __init__(self, value=0.5):
+        self.value, self.target = value, None
+
+    def _clear(self):
+        if self.target is not None:
+            self.target.clear()
+
+    def __float__(self):
+        self._clear()
+        return float(self.value)
+
+    def __index__(self):
+        self._clear()
+        return int(self.value)
+
+
+def clearing(build):
+    """`build(element)` returns (call, the list the element clears)."""
+    element = Clears(1)
+    call, target = build(element)
+    element.target = target
+    return call
+
+
+MUTATIONS = {
+    "box item": lambda e: (lambda box: (lambda: vestrim.iou(box, BOX), box))([0.0, e, 1.0, 1.0]),
+    "box set": lambda e: (lambda s: (lambda: vestrim.iou_matrix(s, [BOX]), s))([BOX, [0, 0, 1, e], BOX]),
+    "box frames": lambda e: (lambda f: (lambda: vestrim.compute_hota([[1], [1]], f, [[1], [1]], [[BOX], [BOX]]), f))(
+        [[[0, 0, 1, e]], [BOX]]
+    ),
+    "ids": lambda e: (lambda ids: (lambda: vestrim.compute_clear([ids], [[BOX, BOX]], [[]], [[]]), ids))([1, e]),
+    "id frames": lambda e: (lambda f: (lambda: vestrim.compute_identity(f, [[BOX], [BOX]], [[1], [1]], [[BOX], [BOX]]), f))(
+        [[e], [2]]
+    ),
+    "similarity row": lambda e: (lambda row: (lambda: vestrim.compute_clear_from_similarity([[1]], [[1, 2]], [[row]]), row))(
+        [e, 0.5]
+    ),
+    "similarity frame": lambda e: (lambda fr: (lambda: vestrim.compute_clear_from_similarity([[1, 2]], [[1]], [fr]), fr))(
+        [[e], [0.5]]
+    ),
+    "stream ids": lambda e: (lambda ids: (lambda: vestrim.Accumulator().update(ids, [BOX, BOX], [], []), ids))([e, 2]),
+    "3d set": lambda e: (lambda s: (lambda: vestrim.iou_3d_matrix(s, [BOX3D]), s))([[0, 0, 0, 1, e, 1, 0], BOX3D]),
+    "mask counts": lambda e: (lambda c: (lambda: Mask((1, 2), c), c))([e, 1]),
+    "mask list": lambda e: (lambda m: (lambda: vestrim.mask_merge(m), m))(
+        [Mask((1, 2), [1, 1]), {"size": [1, e], "counts": [0, 1]}, Mask((1, 2), [0, 2])]
+    ),
+}
+
+
+@pytest.mark.parametrize("name", MUTATIONS)
+def test_list_cleared_during_conversion(name):
+    call = clearing(MUTATIONS[name])
+    try:
+        call()
+    except (TypeError, ValueError, IndexError):
+        pass
+
+
+def test_cleared_list_converts_what_it_held():
+    # The fast path re-reads the length: items converted before the list emptied are kept.
+    call = clearing(MUTATIONS["box set"])
+    assert call() == [[1.0], [1.0]]
+
+
+class Grows:
+    """A number whose conversion keeps appending to the list being converted (bounded)."""
+
+    def __init__(self, target, limit):
+        self.target, self.limit = target, limit
+
+    def __float__(self):
+        if len(self.target) < self.limit:
+            self.target.append(Grows(self.target, self.limit))
+        return 0.25
+
+
+def test_list_growing_during_conversion():
+    row = []
+    row.append(Grows(row, 50))
+    # Every appended item is converted too, so the row ends with 50 columns.
+    with pytest.raises(ValueError, match="similarity row 0 has 50 columns, expected 1"):
+        vestrim.compute_clear_from_similarity([[1]], [[1]], [[row]])
+
+
+def test_mask_mapping_mutating_the_mask_list():
+    masks = []
+
+    class Evil(dict):
+        def __getitem__(self, key):
+            masks.clear()
+            return super().__getitem__(key)
+
+    masks.extend([Evil(size=[1, 1], counts=[0, 1]), Mask((1, 1), [0, 1])])
+    assert vestrim.mask_iou_matrix(masks, masks) == [[1.0, 1.0], [1.0, 1.0]]
+
+
+# --- numbers at the edges of the integer widths --------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "size, counts, exc, message",
+    [
+        ((2**32, 2**32), [], ValueError, "mask dimensions too large: 4294967296 * 4294967296 overflows"),
+        ((2**63, 2), [], ValueError, "overflows"),
+        ((2**64 - 1, 2), [], ValueError, "overflows"),
+        ((2**64, 1), [], OverflowError, None),
+        ((-1, 1), [], OverflowError, None),
+        ((2**32 - 1, 1), [2**32], OverflowError, "out of range integral type conversion attempted"),
+        ((1, 1), [-1], OverflowError, "out of range integral type conversion attempted"),
+        ((1, 1), [2**64], OverflowError, None),
+        ((2**33, 1), [MAX_RUN], ValueError, "RLE counts cover 4294967295 pixels, expected 8589934592"),
+    ],
+)
+def test_mask_size_and_run_limits(size, counts, exc, message):
+    with pytest.raises(exc, match=message and re.escape(message)):
+        Mask(size, counts)
+
+
+@pytest.mark.parametrize(
+    "text, size, result",
+    [
+        ("PPPPPPPPPPPP0", (0, 0), [0]),  # thirteen groups, value 0: a run of length 0
+        ("oooooo3", (MAX_RUN, 1), [MAX_RUN]),  # the longest run
+        ("PPPPPP4", (0, 0), "out-of-range run length \\(4294967296\\)"),
+        ("ooooooo7", (0, 0), "out-of-range run length"),
+        ("PPPPPPPPPPPPP0", (0, 0), "oversized run-length group"),
+        ("PPPPPPPPPPPP@", (0, 0), "oversized signed run-length group"),
+        ("PPPPPPPPPPPPP", (0, 0), "truncated RLE counts string"),
+    ],
+)
+def test_compressed_counts_near_the_run_limit(text, size, result):
+    if isinstance(result, list):
+        assert Mask.from_coco(size, text).counts == result
+    else:
+        with pytest.raises(ValueError, match=result):
+            Mask.from_coco(size, text)
+
+
+def test_longest_run_round_trips():
+    m = Mask((MAX_RUN, 1), [0, MAX_RUN])
+    assert Mask.from_coco((MAX_RUN, 1), m.to_coco()).counts == [0, MAX_RUN]
+    assert vestrim.mask_area(m) == MAX_RUN
+    assert vestrim.mask_to_bbox(m) == (0.0, 0.0, 1.0, float(MAX_RUN))
+
+
+def test_huge_empty_masks():
+    tall = Mask((2**64 - 1, 0), [])
+    wide = Mask((0, 2**64 - 1), [])
+    assert repr(tall) == "Mask(size=(18446744073709551615, 0), area=0)"
+    assert vestrim.mask_iou(tall, tall) == 0.0 and vestrim.mask_area(tall) == 0
+    assert vestrim.mask_to_bbox(wide) == (0.0, 0.0, 0.0, 0.0)
+    assert vestrim.mask_merge([tall, tall]).size == tall.size
+    assert vestrim.mask_decode(wide) == []
+    with pytest.raises(MemoryError):  # 2**64 - 1 empty rows cannot be built
+        vestrim.mask_decode(tall)
+    with pytest.raises(MemoryError):
+        vestrim.mask_decode(Mask((2**62, 0), []))
+
+
+def test_images_of_more_than_2_32_pixels():
+    # 2**33 pixels: runs longer than 32 bits are written as full-length pieces joined by empty runs.
+    size = (2**17, 2**16)
+    full = Mask(size, [0, MAX_RUN, 0, MAX_RUN, 2])
+    empty = Mask(size, [MAX_RUN, 0, MAX_RUN, 0, 2])
+    assert vestrim.mask_area(full) == 2**33 - 2
+    assert vestrim.mask_iou(full, full) == 1.0
+    assert vestrim.mask_iou(full, empty) == 0.0
+    union = vestrim.mask_merge([full, empty, Mask(size, [MAX_RUN, 0, MAX_RUN, 0, 1, 1])])
+    assert union.area() == 2**33 - 1 and sum(union.counts) == 2**33
+    assert all(c <= MAX_RUN for c in union.counts)
+    assert vestrim.mask_merge([full, union], intersect=True).area() == 2**33 - 2
+    assert vestrim.mask_to_bbox(union) == (0.0, 0.0, 2.0**16, 2.0**17)
+    assert Mask.from_coco(size, union.to_coco()).counts == union.counts
+
+
+@pytest.mark.parametrize("value", [2**63, -(2**63) - 1, 2**64, 10**30])
+def test_ids_beyond_64_bits(value):
+    with pytest.raises(OverflowError):
+        vestrim.compute_clear([[value]], [[BOX]], [[]], [[]])
+    with pytest.raises(OverflowError):
+        vestrim.Accumulator().update([], [], [value], [BOX])
+
+
+@pytest.mark.parametrize("value", [2**63 - 1, -(2**63)])
+def test_ids_at_the_64_bit_limits(value):
+    m = vestrim.compute_clear([[value], [value]], [[BOX], [BOX]], [[value], [value]], [[BOX], [BOX]])
+    assert m.num_matches == 2 and m.num_switches == 0
+
+
+# --- arrays with unusual layouts -----------------------------------------------------------------
+
+
+def test_unaligned_and_broadcast_box_arrays():
+    raw = np.zeros(8 * 8 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64).reshape(2, 4)
+    unaligned[:] = [BOX, (0.5, 0.0, 1.5, 1.0)]
+    assert not unaligned.flags.aligned
+    assert vestrim.iou_matrix(unaligned, [BOX]) == [[1.0], [1 / 3]]
+    many = np.broadcast_to(np.array(BOX), (100_000, 4))  # zero row stride
+    assert vestrim.compute_clear([list(range(100_000))], [many], [[]], [[]]).num_misses == 100_000
+
+
+def test_bitmap_with_zero_strides():
+    bitmap = np.broadcast_to(np.uint8(1), (300, 200))
+    m = vestrim.mask_encode(bitmap)
+    assert m.counts == [0, 60_000]
+    assert vestrim.mask_encode(bitmap[::-1, ::-3]).counts == [0, 300 * 67]
