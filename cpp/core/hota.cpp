@@ -167,6 +167,7 @@ private:
 // Box frames yield the IoU matrix of the frame, computed into one reused buffer.
 class BoxFrameSource {
 public:
+    static constexpr bool kSparse = false;
     explicit BoxFrameSource(std::span<const Frame> frames) : frames_(frames) {}
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
@@ -187,6 +188,7 @@ private:
 // Similarity frames are read in place.
 class SimFrameSource {
 public:
+    static constexpr bool kSparse = false;
     explicit SimFrameSource(std::span<const SimFrame> frames) : frames_(frames) {}
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
@@ -197,9 +199,11 @@ private:
     std::span<const SimFrame> frames_;
 };
 
-// Sparse similarity frames are laid out densely, one frame at a time, into a reused buffer.
+// Sparse similarity frames are read entry by entry where a pass only needs the non-zero cells, and
+// otherwise laid out densely, one frame at a time, into a reused buffer.
 class SparseFrameSource {
 public:
+    static constexpr bool kSparse = true;
     explicit SparseFrameSource(const sparse_sim::SparseSimFrames& frames) : frames_(frames) {}
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
@@ -210,6 +214,7 @@ public:
         frames_.densify(k, buffer_.data());
         return buffer_.data();
     }
+    sparse_sim::SparseSimFrames::Row row(std::size_t k, std::size_t r) const { return frames_.row(k, r); }
 
 private:
     const sparse_sim::SparseSimFrames& frames_;
@@ -354,19 +359,41 @@ HotaMetrics compute_hota_generic(Source& source) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
         if (n_gt == 0 || n_pred == 0) return;
-        const double* sim = source.similarity(k);
         row_sum.assign(n_gt, 0.0);
         col_sum.assign(n_pred, 0.0);
-        add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
-        for (std::size_t r = 0; r < n_gt; ++r) {
-            const double* row = sim + r * n_pred;
-            for (std::size_t c = 0; c < n_pred; ++c) {
-                if (row[c] == 0.0) continue;
-                const double denom = (row_sum[r] + col_sum[c]) - row[c];
-                if (!(denom > kTiny)) continue;
-                const std::size_t id = pairs.intern(gt[r], pred[c]);
-                if (id == potential_matches.size()) potential_matches.push_back(0.0);
-                potential_matches[id] += row[c] / denom;
+        // Cells in row-major order; a zero similarity (either sign) has a zero share.
+        auto share = [&](std::size_t r, std::size_t c, double value) {
+            if (value == 0.0) return;
+            const double denom = (row_sum[r] + col_sum[c]) - value;
+            if (!(denom > kTiny)) return;
+            const std::size_t id = pairs.intern(gt[r], pred[c]);
+            if (id == potential_matches.size()) potential_matches.push_back(0.0);
+            potential_matches[id] += value / denom;
+        };
+        if constexpr (Source::kSparse) {
+            // Only the stored cells: the left-out ones are +0.0, whose share is zero and which leave
+            // every row and column sum unchanged (a sum that starts at +0.0 is never -0.0, and
+            // x + +0.0 == x for every other x), so the sums still add their terms in row-major order
+            // and equal the dense ones bit for bit.
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const auto row = source.row(k, r);
+                double sum = 0.0;
+                for (std::size_t e = 0; e < row.size; ++e) {
+                    sum += row.values[e];
+                    col_sum[row.cols[e]] += row.values[e];
+                }
+                row_sum[r] = sum;
+            }
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const auto row = source.row(k, r);
+                for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
+            }
+        } else {
+            const double* sim = source.similarity(k);
+            add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const double* row = sim + r * n_pred;
+                for (std::size_t c = 0; c < n_pred; ++c) share(r, c, row[c]);
             }
         }
     });
@@ -413,18 +440,42 @@ HotaMetrics compute_hota_generic(Source& source) {
             for (double& fn : hota_fn) fn += static_cast<double>(n_gt);
             return;
         }
-        const double* sim = source.similarity(k);
-        score.resize(n_gt * n_pred);
-        for (std::size_t r = 0; r < n_gt; ++r) {
-            const double* row = sim + r * n_pred;
-            double* out = score.data() + r * n_pred;
-            for (std::size_t c = 0; c < n_pred; ++c) {
-                if (plain_alignment && row[c] == 0.0) {
-                    out[c] = row[c];
-                    continue;
+        auto weighted = [&](std::size_t r, std::size_t c, double value) {
+            if (plain_alignment && value == 0.0) return value;
+            const std::size_t id = pairs.find(gt[r], pred[c]);
+            return (id == kNone ? 0.0 : global_alignment[id]) * value;
+        };
+        // The similarity of a cell, for the matched pairs.
+        const double* sim = nullptr;
+        auto similarity_at = [&](std::size_t r, std::size_t c) {
+            if constexpr (Source::kSparse) {
+                if (sim == nullptr) {
+                    const auto row = source.row(k, r);
+                    const std::uint32_t* end = row.cols + row.size;
+                    const std::uint32_t* at = std::lower_bound(row.cols, end, static_cast<std::uint32_t>(c));
+                    return at != end && *at == c ? row.values[at - row.cols] : 0.0;
                 }
-                const std::size_t id = pairs.find(gt[r], pred[c]);
-                out[c] = (id == kNone ? 0.0 : global_alignment[id]) * row[c];
+            }
+            return sim[r * n_pred + c];
+        };
+        if (Source::kSparse && plain_alignment) {
+            // Every left-out cell is +0.0 and keeps that score (see above), so only the stored
+            // cells need weighting.
+            if constexpr (Source::kSparse) {
+                score.assign(n_gt * n_pred, 0.0);
+                for (std::size_t r = 0; r < n_gt; ++r) {
+                    const auto row = source.row(k, r);
+                    double* out = score.data() + r * n_pred;
+                    for (std::size_t e = 0; e < row.size; ++e) out[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
+                }
+            }
+        } else {
+            sim = source.similarity(k);
+            score.resize(n_gt * n_pred);
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const double* row = sim + r * n_pred;
+                double* out = score.data() + r * n_pred;
+                for (std::size_t c = 0; c < n_pred; ++c) out[c] = weighted(r, c, row[c]);
             }
         }
 
@@ -436,7 +487,7 @@ HotaMetrics compute_hota_generic(Source& source) {
         for (std::size_t m = 0; m < assignment.rows.size(); ++m) {
             const std::size_t r = static_cast<std::size_t>(assignment.rows[m]);
             const std::size_t c = static_cast<std::size_t>(assignment.cols[m]);
-            const double s = sim[r * n_pred + c];
+            const double s = similarity_at(r, c);
             std::size_t reached = 0;
             while (reached < kNumAlphas && s >= thresholds[reached]) {
                 loca_sum[reached] += s;

@@ -27,6 +27,19 @@ public:
     std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }
 
+    // The stored entries of row r of frame k, in ascending column order; every other entry of the
+    // row is +0.0.
+    struct Row {
+        const std::uint32_t* cols;
+        const double* values;
+        std::size_t size;
+    };
+    Row row(std::size_t k, std::size_t r) const {
+        const std::size_t i = frames_[k].first_row + r;
+        const std::size_t begin = row_start_[i];
+        return {cols_.data() + begin, values_.data() + begin, row_start_[i + 1] - begin};
+    }
+
     // Writes frame k's matrix, row-major, into `out` (gt_ids(k).size() * pred_ids(k).size() values):
     // the stored entries and +0.0 everywhere else, so exactly the matrix that was appended.
     void densify(std::size_t k, double* out) const;
