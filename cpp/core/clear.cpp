@@ -8,6 +8,7 @@
 
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
+#include "core/row_scan.hpp"
 
 namespace vestrim::clear {
 namespace {
@@ -19,13 +20,10 @@ constexpr double kForbidden = -1e18;
 // finite magnitude among them: (M + 1) * 1000.
 double continuity_bonus(const double* similarity, std::size_t cells, double threshold) {
     double largest = 0.0;
-    for (std::size_t k = 0; k < cells; ++k) {
-        const double s = similarity[k];
-        if (s >= threshold) {
-            const double magnitude = std::fabs(s);
-            if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
-        }
-    }
+    row_scan::for_each_at_least(similarity, cells, threshold, [&](std::size_t k) {
+        const double magnitude = std::fabs(similarity[k]);
+        if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
+    });
     return (largest + 1.0) * 1000.0;
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
+#include "core/row_scan.hpp"
 
 namespace vestrim::identity {
 namespace {
@@ -207,13 +208,10 @@ void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id>
     if (gt_ids.empty() || pred_ids.empty()) return;
     const std::size_t cols = pred_ids.size();
     for (std::size_t j = 0; j < gt_ids.size(); ++j) {
-        const double* row = similarity + j * cols;
-        for (std::size_t k = 0; k < cols; ++k) {
-            if (row[k] >= threshold) {
-                const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1);
-                if (!inserted) ++count;
-            }
-        }
+        row_scan::for_each_at_least(similarity + j * cols, cols, threshold, [&](std::size_t k) {
+            const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1);
+            if (!inserted) ++count;
+        });
     }
 }
 

@@ -1,7 +1,8 @@
 #include "core/sparse_sim.hpp"
 
 #include <algorithm>
-#include <bit>
+
+#include "core/row_scan.hpp"
 
 namespace vestrim::sparse_sim {
 
@@ -16,13 +17,11 @@ void SparseSimFrames::append(std::span<const Id> gt_ids, std::span<const Id> pre
     if (cols > UINT32_MAX) throw InternalError("sparse similarity: too many columns");
     for (std::size_t r = 0; r < gt_ids.size(); ++r) {
         const double* row = similarity + r * cols;
-        for (std::size_t c = 0; c < cols; ++c) {
-            // Only +0.0 is left out: it is the value densify() writes back.
-            if (std::bit_cast<std::uint64_t>(row[c]) != 0) {
-                cols_.push_back(static_cast<std::uint32_t>(c));
-                values_.push_back(row[c]);
-            }
-        }
+        // Only +0.0 is left out: it is the value densify() writes back.
+        row_scan::for_each_not_positive_zero(row, cols, [&](std::size_t c) {
+            cols_.push_back(static_cast<std::uint32_t>(c));
+            values_.push_back(row[c]);
+        });
         row_start_.push_back(values_.size());
     }
 }
