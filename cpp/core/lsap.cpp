@@ -170,6 +170,25 @@ inline void first_scan_portable(const Scan& s, const Setup& setup, std::size_t b
     scan_portable(s, begin, end, pick);
 }
 
+// The pick of a search's first pass from row i (min_val 0, every old length infinite) over all nc
+// positions, without setting the list up: it only reads. Same lengths, same rule.
+void first_pick_portable(const double* wi, double ui, std::size_t nc, const double* v_rev,
+                         const std::uint64_t* free_rev, Pick& pick) {
+    const double min_val = 0.0;
+    double lowest = pick.lowest;
+    std::size_t best = pick.best;
+    for (std::size_t p = 0; p < nc; ++p) {
+        const double r = ((wi[nc - 1 - p] + min_val) - ui) - v_rev[p];
+        const double dj = std::min(kInf, r);
+        if (dj < lowest || (dj == lowest && free_rev[p])) {
+            lowest = dj;
+            best = p;
+        }
+    }
+    pick.lowest = lowest;
+    pick.best = best;
+}
+
 #ifdef VESTRIM_LSAP_AVX2
 // Four positions at a time. Each lane applies the sequential rule to the positions congruent to it,
 // which leaves per lane its lowest length and, among that lane's positions holding it, the last free
@@ -264,6 +283,63 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, const Setup* setup
         scan_portable(s, vec_end, len, pick);
     }
 }
+
+// first_pick_portable in two passes, four positions at a time. The sequential rule picks, among the
+// positions holding the lowest length, the last free one, or the first one when none is free; its
+// running lowest is then that position's length. So: first the lowest length (a minimum, which
+// does not depend on the order in which it is taken), then a search backwards for the last free
+// position holding it, or forwards for the first. Lengths are never NaN (min(inf, r) is inf for a
+// NaN r); an infinite lowest length ends the search as infeasible, whichever position is picked.
+__attribute__((target("avx2"))) void first_pick_avx2(const double* wi, double ui, std::size_t nc,
+                                                     const double* v_rev, const std::uint64_t* free_rev,
+                                                     Pick& pick) {
+    const std::size_t vec_end = nc & ~std::size_t{3};
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d inf = _mm256_set1_pd(kInf);
+    const __m256d u = _mm256_set1_pd(ui);
+    // Lengths of positions p .. p + 3, exactly as the sequential pass computes them.
+    auto lengths = [&](std::size_t p) __attribute__((target("avx2"))) {
+        const __m256d w = _mm256_permute4x64_pd(_mm256_loadu_pd(wi + (nc - 4 - p)), 0x1B);
+        const __m256d r = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, zero), u), _mm256_loadu_pd(v_rev + p));
+        return _mm256_blendv_pd(inf, r, _mm256_cmp_pd(inf, r, _CMP_GT_OQ));
+    };
+    auto length = [&](std::size_t p) { return std::min(kInf, ((wi[nc - 1 - p] + 0.0) - ui) - v_rev[p]); };
+
+    __m256d low_a = inf, low_b = inf;
+    std::size_t p = 0;
+    for (; p + 8 <= vec_end; p += 8) {
+        low_a = _mm256_min_pd(low_a, lengths(p));
+        low_b = _mm256_min_pd(low_b, lengths(p + 4));
+    }
+    if (p < vec_end) low_a = _mm256_min_pd(low_a, lengths(p));
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, _mm256_min_pd(low_a, low_b));
+    double low = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+    for (std::size_t q = vec_end; q < nc; ++q) low = std::min(low, length(q));
+    if (std::isinf(low)) {
+        pick.lowest = kInf;
+        pick.best = kNone;
+        return;
+    }
+
+    std::size_t best = kNone;
+    for (std::size_t q = nc; q > vec_end && best == kNone; --q)
+        if (free_rev[q - 1] && length(q - 1) == low) best = q - 1;
+    const __m256d target = _mm256_set1_pd(low);
+    for (std::size_t q = vec_end; q > 0 && best == kNone; q -= 4) {
+        const __m256d free = _mm256_loadu_pd(reinterpret_cast<const double*>(free_rev + q - 4));
+        const int mask = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(lengths(q - 4), target, _CMP_EQ_OQ), free));
+        if (mask != 0) best = q - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
+    }
+    for (std::size_t q = 0; q < vec_end && best == kNone; q += 4) {
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(lengths(q), target, _CMP_EQ_OQ));
+        if (mask != 0) best = q + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+    for (std::size_t q = vec_end; q < nc && best == kNone; ++q)
+        if (length(q) == low) best = q;
+    pick.best = best;
+    pick.lowest = length(best);
+}
 #endif
 
 // Whether every value is finite, and out[k] = -x[k] when `out` is given (it may be x). Two values
@@ -307,6 +383,31 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
     std::size_t i = cur;
     std::size_t n_reached = 0;
     std::size_t sink = kNone;
+
+    // Most searches end at their first pick, a column that no row owns yet. That pick is found by a
+    // pass that only reads; the list is set up (by the first pass below, which repeats the same
+    // computation) only when the search has to go on.
+    {
+        Pick pick;
+#ifdef VESTRIM_LSAP_AVX2
+        if (use_avx2)
+            first_pick_avx2(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+        else
+            first_pick_portable(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+#else
+        first_pick_portable(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+#endif
+        if (!std::isinf(pick.lowest) && pick.best != kNone && ws.free_rev[pick.best] != 0) {
+            // What the first pass would have recorded: the column, its length, reached from cur.
+            const std::size_t j = nc - 1 - pick.best;
+            min_val = pick.lowest;
+            ws.reached[n_reached++] = j;
+            ws.d[j] = pick.lowest;
+            ws.path[j] = cur;
+            sink = j;
+        }
+    }
+
     while (sink == kNone) {
         const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at};
         const bool first = n_reached == 0;
