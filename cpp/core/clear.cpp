@@ -30,14 +30,14 @@ double continuity_bonus(const double* similarity, std::size_t cells, double thre
 }  // namespace
 
 const GtTrack* TrackState::find(Id gt_id) const {
-    const auto it = index_.find(gt_id);
-    return it == index_.end() ? nullptr : &tracks_[it->second];
+    const std::uint64_t* stored = index_.find(static_cast<std::uint64_t>(gt_id));
+    return stored == nullptr ? nullptr : &tracks_[*stored - 1];
 }
 
 std::uint32_t TrackState::track_index(Id gt_id) {
-    auto [it, inserted] = index_.try_emplace(gt_id, static_cast<std::uint32_t>(tracks_.size()));
+    const auto [stored, inserted] = index_.try_emplace(static_cast<std::uint64_t>(gt_id), tracks_.size() + 1);
     if (inserted) tracks_.emplace_back();
-    return it->second;
+    return static_cast<std::uint32_t>(stored - 1);
 }
 
 void TrackState::record_presence(GtTrack& track, bool matched) {

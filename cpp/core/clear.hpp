@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
+#include "core/flat_map.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::clear {
@@ -79,7 +79,7 @@ public:
     std::uint64_t solved_frames = 0;
 
 private:
-    std::unordered_map<Id, std::uint32_t> index_;
+    FlatMap index_;  // gt id -> record index + 1
     std::vector<GtTrack> tracks_;
 };
 
