@@ -72,6 +72,17 @@ Box to_xyxy(const Box& box, BoxFormat format) {
 
 bool convert(PyObject* obj, Box& out) {
     double v[4];
+    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && Py_SIZE(obj) == 4) {
+        // The common case, four exact floats: reading them runs no Python code, so the items can be
+        // read in place without holding references.
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        if (PyFloat_CheckExact(items[0]) && PyFloat_CheckExact(items[1]) && PyFloat_CheckExact(items[2]) &&
+            PyFloat_CheckExact(items[3])) {
+            out = Box{PyFloat_AS_DOUBLE(items[0]), PyFloat_AS_DOUBLE(items[1]), PyFloat_AS_DOUBLE(items[2]),
+                      PyFloat_AS_DOUBLE(items[3])};
+            return true;
+        }
+    }
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         if (Py_SIZE(obj) != 4) {
             PyErr_Format(PyExc_ValueError, "expected a sequence of length 4 (got %zd)", Py_SIZE(obj));
