@@ -64,21 +64,16 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
         const std::size_t cells = n * m;
         const double bonus = continuity_bonus(similarity, cells, threshold);
         scores_.resize(cells);
+        std::fill(scores_.begin(), scores_.end(), kForbidden);
         for (std::size_t i = 0; i < n; ++i) {
             const double* sim_row = similarity + i * m;
             double* score_row = scores_.data() + i * m;
-            for (std::size_t j = 0; j < m; ++j) {
-                const double s = sim_row[j];
-                score_row[j] = s >= threshold ? s : kForbidden;
-            }
             const GtTrack* track = state_.find(gt_ids[i]);
-            if (track != nullptr && track->has_last_match) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    if (pred_ids[j] == track->last_match && sim_row[j] >= threshold) {
-                        score_row[j] = sim_row[j] + bonus;
-                    }
-                }
-            }
+            const bool continues = track != nullptr && track->has_last_match;
+            const Id last_match = continues ? track->last_match : 0;
+            row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
+                score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
+            });
         }
         auto result = lsap::solve(n, m, scores_.data(), true);
         if (!result) {

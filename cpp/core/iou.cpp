@@ -122,6 +122,13 @@ __attribute__((target("avx"))) void block_avx(std::span<const Box> a, const Box*
             ih = _mm256_and_pd(ih, _mm256_cmp_pd(ih, zero, _CMP_GT_OQ));
             const __m256d inter = _mm256_mul_pd(iw, ih);
             const __m256d uni = _mm256_sub_pd(_mm256_add_pd(aa, _mm256_load_pd(blk.area + j)), inter);
+            if (_mm256_movemask_pd(_mm256_cmp_pd(inter, zero, _CMP_NEQ_UQ)) == 0) {
+                // No overlap in any lane (inter is +0.0): +0.0 / uni is +0.0 for every union that is
+                // not NaN, and a NaN union is the quotient itself (the division returns its NaN
+                // operand), so the division can be skipped.
+                _mm256_storeu_pd(row + j, _mm256_and_pd(_mm256_cmp_pd(uni, uni, _CMP_UNORD_Q), uni));
+                continue;
+            }
             _mm256_storeu_pd(row + j, _mm256_andnot_pd(_mm256_cmp_pd(uni, zero, _CMP_LE_OQ), _mm256_div_pd(inter, uni)));
         }
         scalar_columns(box, area_a, b, vec_end, count, row);
