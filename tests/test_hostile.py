@@ -333,3 +333,83 @@ def test_bitmap_with_zero_strides():
     m = vestrim.mask_encode(bitmap)
     assert m.counts == [0, 60_000]
     assert vestrim.mask_encode(bitmap[::-1, ::-3]).counts == [0, 300 * 67]
+
+
+def misaligned(values, dtype):
+    values = np.asarray(values, dtype=dtype)
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    out = raw[1:].view(dtype).reshape(values.shape)
+    out[...] = values
+    return out
+
+
+def read_only(array):
+    array.setflags(write=False)
+    return array
+
+
+IDS = [[3, -(2**63), 2**63 - 1], [2**63 - 1, 7]]
+SIMS = [[[0.875, 0.125], [0.25, 0.625], [0.0, 0.75]], [[0.5], [0.25]]]
+ID_FORMS = {
+    "big-endian": lambda ids: np.array(ids, dtype=">i8"),
+    "strided": lambda ids: np.repeat(np.array(ids, dtype=np.int64), 3)[::3],
+    "reversed": lambda ids: np.array(ids[::-1], dtype=np.int64)[::-1],
+    "misaligned": lambda ids: misaligned(ids, np.int64),
+    "read-only": lambda ids: read_only(np.array(ids, dtype=np.int64)),
+}
+SIM_FORMS = {
+    "big-endian": lambda s: np.array(s, dtype=">f8"),
+    "fortran": lambda s: np.asfortranarray(np.array(s)),
+    "reversed rows": lambda s: list(np.array(s)[::-1, ::-1][::-1, ::-1]),
+    "negative strides": lambda s: np.ascontiguousarray(np.array(s)[::-1, ::-1])[::-1, ::-1],
+    "misaligned": lambda s: misaligned(s, np.float64),
+    "float32 rows": lambda s: [np.array(r, dtype=np.float32).astype(np.float64) for r in s],
+}
+
+
+def sim_metrics(gt_ids, pred_ids, sims):
+    c = vestrim.compute_clear_from_similarity(gt_ids, pred_ids, sims, threshold=0.3)
+    i = vestrim.compute_identity_from_similarity(gt_ids, pred_ids, sims, threshold=0.3)
+    return c.num_matches, c.num_switches, c.motp, i.idtp, i.idfp
+
+
+PRED = [[1, 2], [5]]
+
+
+@pytest.mark.parametrize("form", ID_FORMS)
+def test_id_arrays_in_any_layout(form):
+    as_form = ID_FORMS[form]
+    assert sim_metrics([as_form(ids) for ids in IDS], PRED, SIMS) == sim_metrics(IDS, PRED, SIMS)
+    acc = vestrim.Accumulator()
+    acc.update_from_similarity(as_form(IDS[0]), np.array(PRED[0]), SIMS[0])
+    assert acc.compute().clear.num_matches == 2
+
+
+@pytest.mark.parametrize("form", SIM_FORMS)
+def test_similarity_arrays_in_any_layout(form):
+    sims = [SIM_FORMS[form](s) for s in SIMS]
+    assert sim_metrics(IDS, PRED, sims) == sim_metrics(IDS, PRED, SIMS)
+
+
+class IteratesDifferently(np.ndarray):
+    """An ndarray subclass whose iteration differs from its memory: its own protocol must win."""
+
+    def __iter__(self):
+        raise KeyError("iteration refused")
+
+
+@pytest.mark.parametrize(
+    "gt_ids, sims, exc",
+    [
+        ([np.array([1, 2, 3]).view(IteratesDifferently), [5, 6]], SIMS, KeyError),
+        (IDS, [np.array(SIMS[0]).view(IteratesDifferently), SIMS[1]], KeyError),
+        ([np.array([[1, 2, 3]]), [5]], SIMS, TypeError),  # a 2-D id frame: its items are rows
+        ([np.array(5), [5, 6]], SIMS, TypeError),  # a 0-d array is not a sequence of ids
+        ([np.array([1.0, 2.0, 3.0]), [5, 6]], SIMS, TypeError),  # float ids are refused
+        ([np.array([1, 2, 2**63], dtype=np.uint64), [5, 6]], SIMS, OverflowError),
+        (IDS, [np.zeros((3, 2, 1)), SIMS[1]], TypeError),  # 3-D: each row's items are arrays
+    ],
+)
+def test_arrays_that_must_not_take_the_direct_path(gt_ids, sims, exc):
+    with pytest.raises(exc):
+        vestrim.compute_clear_from_similarity(gt_ids, PRED, sims)
