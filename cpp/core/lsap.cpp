@@ -7,6 +7,7 @@
 #include "core/lsap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -94,8 +95,14 @@ struct Workspace {
 // One pass of the search from row `i` over list positions [begin, end): relaxes every remaining
 // column through row i and picks the position to reach next. Among equal lowest lengths the rule
 // is: the last position whose column is free, or, when none is free, the first one.
+// The cost of a cell as the search sees it: the caller's value, negated when maximising (`sign` is
+// then the sign bit, else 0). Negation is exact, so this equals reading a negated copy.
+inline double cost_at(const double* w, std::size_t j, std::uint64_t sign) {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(w[j]) ^ sign);
+}
+
 struct Scan {
-    const double* wi;  // cost row i
+    const double* wi;  // cost row i (negated through `sign`)
     double min_val;    // path length reached so far
     double ui;
     std::size_t i;
@@ -104,6 +111,7 @@ struct Scan {
     double* d_at;
     std::size_t* path_at;
     const std::uint64_t* free_at;
+    std::uint64_t sign;
 };
 
 struct Pick {
@@ -138,10 +146,11 @@ void scan_portable(const Scan& s, std::size_t begin, std::size_t end, Pick& pick
     double* const d_at = s.d_at;
     std::size_t* const path_at = s.path_at;
     const std::uint64_t* const free_at = s.free_at;
+    const std::uint64_t sign = s.sign;
     double lowest = pick.lowest;
     std::size_t best = pick.best;
     for (std::size_t p = begin; p < end; ++p) {
-        const double r = ((wi[remaining[p]] + min_val) - ui) - v_at[p];
+        const double r = ((cost_at(wi, remaining[p], sign) + min_val) - ui) - v_at[p];
         const double old = d_at[p];
         // Strict: an equal length keeps the older predecessor. Written without branches: the
         // outcome is data-dependent and mispredicts badly.
@@ -172,13 +181,13 @@ inline void first_scan_portable(const Scan& s, const Setup& setup, std::size_t b
 
 // The pick of a search's first pass from row i (min_val 0, every old length infinite) over all nc
 // positions, without setting the list up: it only reads. Same lengths, same rule.
-void first_pick_portable(const double* wi, double ui, std::size_t nc, const double* v_rev,
+void first_pick_portable(const double* wi, std::uint64_t sign, double ui, std::size_t nc, const double* v_rev,
                          const std::uint64_t* free_rev, Pick& pick) {
     const double min_val = 0.0;
     double lowest = pick.lowest;
     std::size_t best = pick.best;
     for (std::size_t p = 0; p < nc; ++p) {
-        const double r = ((wi[nc - 1 - p] + min_val) - ui) - v_rev[p];
+        const double r = ((cost_at(wi, nc - 1 - p, sign) + min_val) - ui) - v_rev[p];
         const double dj = std::min(kInf, r);
         if (dj < lowest || (dj == lowest && free_rev[p])) {
             lowest = dj;
@@ -205,6 +214,7 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, const Setup* setup
         const __m256d min_val = _mm256_set1_pd(s.min_val);
         const __m256d ui = _mm256_set1_pd(s.ui);
         const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(s.i)));
+        const __m256d sign = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(s.sign)));
         const __m256i step = _mm256_set1_epi64x(4);
         __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
         __m256d lowest = _mm256_set1_pd(kInf);
@@ -246,6 +256,7 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, const Setup* setup
                 old = _mm256_loadu_pd(d_at + p);
                 old_path = _mm256_loadu_pd(path_at + p);
             }
+            w = _mm256_xor_pd(w, sign);
             const __m256d r = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, min_val), ui), v);
             const __m256d shorter = _mm256_cmp_pd(old, r, _CMP_GT_OQ);
             const __m256d dj = _mm256_blendv_pd(old, r, shorter);
@@ -290,20 +301,21 @@ __attribute__((target("avx2"))) void scan_avx2(const Scan& s, const Setup* setup
 // does not depend on the order in which it is taken), then a search backwards for the last free
 // position holding it, or forwards for the first. Lengths are never NaN (min(inf, r) is inf for a
 // NaN r); an infinite lowest length ends the search as infeasible, whichever position is picked.
-__attribute__((target("avx2"))) void first_pick_avx2(const double* wi, double ui, std::size_t nc,
-                                                     const double* v_rev, const std::uint64_t* free_rev,
-                                                     Pick& pick) {
+__attribute__((target("avx2"))) void first_pick_avx2(const double* wi, std::uint64_t sign, double ui,
+                                                     std::size_t nc, const double* v_rev,
+                                                     const std::uint64_t* free_rev, Pick& pick) {
     const std::size_t vec_end = nc & ~std::size_t{3};
     const __m256d zero = _mm256_setzero_pd();
     const __m256d inf = _mm256_set1_pd(kInf);
     const __m256d u = _mm256_set1_pd(ui);
+    const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
     // Lengths of positions p .. p + 3, exactly as the sequential pass computes them.
     auto lengths = [&](std::size_t p) __attribute__((target("avx2"))) {
-        const __m256d w = _mm256_permute4x64_pd(_mm256_loadu_pd(wi + (nc - 4 - p)), 0x1B);
+        const __m256d w = _mm256_xor_pd(_mm256_permute4x64_pd(_mm256_loadu_pd(wi + (nc - 4 - p)), 0x1B), sign_bits);
         const __m256d r = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(w, zero), u), _mm256_loadu_pd(v_rev + p));
         return _mm256_blendv_pd(inf, r, _mm256_cmp_pd(inf, r, _CMP_GT_OQ));
     };
-    auto length = [&](std::size_t p) { return std::min(kInf, ((wi[nc - 1 - p] + 0.0) - ui) - v_rev[p]); };
+    auto length = [&](std::size_t p) { return std::min(kInf, ((cost_at(wi, nc - 1 - p, sign) + 0.0) - ui) - v_rev[p]); };
 
     __m256d low_a = inf, low_b = inf;
     std::size_t p = 0;
@@ -342,33 +354,36 @@ __attribute__((target("avx2"))) void first_pick_avx2(const double* wi, double ui
 }
 #endif
 
-// Whether every value is finite, and out[k] = -x[k] when `out` is given (it may be x). Two values
-// at a time where SSE2 is available: a value is finite exactly when !(|x| > DBL_MAX) is false,
-// i.e. |x| <= DBL_MAX holds (NaN fails every ordered comparison).
-bool check_finite(const double* x, double* out, std::size_t n) {
+// Whether every value is finite: |x| <= DBL_MAX holds (NaN fails every ordered comparison).
+#ifdef VESTRIM_LSAP_AVX2
+__attribute__((target("avx2"))) bool all_finite_avx2(const double* x, std::size_t n) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    const __m256d largest = _mm256_set1_pd(std::numeric_limits<double>::max());
+    __m256d special = _mm256_setzero_pd();
     std::size_t k = 0;
-    bool finite = true;
-#if defined(__x86_64__) && defined(__GNUC__)
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
-    __m128d special = _mm_setzero_pd();
-    for (; k + 2 <= n; k += 2) {
-        const __m128d v = _mm_loadu_pd(x + k);
-        special = _mm_or_pd(special, _mm_cmpnle_pd(_mm_andnot_pd(sign, v), largest));
-        if (out != nullptr) _mm_storeu_pd(out + k, _mm_xor_pd(v, sign));
-    }
-    finite = _mm_movemask_pd(special) == 0;
+    for (; k + 4 <= n; k += 4)
+        special = _mm256_or_pd(special,
+                               _mm256_cmp_pd(_mm256_and_pd(_mm256_loadu_pd(x + k), magnitude), largest, _CMP_NLE_UQ));
+    bool finite = _mm256_movemask_pd(special) == 0;
+    for (; k < n; ++k) finite = finite && std::isfinite(x[k]);
+    return finite;
+}
 #endif
-    for (; k < n; ++k) {
-        if (!std::isfinite(x[k])) finite = false;
-        if (out != nullptr) out[k] = -x[k];
-    }
+
+bool all_finite(const double* x, std::size_t n, bool use_avx2) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2) return all_finite_avx2(x, n);
+#else
+    (void)use_avx2;
+#endif
+    bool finite = true;
+    for (std::size_t k = 0; k < n; ++k) finite = finite && std::isfinite(x[k]);
     return finite;
 }
 
 // Inserts row `cur` by one shortest-path search followed by the potential update and augmentation.
 // Returns false when the search meets an infinite path length.
-bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Workspace& ws) {
+bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cur, bool use_avx2, Workspace& ws) {
     std::size_t* const remaining = ws.remaining;
     double* const d_at = ws.d_at;
     double* const v_at = ws.v_at;
@@ -391,11 +406,11 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
         Pick pick;
 #ifdef VESTRIM_LSAP_AVX2
         if (use_avx2)
-            first_pick_avx2(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+            first_pick_avx2(w + cur * nc, sign, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
         else
-            first_pick_portable(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+            first_pick_portable(w + cur * nc, sign, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
 #else
-        first_pick_portable(w + cur * nc, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
+        first_pick_portable(w + cur * nc, sign, ws.u[cur], nc, ws.v_rev, ws.free_rev, pick);
 #endif
         if (!std::isinf(pick.lowest) && pick.best != kNone && ws.free_rev[pick.best] != 0) {
             // What the first pass would have recorded: the column, its length, reached from cur.
@@ -409,7 +424,7 @@ bool augment(const double* w, std::size_t nc, std::size_t cur, bool use_avx2, Wo
     }
 
     while (sink == kNone) {
-        const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at};
+        const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at, sign};
         const bool first = n_reached == 0;
         Pick pick;
 #ifdef VESTRIM_LSAP_AVX2
@@ -497,41 +512,33 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
     const std::size_t nc = transpose ? rows : cols;
     const std::size_t n = nr * nc;
 
-    // The caller's array is used in place unless it has to be transposed or negated. Negation
-    // never changes finiteness, so the check runs on whichever array is at hand, in the same pass.
-    std::unique_ptr<double[]> owned;
-    const double* w = cost;
-    bool finite = true;
-    if (transpose) {
-        owned.reset(new double[n]);
-        for (std::size_t i = 0; i < rows; ++i) {
-            const double* src = cost + i * cols;
-            for (std::size_t j = 0; j < cols; ++j) owned[j * nc + i] = src[j];
-        }
-        w = owned.get();
-        if (maximize) {
-            finite = check_finite(owned.get(), owned.get(), n);
-        } else {
-            finite = check_finite(w, nullptr, n);
-        }
-    } else if (maximize) {
-        owned.reset(new double[n]);
-        w = owned.get();
-        finite = check_finite(cost, owned.get(), n);
-    } else {
-        finite = check_finite(w, nullptr, n);
-    }
-    if (!finite) return std::unexpected(LSAPError::Invalid);
-
 #ifdef VESTRIM_LSAP_AVX2
     const bool use_avx2 = kernel == Kernel::Auto && __builtin_cpu_supports("avx2");
 #else
     const bool use_avx2 = false;
     (void)kernel;
 #endif
+    if (!all_finite(cost, n, use_avx2)) return std::unexpected(LSAPError::Invalid);
+
+    // The caller's array is used in place unless it has to be transposed; maximising negates each
+    // cost as it is read (or as it is copied, when transposing).
+    constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
+    std::unique_ptr<double[]> owned;
+    const double* w = cost;
+    std::uint64_t sign = maximize ? kSignBit : 0;
+    if (transpose) {
+        owned.reset(new double[n]);
+        for (std::size_t i = 0; i < rows; ++i) {
+            const double* src = cost + i * cols;
+            for (std::size_t j = 0; j < cols; ++j) owned[j * nc + i] = cost_at(src, j, sign);
+        }
+        w = owned.get();
+        sign = 0;
+    }
+
     Workspace ws(nr, nc);
     for (std::size_t cur = 0; cur < nr; ++cur) {
-        if (!augment(w, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
+        if (!augment(w, sign, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
     }
 
     Assignment out;
