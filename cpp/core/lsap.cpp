@@ -317,13 +317,36 @@ __attribute__((target("avx2"))) void first_pick_avx2(const double* wi, std::uint
     };
     auto length = [&](std::size_t p) { return std::min(kInf, ((cost_at(wi, nc - 1 - p, sign) + 0.0) - ui) - v_rev[p]); };
 
+    // Rows of moderate length keep their lengths for the second pass instead of recomputing them.
+    constexpr std::size_t kKept = 512;
+    alignas(32) double kept[kKept];
+    const bool keep = nc <= kKept;
+    auto lengths_again = [&](std::size_t p) __attribute__((target("avx2"))) {
+        return keep ? _mm256_load_pd(kept + p) : lengths(p);
+    };
+
     __m256d low_a = inf, low_b = inf;
     std::size_t p = 0;
-    for (; p + 8 <= vec_end; p += 8) {
-        low_a = _mm256_min_pd(low_a, lengths(p));
-        low_b = _mm256_min_pd(low_b, lengths(p + 4));
+    if (keep) {
+        for (; p + 8 <= vec_end; p += 8) {
+            const __m256d a = lengths(p), b = lengths(p + 4);
+            _mm256_store_pd(kept + p, a);
+            _mm256_store_pd(kept + p + 4, b);
+            low_a = _mm256_min_pd(low_a, a);
+            low_b = _mm256_min_pd(low_b, b);
+        }
+        if (p < vec_end) {
+            const __m256d a = lengths(p);
+            _mm256_store_pd(kept + p, a);
+            low_a = _mm256_min_pd(low_a, a);
+        }
+    } else {
+        for (; p + 8 <= vec_end; p += 8) {
+            low_a = _mm256_min_pd(low_a, lengths(p));
+            low_b = _mm256_min_pd(low_b, lengths(p + 4));
+        }
+        if (p < vec_end) low_a = _mm256_min_pd(low_a, lengths(p));
     }
-    if (p < vec_end) low_a = _mm256_min_pd(low_a, lengths(p));
     alignas(32) double lane[4];
     _mm256_store_pd(lane, _mm256_min_pd(low_a, low_b));
     double low = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
@@ -340,11 +363,12 @@ __attribute__((target("avx2"))) void first_pick_avx2(const double* wi, std::uint
     const __m256d target = _mm256_set1_pd(low);
     for (std::size_t q = vec_end; q > 0 && best == kNone; q -= 4) {
         const __m256d free = _mm256_loadu_pd(reinterpret_cast<const double*>(free_rev + q - 4));
-        const int mask = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(lengths(q - 4), target, _CMP_EQ_OQ), free));
+        const int mask =
+            _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(lengths_again(q - 4), target, _CMP_EQ_OQ), free));
         if (mask != 0) best = q - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
     }
     for (std::size_t q = 0; q < vec_end && best == kNone; q += 4) {
-        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(lengths(q), target, _CMP_EQ_OQ));
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(lengths_again(q), target, _CMP_EQ_OQ));
         if (mask != 0) best = q + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
     for (std::size_t q = vec_end; q < nc && best == kNone; ++q)
