@@ -488,11 +488,12 @@ HotaMetrics compute_hota_generic(Source& source) {
             const std::size_t r = static_cast<std::size_t>(assignment.rows[m]);
             const std::size_t c = static_cast<std::size_t>(assignment.cols[m]);
             const double s = similarity_at(r, c);
+            // The thresholds ascend, so the pair counts at a prefix of them.
             std::size_t reached = 0;
-            while (reached < kNumAlphas && s >= thresholds[reached]) {
-                loca_sum[reached] += s;
-                ++matched[reached];
-                ++reached;
+            while (reached < kNumAlphas && s >= thresholds[reached]) ++reached;
+            for (std::size_t a = 0; a < reached; ++a) {
+                loca_sum[a] += s;
+                ++matched[a];
             }
             if (reached == 0) continue;
             const std::size_t slot = slot_of_pair.intern(static_cast<std::uint64_t>(gt[r]) * num_pred_ids + pred[c]);

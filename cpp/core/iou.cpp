@@ -58,6 +58,9 @@ void load_block(const Box* b, std::size_t count, Block& out) {
         out.y2[j] = b[j].y2;
         out.area[j] = area(b[j]);
     }
+    // Up to the next multiple of four, empty boxes: the vector loop may compute those lanes, but
+    // never stores them.
+    for (std::size_t j = count; j < kBlock && j % 4 != 0; ++j) out.x1[j] = out.y1[j] = out.x2[j] = out.y2[j] = out.area[j] = 0.0;
 }
 
 inline bool has_nan(const Box& box) {
@@ -100,8 +103,12 @@ void block_sse2(std::span<const Box> a, const Box* b, const Block& blk, std::siz
 
 __attribute__((target("avx"))) void block_avx(std::span<const Box> a, const Box* b, const Block& blk,
                                               std::size_t count, double* out, std::size_t stride) {
-    const std::size_t vec_end = count & ~std::size_t{3};
+    const std::size_t vec_end = (count + 3) & ~std::size_t{3};  // the last step may be partial
     const __m256d zero = _mm256_setzero_pd();
+    // Lanes of the last step that hold columns (the rest are padding and are not stored).
+    const long long tail = static_cast<long long>(count % 4);
+    const __m256i last_lanes = tail == 0 ? _mm256_set1_epi64x(-1)
+                                         : _mm256_setr_epi64x(-1, tail > 1 ? -1 : 0, tail > 2 ? -1 : 0, 0);
     for (std::size_t i = 0; i < a.size(); ++i) {
         const Box& box = a[i];
         const double area_a = area(box);
@@ -113,6 +120,12 @@ __attribute__((target("avx"))) void block_avx(std::span<const Box> a, const Box*
         const __m256d ax1 = _mm256_set1_pd(box.x1), ay1 = _mm256_set1_pd(box.y1);
         const __m256d ax2 = _mm256_set1_pd(box.x2), ay2 = _mm256_set1_pd(box.y2);
         const __m256d aa = _mm256_set1_pd(area_a);
+        auto store = [&](std::size_t j, __m256d values) __attribute__((target("avx"))) {
+            if (j + 4 <= count)
+                _mm256_storeu_pd(row + j, values);
+            else
+                _mm256_maskstore_pd(row + j, last_lanes, values);
+        };
         for (std::size_t j = 0; j < vec_end; j += 4) {
             __m256d iw = _mm256_sub_pd(_mm256_min_pd(_mm256_load_pd(blk.x2 + j), ax2),
                                        _mm256_max_pd(_mm256_load_pd(blk.x1 + j), ax1));
@@ -126,12 +139,11 @@ __attribute__((target("avx"))) void block_avx(std::span<const Box> a, const Box*
                 // No overlap in any lane (inter is +0.0): +0.0 / uni is +0.0 for every union that is
                 // not NaN, and a NaN union is the quotient itself (the division returns its NaN
                 // operand), so the division can be skipped.
-                _mm256_storeu_pd(row + j, _mm256_and_pd(_mm256_cmp_pd(uni, uni, _CMP_UNORD_Q), uni));
+                store(j, _mm256_and_pd(_mm256_cmp_pd(uni, uni, _CMP_UNORD_Q), uni));
                 continue;
             }
-            _mm256_storeu_pd(row + j, _mm256_andnot_pd(_mm256_cmp_pd(uni, zero, _CMP_LE_OQ), _mm256_div_pd(inter, uni)));
+            store(j, _mm256_andnot_pd(_mm256_cmp_pd(uni, zero, _CMP_LE_OQ), _mm256_div_pd(inter, uni)));
         }
-        scalar_columns(box, area_a, b, vec_end, count, row);
     }
 }
 

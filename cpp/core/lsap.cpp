@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <type_traits>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -50,9 +52,7 @@ constexpr std::uint64_t kFree = ~std::uint64_t{0};
 // `row4col_rev`, `free_rev`), so that the list is set up by plain copies, in the same sweep as the
 // search's first pass (see first_scan_*).
 struct Workspace {
-    std::unique_ptr<double[]> reals;
-    std::unique_ptr<std::size_t[]> indices;
-    std::unique_ptr<std::uint64_t[]> masks;
+    std::unique_ptr<std::byte[]> storage;  // every array below, in one allocation
 
     double* u;               // nr row potentials
     double* v_rev;           // nc column potentials; column j at nc - 1 - j
@@ -68,25 +68,30 @@ struct Workspace {
     std::uint64_t* free_at;  // nc, by list position: kFree while the column has no row
     std::uint64_t* free_rev;   // nc: kFree while the column has no row; column j at nc - 1 - j
 
-    Workspace(std::size_t nr, std::size_t nc)
-        : reals(new double[nr + 4 * nc]),
-          indices(new std::size_t[nr + 5 * nc]),
-          masks(new std::uint64_t[2 * nc]) {
-        u = reals.get();
-        v_rev = u + nr;
-        d = v_rev + nc;
-        d_at = d + nc;
-        v_at = d_at + nc;
-        path = indices.get();
-        path_at = path + nc;
-        col4row = path_at + nc;
-        row4col_rev = col4row + nr;
-        remaining = row4col_rev + nc;
-        reached = remaining + nc;
-        free_at = masks.get();
-        free_rev = free_at + nc;
+    Workspace(std::size_t nr, std::size_t nc) {
+        static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
+        storage.reset(new std::byte[8 * (2 * nr + 11 * nc)]);
+        std::byte* next = storage.get();
+        auto take = [&](auto*& array, std::size_t n) {
+            array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
+            next += 8 * n;
+        };
+        take(u, nr);
+        take(v_rev, nc);
+        take(d, nc);
+        take(d_at, nc);
+        take(v_at, nc);
+        take(path, nc);
+        take(path_at, nc);
+        take(col4row, nr);
+        take(row4col_rev, nc);
+        take(remaining, nc);
+        take(reached, nc);
+        take(free_at, nc);
+        take(free_rev, nc);
         std::fill(free_rev, free_rev + nc, kFree);
-        std::fill(u, u + nr + nc, 0.0);
+        std::fill(u, u + nr, 0.0);
+        std::fill(v_rev, v_rev + nc, 0.0);
         std::fill(col4row, col4row + nr, kNone);
         std::fill(row4col_rev, row4col_rev + nc, kNone);
     }
