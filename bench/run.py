@@ -199,7 +199,10 @@ def run_case(case, repeat_scale):
 
 
 def fmt_time(seconds):
-    return f"{seconds * 1e3:.1f} ms" if seconds < 10 else f"{seconds:.2f} s"
+    ms = seconds * 1e3
+    if ms < 1:
+        return f"{ms:.3f} ms"
+    return f"{ms:.1f} ms" if ms < 100 else f"{ms:.0f} ms"
 
 
 def describe(case):
@@ -209,7 +212,7 @@ def describe(case):
         label = "Accumulator (update per frame, compute)" if name == "Accumulator" else name
         return label, f"{parts[1]}, {parts[2]}"
     if name == "lsap":
-        return "solver (SciPy alongside)", f"{parts[1]}, {'uniform [0, 1)' if parts[2] == 'uniform' else 'integers 0..3'}"
+        return "solver", f"{parts[1]}, {'uniform [0, 1)' if parts[2] == 'uniform' else 'integers 0..3'}"
     if name == "mask_iou_matrix":
         return name, "100 x 100 masks, 1000 x 1000 images"
     if name == "iou_3d_matrix":
@@ -240,12 +243,12 @@ def main():
         name, inputs = describe(case)
         extra = ""
         if "scipy_s" in r:
-            extra = f"SciPy {fmt_time(r['scipy_s'])} (ratio {r['median_s'] / r['scipy_s']:.2f})"
+            extra = f"SciPy {fmt_time(r['scipy_s'])}, ratio {r['median_s'] / r['scipy_s']:.2f}"
         rows.append((name, inputs, fmt_time(r["median_s"]), f"{r['peak_mb']:.1f} MB", extra))
         if not args.markdown:
             print(f"{name:<40} {inputs:<38} {rows[-1][2]:>10} {rows[-1][3]:>10}  {extra}", flush=True)
     if args.markdown:
-        print("| function | inputs | median time | peak memory | |")
+        print("| function | inputs | median time | peak memory | notes |")
         print("|---|---|---:|---:|---|")
         for row in rows:
             print("| " + " | ".join(row) + " |")
