@@ -43,7 +43,7 @@ def test_agrees_with_scipy_on_random_matrices(kind, maximize):
         assert core.lsap_solve(m, maximize, True) == expected, m
 
 
-@pytest.mark.parametrize("shape", [(60, 60), (40, 130), (130, 40), (97, 101)])
+@pytest.mark.parametrize("shape", [(60, 60), (40, 130), (130, 40), (97, 101), (20, 600), (600, 20)])
 @pytest.mark.parametrize("kind", ["uniform", "ties"])
 def test_agrees_with_scipy_on_larger_matrices(shape, kind):
     rng = np.random.default_rng(shape[0] * 1000 + shape[1])
