@@ -39,7 +39,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 constexpr std::uint64_t kFree = ~std::uint64_t{0};
 
-// All working state of one call, carved out of three allocations made once per call.
+// All working state of one call, carved out of one allocation made once per call.
 //
 // During a search the columns not yet reached sit in the `remaining` list. Their tentative lengths,
 // potentials, predecessors and free flags are kept in that list's own order (the *_at arrays,
@@ -50,7 +50,8 @@ constexpr std::uint64_t kFree = ~std::uint64_t{0};
 // Every search starts with the list in descending column order, column j at position nc - 1 - j.
 // The column potentials, owners and free flags are stored in that order too (`v_rev`,
 // `row4col_rev`, `free_rev`), so that the list is set up by plain copies, in the same sweep as the
-// search's first pass (see first_scan_*).
+// search's first pass (see first_scan_*), and a search's first pick can be found without setting
+// the list up at all (see first_pick_*).
 struct Workspace {
     std::unique_ptr<std::byte[]> storage;  // every array below, in one allocation
 
