@@ -23,7 +23,10 @@ python3 -c "import atheris" 2>/dev/null || python3 -m pip install --quiet atheri
 python3 -c "import numpy" 2>/dev/null || python3 -m pip install --quiet numpy
 
 "$root/tools/devbuild.sh" "$root/build/fuzz/release" >/dev/null
-"$root/tools/devbuild.sh" "$root/build/sanitize" -DVESTRIM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The sanitizer build exactly as tools/sanitize.sh configures it.
+cmake -S "$root" -B "$root/build/sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTRIM_SANITIZE=ON \
+  -DCMAKE_CXX_FLAGS="-fsanitize=float-cast-overflow" -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+"$root/tools/devbuild.sh" "$root/build/sanitize" >/dev/null
 asan_preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 
 status=0
