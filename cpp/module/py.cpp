@@ -395,7 +395,7 @@ PyTypeObject* make_class(const ClassSpec& spec, Py_ssize_t basicsize, destructor
     const std::string qualified = std::string(prefix) + spec.name;
     PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, flags, slots.data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    // tp_name points into the interpreter's own copy of the spec name, which lives as long as the
+    // tp_name points into the interpreter's own copy of the type-spec name, which lives as long as the
     // type (these types are never released).
     if (type != nullptr) type->tp_name += prefix.size();
     return type;
