@@ -89,3 +89,46 @@ struct SimSequenceArgs {
 };
 
 }  // namespace vestrim::py
+
+namespace vestrim::py {
+
+// The whole boundary of a box-based metric taking (gt_ids, gt_boxes, pred_ids, pred_boxes,
+// iou_threshold=0.5, box_format="xyxy"): bind, convert in signature order, parse the format, build
+// the frames, then `run(frames, iou_threshold)` produces the result object.
+template <class Run>
+PyObject* box_metric_entry(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Run&& run) {
+    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
+                                       {"pred_ids", true},       {"pred_boxes", true},
+                                       {"iou_threshold", false}, {"box_format", false}};
+    PyObject* a[6];
+    if (!bind({display, params}, args, nargs, kwnames, a)) return nullptr;
+    BoxSequenceArgs seq;
+    double iou_threshold = 0.5;
+    std::string box_format = "xyxy";
+    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (!seq.build(box_format)) return nullptr;
+        return run(std::span<const Frame>(seq.frames), iou_threshold);
+    });
+}
+
+// The same for a similarity-based metric taking (gt_ids, pred_ids, similarity, threshold=0.5).
+template <class Run>
+PyObject* sim_metric_entry(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Run&& run) {
+    static constexpr Param params[] = {
+        {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
+    PyObject* a[4];
+    if (!bind({display, params}, args, nargs, kwnames, a)) return nullptr;
+    SimSequenceArgs seq;
+    double threshold = 0.5;
+    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (!seq.build()) return nullptr;
+        return run(std::span<const SimFrame>(seq.frames), threshold);
+    });
+}
+
+}  // namespace vestrim::py

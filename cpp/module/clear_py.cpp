@@ -56,36 +56,17 @@ PyObject* clear_metrics_repr(PyObject* self) {
 }
 
 PyObject* compute_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"gt_ids", true},        {"gt_boxes", true},
-                                       {"pred_ids", true},      {"pred_boxes", true},
-                                       {"iou_threshold", false}, {"box_format", false}};
-    PyObject* a[6];
-    if (!bind({"compute_clear()", params}, args, nargs, kwnames, a)) return nullptr;
-    BoxSequenceArgs seq;
-    double iou_threshold = 0.5;
-    std::string box_format = "xyxy";
-    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build(box_format)) return nullptr;
-        return new_clear_metrics(clear::compute_clear(seq.frames, iou_threshold));
+    return box_metric_entry("compute_clear()", args, nargs, kwnames, [](std::span<const Frame> frames, double t) {
+        return new_clear_metrics(clear::compute_clear(frames, t));
     });
 }
 
 PyObject* compute_clear_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
-    PyObject* a[4];
-    if (!bind({"compute_clear_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
-    SimSequenceArgs seq;
-    double threshold = 0.5;
-    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build()) return nullptr;
-        return new_clear_metrics(clear::compute_clear_from_similarity(seq.frames, threshold));
-    });
+    return sim_metric_entry("compute_clear_from_similarity()", args, nargs, kwnames,
+                            [](std::span<const SimFrame> frames, double t) {
+                                return new_clear_metrics(clear::compute_clear_from_similarity(frames, t));
+                            });
 }
 
 }  // namespace

@@ -30,48 +30,39 @@ PyGetSetDef evaluation_result_getters[] = {
     {},
 };
 
+// Every frame's IoU matrix is computed once, into one reused buffer, and handed while it is fresh
+// to the CLEAR and Identity accumulators (which consume a sequence frame by frame) and to a store
+// that keeps its non-zero entries for HOTA's two passes over the whole sequence. The three
+// computations are independent, so interleaving the first two changes no result; the store keeps
+// memory proportional to the overlapping pairs instead of gt x pred.
+PyObject* evaluate_frames(std::span<const Frame> frames, double iou_threshold) {
+    clear::ClearAccumulator clear_acc;
+    identity::IdentityAccumulator identity_acc;
+    sparse_sim::SparseSimFrames store;
+    std::size_t total_gt = 0;
+    for (const Frame& f : frames) total_gt += f.gt_ids.size();
+    store.reserve(frames.size(), total_gt);
+    std::vector<double> iou;
+    for (const Frame& f : frames) {
+        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
+        iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
+        clear_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
+        identity_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
+        store.append(f.gt_ids, f.pred_ids, iou.data());
+    }
+
+    EvaluationRecord result;
+    result.clear = Ref::steal(new_clear_metrics(clear_acc.compute()));
+    if (!result.clear) return nullptr;
+    result.identity = Ref::steal(new_identity_metrics(identity_acc.compute()));
+    if (!result.identity) return nullptr;
+    result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_sparse(store)));
+    if (!result.hota) return nullptr;
+    return wrap_record(evaluation_result_type(), std::move(result));
+}
+
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
-                                       {"pred_ids", true},       {"pred_boxes", true},
-                                       {"iou_threshold", false}, {"box_format", false}};
-    PyObject* a[6];
-    if (!bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
-    BoxSequenceArgs seq;
-    double iou_threshold = 0.5;
-    std::string box_format = "xyxy";
-    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build(box_format)) return nullptr;
-        const std::vector<Frame>& frames = seq.frames;
-
-        // Every frame's IoU matrix is computed once, into one reused buffer, and handed while it is
-        // fresh to the CLEAR and Identity accumulators (which consume a sequence frame by frame) and
-        // to a store that keeps its non-zero entries for HOTA's two passes over the whole sequence.
-        // The three computations are independent, so interleaving the first two changes no result;
-        // the store keeps memory proportional to the overlapping pairs instead of gt x pred.
-        clear::ClearAccumulator clear_acc;
-        identity::IdentityAccumulator identity_acc;
-        sparse_sim::SparseSimFrames store;
-        store.reserve(frames.size(), seq.gt_ids.ids.size());
-        std::vector<double> iou;
-        for (const Frame& f : frames) {
-            iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
-            iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
-            clear_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
-            identity_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
-            store.append(f.gt_ids, f.pred_ids, iou.data());
-        }
-
-        EvaluationRecord result;
-        result.clear = Ref::steal(new_clear_metrics(clear_acc.compute()));
-        if (!result.clear) return nullptr;
-        result.identity = Ref::steal(new_identity_metrics(identity_acc.compute()));
-        if (!result.identity) return nullptr;
-        result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_sparse(store)));
-        if (!result.hota) return nullptr;
-        return wrap_record(evaluation_result_type(), std::move(result));
-    });
+    return box_metric_entry("evaluate()", args, nargs, kwnames, evaluate_frames);
 }
 
 }  // namespace

@@ -28,36 +28,17 @@ PyObject* identity_metrics_repr(PyObject* self) {
 }
 
 PyObject* compute_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"gt_ids", true},        {"gt_boxes", true},
-                                       {"pred_ids", true},      {"pred_boxes", true},
-                                       {"iou_threshold", false}, {"box_format", false}};
-    PyObject* a[6];
-    if (!bind({"compute_identity()", params}, args, nargs, kwnames, a)) return nullptr;
-    BoxSequenceArgs seq;
-    double iou_threshold = 0.5;
-    std::string box_format = "xyxy";
-    if (!seq.convert(a) || !opt_arg("iou_threshold", a[4], iou_threshold) || !opt_arg("box_format", a[5], box_format))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build(box_format)) return nullptr;
-        return new_identity_metrics(identity::compute_identity(seq.frames, iou_threshold));
+    return box_metric_entry("compute_identity()", args, nargs, kwnames, [](std::span<const Frame> frames, double t) {
+        return new_identity_metrics(identity::compute_identity(frames, t));
     });
 }
 
 PyObject* compute_identity_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
-    PyObject* a[4];
-    if (!bind({"compute_identity_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
-    SimSequenceArgs seq;
-    double threshold = 0.5;
-    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build()) return nullptr;
-        return new_identity_metrics(identity::compute_identity_from_similarity(seq.frames, threshold));
-    });
+    return sim_metric_entry("compute_identity_from_similarity()", args, nargs, kwnames,
+                            [](std::span<const SimFrame> frames, double t) {
+                                return new_identity_metrics(identity::compute_identity_from_similarity(frames, t));
+                            });
 }
 
 }  // namespace

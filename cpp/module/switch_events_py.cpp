@@ -20,19 +20,11 @@ PyGetSetDef switch_events_getters[] = {
 
 PyObject* compute_quorvantix_switch_events_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
-    PyObject* a[4];
-    if (!bind({"compute_quorvantix_switch_events()", params}, args, nargs, kwnames, a)) return nullptr;
-    SimSequenceArgs seq;
-    double threshold = 0.5;
-    if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (!seq.build()) return nullptr;
-        return wrap_record(quorvantix_switch_events_type(),
-                           switch_events::compute_quorvantix_switch_events(seq.frames, threshold));
-    });
+    return sim_metric_entry("compute_quorvantix_switch_events()", args, nargs, kwnames,
+                            [](std::span<const SimFrame> frames, double t) {
+                                return wrap_record(quorvantix_switch_events_type(),
+                                                   switch_events::compute_quorvantix_switch_events(frames, t));
+                            });
 }
 
 }  // namespace
