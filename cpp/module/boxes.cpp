@@ -70,46 +70,49 @@ Box to_xyxy(const Box& box, BoxFormat format) {
 // ---------------------------------------------------------------------------------------------
 // Box-like items and box sets
 
-bool convert(PyObject* obj, Box& out) {
-    double v[4];
-    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && Py_SIZE(obj) == 4) {
-        // The common case, four exact floats: reading them runs no Python code, so the items can be
-        // read in place without holding references.
-        PyObject* const* items = PySequence_Fast_ITEMS(obj);
-        if (PyFloat_CheckExact(items[0]) && PyFloat_CheckExact(items[1]) && PyFloat_CheckExact(items[2]) &&
-            PyFloat_CheckExact(items[3])) {
-            out = Box{PyFloat_AS_DOUBLE(items[0]), PyFloat_AS_DOUBLE(items[1]), PyFloat_AS_DOUBLE(items[2]),
-                      PyFloat_AS_DOUBLE(items[3])};
-            return true;
-        }
-    }
+bool convert_float_item(PyObject* obj, double* out, Py_ssize_t n) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        if (Py_SIZE(obj) != 4) {
-            PyErr_Format(PyExc_ValueError, "expected a sequence of length 4 (got %zd)", Py_SIZE(obj));
+        if (Py_SIZE(obj) != n) {
+            PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", n, Py_SIZE(obj));
             return false;
         }
-        for (Py_ssize_t k = 0; k < 4; ++k) {
+        // The common case, exact floats: reading them runs no Python code, so the items can be read
+        // in place without holding references.
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        bool all_floats = true;
+        for (Py_ssize_t k = 0; k < n && all_floats; ++k) all_floats = PyFloat_CheckExact(items[k]);
+        if (all_floats) {
+            for (Py_ssize_t k = 0; k < n; ++k) out[k] = PyFloat_AS_DOUBLE(items[k]);
+            return true;
+        }
+        for (Py_ssize_t k = 0; k < n; ++k) {
             // A list can shrink while an element converts; re-check before every read.
             if (Py_SIZE(obj) <= k) {
                 PyErr_SetString(PyExc_IndexError, "sequence changed size during conversion");
                 return false;
             }
             Ref item = Ref::borrow(PyTuple_CheckExact(obj) ? PyTuple_GET_ITEM(obj, k) : PyList_GET_ITEM(obj, k));
-            if (!convert(item.get(), v[k])) return false;
+            if (!convert(item.get(), out[k])) return false;
         }
-    } else {
-        if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
-        const Py_ssize_t n = PySequence_Size(obj);
-        if (n < 0) return false;
-        if (n != 4) {
-            PyErr_Format(PyExc_ValueError, "expected a sequence of length 4 (got %zd)", n);
-            return false;
-        }
-        for (Py_ssize_t k = 0; k < 4; ++k) {
-            Ref item = Ref::steal(PySequence_GetItem(obj, k));
-            if (!item || !convert(item.get(), v[k])) return false;
-        }
+        return true;
     }
+    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) return false;
+    if (size != n) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", n, size);
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Ref item = Ref::steal(PySequence_GetItem(obj, k));
+        if (!item || !convert(item.get(), out[k])) return false;
+    }
+    return true;
+}
+
+bool convert(PyObject* obj, Box& out) {
+    double v[4];
+    if (!convert_float_item(obj, v, 4)) return false;
     out = Box{v[0], v[1], v[2], v[3]};
     return true;
 }

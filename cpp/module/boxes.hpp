@@ -18,6 +18,10 @@ Result<BoxFormat> parse_box_format(const std::string& text);
 // `text` as a double-quoted debug string (backslash, quote and control characters escaped).
 std::string debug_quoted(const std::string& text);
 
+// A fixed-length item: any sequence of exactly `n` float-convertible items, fetched by index
+// ("expected a sequence of length {n} (got {m})" otherwise).
+bool convert_float_item(PyObject* obj, double* out, Py_ssize_t n);
+
 // One frame's box set as received: an (N, k) float64 ndarray held by reference, or a copied list.
 struct PyBoxes {
     Ref array;               // set for the array variant

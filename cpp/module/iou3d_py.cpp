@@ -4,6 +4,7 @@
 
 #include "core/iou3d.hpp"
 #include "module/assignment_py.hpp"
+#include "module/boxes.hpp"
 #include "module/exports.hpp"
 #include "module/numpy_api.hpp"
 
@@ -16,33 +17,7 @@ constexpr Py_ssize_t kFields = 7;
 // A box-like item: any sequence of exactly seven float-convertible items, fetched by index.
 bool convert_box3d(PyObject* obj, Box3d& out) {
     double v[kFields];
-    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        if (Py_SIZE(obj) != kFields) {
-            PyErr_Format(PyExc_ValueError, "expected a sequence of length 7 (got %zd)", Py_SIZE(obj));
-            return false;
-        }
-        for (Py_ssize_t k = 0; k < kFields; ++k) {
-            // A list can shrink while an element converts; re-check before every read.
-            if (Py_SIZE(obj) <= k) {
-                PyErr_SetString(PyExc_IndexError, "sequence changed size during conversion");
-                return false;
-            }
-            Ref item = Ref::borrow(PyTuple_CheckExact(obj) ? PyTuple_GET_ITEM(obj, k) : PyList_GET_ITEM(obj, k));
-            if (!convert(item.get(), v[k])) return false;
-        }
-    } else {
-        if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
-        const Py_ssize_t n = PySequence_Size(obj);
-        if (n < 0) return false;
-        if (n != kFields) {
-            PyErr_Format(PyExc_ValueError, "expected a sequence of length 7 (got %zd)", n);
-            return false;
-        }
-        for (Py_ssize_t k = 0; k < kFields; ++k) {
-            Ref item = Ref::steal(PySequence_GetItem(obj, k));
-            if (!item || !convert(item.get(), v[k])) return false;
-        }
-    }
+    if (!convert_float_item(obj, v, kFields)) return false;
     out = Box3d{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
     return true;
 }
