@@ -165,26 +165,6 @@ private:
 };
 
 // Box frames yield the IoU matrix of the frame, computed into one reused buffer.
-class BoxFrameSource {
-public:
-    static constexpr bool kSparse = false;
-    explicit BoxFrameSource(std::span<const Frame> frames) : frames_(frames) {}
-    std::size_t size() const { return frames_.size(); }
-    std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
-    std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }
-    // Row-major gt x pred similarity of frame k; valid until the next call.
-    const double* similarity(std::size_t k) {
-        const Frame& f = frames_[k];
-        buffer_.resize(f.gt_boxes.size() * f.pred_boxes.size());
-        iou::iou_matrix(f.gt_boxes, f.pred_boxes, buffer_.data());
-        return buffer_.data();
-    }
-
-private:
-    std::span<const Frame> frames_;
-    std::vector<double> buffer_;
-};
-
 // Similarity frames are read in place.
 class SimFrameSource {
 public:
@@ -571,8 +551,19 @@ std::array<double, kNumAlphas> alpha_grid() {
 }
 
 HotaMetrics compute_hota(std::span<const Frame> frames) {
-    BoxFrameSource source(frames);
-    return compute_hota_generic(source);
+    // Both passes need every frame's IoU: compute each matrix once and keep its non-zero entries,
+    // which costs memory in proportion to the overlapping pairs.
+    sparse_sim::SparseSimFrames store;
+    std::size_t total_gt = 0;
+    for (const Frame& f : frames) total_gt += f.gt_ids.size();
+    store.reserve(frames.size(), total_gt);
+    std::vector<double> iou;
+    for (const Frame& f : frames) {
+        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
+        iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
+        store.append(f.gt_ids, f.pred_ids, iou.data());
+    }
+    return compute_hota_from_sparse(store);
 }
 
 HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames) {
