@@ -196,6 +196,22 @@ def test_agrees_with_dense_reference_on_random_sequences(ties):
         assert {k: getattr(got, k) for k in FIELDS} == expected, frames
 
 
+@pytest.mark.parametrize("ties", [True, False])
+def test_sparse_matching_equals_the_core_full_matrix_formulation(ties):
+    # The library's own full-matrix path (cost matrices solved by our solver, kept as the reference
+    # for the co-occurrence matching) agrees field for field, bit for bit.
+    from vestrim import _core_testing
+
+    rng = np.random.default_rng(515 + ties)
+    for _ in range(200):
+        frames = random_frames(rng, ties)
+        threshold = float(rng.choice([0.25, 0.5, 0.75]))
+        gt, pred, sim = (list(x) for x in zip(*frames)) if frames else ([], [], [])
+        dense = _core_testing.identity_dense(gt, pred, sim, threshold)
+        got = run(frames, threshold)
+        assert as_tuple(got) == tuple(np.float64(v).tobytes() if isinstance(v, float) else v for v in dense)
+
+
 def test_agrees_with_dense_reference_on_a_crowded_sequence():
     # Many trajectories, each seen by a few fragments and switching predictions, all of equal
     # length: large components of the co-occurrence graph with many equally good matchings.

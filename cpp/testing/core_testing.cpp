@@ -1,105 +1,81 @@
 // vestrim._core_testing: a private companion module that exposes core routines which have no public
-// entry point of their own (the assignment solver, pair matching on a given IoU matrix) to the test
-// suite and the benchmarks.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+// entry point of their own (the assignment solver, pair matching on a given IoU matrix, the IoU
+// kernels, the full-matrix identity formulation) to the test suite and the benchmarks.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/assignment.hpp"
+#include "core/identity.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
-#include "core/types.hpp"
+#include "module/boxes.hpp"
+#include "module/py.hpp"
 
 namespace {
 
-// Reads a matrix either from a C-contiguous 2-D float64 buffer (a NumPy array, read in place) or from
-// a sequence of equally long sequences of floats (copied). Sets a Python error and returns false on
-// failure.
-struct Matrix {
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    const double* data = nullptr;
-    std::vector<double> copy;
-    Py_buffer view{};
-    bool has_view = false;
+using namespace vestrim;
+using py::Ref;
 
+// A matrix given as a C-contiguous 2-D float64 buffer (a NumPy array, read in place) or as a
+// sequence of equally long sequences of floats (copied). The buffer view is released on destruction.
+class Matrix {
+public:
     Matrix() = default;
     Matrix(const Matrix&) = delete;
     Matrix& operator=(const Matrix&) = delete;
     ~Matrix() {
-        if (has_view) PyBuffer_Release(&view);
+        if (has_view_) PyBuffer_Release(&view_);
     }
 
+    // False with a Python exception set when `obj` is neither form.
     bool load(PyObject* obj) {
-        if (PyObject_CheckBuffer(obj) &&
-            PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
-            has_view = true;
-            if (view.ndim == 2 && view.format != nullptr && std::strcmp(view.format, "d") == 0) {
-                rows = static_cast<std::size_t>(view.shape[0]);
-                cols = static_cast<std::size_t>(view.shape[1]);
-                data = static_cast<const double*>(view.buf);
+        if (PyObject_CheckBuffer(obj) && PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            has_view_ = true;
+            if (view_.ndim == 2 && view_.format != nullptr && std::strcmp(view_.format, "d") == 0) {
+                rows = static_cast<std::size_t>(view_.shape[0]);
+                cols = static_cast<std::size_t>(view_.shape[1]);
+                data = static_cast<const double*>(view_.buf);
                 return true;
             }
-            PyBuffer_Release(&view);
-            has_view = false;
         }
         PyErr_Clear();
-        return load_sequence(obj);
-    }
-
-    bool load_sequence(PyObject* obj) {
-        PyObject* outer = PySequence_Fast(obj, "matrix must be a sequence of rows");
-        if (outer == nullptr) return false;
-        const Py_ssize_t nrows = PySequence_Fast_GET_SIZE(outer);
-        bool ok = true;
-        Py_ssize_t ncols = -1;
-        for (Py_ssize_t i = 0; ok && i < nrows; ++i) {
-            PyObject* row = PySequence_Fast(PySequence_Fast_GET_ITEM(outer, i), "row must be a sequence");
-            if (row == nullptr) {
-                ok = false;
-                break;
-            }
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
-            if (ncols < 0) {
-                ncols = n;
-                copy.reserve(static_cast<std::size_t>(nrows * n));
-            } else if (n != ncols) {
+        if (!py::append_sim_frame(obj, copy_)) return false;
+        rows = copy_.rows(0);
+        cols = rows == 0 ? 0 : copy_.row_length(0, 0);
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (copy_.row_length(0, i) != cols) {
                 PyErr_SetString(PyExc_ValueError, "rows must all have the same length");
-                ok = false;
+                return false;
             }
-            for (Py_ssize_t j = 0; ok && j < n; ++j) {
-                const double x = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(row, j));
-                if (x == -1.0 && PyErr_Occurred()) ok = false;
-                copy.push_back(x);
-            }
-            Py_DECREF(row);
         }
-        Py_DECREF(outer);
-        if (!ok) return false;
-        rows = static_cast<std::size_t>(nrows);
-        cols = static_cast<std::size_t>(ncols < 0 ? 0 : ncols);
-        data = copy.data();
+        data = copy_.frame_data(0);
         return true;
     }
+
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    const double* data = nullptr;
+
+private:
+    py::SimInput copy_;
+    Py_buffer view_{};
+    bool has_view_ = false;
 };
 
-PyObject* index_list(const std::vector<std::uint64_t>& values) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[k]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), item);
+PyObject* pack(std::initializer_list<PyObject*> stolen) {
+    std::vector<Ref> items;
+    for (PyObject* item : stolen) items.push_back(Ref::steal(item));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (!items[k]) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
     }
-    return list;
+    return tuple.release();
 }
 
+// lsap_solve(matrix, maximize=False, portable=False) -> (rows, cols)
 PyObject* lsap_solve(PyObject*, PyObject* args) {
     PyObject* matrix_obj = nullptr;
     int maximize = 0;
@@ -107,126 +83,84 @@ PyObject* lsap_solve(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O|pp:lsap_solve", &matrix_obj, &maximize, &portable)) return nullptr;
     Matrix matrix;
     if (!matrix.load(matrix_obj)) return nullptr;
-    auto result = vestrim::lsap::solve(
-        matrix.rows, matrix.cols, matrix.data, maximize != 0,
-        portable ? vestrim::lsap::Kernel::Portable : vestrim::lsap::Kernel::Auto);
-    if (!result) {
-        const std::string text(vestrim::lsap::to_string(result.error()));
-        PyErr_SetString(PyExc_ValueError, text.c_str());
-        return nullptr;
-    }
-    PyObject* rows = index_list(result->rows);
-    if (rows == nullptr) return nullptr;
-    PyObject* cols = index_list(result->cols);
-    if (cols == nullptr) {
-        Py_DECREF(rows);
-        return nullptr;
-    }
-    return Py_BuildValue("(NN)", rows, cols);
+    return py::guarded([&]() -> PyObject* {
+        auto result = lsap::solve(matrix.rows, matrix.cols, matrix.data, maximize != 0,
+                                  portable ? lsap::Kernel::Portable : lsap::Kernel::Auto);
+        if (!result) return py::value_error(std::string(lsap::to_string(result.error())));
+        return pack({py::to_py(result->rows), py::to_py(result->cols)});
+    });
 }
 
+// match_iou(matrix, method, threshold) -> (matches, scores, unmatched_a, unmatched_b)
 PyObject* match_iou(PyObject*, PyObject* args) {
     PyObject* matrix_obj = nullptr;
     const char* method_text = nullptr;
     double threshold = 0.0;
     if (!PyArg_ParseTuple(args, "Osd:match_iou", &matrix_obj, &method_text, &threshold)) return nullptr;
-    vestrim::assignment::Method method;
+    assignment::Method method;
     if (std::strcmp(method_text, "hungarian") == 0) {
-        method = vestrim::assignment::Method::Hungarian;
+        method = assignment::Method::Hungarian;
     } else if (std::strcmp(method_text, "greedy") == 0) {
-        method = vestrim::assignment::Method::Greedy;
+        method = assignment::Method::Greedy;
     } else {
-        PyErr_SetString(PyExc_ValueError, "method must be \"hungarian\" or \"greedy\"");
-        return nullptr;
+        return py::value_error("method must be \"hungarian\" or \"greedy\"");
     }
     Matrix matrix;
     if (!matrix.load(matrix_obj)) return nullptr;
-    vestrim::assignment::Matching m;
     try {
-        m = vestrim::assignment::match_boxes({matrix.data, matrix.rows * matrix.cols}, matrix.rows,
-                                             matrix.cols, method, threshold);
-    } catch (const vestrim::InternalError& e) {
+        const assignment::Matching m = assignment::match_boxes({matrix.data, matrix.rows * matrix.cols},
+                                                               matrix.rows, matrix.cols, method, threshold);
+        return pack({py::to_py(m.matches), py::to_py(m.scores), py::to_py(m.unmatched_a), py::to_py(m.unmatched_b)});
+    } catch (const InternalError& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
     }
-    PyObject* matches = PyList_New(static_cast<Py_ssize_t>(m.matches.size()));
-    if (matches == nullptr) return nullptr;
-    for (std::size_t k = 0; k < m.matches.size(); ++k) {
-        PyObject* pair = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(m.matches[k].first),
-                                       static_cast<Py_ssize_t>(m.matches[k].second));
-        if (pair == nullptr) {
-            Py_DECREF(matches);
-            return nullptr;
-        }
-        PyList_SET_ITEM(matches, static_cast<Py_ssize_t>(k), pair);
-    }
-    PyObject* scores = PyList_New(static_cast<Py_ssize_t>(m.scores.size()));
-    if (scores == nullptr) {
-        Py_DECREF(matches);
-        return nullptr;
-    }
-    for (std::size_t k = 0; k < m.scores.size(); ++k) {
-        PyObject* score = PyFloat_FromDouble(m.scores[k]);
-        if (score == nullptr) {
-            Py_DECREF(matches);
-            Py_DECREF(scores);
-            return nullptr;
-        }
-        PyList_SET_ITEM(scores, static_cast<Py_ssize_t>(k), score);
-    }
-    const std::vector<std::uint64_t> ua(m.unmatched_a.begin(), m.unmatched_a.end());
-    const std::vector<std::uint64_t> ub(m.unmatched_b.begin(), m.unmatched_b.end());
-    // "N" steals every reference, also when one of them is null (the call then fails cleanly).
-    return Py_BuildValue("(NNNN)", matches, scores, index_list(ua), index_list(ub));
 }
 
-// iou_matrix(a, b, kernel): a and b are (N, 4) matrices of xyxy boxes; kernel is "auto", "sse2" or
-// "scalar". Returns the matrix as a list of rows.
+// iou_matrix(a, b, kernel) -> list of rows; kernel is "auto", "sse2" or "scalar".
 PyObject* iou_matrix(PyObject*, PyObject* args) {
     PyObject* a_obj = nullptr;
     PyObject* b_obj = nullptr;
     const char* kernel_text = nullptr;
     if (!PyArg_ParseTuple(args, "OOs:iou_matrix", &a_obj, &b_obj, &kernel_text)) return nullptr;
-    vestrim::iou::Kernel kernel;
+    iou::Kernel kernel;
     if (std::strcmp(kernel_text, "auto") == 0) {
-        kernel = vestrim::iou::Kernel::Auto;
+        kernel = iou::Kernel::Auto;
     } else if (std::strcmp(kernel_text, "sse2") == 0) {
-        kernel = vestrim::iou::Kernel::Sse2;
+        kernel = iou::Kernel::Sse2;
     } else if (std::strcmp(kernel_text, "scalar") == 0) {
-        kernel = vestrim::iou::Kernel::Scalar;
+        kernel = iou::Kernel::Scalar;
     } else {
-        PyErr_SetString(PyExc_ValueError, "kernel must be \"auto\", \"sse2\" or \"scalar\"");
-        return nullptr;
+        return py::value_error("kernel must be \"auto\", \"sse2\" or \"scalar\"");
     }
     Matrix a, b;
     if (!a.load(a_obj) || !b.load(b_obj)) return nullptr;
-    if ((a.rows > 0 && a.cols != 4) || (b.rows > 0 && b.cols != 4)) {
-        PyErr_SetString(PyExc_ValueError, "boxes must have 4 columns");
-        return nullptr;
-    }
-    const auto* boxes_a = reinterpret_cast<const vestrim::Box*>(a.data);
-    const auto* boxes_b = reinterpret_cast<const vestrim::Box*>(b.data);
-    std::vector<double> out(a.rows * b.rows);
-    vestrim::iou::iou_matrix({boxes_a, a.rows}, {boxes_b, b.rows}, out.data(), kernel);
-    PyObject* outer = PyList_New(static_cast<Py_ssize_t>(a.rows));
-    if (outer == nullptr) return nullptr;
-    for (std::size_t i = 0; i < a.rows; ++i) {
-        PyObject* row = PyList_New(static_cast<Py_ssize_t>(b.rows));
-        if (row == nullptr) {
-            Py_DECREF(outer);
-            return nullptr;
-        }
-        PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(i), row);
-        for (std::size_t j = 0; j < b.rows; ++j) {
-            PyObject* v = PyFloat_FromDouble(out[i * b.rows + j]);
-            if (v == nullptr) {
-                Py_DECREF(outer);
-                return nullptr;
-            }
-            PyList_SET_ITEM(row, static_cast<Py_ssize_t>(j), v);
-        }
-    }
-    return outer;
+    if ((a.rows > 0 && a.cols != 4) || (b.rows > 0 && b.cols != 4)) return py::value_error("boxes must have 4 columns");
+    return py::guarded([&]() -> PyObject* {
+        const auto* boxes_a = reinterpret_cast<const Box*>(a.data);
+        const auto* boxes_b = reinterpret_cast<const Box*>(b.data);
+        std::vector<double> out(a.rows * b.rows);
+        iou::iou_matrix({boxes_a, a.rows}, {boxes_b, b.rows}, out.data(), kernel);
+        return py::matrix_to_py(out.data(), a.rows, b.rows);
+    });
+}
+
+// identity_dense(gt_ids, pred_ids, similarity, threshold) -> the IdentityMetrics fields in order,
+// from the full (G+P) x (G+P) cost matrices solved by the assignment solver.
+PyObject* identity_dense(PyObject*, PyObject* args) {
+    PyObject* a[4] = {};
+    double threshold = 0.5;
+    if (!PyArg_ParseTuple(args, "OOOd:identity_dense", &a[0], &a[1], &a[2], &threshold)) return nullptr;
+    py::SimSequenceArgs seq;
+    if (!seq.convert(a)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        if (!seq.build()) return nullptr;
+        identity::IdentityAccumulator acc;
+        for (const SimFrame& f : seq.frames) acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+        const identity::IdentityMetrics m = acc.compute_dense();
+        return pack({py::to_py(m.idf1), py::to_py(m.idp), py::to_py(m.idr), py::to_py(m.idtp), py::to_py(m.idfp),
+                     py::to_py(m.idfn), py::to_py(m.num_frames), py::to_py(m.num_gt), py::to_py(m.num_pred)});
+    });
 }
 
 PyMethodDef methods[] = {
@@ -243,6 +177,10 @@ PyMethodDef methods[] = {
      "iou_matrix(a, b, kernel)\n--\n\n"
      "IoU matrix of two (N, 4) xyxy box matrices with the given loop kernel\n"
      "(\"auto\", \"sse2\" or \"scalar\"). Returns a list of rows."},
+    {"identity_dense", identity_dense, METH_VARARGS,
+     "identity_dense(gt_ids, pred_ids, similarity, threshold)\n--\n\n"
+     "Identity metrics from the full square FN/FP cost matrices (the reference formulation).\n"
+     "Returns (idf1, idp, idr, idtp, idfp, idfn, num_frames, num_gt, num_pred)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
