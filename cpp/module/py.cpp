@@ -43,10 +43,9 @@ Ref fetch_exception() {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
+    if (owned_value && owned_tb) PyException_SetTraceback(owned_value.get(), owned_tb.get());
+    return owned_value;
 #endif
 }
 
