@@ -551,19 +551,8 @@ std::array<double, kNumAlphas> alpha_grid() {
 }
 
 HotaMetrics compute_hota(std::span<const Frame> frames) {
-    // Both passes need every frame's IoU: compute each matrix once and keep its non-zero entries,
-    // which costs memory in proportion to the overlapping pairs.
-    sparse_sim::SparseSimFrames store;
-    std::size_t total_gt = 0;
-    for (const Frame& f : frames) total_gt += f.gt_ids.size();
-    store.reserve(frames.size(), total_gt);
-    std::vector<double> iou;
-    for (const Frame& f : frames) {
-        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
-        iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
-        store.append(f.gt_ids, f.pred_ids, iou.data());
-    }
-    return compute_hota_from_sparse(store);
+    // Both passes need every frame's IoU: each matrix is computed once and kept without its zeros.
+    return compute_hota_from_sparse(sparse_sim::store_box_ious(frames, [](const Frame&, const double*) {}));
 }
 
 HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames) {

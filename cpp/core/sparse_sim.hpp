@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/iou.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::sparse_sim {
@@ -56,5 +57,24 @@ private:
     std::vector<std::uint32_t> cols_;
     std::vector<double> values_;
 };
+
+// Every frame's IoU matrix, computed once into one reused buffer and kept without its zeros (memory
+// in proportion to the overlapping pairs). `on_frame(frame, iou)` sees each full row-major matrix
+// while it is fresh, for computations that consume a sequence frame by frame.
+template <class OnFrame>
+SparseSimFrames store_box_ious(std::span<const Frame> frames, OnFrame&& on_frame) {
+    SparseSimFrames store;
+    std::size_t total_gt = 0;
+    for (const Frame& f : frames) total_gt += f.gt_ids.size();
+    store.reserve(frames.size(), total_gt);
+    std::vector<double> iou;
+    for (const Frame& f : frames) {
+        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
+        iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
+        on_frame(f, iou.data());
+        store.append(f.gt_ids, f.pred_ids, iou.data());
+    }
+    return store;
+}
 
 }  // namespace vestrim::sparse_sim

@@ -38,18 +38,11 @@ PyGetSetDef evaluation_result_getters[] = {
 PyObject* evaluate_frames(std::span<const Frame> frames, double iou_threshold) {
     clear::ClearAccumulator clear_acc;
     identity::IdentityAccumulator identity_acc;
-    sparse_sim::SparseSimFrames store;
-    std::size_t total_gt = 0;
-    for (const Frame& f : frames) total_gt += f.gt_ids.size();
-    store.reserve(frames.size(), total_gt);
-    std::vector<double> iou;
-    for (const Frame& f : frames) {
-        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
-        iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
-        clear_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
-        identity_acc.update(f.gt_ids, f.pred_ids, iou.data(), iou_threshold);
-        store.append(f.gt_ids, f.pred_ids, iou.data());
-    }
+    const sparse_sim::SparseSimFrames store =
+        sparse_sim::store_box_ious(frames, [&](const Frame& f, const double* iou) {
+            clear_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
+            identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
+        });
 
     EvaluationRecord result;
     result.clear = Ref::steal(new_clear_metrics(clear_acc.compute()));
