@@ -14,8 +14,12 @@ fi
 cmake --build "$build" -j2
 pkg="$build/pkg/vestrim"
 mkdir -p "$pkg"
-for f in "$root"/src/vestrim/*.py; do ln -sf "$f" "$pkg/"; done
-for so in "$build"/_vestrim*.so "$build"/_core_testing*.so; do
+# Every file and subpackage of the Python package, linked so that edits show without a rebuild.
+for f in "$root"/src/vestrim/*; do
+  case "$(basename "$f")" in __pycache__) continue ;; esac
+  ln -sfn "$f" "$pkg/"
+done
+for so in "$build"/_vestrim*.so "$build"/_core_testing*.so "$build"/_native*.so; do
   [ -e "$so" ] && ln -sf "$so" "$pkg/"
 done
 echo "built: PYTHONPATH=$build/pkg"

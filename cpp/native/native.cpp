@@ -1,0 +1,68 @@
+// Module definition of vestrim._native and its registration table.
+#include "native/native.hpp"
+
+#include <vector>
+
+namespace vestrim::native {
+
+namespace {
+
+using Families = std::span<PyMethodDef> (*)();
+
+// One line per family of entry points (declared in native.hpp), in the order they are registered.
+const Families families[] = {
+    nullptr,  // keeps the table valid while it has no other entry
+};
+
+std::vector<PyMethodDef>& method_table() {
+    static std::vector<PyMethodDef> table = [] {
+        std::vector<PyMethodDef> all;
+        for (Families family : families) {
+            if (family == nullptr) continue;
+            for (const PyMethodDef& def : family()) all.push_back(def);
+        }
+        all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+        return all;
+    }();
+    return table;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Private native helpers of the vestrim package (not a public interface).",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyTypeObject* public_type(const char* name, Py_ssize_t expected_basicsize) {
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("vestrim._vestrim"));
+    if (!module) return nullptr;
+    py::Ref type = py::Ref::steal(PyObject_GetAttrString(module.get(), name));
+    if (!type) return nullptr;
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "vestrim._vestrim.%s is not a class", name);
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+    if (cls->tp_basicsize != expected_basicsize) {
+        PyErr_Format(PyExc_ImportError, "vestrim._vestrim.%s has an unexpected layout (built apart from vestrim._native?)",
+                     name);
+        return nullptr;
+    }
+    // The public module keeps its classes alive for the life of the process.
+    return cls;
+}
+
+}  // namespace vestrim::native
+
+PyMODINIT_FUNC PyInit__native() {
+    vestrim::native::module_def.m_methods = vestrim::native::method_table().data();
+    return PyModule_Create(&vestrim::native::module_def);
+}

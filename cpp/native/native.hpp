@@ -1,0 +1,27 @@
+// vestrim._native: the package's private native module. It is built from the same core library
+// and boundary toolkit as the public extension, and adds what the package needs natively (benchmark
+// conventions, file readers, rebuilding results) without adding names to the public module.
+#pragma once
+
+#include <span>
+
+#include "module/py.hpp"
+
+namespace vestrim::native {
+
+// The public module's result classes. Instances created here must be of the very type objects
+// `vestrim._vestrim` exposes, so the types are looked up there (importing it on first use) and
+// checked to have the instance layout this module was compiled with. nullptr with an exception set
+// on failure.
+PyTypeObject* public_type(const char* name, Py_ssize_t expected_basicsize);
+
+template <class R>
+PyTypeObject* public_record_type(const char* name) {
+    return public_type(name, static_cast<Py_ssize_t>(sizeof(py::Boxed<R>)));
+}
+
+// The entry points of each family, defined in the family's own file and listed in native.cpp's
+// registration table. Add one declaration per family here, e.g.
+//     std::span<PyMethodDef> readers_functions();
+
+}  // namespace vestrim::native
