@@ -58,8 +58,8 @@ def _ratio(value: float, percent: bool) -> str:
     return f"{value * 100:.3f}" if percent else f"{value:.4f}"
 
 
-def _label(t) -> str:
-    return t.tracker if t.class_name is None else f"{t.tracker} ({t.class_name})"
+def _label(t, several_classes: bool) -> str:
+    return f"{t.tracker} ({t.class_name})" if several_classes else t.tracker
 
 
 def _block(title: str, first: str, header: list, rows: list) -> str:
@@ -94,7 +94,8 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
             blocks += [_family_block(titles[f] + suffix, "Sequence", f, rows, percent)
                        for f in families]
     else:
-        rows = [(_label(t), t.combined) for t in result.trackers]
+        several = len({t.class_name for t in result.trackers}) > 1
+        rows = [(_label(t, several), t.combined) for t in result.trackers]
         blocks += [_family_block(titles[f], "Tracker", f, rows, percent) for f in families]
     return "\n\n".join(blocks) + "\n"
 
