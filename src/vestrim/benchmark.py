@@ -301,9 +301,10 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
         raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
     sequences = _gt_sequences(gt, seqmap, proto)
     gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
+    named = [(*_tracker_name_and_folder(path), path) for path in trackers]
+    _unique_names([_Tracker(name, path, ()) for name, _, path in named])
     plan = []
-    for path in trackers:
-        name, folder = _tracker_name_and_folder(path)
+    for name, folder, path in named:
         files = []
         missing = []
         for seq, gt_file, seqinfo in sequences:
@@ -328,7 +329,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
                 _warn(f"ignoring {os.path.join(folder, entry)}: no ground truth for "
                       f"sequence {stem}")
         plan.append(_Tracker(name, path, tuple(files)))
-    return _unique_names(plan)
+    return plan
 
 
 def _unique_names(plan: list) -> list:
