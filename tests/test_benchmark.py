@@ -13,7 +13,7 @@ import types
 import pytest
 
 import vestrim
-from vestrim import cli
+from vestrim import _native, cli
 from vestrim.benchmark import BenchmarkError, BenchmarkResult, Count, SequenceResult, \
     TrackerResult
 from vestrim.derived import derive_hota
@@ -304,11 +304,17 @@ def test_bundled_example_first_frames_by_hand():
     seq = vestrim.load_benchmark(gt, alpha, protocol="mot17")[0]
     assert seq.name == "SYN-01" and seq.num_frames == 120  # seqLength, not the last line
     # 13 sat on a static person: removed; 14 (car), 15 (zero-marked), 16 (IoU 0.25) stay
-    assert seq.pred_ids[:3] == [[11, 12, 14, 15, 16], [11, 12], [11]]
-    assert seq.gt_ids[:3] == [[1, 2], [1, 2], [1, 2]]
-    first = [x[:3] for x in seq.arrays()]
-    c = vestrim.compute_clear(*first)
-    assert (c.num_matches, c.num_false_positives, c.num_misses, c.num_switches) == (5, 3, 1, 0)
+    assert list(map(list, seq.pred_ids[:6])) == [[11, 12, 14, 15, 16], [11, 12], [11],
+                                                 [11, 12, 17], [], [11, 12, 17, 18]]
+    assert seq.gt_ids[:6] == [[1, 2]] * 6
+    first = [x[:6] for x in seq.arrays()]
+    # Frame 4 re-acquires gt 2 after its gap with the better box 17 (a switch from 12); frame 5
+    # has no predictions, so frame 6 continues frame 4's matches 11 and 17.
+    c = _native.evaluate(*first, 0.5, "benchmark")[0]
+    assert (c.num_matches, c.num_false_positives, c.num_misses, c.num_switches) == (9, 6, 3, 1)
+    assert (c.mt, c.pt, c.ml, c.frag) == (1, 1, 0, 1)
+    assert c.mota == 2 / 12 and c.motp == pytest.approx((8 + 2 / 3) / 9, abs=1e-12)
+    assert _native.evaluate(*first, 0.5, "module")[0].num_switches == 0  # the module keeps 12
     plain = vestrim.load_benchmark(gt, alpha)[0]
     assert plain.pred_ids[0] == [11, 12, 13, 14, 15, 16]
 

@@ -21,7 +21,6 @@ from typing import Callable, Iterable, Optional
 
 import numpy as np
 
-from . import _standin  # noqa: F401  (temporary)
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
