@@ -14,7 +14,7 @@ import pytest
 
 import vestrim
 from vestrim import _native, cli
-from vestrim.benchmark import BenchmarkError, BenchmarkResult, Count, SequenceResult, \
+from vestrim.benchmark import ATTRIBUTES, BenchmarkError, BenchmarkResult, Count, SequenceResult, \
     TrackerResult
 from vestrim.derived import derive_hota
 from vestrim.mot import MotFormatError
@@ -281,6 +281,20 @@ def test_benchmark_combination_recomputes_from_sums():
     assert (only.mota, only.moda, only.motp, only.clr_pr) == (-3.0, -3.0, 0.0, 0.0)
     with pytest.raises(ValueError, match="unknown convention"):
         vestrim.combine_clear([a], convention="mot")
+
+
+def test_one_benchmark_sequence_combines_to_itself():
+    # The combination recomputes every ratio from the counts with the benchmark formulas; on a
+    # sequence with ground truth that must give back the sequence's own numbers.
+    seq = vestrim.load_benchmark(os.path.join(MOT17, "gt"), os.path.join(MOT17, "trackers", "beta"),
+                                 protocol="mot20")[0]
+    clear, identity, hota = _native.evaluate(*seq.arrays(), 0.5, "benchmark")
+    one = types.SimpleNamespace(clear=clear, identity=identity, hota=hota)
+    combined = vestrim.combine([one], convention="benchmark")
+    for family in ("clear", "identity", "hota"):
+        for name in ATTRIBUTES[family]:
+            assert getattr(getattr(combined, family), name) == \
+                pytest.approx(getattr(getattr(one, family), name), abs=1e-12), (family, name)
 
 
 def test_counts_combine_by_summing():
