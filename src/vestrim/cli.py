@@ -128,7 +128,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--output", "-o", metavar="FILE",
                         help="write the results to FILE instead of standard output")
     parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
-                        help="sequences scored at once (default 1)")
+                        help="sequences to score in parallel (default 1; for now they are "
+                             "scored one at a time)")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
 
