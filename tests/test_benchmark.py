@@ -17,7 +17,6 @@ from vestrim import _native, cli
 from vestrim.benchmark import ATTRIBUTES, BenchmarkError, BenchmarkResult, Count, SequenceResult, \
     TrackerResult
 from vestrim.derived import derive_hota
-from vestrim.mot import MotFormatError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MOT17 = os.path.join(ROOT, "examples", "mot17")
@@ -35,7 +34,7 @@ def bench(tmp_path, gt, trackers, seqinfo=None):
     for seq, text in gt.items():
         write(tmp_path / "gt" / seq / "gt" / "gt.txt", text)
     for seq, length in (seqinfo or {}).items():
-        write(tmp_path / "gt" / seq / "seqinfo.ini", f"[Sequence]\nname={seq}\nseqLength={length}\n")
+        write(tmp_path / "gt" / seq / "seqinfo.ini", f"[Sequence]\nseqLength={length}\n")
     for name, files in trackers.items():
         for seq, text in files.items():
             write(tmp_path / name / f"{seq}.txt", text)

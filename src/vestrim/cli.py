@@ -11,7 +11,6 @@ line (exit status 2) and writes the formatted result. Exit status 0 on success.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import stat
 import sys
