@@ -24,4 +24,7 @@ PyTypeObject* public_record_type(const char* name) {
 // registration table. Add one declaration per family here, e.g.
 //     std::span<PyMethodDef> readers_functions();
 
+// masks.cpp: mask_to_array.
+std::span<PyMethodDef> masks_functions();
+
 }  // namespace vestrim::native
