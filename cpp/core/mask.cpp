@@ -161,7 +161,7 @@ u64 find_background(const std::uint8_t* p, u64 i, u64 n) {
 // Run-length encodes bytes handed to it in pixel order; any nonzero byte is foreground.
 class RunBuilder {
 public:
-    void scan(const std::uint8_t* p, u64 n) {
+    [[gnu::noinline]] void scan(const std::uint8_t* p, u64 n) {
         u64 i = 0;
         while (i < n) {
             const u64 j = foreground_ ? find_background(p, i, n) : find_foreground(p, i, n);
@@ -175,27 +175,26 @@ public:
         }
     }
 
-    // The same for `n` pixels held as bits (pixel i is bit i % 64 of word i / 64, 1 foreground);
-    // consecutive words are `stride` words apart.
-    void scan_bits(const u64* words, std::size_t stride, u64 n) {
-        for (u64 base = 0; base < n; base += 64, words += stride) {
-            const u64 valid = std::min<u64>(64, n - base);
-            const u64 in_range = valid == 64 ? ~u64{0} : (u64{1} << valid) - 1;
-            // Set bits mark pixels of the other colour than the run being counted.
-            u64 differ = (*words ^ (foreground_ ? ~u64{0} : 0)) & in_range;
-            u64 pos = 0;
-            while (differ != 0) {
-                const auto j = static_cast<unsigned>(std::countr_zero(differ));
-                count_ += j - pos;
-                append_run(runs_, count_);
-                foreground_ = !foreground_;
-                count_ = 0;
-                pos = j;
-                // From pixel j on, compare with the new colour.
-                differ = ~differ & in_range & (~u64{0} << j);
+    // The same for `columns` columns of `h` pixels held as bits: word i of column c, holding
+    // pixels 64i .. 64i+63 of the column (1 foreground, pixel p in bit p % 64), is
+    // bits[c + i * stride]. Kept out of line: its loops want their own registers.
+    [[gnu::noinline]] void scan_bit_columns(const u64* bits, std::size_t stride, u64 columns, u64 h) {
+        u64 count = count_;
+        u64 colour = foreground_ ? ~u64{0} : 0;  // all bits of the colour being counted
+        const u64 full = h / 64, rest = h % 64;
+        for (u64 c = 0; c < columns; ++c) {
+            const u64* word = bits + c;
+            for (u64 k = 0; k < full; ++k, word += stride) {
+                if (*word == colour) {
+                    count += 64;
+                } else {
+                    split_word(*word, 64, count, colour);
+                }
             }
-            count_ += valid - pos;
+            if (rest != 0) split_word(*word, rest, count, colour);
         }
+        count_ = count;
+        foreground_ = colour != 0;
     }
 
     std::vector<std::uint32_t> finish() {
@@ -204,6 +203,25 @@ public:
     }
 
 private:
+    // Counts the first `valid` bits of `word` into the run being counted (`count` pixels so far, of
+    // `colour`), appending a run at every change of colour.
+    [[gnu::always_inline]] void split_word(u64 word, u64 valid, u64& count, u64& colour) {
+        const u64 in_range = valid == 64 ? ~u64{0} : (u64{1} << valid) - 1;
+        // Set bits mark pixels of the other colour than the run being counted.
+        u64 differ = (word ^ colour) & in_range;
+        u64 pos = 0;
+        while (differ != 0) {
+            const auto j = static_cast<unsigned>(std::countr_zero(differ));
+            append_run(runs_, count + (j - pos));
+            colour = ~colour;
+            count = 0;
+            pos = j;
+            // From pixel j on, compare with the new colour.
+            differ = ~differ & in_range & (~u64{0} << j);
+        }
+        count += valid - pos;
+    }
+
     std::vector<std::uint32_t> runs_;
     u64 count_ = 0;
     bool foreground_ = false;
@@ -228,7 +246,7 @@ void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_be
                 for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
             }
         }
-        for (u64 k = 0; k < nc; ++k) runs.scan(columns.data() + k * h, h);
+        runs.scan(columns.data(), nc * h);  // the gathered columns, one after the other
     }
 }
 
@@ -238,6 +256,7 @@ void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_be
 // are run-length encoded in order. Per 16 pixels that is a load, a compare and two bit operations,
 // instead of a scattered byte copy per pixel.
 constexpr u64 kStripColumns = 64;
+constexpr u64 kMinStripRows = 16;
 
 // Byte k of the result holds the foreground bits of column k over `n` (at most 8) rows from `p`:
 // row i in bit i.
@@ -309,7 +328,7 @@ u64 encode_row_strips(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 w,
                 store_column_words(g, &bits[word * kStripColumns + k]);
             }
         }
-        for (u64 k = 0; k < nc; ++k) runs.scan_bits(&bits[k], kStripColumns, h);
+        runs.scan_bit_columns(bits.data(), kStripColumns, nc, h);
         c0 += nc;
     }
     return c0;
@@ -605,13 +624,17 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
     RunBuilder runs;
-    if (row_stride == 1) {
+    if ((h == 1 || row_stride == 1) && (w == 1 || col_stride == static_cast<std::ptrdiff_t>(h))) {
+        // The whole image is one contiguous column-major block.
+        runs.scan(data, h * w);
+    } else if (row_stride == 1) {
         // Each column is contiguous (Fortran order, or a transposed C-order array).
         for (u64 c = 0; c < w; ++c) runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
     } else if (h > 0) {
         u64 done = 0;
 #if defined(__SSE2__)
-        if (col_stride == 1) done = encode_row_strips(runs, data, h, w, row_stride);
+        // Very short columns are gathered byte by byte: the copy stays within a few cache lines.
+        if (col_stride == 1 && h >= kMinStripRows) done = encode_row_strips(runs, data, h, w, row_stride);
 #endif
         encode_gathered(runs, data, h, done, w, row_stride, col_stride);
     }
@@ -656,6 +679,9 @@ std::uint64_t memory_capacity() {
 }
 
 std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes) {
+    // Smaller outputs always fit; asking the system about its memory costs system calls.
+    constexpr u128 kAlwaysFits = u128{1} << 26;
+    if (bytes <= kAlwaysFits && pixels <= kAlwaysFits) return std::nullopt;
     if (pixels > static_cast<u128>(INT64_MAX))
         return what + " covers " + to_decimal(pixels) + " pixels, more than 2^63 - 1";
     const u64 capacity = memory_capacity();
