@@ -37,7 +37,7 @@ def random_bitmap(rng, h, w):
 # Heights around the 8- and 64-row groups of the C-order reader, widths around its 16-column
 # vectors and 64-column strips.
 SHAPES = [(1, 16), (1, 1), (7, 17), (8, 64), (63, 65), (64, 80), (65, 130), (130, 79), (200, 3),
-          (3, 300), (129, 16)]
+          (3, 300), (129, 16), (16, 40), (70, 117)]
 
 
 @pytest.mark.parametrize("h, w", SHAPES)
