@@ -644,7 +644,7 @@ Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
 void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
     if (m.h == 0 || m.w == 0) return;
     RunFiller runs(m.counts);
-    if (!row_major || m.h == 1) {
+    if (!row_major || m.h == 1 || m.w == 1) {
         runs.fill(out, m.h * m.w);
         return;
     }
