@@ -6,6 +6,13 @@
 #include <cstdio>
 #include <utility>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vestrim::mask {
 namespace {
 
@@ -154,7 +161,7 @@ u64 find_background(const std::uint8_t* p, u64 i, u64 n) {
 // Run-length encodes bytes handed to it in pixel order; any nonzero byte is foreground.
 class RunBuilder {
 public:
-    void scan(const std::uint8_t* p, u64 n) {
+    [[gnu::noinline]] void scan(const std::uint8_t* p, u64 n) {
         u64 i = 0;
         while (i < n) {
             const u64 j = foreground_ ? find_background(p, i, n) : find_foreground(p, i, n);
@@ -168,16 +175,241 @@ public:
         }
     }
 
+    // The same for `columns` columns of `h` pixels held as bits: word i of column c, holding
+    // pixels 64i .. 64i+63 of the column (1 foreground, pixel p in bit p % 64), is
+    // bits[c + i * stride]. Kept out of line: its loops want their own registers.
+    [[gnu::noinline]] void scan_bit_columns(const u64* bits, std::size_t stride, u64 columns, u64 h) {
+        u64 count = count_;
+        u64 colour = foreground_ ? ~u64{0} : 0;  // all bits of the colour being counted
+        const u64 full = h / 64, rest = h % 64;
+        for (u64 c = 0; c < columns; ++c) {
+            const u64* word = bits + c;
+            for (u64 k = 0; k < full; ++k, word += stride) {
+                if (*word == colour) {
+                    count += 64;
+                } else {
+                    split_word(*word, 64, count, colour);
+                }
+            }
+            if (rest != 0) split_word(*word, rest, count, colour);
+        }
+        count_ = count;
+        foreground_ = colour != 0;
+    }
+
     std::vector<std::uint32_t> finish() {
         append_run(runs_, count_);
         return std::move(runs_);
     }
 
 private:
+    // Counts the first `valid` bits of `word` into the run being counted (`count` pixels so far, of
+    // `colour`), appending a run at every change of colour.
+    [[gnu::always_inline]] void split_word(u64 word, u64 valid, u64& count, u64& colour) {
+        const u64 in_range = valid == 64 ? ~u64{0} : (u64{1} << valid) - 1;
+        // Set bits mark pixels of the other colour than the run being counted.
+        u64 differ = (word ^ colour) & in_range;
+        u64 pos = 0;
+        while (differ != 0) {
+            const auto j = static_cast<unsigned>(std::countr_zero(differ));
+            append_run(runs_, count + (j - pos));
+            colour = ~colour;
+            count = 0;
+            pos = j;
+            // From pixel j on, compare with the new colour.
+            differ = ~differ & in_range & (~u64{0} << j);
+        }
+        count += valid - pos;
+    }
+
     std::vector<std::uint32_t> runs_;
     u64 count_ = 0;
     bool foreground_ = false;
 };
+
+// Columns [c_begin, c_end) of an image with any strides: a block of columns at a time is gathered
+// into a small column-major buffer, reading each image row once per block, then scanned in order.
+void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_begin, u64 c_end,
+                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
+    if (h == 0 || c_begin >= c_end) return;
+    const u64 block = std::max<u64>(1, std::min<u64>(c_end - c_begin, kGatherBytes / h));
+    std::vector<std::uint8_t> columns(block * h);
+    for (u64 c0 = c_begin; c0 < c_end; c0 += block) {
+        const u64 nc = std::min(block, c_end - c0);
+        const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
+        for (u64 r = 0; r < h; ++r) {
+            const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
+            std::uint8_t* out = columns.data() + r;
+            if (col_stride == 1) {
+                for (u64 k = 0; k < nc; ++k) out[k * h] = row[k];
+            } else {
+                for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+            }
+        }
+        runs.scan(columns.data(), nc * h);  // the gathered columns, one after the other
+    }
+}
+
+#if defined(__SSE2__)
+// Images whose rows hold adjacent pixels (C order) are read a strip of columns at a time, row by
+// row, and turned into one bitmap per column (64 rows to a word), from which the strip's columns
+// are run-length encoded in order. Per 16 pixels that is a load, a compare and two bit operations,
+// instead of a scattered byte copy per pixel.
+constexpr u64 kStripColumns = 64;
+constexpr u64 kMinStripRows = 16;
+
+// Byte k of the result holds the foreground bits of column k over `n` (at most 8) rows from `p`:
+// row i in bit i.
+[[gnu::always_inline]] inline __m128i pack_rows(const std::uint8_t* p, std::ptrdiff_t row_stride,
+                                                unsigned n) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = zero;
+    for (unsigned i = 0; i < n; ++i) {
+        const __m128i v = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(p + static_cast<std::ptrdiff_t>(i) * row_stride));
+        const __m128i bit = _mm_set1_epi8(static_cast<char>(1u << i));
+        acc = _mm_or_si128(acc, _mm_andnot_si128(_mm_cmpeq_epi8(v, zero), bit));
+    }
+    return acc;
+}
+
+// Eight results of pack_rows (rows 0-7, 8-15, ..., 56-63 of 16 columns) become the 16 columns'
+// 64-bit words (row r in bit r), stored at out[0 .. 15].
+inline void store_column_words(const __m128i g[8], u64* out) {
+    const __m128i a0 = _mm_unpacklo_epi8(g[0], g[1]), a1 = _mm_unpackhi_epi8(g[0], g[1]);
+    const __m128i b0 = _mm_unpacklo_epi8(g[2], g[3]), b1 = _mm_unpackhi_epi8(g[2], g[3]);
+    const __m128i c0 = _mm_unpacklo_epi8(g[4], g[5]), c1 = _mm_unpackhi_epi8(g[4], g[5]);
+    const __m128i d0 = _mm_unpacklo_epi8(g[6], g[7]), d1 = _mm_unpackhi_epi8(g[6], g[7]);
+    // Four bytes (rows 0-31) per column: e0 columns 0-3, e1 4-7, e2 8-11, e3 12-15; f likewise
+    // for rows 32-63.
+    const __m128i e0 = _mm_unpacklo_epi16(a0, b0), e1 = _mm_unpackhi_epi16(a0, b0);
+    const __m128i e2 = _mm_unpacklo_epi16(a1, b1), e3 = _mm_unpackhi_epi16(a1, b1);
+    const __m128i f0 = _mm_unpacklo_epi16(c0, d0), f1 = _mm_unpackhi_epi16(c0, d0);
+    const __m128i f2 = _mm_unpacklo_epi16(c1, d1), f3 = _mm_unpackhi_epi16(c1, d1);
+    auto* o = reinterpret_cast<__m128i*>(out);
+    _mm_storeu_si128(o + 0, _mm_unpacklo_epi32(e0, f0));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi32(e0, f0));
+    _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(e1, f1));
+    _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(e1, f1));
+    _mm_storeu_si128(o + 4, _mm_unpacklo_epi32(e2, f2));
+    _mm_storeu_si128(o + 5, _mm_unpackhi_epi32(e2, f2));
+    _mm_storeu_si128(o + 6, _mm_unpacklo_epi32(e3, f3));
+    _mm_storeu_si128(o + 7, _mm_unpackhi_epi32(e3, f3));
+}
+
+// Encodes the leading columns of a C-ordered image (h > 0) in strips, a multiple of 16 columns;
+// returns how many columns it took (the rest, fewer than 16, is left to the caller).
+u64 encode_row_strips(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 w,
+                      std::ptrdiff_t row_stride) {
+    const u64 words = (h + 63) / 64;
+    // Word `word` of column k of the strip is bits[word * kStripColumns + k].
+    std::vector<u64> bits(words * kStripColumns);
+    u64 c0 = 0;
+    while (w - c0 >= 16) {
+        const u64 nc = std::min<u64>(kStripColumns, (w - c0) & ~u64{15});
+        for (u64 word = 0; word < words; ++word) {
+            const u64 r0 = word * 64;
+            const u64 rows = std::min<u64>(64, h - r0);
+            const std::uint8_t* block = data + static_cast<std::ptrdiff_t>(r0) * row_stride + c0;
+            for (u64 k = 0; k < nc; k += 16) {
+                __m128i g[8];
+                for (unsigned group = 0; group < 8; ++group) {
+                    const u64 first = group * 8u;
+                    const std::uint8_t* p =
+                        block + static_cast<std::ptrdiff_t>(first) * row_stride + static_cast<std::ptrdiff_t>(k);
+                    if (rows >= first + 8) {
+                        g[group] = pack_rows(p, row_stride, 8);
+                    } else if (rows > first) {
+                        g[group] = pack_rows(p, row_stride, static_cast<unsigned>(rows - first));
+                    } else {
+                        g[group] = _mm_setzero_si128();
+                    }
+                }
+                store_column_words(g, &bits[word * kStripColumns + k]);
+            }
+        }
+        runs.scan_bit_columns(bits.data(), kStripColumns, nc, h);
+        c0 += nc;
+    }
+    return c0;
+}
+
+// Transposes a 16 x 16 byte tile: src holds 16 columns of 16 bytes, column k at src + k * src_step;
+// dst receives 16 rows, row r at dst + r * dst_step.
+inline void transpose_16x16(const std::uint8_t* src, u64 src_step, std::uint8_t* dst, u64 dst_step) {
+    __m128i a[16], b[16];
+    for (int k = 0; k < 16; ++k)
+        a[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k * src_step));
+    // b[p]: rows 0-7 of columns 2p, 2p+1 (interleaved); b[8 + p]: rows 8-15.
+    for (int p = 0; p < 8; ++p) {
+        b[p] = _mm_unpacklo_epi8(a[2 * p], a[2 * p + 1]);
+        b[8 + p] = _mm_unpackhi_epi8(a[2 * p], a[2 * p + 1]);
+    }
+    // a[4s + q]: rows 4s .. 4s+3 of columns 4q .. 4q+3.
+    for (int q = 0; q < 4; ++q) {
+        a[q] = _mm_unpacklo_epi16(b[2 * q], b[2 * q + 1]);
+        a[4 + q] = _mm_unpackhi_epi16(b[2 * q], b[2 * q + 1]);
+        a[8 + q] = _mm_unpacklo_epi16(b[8 + 2 * q], b[8 + 2 * q + 1]);
+        a[12 + q] = _mm_unpackhi_epi16(b[8 + 2 * q], b[8 + 2 * q + 1]);
+    }
+    // b[4s + 2t + u]: rows 4s+2u, 4s+2u+1 of columns 8t .. 8t+7.
+    for (int s = 0; s < 4; ++s) {
+        for (int t = 0; t < 2; ++t) {
+            b[4 * s + 2 * t] = _mm_unpacklo_epi32(a[4 * s + 2 * t], a[4 * s + 2 * t + 1]);
+            b[4 * s + 2 * t + 1] = _mm_unpackhi_epi32(a[4 * s + 2 * t], a[4 * s + 2 * t + 1]);
+        }
+    }
+    for (int s = 0; s < 4; ++s) {
+        for (int u = 0; u < 2; ++u) {
+            const u64 r = 4 * s + 2 * u;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r * dst_step),
+                             _mm_unpacklo_epi64(b[4 * s + u], b[4 * s + 2 + u]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (r + 1) * dst_step),
+                             _mm_unpackhi_epi64(b[4 * s + u], b[4 * s + 2 + u]));
+        }
+    }
+}
+#endif
+
+// Columns expanded at a time when decoding to row-major order.
+constexpr u64 kTileColumns = 16;
+
+// Writes the pixels of a run list as 0/1 bytes in run order, resuming where the last call stopped.
+class RunFiller {
+public:
+    explicit RunFiller(std::span<const std::uint32_t> runs)
+        : runs_(runs), left_(runs.empty() ? 0 : runs[0]) {}
+
+    void fill(std::uint8_t* out, u64 n) {
+        while (n > 0) {
+            while (left_ == 0) {
+                if (next_ >= runs_.size()) throw InternalError("mask runs cover fewer pixels than the image");
+                left_ = runs_[next_++];
+                value_ ^= 1;
+            }
+            const u64 take = std::min(left_, n);
+            std::memset(out, value_, take);
+            out += take;
+            n -= take;
+            left_ -= take;
+        }
+    }
+
+private:
+    std::span<const std::uint32_t> runs_;
+    u64 left_;
+    std::size_t next_ = 1;
+    std::uint8_t value_ = 0;
+};
+
+std::string to_decimal(u128 v) {
+    std::string digits;
+    do {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    } while (v != 0);
+    return {digits.rbegin(), digits.rend()};
+}
 }  // namespace
 
 Result<Rle> Rle::create(std::uint64_t h, std::uint64_t w, std::vector<std::uint32_t> counts) {
@@ -392,30 +624,79 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
     RunBuilder runs;
-    if (row_stride == 1) {
+    if ((h == 1 || row_stride == 1) && (w == 1 || col_stride == static_cast<std::ptrdiff_t>(h))) {
+        // The whole image is one contiguous column-major block.
+        runs.scan(data, h * w);
+    } else if (row_stride == 1) {
         // Each column is contiguous (Fortran order, or a transposed C-order array).
         for (u64 c = 0; c < w; ++c) runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
     } else if (h > 0) {
-        // Gather a block of columns at a time into a small column-major buffer, reading each
-        // image row once per block, then scan the gathered columns in order.
-        const u64 block = std::max<u64>(1, std::min<u64>(w, kGatherBytes / h));
-        std::vector<std::uint8_t> columns(block * h);
-        for (u64 c0 = 0; c0 < w; c0 += block) {
-            const u64 nc = std::min(block, w - c0);
-            const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
-            for (u64 r = 0; r < h; ++r) {
-                const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
-                std::uint8_t* out = columns.data() + r;
-                if (col_stride == 1) {
-                    for (u64 k = 0; k < nc; ++k) out[k * h] = row[k];
-                } else {
-                    for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
-                }
-            }
-            for (u64 k = 0; k < nc; ++k) runs.scan(columns.data() + k * h, h);
-        }
+        u64 done = 0;
+#if defined(__SSE2__)
+        // Very short columns are gathered byte by byte: the copy stays within a few cache lines.
+        if (col_stride == 1 && h >= kMinStripRows) done = encode_row_strips(runs, data, h, w, row_stride);
+#endif
+        encode_gathered(runs, data, h, done, w, row_stride, col_stride);
     }
     return Rle::create(h, w, runs.finish());
+}
+
+void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
+    if (m.h == 0 || m.w == 0) return;
+    RunFiller runs(m.counts);
+    if (!row_major || m.h == 1 || m.w == 1) {
+        runs.fill(out, m.h * m.w);
+        return;
+    }
+    // A block of columns at a time is expanded column-major into a small buffer, then written out
+    // row by row.
+    const u64 h = m.h, w = m.w;
+    std::vector<std::uint8_t> columns(kTileColumns * h);
+    for (u64 c0 = 0; c0 < w; c0 += kTileColumns) {
+        const u64 nc = std::min(kTileColumns, w - c0);
+        runs.fill(columns.data(), nc * h);
+        u64 r0 = 0;
+#if defined(__SSE2__)
+        if (nc == kTileColumns) {
+            for (; r0 + 16 <= h; r0 += 16) transpose_16x16(columns.data() + r0, h, out + r0 * w + c0, w);
+        }
+#endif
+        for (u64 r = r0; r < h; ++r) {
+            std::uint8_t* row = out + r * w + c0;
+            for (u64 k = 0; k < nc; ++k) row[k] = columns[k * h + r];
+        }
+    }
+}
+
+std::uint64_t memory_capacity() {
+    u64 capacity = ~u64{0};
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) capacity = static_cast<u64>(pages) * static_cast<u64>(page);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        capacity = std::min<u64>(capacity, limit.rlim_cur);
+    return capacity;
+}
+
+std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes) {
+    // Smaller outputs always fit; asking the system about its memory costs system calls.
+    constexpr u128 kAlwaysFits = u128{1} << 26;
+    if (bytes <= kAlwaysFits && pixels <= kAlwaysFits) return std::nullopt;
+    if (pixels > static_cast<u128>(INT64_MAX))
+        return what + " covers " + to_decimal(pixels) + " pixels, more than 2^63 - 1";
+    const u64 capacity = memory_capacity();
+    if (bytes > capacity) {
+        return what + " needs " + to_decimal(bytes) + " bytes, more than the " +
+               std::to_string(capacity) + " bytes of memory available";
+    }
+    return std::nullopt;
+}
+
+u128 encoded_bytes_at_least(u128 pixels) {
+    if (pixels == 0) return sizeof(std::uint32_t);
+    // Every full run of the longest length needs a zero-length run of the other colour after it.
+    const u128 longest_runs = (pixels + kMaxRun - 1) / kMaxRun;
+    return (2 * longest_runs - 1) * sizeof(std::uint32_t);
 }
 
 }  // namespace vestrim::mask

@@ -64,9 +64,29 @@ Box bbox(const Rle& m, bool xywh);
 // Dense row-major (h, w) grid of 0/1 bytes.
 std::vector<std::uint8_t> decode_rows(const Rle& m);
 
+// Writes the dense (h, w) image of 0/1 bytes to `out` (h * w bytes): column-major (pixel (r, c) at
+// c * h + r), or row-major (at r * w + c) with `row_major`.
+void decode_into(const Rle& m, std::uint8_t* out, bool row_major);
+
 // Run-length encodes an (h, w) byte image read through arbitrary byte strides (negative and zero
 // strides included); any nonzero byte is foreground.
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride);
+
+// Sizes of dense outputs, computed wide enough that no product of image dimensions overflows.
+using u128 = unsigned __int128;
+
+// The most memory one output could take: the machine's physical memory, or the process's
+// address-space limit when that is lower.
+std::uint64_t memory_capacity();
+
+// Refuses an output before any work is done: one of more than 2^63 - 1 pixels, or of more bytes
+// than memory_capacity(). Returns the message of the MemoryError (starting with `what`, e.g.
+// "decoding a (4, 5) mask"), or nothing when the output can be built.
+std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes);
+
+// The fewest bytes the run list of an image of `pixels` pixels can take (every run is at most
+// kMaxRun pixels long).
+u128 encoded_bytes_at_least(u128 pixels);
 
 }  // namespace vestrim::mask

@@ -258,6 +258,18 @@ bool extract_all(const Objects& objects, std::vector<Rle>& out) {
 
 PyObject* new_mask(Rle&& rle) { return wrap_record(mask_type(), std::move(rle)); }
 
+// "decoding a (h, w) mask"
+std::string mask_description(const char* action, std::uint64_t h, std::uint64_t w) {
+    return std::string(action) + " a (" + fmt_u64(h) + ", " + fmt_u64(w) + ") mask";
+}
+
+// False with a MemoryError carrying the message, if there is one.
+bool memory_error(const std::optional<std::string>& refusal) {
+    if (!refusal) return true;
+    PyErr_SetString(PyExc_MemoryError, refusal->c_str());
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The Mask class
 
@@ -453,6 +465,12 @@ PyObject* mask_decode_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&]() -> PyObject* {
         Rle rle;
         if (!extract_rle(a[0], rle)) return nullptr;
+        // Refused before anything is allocated: a byte per pixel for the grid, then a list of
+        // pointers per row.
+        const mask::u128 pixels = static_cast<mask::u128>(rle.h) * rle.w;
+        if (!memory_error(mask::refuse_output(mask_description("decoding", rle.h, rle.w), pixels,
+                                              pixels * 9 + static_cast<mask::u128>(rle.h) * 64)))
+            return nullptr;
         const std::vector<std::uint8_t> grid = mask::decode_rows(rle);
         Ref values[2] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(1))};
         if (!values[0] || !values[1]) return nullptr;
@@ -487,6 +505,11 @@ PyObject* mask_encode_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     }
     Ref bitmap = Ref::borrow(a[0]);  // held for the duration of the read
     return guarded([&]() -> PyObject* {
+        const auto h = static_cast<std::uint64_t>(view.shape[0]), w = static_cast<std::uint64_t>(view.shape[1]);
+        const mask::u128 pixels = static_cast<mask::u128>(h) * w;
+        if (!memory_error(mask::refuse_output(mask_description("encoding", h, w), pixels,
+                                              mask::encoded_bytes_at_least(pixels))))
+            return nullptr;
         Rle rle;
         if (!take(mask::encode(reinterpret_cast<const std::uint8_t*>(view.data),
                                static_cast<std::uint64_t>(view.shape[0]),

@@ -77,6 +77,13 @@ PyObject* new_int64_array(int ndim, const Py_ssize_t* shape) {
     return PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_INT64, 0);
 }
 
+PyObject* new_bool_array(int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides) {
+    // NewFromDescr steals the descriptor reference.
+    return PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_BOOL), ndim,
+                                const_cast<npy_intp*>(shape), const_cast<npy_intp*>(strides),
+                                nullptr, 0, nullptr);
+}
+
 char* array_data(PyObject* array) { return PyArray_BYTES(reinterpret_cast<PyArrayObject*>(array)); }
 
 }  // namespace vestrim::py

@@ -34,5 +34,8 @@ PyObject* new_uint8_array(int ndim, const Py_ssize_t* shape, bool fortran_order)
 PyObject* new_float64_array(int ndim, const Py_ssize_t* shape);
 PyObject* new_int64_array(int ndim, const Py_ssize_t* shape);
 char* array_data(PyObject* array);
+// A new uninitialised bool array with the given byte strides (which must describe a layout of
+// exactly the shape's element count, e.g. a permutation of the contiguous ones).
+PyObject* new_bool_array(int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides);
 
 }  // namespace vestrim::py
