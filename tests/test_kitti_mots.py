@@ -1,0 +1,219 @@
+"""KITTI tracking and MOTS files: reading, the removal rules on hand-built frames, the errors."""
+
+import pytest
+
+from vestrim import Mask
+from vestrim.kitti import kitti_sequence, read_kitti, read_kitti_seqmap
+from vestrim.mot import MotFormatError
+from vestrim.mots import mots_sequence, read_mots
+
+
+def label(frame, ident, kind, box, truncated=0, occluded=0):
+    x1, y1, x2, y2 = box
+    return f"{frame} {ident} {kind} {truncated} {occluded} -1 {x1} {y1} {x2} {y2} 1 1 1 0 0 0 0"
+
+
+def write(tmp_path, name, lines):
+    path = tmp_path / name
+    path.write_text("".join(line + "\n" for line in lines))
+    return str(path)
+
+
+def kitti(tmp_path, gt_lines, pred_lines, num_frames=1, classes=("car", "pedestrian")):
+    gt = write(tmp_path, "gt.txt", gt_lines)
+    pred = write(tmp_path, "pred.txt", pred_lines)
+    return kitti_sequence(read_kitti(gt), read_kitti(pred), num_frames, classes,
+                          gt_path=gt, pred_path=pred)
+
+
+def kept(seq):
+    return ([ids for ids in seq.gt_ids], [ids for ids in seq.pred_ids])
+
+
+BOX = (100, 100, 200, 200)
+
+
+@pytest.mark.parametrize("gt_line, pred_line, cls, expected", [
+    (label(0, 1, "Car", BOX), label(0, 5, "car", BOX), "car", ([1], [5])),
+    # a prediction on a van, a seated person, an occluded or truncated object is not counted
+    (label(0, 1, "Van", BOX), label(0, 5, "Car", BOX), "car", ([], [])),
+    (label(0, 1, "Person", BOX), label(0, 5, "Pedestrian", BOX), "pedestrian", ([], [])),
+    (label(0, 1, "Car", BOX, occluded=3), label(0, 5, "Car", BOX), "car", ([], [])),
+    (label(0, 1, "Car", BOX, truncated=1), label(0, 5, "Car", BOX), "car", ([], [])),
+    (label(0, 1, "Car", BOX, truncated=0.9, occluded=2.5), label(0, 5, "Car", BOX), "car",
+     ([1], [5])),
+    # the van is not matched (IoU 1/3), so the prediction stays and the van is not scored
+    (label(0, 1, "Van", BOX), label(0, 5, "Car", (150, 100, 250, 200)), "car", ([], [5])),
+    # small boxes: removed only when unmatched, at 25 pixels and below
+    (label(0, 1, "Car", (0, 0, 50, 20)), label(0, 5, "Car", (0, 0, 50, 20)), "car", ([1], [5])),
+    (label(0, 1, "Car", BOX), label(0, 5, "Car", (0, 0, 50, 25)), "car", ([1], [])),
+    (label(0, 1, "Car", BOX), label(0, 5, "Car", (0, 0, 50, 25.5)), "car", ([1], [5])),
+    # a negative id is dropped (the prediction then counts against nothing); car_2 is a car
+    (label(0, -1, "Car", BOX), label(0, 5, "car_2", BOX), "car", ([], [5])),
+    (label(0, 1, "Car", BOX), label(0, -5, "Car", BOX), "car", ([1], [])),
+    # other types are not scored, and do not remove anything
+    (label(0, 1, "Truck", BOX), label(0, 5, "Car", BOX), "car", ([], [5])),
+])
+def test_kitti_removals(tmp_path, gt_line, pred_line, cls, expected):
+    seq = kitti(tmp_path, [gt_line], [pred_line], classes=[cls])[cls]
+    assert (seq.gt_ids[0], seq.pred_ids[0]) == expected
+
+
+@pytest.mark.parametrize("pred_box, removed", [
+    ((0, 0, 100, 100), True),        # wholly inside
+    ((50, 0, 150, 100), False),      # exactly half inside
+    ((49, 0, 149, 100), True),       # just over half
+    ((0, 0, 0, 100), False),         # no area: ratio 0 (and tall enough)
+])
+def test_kitti_dontcare(tmp_path, pred_box, removed):
+    # The don't-care box has a negative id, which does not matter for an ignore region.
+    seq = kitti(tmp_path, [label(0, -1, "DontCare", (0, 0, 100, 100))],
+                [label(0, 5, "Car", pred_box)])["car"]
+    assert seq.pred_ids[0] == ([] if removed else [5])
+
+
+def test_kitti_frames_and_boxes(tmp_path):
+    seq = kitti(tmp_path, [label(2, 1, "Car", BOX), label(0, 1, "Car", (1, 2, 3, 40))],
+                [label(1, 4, "Car", BOX)], num_frames=3)["car"]
+    assert seq.gt_ids == [[1], [], [1]] and seq.pred_ids == [[], [4], []]
+    assert seq.gt_boxes[0].tolist() == [[1, 2, 3, 40]] and seq.gt_boxes[0].flags.c_contiguous
+
+
+def test_kitti_duplicates_count_after_removal(tmp_path):
+    # id 1 is twice in frame 0, but one of them is occluded and so removed: fine.
+    lines = [label(0, 1, "Car", BOX), label(0, 1, "Car", (0, 0, 50, 50), occluded=3),
+             label(0, 1, "Pedestrian", (300, 0, 350, 100))]
+    seq = kitti(tmp_path, lines, [])
+    assert seq["car"].gt_ids == [[1]] and seq["pedestrian"].gt_ids == [[1]]
+    lines.append(label(0, 1, "Car", (400, 0, 450, 50)))
+    with pytest.raises(MotFormatError, match=r"gt.txt:4: id 1 occurs twice in frame 0 among the "
+                                             r"car boxes scored$"):
+        kitti(tmp_path, lines, [])
+
+
+@pytest.mark.parametrize("line, message", [
+    ("0 1 Car 0 0", "expected at least 10 space-separated values, found 5"),
+    ("0 1 Bus 0 0 0 1 1 2 2", "unknown object type 'Bus'"),
+    ("x 1 Car 0 0 0 1 1 2 2", "frame (1st value) must be an integer, got 'x'"),
+    ("0 1 Car 0 nan 0 1 1 2 2", "occluded must be finite, got 'nan'"),
+    ("0 1 Car 0 0 0 1 1 2 y", "y2 (10th value) must be a number, got 'y'"),
+])
+def test_kitti_format_errors(tmp_path, line, message):
+    path = write(tmp_path, "bad.txt", ["", label(0, 1, "Car", BOX), line])
+    with pytest.raises(MotFormatError) as info:
+        read_kitti(path)
+    assert str(info.value) == f"{path}:3: {message}"
+
+
+def test_kitti_frame_range(tmp_path):
+    # Don't-care lines and negative ids are not range-checked; other lines are, whatever the type.
+    ok = [label(5, -1, "DontCare", BOX), label(7, -1, "Car", BOX)]
+    assert kitti(tmp_path, ok, [], num_frames=2)["car"].gt_ids == [[], []]
+    with pytest.raises(MotFormatError) as info:
+        kitti(tmp_path, ok, [label(2, 3, "Misc", BOX)], num_frames=2)
+    assert str(info.value).endswith("pred.txt:1: frame 2 is outside the sequence's frames 0 to 1")
+
+
+@pytest.mark.parametrize("text, last_frame, expected", [
+    ("0000 empty 000000 000154\n\n0001 empty 0 3\n", False, [("0000", 154), ("0001", 3)]),
+    ("0002 empty 000000 000232\n", True, [("0002", 233)]),
+])
+def test_seqmaps(tmp_path, text, last_frame, expected):
+    path = tmp_path / "seqmap"
+    path.write_text(text)
+    assert read_kitti_seqmap(path, last_frame=last_frame) == expected
+
+
+# Masks: 4 x 4 images, a mask covering whole columns [a, b) (runs go down the columns).
+H = W = 4
+
+
+def cols(a, b, rows=H):
+    if rows == H:
+        return Mask((H, W), [a * H, (b - a) * H, (W - b) * H])
+    return Mask((H, W), [a * H, rows, H * W - a * H - rows])  # top `rows` pixels of column a
+
+
+def mots_line(frame, ident, cls, mask):
+    h, w = mask.size
+    return f"{frame} {ident} {cls} {h} {w} {mask.to_coco()}"
+
+
+def mots(tmp_path, gt_lines, pred_lines, first=0, num_frames=1, classes=("car", "pedestrian")):
+    gt = write(tmp_path, "gt.txt", gt_lines)
+    pred = write(tmp_path, "pred.txt", pred_lines)
+    return mots_sequence(read_mots(gt), read_mots(pred), first, num_frames, classes,
+                         gt_path=gt, pred_path=pred)
+
+
+def test_read_mots(tmp_path):
+    path = write(tmp_path, "m.txt", [mots_line(3, 2001, 2, cols(1, 2)), "",
+                                     mots_line(1, 10000, 10, cols(0, 1))])
+    table = read_mots(path)
+    assert table.frames.tolist() == [3, 1] and table.classes.tolist() == [2, 10]
+    assert table.lines.tolist() == [1, 3] and table.areas.tolist() == [4, 4]
+    assert table.masks[0].counts == [4, 4, 8] and table.last_frame == 3
+
+
+@pytest.mark.parametrize("gt_lines, pred_mask, expected", [
+    # unmatched, more than half in the ignore region (merged from two overlapping masks): removed
+    ([mots_line(0, 10000, 10, cols(0, 2)), mots_line(0, 10000, 10, cols(1, 3))], cols(1, 4),
+     ([], [])),
+    # exactly half inside: kept
+    ([mots_line(0, 10000, 10, cols(0, 2))], cols(1, 3), ([], [1001])),
+    # matched to a car: kept even inside the region
+    ([mots_line(0, 10000, 10, cols(0, 1)), mots_line(0, 1, 1, cols(1, 4))], cols(1, 4),
+     ([1], [1001])),
+    # below the matching threshold: unmatched, then inside the region: removed
+    ([mots_line(0, 10000, 10, cols(0, 2)), mots_line(0, 1, 1, cols(2, 3, rows=1))],
+     cols(0, 3), ([1], [])),
+])
+def test_mots_ignore_region(tmp_path, gt_lines, pred_mask, expected):
+    seq = mots(tmp_path, gt_lines, [mots_line(0, 1001, 1, pred_mask)], classes=["car"])["car"]
+    assert (seq.gt_ids[0], seq.pred_ids[0]) == expected
+    assert seq.similarity[0].shape == (len(expected[0]), len(expected[1]))
+
+
+def test_mots_classes_and_similarity(tmp_path):
+    gt = [mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 2, 2, cols(2, 3)),
+          mots_line(0, 3, 3, cols(3, 4)), mots_line(1, 1, 1, cols(0, 1))]
+    pred = [mots_line(0, 7, 2, cols(2, 4)), mots_line(0, 8, 1, cols(1, 2)),
+            mots_line(1, 8, 1, cols(0, 1))]
+    result = mots(tmp_path, gt, pred, first=0, num_frames=3)
+    car, ped = result["car"], result["pedestrian"]
+    assert car.gt_ids == [[1], [1], []] and car.pred_ids == [[8], [8], []]
+    assert [s.tolist() for s in car.similarity] == [[[0.5]], [[1.0]], []]
+    assert ped.gt_ids == [[2], [], []] and ped.similarity[0].tolist() == [[0.5]]
+
+
+@pytest.mark.parametrize("gt_lines, pred_lines, message", [
+    # the same id for a car and a pedestrian; class-10 lines may share ids
+    ([mots_line(0, 10000, 10, cols(0, 1)), mots_line(0, 10000, 10, cols(0, 1)),
+      mots_line(0, 7, 1, cols(1, 2)), mots_line(0, 7, 2, cols(2, 3))], [],
+     "gt.txt:4: id 7 occurs twice in frame 0"),
+    ([], [mots_line(0, 7, 3, cols(1, 2)), mots_line(0, 7, 1, cols(2, 3))],
+     "pred.txt:2: id 7 occurs twice in frame 0"),
+    ([mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 2, 2, cols(1, 3))], [],
+     "gt.txt:2: mask overlaps the mask of line 1 in frame 0"),
+    ([], [mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 2, 5, cols(1, 3))],
+     "pred.txt:2: mask overlaps the mask of line 1 in frame 0"),
+    ([mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 10000, 10, cols(3, 4)),
+      mots_line(0, 10000, 10, cols(1, 2, rows=1))], [],
+     "gt.txt:1: mask overlaps the ignore region (class 10) in frame 0"),
+    ([mots_line(0, 1, 1, cols(0, 2))], ["0 2 2 4 5 " + Mask((4, 5), [20]).to_coco()],
+     "pred.txt:1: mask size 4x5 differs from 4x4, the size of the other masks in frame 0"),
+    ([mots_line(3, 1, 1, cols(0, 2))], [], "gt.txt:1: frame 3 is outside the sequence's "
+     "frames 0 to 1"),
+    (["0 1 1 4 4 0g"], [], "gt.txt:1: mask: "),
+    (["0 1 car 4 4 0g"], [], "gt.txt:1: class (3rd value) must be an integer, got 'car'"),
+])
+def test_mots_errors(tmp_path, gt_lines, pred_lines, message):
+    with pytest.raises(MotFormatError) as info:
+        mots(tmp_path, gt_lines, pred_lines, num_frames=2)
+    assert str(info.value).startswith(str(tmp_path / message))
+
+
+def test_mots_ignore_lines_outside_are_skipped(tmp_path):
+    gt = [mots_line(9, 10000, 10, cols(0, 4)), mots_line(0, 10000, 10, cols(0, 1))]
+    seq = mots(tmp_path, gt, [mots_line(1, 5, 1, cols(0, 1))], first=1, num_frames=1)["car"]
+    assert seq.pred_ids == [[5]]
