@@ -153,7 +153,8 @@ def _check_disjoint(path, frame, table: MotsTable, rows, ignore_rows):
     total = int(table.areas[rows].sum())
     region = None
     if len(ignore_rows):
-        region = mask_merge([table.masks[k] for k in ignore_rows])
+        ignore = [table.masks[k] for k in ignore_rows]
+        region = ignore[0] if len(ignore) == 1 else mask_merge(ignore)
         masks.append(region)
         total += region.area()
     if len(masks) < 2 or mask_merge(masks).area() == total:
