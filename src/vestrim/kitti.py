@@ -205,14 +205,6 @@ def check_unique_ids(path: str, frames, ids, lines, rows, what: str = "") -> Non
             path, f"id {int(ids[k])} occurs twice in frame {int(frames[k])}{what}", int(lines[k]))
 
 
-def _removal_matches(gt_sets, pred_sets, threshold):
-    matcher = getattr(_native, "removal_matches", None)
-    if matcher is not None:
-        return matcher(gt_sets, pred_sets, threshold)
-    from ._interim import removal_matches  # until the native matcher is built
-    return removal_matches(gt_sets, pred_sets, threshold)
-
-
 def _dontcare_hits(pred: np.ndarray, dontcare: np.ndarray) -> np.ndarray:
     """Whether each prediction lies more than half (of its own area) inside a don't-care box."""
     ix = np.minimum(pred[:, None, 2], dontcare[None, :, 2]) - np.maximum(pred[:, None, 0],
@@ -265,7 +257,7 @@ def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
                                      num_frames)
         g_sets = [gt.boxes[g_rows[lo:hi]] for lo, hi in zip(g_bounds, g_bounds[1:])]
         p_sets = [pred.boxes[p_rows[lo:hi]] for lo, hi in zip(p_bounds, p_bounds[1:])]
-        matches = _removal_matches(g_sets, p_sets, REMOVAL_THRESHOLD)
+        matches = _native.removal_matches(g_sets, p_sets, REMOVAL_THRESHOLD)
         g_bad = ((gt.types[g_rows] == distractor) | (gt.occluded[g_rows] > MAX_OCCLUDED)
                  | (gt.truncated[g_rows] > MAX_TRUNCATED))
         keep_pred = np.ones(len(p_rows), dtype=bool)

@@ -173,14 +173,6 @@ def _check_disjoint(path, frame, table: MotsTable, rows, ignore_rows):
     raise AssertionError("union smaller than the areas without an overlapping pair")
 
 
-def _removal_matches(similarity, threshold):
-    matcher = getattr(_native, "removal_matches_from_similarity", None)
-    if matcher is not None:
-        return matcher(similarity, threshold)
-    from ._interim import removal_matches_from_similarity  # until the native matcher is built
-    return removal_matches_from_similarity(similarity, threshold)
-
-
 def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: int,
                   classes: Iterable[str] = ("car", "pedestrian"), *,
                   gt_path: str = "ground truth", pred_path: str = "predictions") -> dict:
@@ -233,7 +225,7 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
         (gt_ids, gt_masks), (pred_ids, pred_masks) = per_file
         similarity = [np.array(mask_iou_matrix(g, p), dtype=np.float64).reshape(len(g), len(p))
                       for g, p in zip(gt_masks, pred_masks)]
-        matches = _removal_matches(similarity, REMOVAL_THRESHOLD)
+        matches = _native.removal_matches_from_similarity(similarity, REMOVAL_THRESHOLD)
         for t, region in enumerate(ignore_regions):
             if region is None or not pred_ids[t]:
                 continue
