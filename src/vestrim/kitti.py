@@ -31,7 +31,8 @@ from typing import Iterable
 import numpy as np
 
 from . import _native
-from .mot import MAX_COORDINATE, MotFormatError, Sequence, _parse_int, _read_text
+from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, MAX_COORDINATE,
+                  MAX_FRAME, MotFormatError, Sequence, _quoted, _read_bytes, layout_frames)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
            "kitti_sequence"]
@@ -54,11 +55,9 @@ MAX_OCCLUDED = 2
 MAX_TRUNCATED = 0
 DONTCARE_OVERLAP = 0.5
 
-_EMPTY_BOXES = np.zeros((0, 4), dtype=np.float64)
-_EMPTY_BOXES.flags.writeable = False
-
 _NAMES = ("frame", "id", "type", "truncated", "occluded", "alpha", "x1", "y1", "x2", "y2")
 _ORDINALS = ("1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th", "9th", "10th")
+_SEQMAP_NAMES = ("sequence", "empty", "first frame", "frames")
 
 
 @dataclass(frozen=True)
@@ -77,26 +76,47 @@ class KittiTable:
         return len(self.frames)
 
 
-def _number(fields, k):
-    token = fields[k]
-    try:
+def _integer(token: bytes, k: int, names=_NAMES) -> int:
+    """An integer field (``3`` or ``3.0``) of 64 bits; ValueError with the message otherwise."""
+    if _INTEGER.fullmatch(token):
+        digits = token
+    else:
+        m = _INTEGRAL_DECIMAL.fullmatch(token)
+        if m is None or not any(c in b"0123456789" for c in token):
+            raise ValueError(f"{names[k]} ({_ORDINALS[k]} value) must be an integer, got "
+                             f"{_quoted(token)}")
+        digits = m.group(1)
+    magnitude = digits.lstrip(b"+-").lstrip(b"0")
+    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
+    if len(magnitude) > 19 or not -2**63 <= value < 2**63:
+        raise ValueError(f"{names[k]} {token.decode('ascii')} does not fit in 64 bits")
+    return value
+
+
+def _number(token: bytes, k: int) -> float:
+    """A finite decimal field; ValueError with the message otherwise."""
+    if _NUMBER.fullmatch(token):
         value = float(token)
-    except ValueError:
-        raise ValueError(f"{_NAMES[k]} ({_ORDINALS[k]} value) must be a number, got {token!r}")
-    if not math.isfinite(value):
-        raise ValueError(f"{_NAMES[k]} must be finite, got {token!r}")
-    return value
+        if math.isfinite(value):
+            return value
+    elif not _NON_FINITE.fullmatch(token):
+        raise ValueError(f"{_NAMES[k]} ({_ORDINALS[k]} value) must be a number, got "
+                         f"{_quoted(token)}")
+    raise ValueError(f"{_NAMES[k]} must be finite, got {_quoted(token)}")
 
 
-def _integer(fields, k):
-    token = fields[k]
-    try:
-        value = _parse_int(token)
-    except (ValueError, OverflowError):
-        raise ValueError(f"{_NAMES[k]} ({_ORDINALS[k]} value) must be an integer, got {token!r}")
-    if not -2**63 <= value < 2**63:
-        raise ValueError(f"{_NAMES[k]} {value} does not fit in 64 bits")
-    return value
+def text_lines(path: str):
+    """(line number, fields) of every non-blank line; fields are split at spaces and tabs."""
+    data = _read_bytes(path)
+    lines = data.split(b"\n")
+    if lines and not lines[-1]:
+        lines.pop()
+    for number, line in enumerate(lines, 1):
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        fields = line.split()
+        if fields:
+            yield number, fields
 
 
 def read_kitti(path) -> KittiTable:
@@ -107,20 +127,17 @@ def read_kitti(path) -> KittiTable:
     """
     path = os.fspath(path)
     frames, ids, types, trunc, occl, boxes, lines = [], [], [], [], [], [], []
-    for number, raw in enumerate(_read_text(path).splitlines(), 1):
-        fields = raw.split()
-        if not fields:
-            continue
+    for number, fields in text_lines(path):
         if len(fields) < 10:
             raise MotFormatError(
                 path, f"expected at least 10 space-separated values, found {len(fields)}", number)
         try:
-            frame, ident = _integer(fields, 0), _integer(fields, 1)
-            code = _TYPE_CODES.get(fields[2].lower())
+            frame, ident = _integer(fields[0], 0), _integer(fields[1], 1)
+            code = _TYPE_CODES.get(fields[2].decode("ascii", errors="replace").lower())
             if code is None:
-                raise ValueError(f"unknown object type {fields[2]!r}")
-            t, o = math.trunc(_number(fields, 3)), math.trunc(_number(fields, 4))
-            box = tuple(_number(fields, k) for k in range(6, 10))
+                raise ValueError(f"unknown object type {_quoted(fields[2])}")
+            t, o = math.trunc(_number(fields[3], 3)), math.trunc(_number(fields[4], 4))
+            box = tuple(_number(fields[k], k) for k in range(6, 10))
             if not all(abs(v) <= MAX_COORDINATE for v in box):
                 raise ValueError(f"box coordinates beyond {MAX_COORDINATE:g} in magnitude")
         except ValueError as e:
@@ -148,24 +165,22 @@ def read_kitti_seqmap(path, *, last_frame: bool = False) -> list:
     """
     path = os.fspath(path)
     entries, seen = [], set()
-    for number, raw in enumerate(_read_text(path).splitlines(), 1):
-        fields = raw.split()
-        if not fields:
-            continue
+    for number, fields in text_lines(path):
         if len(fields) < 4:
             raise MotFormatError(
                 path, f"expected '<sequence> empty <first> <{'last' if last_frame else 'count'}>'"
                 f", found {len(fields)} values", number)
-        name = fields[0]
+        name = fields[0].decode("utf-8", errors="replace")
         try:
-            n = _parse_int(fields[3])
-        except (ValueError, OverflowError):
+            n = _integer(fields[3], 3, _SEQMAP_NAMES)
+        except ValueError:
             n = None
         length = None if n is None else n + 1 if last_frame else n
-        if length is None or length < 0:
+        if length is None or not 0 <= length <= MAX_FRAME:
             what = "last frame" if last_frame else "number of frames"
-            raise MotFormatError(path, f"{what} (4th value) must be a non-negative integer, "
-                                 f"got {fields[3]!r}", number)
+            raise MotFormatError(path, f"{what} (4th value) must be a whole number from "
+                                 f"{-1 if last_frame else 0} to {MAX_FRAME - last_frame}, got "
+                                 f"{_quoted(fields[3])}", number)
         if name in seen:
             raise MotFormatError(path, f"sequence {name!r} is listed twice", number)
         seen.add(name)
@@ -280,23 +295,9 @@ def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
         what = f" among the {cls} boxes scored"
         check_unique_ids(gt_path, gt.frames, gt.ids, gt.lines, kept_gt, what)
         check_unique_ids(pred_path, pred.frames, pred.ids, pred.lines, kept_pred, what)
-        gt_ids, gt_boxes = _split(gt, kept_gt, num_frames)
-        pred_ids, pred_boxes = _split(pred, kept_pred, num_frames)
+        gt_ids, gt_boxes = layout_frames(gt.frames[kept_gt], gt.ids[kept_gt],
+                                         gt.boxes[kept_gt], 0, num_frames)
+        pred_ids, pred_boxes = layout_frames(pred.frames[kept_pred], pred.ids[kept_pred],
+                                             pred.boxes[kept_pred], 0, num_frames)
         result[cls] = Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
     return result
-
-
-def _split(table: KittiTable, rows: np.ndarray, num_frames: int):
-    """Per-frame id lists and contiguous box arrays of `rows` (already in frame order)."""
-    bounds = np.searchsorted(table.frames[rows], np.arange(num_frames + 1)).tolist()
-    ids = table.ids[rows]
-    boxes = np.ascontiguousarray(table.boxes[rows])
-    id_lists, box_sets = [], []
-    for lo, hi in zip(bounds, bounds[1:]):
-        if lo == hi:
-            id_lists.append([])
-            box_sets.append(_EMPTY_BOXES)
-        else:
-            id_lists.append(ids[lo:hi].tolist())
-            box_sets.append(boxes[lo:hi])
-    return id_lists, box_sets

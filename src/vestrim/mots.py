@@ -30,8 +30,9 @@ import numpy as np
 
 from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
-from .kitti import EPSILON, REMOVAL_THRESHOLD, check_range, check_unique_ids
-from .mot import MotFormatError, _parse_int, _read_text
+from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, check_range, check_unique_ids,
+                    text_lines)
+from .mot import MotFormatError
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
            "mots_sequence"]
@@ -41,7 +42,6 @@ IGNORE_CLASS = 10
 IGNORE_OVERLAP = 0.5
 
 _NAMES = ("frame", "id", "class", "height", "width")
-_ORDINALS = ("1st", "2nd", "3rd", "4th", "5th")
 
 
 @dataclass(frozen=True)
@@ -90,24 +90,17 @@ def read_mots(path) -> MotsTable:
     path = os.fspath(path)
     values, masks, lines = [], [], []
     from_coco = Mask.from_coco
-    for number, raw in enumerate(_read_text(path).splitlines(), 1):
-        fields = raw.split()
-        if not fields:
-            continue
+    for number, fields in text_lines(path):
         if len(fields) < 6:
             raise MotFormatError(
                 path, f"expected 6 space-separated values (frame id class height width rle), "
                 f"found {len(fields)}", number)
-        row = []
-        for k in range(5):
-            try:
-                value = _parse_int(fields[k])
-            except (ValueError, OverflowError):
-                raise MotFormatError(path, f"{_NAMES[k]} ({_ORDINALS[k]} value) must be an "
-                                     f"integer, got {fields[k]!r}", number) from None
-            if not -2**63 <= value < 2**63 or (k >= 3 and value < 0):
-                raise MotFormatError(path, f"{_NAMES[k]} {value} is out of range", number)
-            row.append(value)
+        try:
+            row = [_integer(fields[k], k, _NAMES) for k in range(5)]
+        except ValueError as e:
+            raise MotFormatError(path, str(e), number) from None
+        if row[3] < 0 or row[4] < 0:
+            raise MotFormatError(path, f"mask size {row[3]}x{row[4]} is negative", number)
         try:
             mask = from_coco((row[3], row[4]), fields[5])
         except (ValueError, OverflowError, MemoryError) as e:
