@@ -35,7 +35,7 @@ from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, MAX_COORDIN
                   MAX_FRAME, MotFormatError, Sequence, _quoted, _read_bytes, layout_frames)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
-           "kitti_sequence"]
+           "kitti_sequence", "span_frames"]
 
 # Object types by code (the index). "car_2" is read as car.
 KITTI_TYPES = ("car", "van", "truck", "pedestrian", "person", "cyclist", "tram", "misc",
@@ -171,6 +171,8 @@ def read_kitti_seqmap(path, *, last_frame: bool = False) -> list:
                 path, f"expected '<sequence> empty <first> <{'last' if last_frame else 'count'}>'"
                 f", found {len(fields)} values", number)
         name = fields[0].decode("utf-8", errors="replace")
+        if name in (".", "..") or any(c in name for c in "/\\\0"):
+            raise MotFormatError(path, f"sequence name {name!r} is not a plain file name", number)
         try:
             n = _integer(fields[3], 3, _SEQMAP_NAMES)
         except ValueError:
@@ -186,6 +188,19 @@ def read_kitti_seqmap(path, *, last_frame: bool = False) -> list:
         seen.add(name)
         entries.append((name, length))
     return entries
+
+
+def _range_checked(table: KittiTable) -> np.ndarray:
+    """The lines whose frames must lie inside the sequence: all but don't-care lines and lines
+    with a negative id."""
+    return (table.types != _DONTCARE) & (table.ids >= 0)
+
+
+def span_frames(*tables: KittiTable) -> int:
+    """The number of frames from 0 to the last frame of any range-checked line (0 for none):
+    the length of a sequence given without a seqmap."""
+    last = [int(t.frames[_range_checked(t)].max()) for t in tables if _range_checked(t).any()]
+    return max(last) + 1 if last and max(last) >= 0 else 0
 
 
 def frame_range_error(path: str, line: int, frame: int, first: int, num_frames: int):
@@ -255,7 +270,7 @@ def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
     rows = {}
     for name, table, path in (("gt", gt, gt_path), ("pred", pred, pred_path)):
         dontcare = table.types == _DONTCARE
-        scored = ~dontcare & (table.ids >= 0)
+        scored = _range_checked(table)
         inside = check_range(path, table.frames, table.lines, scored, 0, num_frames)
         rows[name] = (scored & inside, dontcare & inside)
     gt_scored, gt_dontcare = rows["gt"]
