@@ -1,8 +1,19 @@
 """KITTI tracking and MOTS files: reading, the removal rules on hand-built frames, the errors."""
 
+import csv
+import io
+import math
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
+import vestrim
 from vestrim import Mask
+from vestrim.cli import main
 from vestrim.kitti import kitti_sequence, read_kitti, read_kitti_seqmap
 from vestrim.mot import MotFormatError
 from vestrim.mots import mots_sequence, read_mots
@@ -217,3 +228,169 @@ def test_mots_ignore_lines_outside_are_skipped(tmp_path):
     gt = [mots_line(9, 10000, 10, cols(0, 4)), mots_line(0, 10000, 10, cols(0, 1))]
     seq = mots(tmp_path, gt, [mots_line(1, 5, 1, cols(0, 1))], first=1, num_frames=1)["car"]
     assert seq.pred_ids == [[5]]
+
+
+# --- the protocols on the bundled examples ------------------------------------------------------
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+
+# Hand-worked from the objects listed in examples/make_kitti_mots.py. Per (class, sequence):
+# (TP, FP, FN, IDSW, Frag, IDTP, IDFP, IDFN, GT dets, pred dets, GT ids, pred ids) and the HOTA
+# per alpha as (number of alphas, DetA, AssA) runs.
+S = math.sqrt
+KITTI = {
+    # car: car 0 tracked as 10 then 11, car_2 7 found at IoU 0.62 (so only up to alpha 0.60),
+    # one false positive on the dropped negative-id car; van, occluded, truncated, don't-care,
+    # small and negative-id predictions removed.
+    ("car", "0000"): ((6, 1, 0, 1, 0, 4, 3, 2, 6, 7, 2, 4),
+                      [(12, 6 / 7, (3 * .6 + 2 * .4 + 1) / 6), (7, 5 / 8, (3 * .6 + 2 * .4) / 5)]),
+    # the repeated id 30 of frame 0 is removed by the don't-care rule; frame 1 is missed
+    ("car", "0001"): ((2, 0, 1, 0, 0, 2, 0, 1, 3, 2, 1, 1), [(19, 2 / 3, 2 / 3)]),
+    ("car", "COMBINED"): ((8, 1, 1, 1, 0, 6, 3, 3, 9, 9, 3, 5), None),
+    # pedestrian 4 missed in frame 2, which has no pedestrian prediction: no fragmentation;
+    # the prediction on the seated person is removed
+    ("pedestrian", "0000"): ((3, 0, 1, 0, 0, 3, 0, 1, 4, 3, 1, 1), [(19, 3 / 4, 3 / 4)]),
+    ("pedestrian", "0001"): ((0, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1), [(19, 0.0, 0.0)]),
+    ("pedestrian", "COMBINED"): ((3, 1, 1, 0, 0, 3, 1, 1, 4, 4, 1, 2), [(19, 3 / 5, 3 / 4)]),
+}
+KITTI_MOTS = {
+    # car 1001 tracked throughout, IoU 20/28 in frame 2 (so only up to alpha 0.70); the
+    # prediction in the ignore region is removed, the one beside it is a false positive
+    ("car", "0002"): ((4, 1, 0, 0, 0, 4, 1, 0, 4, 5, 1, 2),
+                      [(14, 4 / 5, 1.0), (5, 3 / 6, 3 / 5)]),
+    ("car", "0005"): ((1, 0, 1, 0, 0, 1, 0, 1, 2, 1, 1, 1), [(19, 1 / 2, 1 / 2)]),
+    ("car", "COMBINED"): ((5, 1, 1, 0, 0, 5, 1, 1, 6, 6, 2, 3), None),
+    # pedestrian 2001 tracked as 4, then 5; the prediction half in the region is kept
+    ("pedestrian", "0002"): ((3, 1, 0, 1, 0, 2, 2, 1, 3, 4, 1, 3),
+                             [(19, 3 / 4, (2 * 2 / 3 + 1 / 3) / 3)]),
+    ("pedestrian", "0005"): ((0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), None),
+    ("pedestrian", "COMBINED"): ((3, 1, 0, 1, 0, 2, 2, 1, 3, 4, 1, 3), None),
+}
+MOTS20 = {
+    ("pedestrian", "MOTS20-02"): ((3, 1, 0, 0, 0, 3, 1, 0, 3, 4, 1, 2), [(19, 3 / 4, 1.0)]),
+    ("pedestrian", "COMBINED"): ((3, 1, 0, 0, 0, 3, 1, 0, 3, 4, 1, 2), [(19, 3 / 4, 1.0)]),
+}
+COUNTS = [("clear", "num_matches"), ("clear", "num_false_positives"), ("clear", "num_misses"),
+          ("clear", "num_switches"), ("clear", "frag"), ("identity", "idtp"),
+          ("identity", "idfp"), ("identity", "idfn"), ("count", "num_gt"),
+          ("count", "num_pred"), ("count", "num_gt_ids"), ("count", "num_pred_ids")]
+
+
+@pytest.mark.parametrize("protocol, folder, expected", [
+    ("kitti", "kitti", KITTI), ("kitti-mots", "kitti_mots", KITTI_MOTS),
+    ("mots20", "mots20", MOTS20)])
+def test_bundled_examples(protocol, folder, expected):
+    result = vestrim.evaluate_benchmark(EXAMPLES / folder / "gt", [EXAMPLES / folder / "tracker_a"],
+                                        protocol=protocol)
+    doc = result.to_dict()
+    assert doc["protocol"] == protocol and doc["iou_threshold"] == 0.5
+    got = {}
+    for entry in doc["trackers"]:
+        assert entry["name"] == "tracker_a"
+        for seq in entry["sequences"] + [dict(entry["combined"], name="COMBINED")]:
+            got[entry["class"], seq["name"]] = seq
+    assert list(got) == list(expected)
+    for key, (counts, hota_runs) in expected.items():
+        seq = got[key]
+        assert tuple(seq[f][a] for f, a in COUNTS) == counts, key
+        tp, fp, fn, idsw = counts[:4]
+        idtp, idfp, idfn = counts[5:8]
+        mota = (tp - fp - idsw) / max(1, tp + fn) if tp + fn else 0.0
+        assert seq["clear"]["mota"] == pytest.approx(mota, abs=1e-12)
+        idf1 = 2 * idtp / max(1, 2 * idtp + idfp + idfn)
+        assert seq["identity"]["idf1"] == pytest.approx(idf1, abs=1e-12)
+        if hota_runs is not None:
+            per_alpha = [S(det * ass) for n, det, ass in hota_runs for _ in range(n)]
+            assert seq["hota"]["hota_alphas"] == pytest.approx(per_alpha, abs=1e-12)
+            assert seq["hota"]["hota"] == pytest.approx(sum(per_alpha) / 19, abs=1e-12)
+
+
+def test_kitti_motp_and_combined_hota():
+    result = vestrim.evaluate_benchmark(EXAMPLES / "kitti" / "gt", [EXAMPLES / "kitti" / "tracker_a"],
+                                        protocol="kitti", classes=["car"])
+    [car] = result.trackers
+    assert car.class_name == "car" and car.sequences[0].clear.motp == pytest.approx(
+        (5 + 0.62) / 6, abs=1e-12)
+    # COMBINED: per alpha the summed counts; AssA weighted by each sequence's TP
+    per_alpha = ([S(8 / 10 * (6 * .6 + 2 * 2 / 3) / 8)] * 12
+                 + [S(7 / 11 * (5 * .52 + 2 * 2 / 3) / 7)] * 7)
+    assert car.combined.hota.hota_alphas == pytest.approx(per_alpha, abs=1e-12)
+
+
+def test_example_script_reproduces_the_files(tmp_path):
+    subprocess.run([sys.executable, str(EXAMPLES / "make_kitti_mots.py"), str(tmp_path)],
+                   check=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    for folder in ("kitti", "kitti_mots", "mots20"):
+        made = sorted(p.relative_to(tmp_path) for p in (tmp_path / folder).rglob("*") if p.is_file())
+        kept = sorted(p.relative_to(EXAMPLES) for p in (EXAMPLES / folder).rglob("*") if p.is_file())
+        assert made == kept
+        assert all((tmp_path / p).read_bytes() == (EXAMPLES / p).read_bytes() for p in made)
+
+
+def test_load_benchmark_masks():
+    [seq] = vestrim.load_benchmark(EXAMPLES / "mots20" / "gt", EXAMPLES / "mots20" / "tracker_a",
+                                   protocol="mots20")
+    assert isinstance(seq, vestrim.MaskBenchmarkSequence) and seq.name == "MOTS20-02"
+    assert [list(i) for i in seq.pred_ids] == [[4], [4], [4, 6]]  # 5 lay in the ignore region
+    assert [s.shape for s in seq.similarity] == [(1, 1), (1, 1), (1, 2)]
+    assert seq.count == vestrim.Count(3, 4, 1, 2)
+
+
+def run_cli(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    saved = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = out, err
+    try:
+        status = main([str(a) for a in argv])
+    finally:
+        sys.stdout, sys.stderr = saved
+    return status, out.getvalue(), err.getvalue()
+
+
+def copy_kitti(tmp_path):
+    shutil.copytree(EXAMPLES / "kitti", tmp_path / "kitti")
+    return tmp_path / "kitti" / "gt", tmp_path / "kitti" / "tracker_a"
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--split", "test"], "no sequence map {gt}/evaluate_tracking.seqmap.test (choose the split "
+                          "with --split, or give --seqmap FILE)"),
+    (["--classes", "car,cyclist"], "--classes: kitti scores car, pedestrian, not 'cyclist'"),
+    (["--seqmap", "{gt}/evaluate_tracking.seqmap.training", "--split", "training"],
+     "give a sequence map or a split, not both"),
+    (["--seqmap", "{gt}/bad.seqmap"], "{gt}/bad.seqmap:1: sequence name '../x' is not a plain "
+                                      "file name"),
+    (["--seqmap", "{gt}/other.seqmap"], "sequence 0009 of {gt}/other.seqmap has no ground truth "
+                                        "({gt}/label_02/0009.txt not found)"),
+])
+def test_kitti_command_line_errors(tmp_path, argv, message):
+    gt, tracker = copy_kitti(tmp_path)
+    (gt / "bad.seqmap").write_text("../x empty 0 3\n")
+    (gt / "other.seqmap").write_text("0009 empty 0 3\n")
+    status, out, err = run_cli(gt, tracker, "--protocol", "kitti",
+                               *[a.format(gt=gt) for a in argv])
+    assert (status, out, err) == (2, "", f"vestrim: error: {message.format(gt=gt)}\n")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--protocol", "mot17", "--split", "val"], "--split applies under kitti, kitti-mots only"),
+    (["--classes", "pedestrian"], "--classes applies under the benchmark protocols (under "
+                                  "plain, --gt-classes selects ground-truth classes by number)"),
+    (["--protocol", "mots20", "--classes", "car"], "--classes: mots20 scores pedestrian, not "
+                                                   "'car'"),
+])
+def test_class_and_split_options(argv, message):
+    status, _, err = run_cli(EXAMPLES / "gt", EXAMPLES / "pred", *argv)
+    assert (status, err) == (2, f"vestrim: error: {message}\n")
+
+
+def test_kitti_command_line_split_and_formats(tmp_path):
+    gt, tracker = copy_kitti(tmp_path)
+    shutil.copy(gt / "evaluate_tracking.seqmap.training", gt / "evaluate_tracking.seqmap.val")
+    (gt / "evaluate_tracking.seqmap.val").write_text("0001 empty 000000 000003\n")
+    status, out, _ = run_cli(gt, tracker, "--protocol", "kitti", "--split", "val", "--format",
+                             "csv", "--classes", "Pedestrian")
+    rows = list(csv.reader(io.StringIO(out)))
+    assert status == 0 and [r[:3] for r in rows[1:]] == [["tracker_a", "pedestrian", "0001"],
+                                                         ["tracker_a", "pedestrian", "COMBINED"]]
