@@ -4,10 +4,12 @@
 
 Writes a synthetic KITTI-MOTS sequence (ground truth and predictions, `--objects` masks a side per
 frame on 375 x 1242 images, a class-10 ignore region in every frame) and the same objects as
-KITTI tracking boxes (each mask's bounding box), then times each pipeline from its files: reading,
-the benchmark's rules (sizes, overlaps, ids, matching and removals; mask IoU on the runs), and
-scoring (CLEAR, Identity and HOTA from the per-frame similarities). Prints the median of
-`--repeat` runs per stage, and checks that both pipelines score the expected number of objects.
+KITTI tracking boxes (each mask's bounding box, a don't-care box for the region), each in its
+benchmark's folder layout. Then times, per pipeline, `vestrim.evaluate_benchmark` on the folders
+(the total) and its stages one by one: reading the two files, the benchmark's rules (sizes,
+overlaps, ids, matching and removals; mask IoU on the runs) and scoring (CLEAR, Identity and HOTA,
+benchmark conventions). Prints the median of `--repeat` runs, and checks that both pipelines
+score the expected number of objects.
 
 The objects are ellipses, one per vertical lane so that no two masks of a file overlap (as the
 format requires): each column of a mask is one run, as in real segmentation masks. Predictions
@@ -107,10 +109,19 @@ def make_files(folder, frames, objects, seed=7):
             mots_pred.append(f"{t} {pid} 2 {H} {W} {pmask.to_coco()}")
             kitti_pred.append(f"{t} {pid} Pedestrian 0 0 0 {pbox[0]} {pbox[1]} {pbox[2]} "
                               f"{pbox[3]} 0 0 0 0 0 0 0 0.9")
-    paths = {}
+    paths = {
+        "mots_gt": os.path.join(folder, "mots", "gt", "instances_txt", "0000.txt"),
+        "mots_pred": os.path.join(folder, "mots", "tracker", "0000.txt"),
+        "mots_seqmap": os.path.join(folder, "mots", "gt", "evaluate_mots.seqmap.val"),
+        "kitti_gt": os.path.join(folder, "kitti", "gt", "label_02", "0000.txt"),
+        "kitti_pred": os.path.join(folder, "kitti", "tracker", "0000.txt"),
+        "kitti_seqmap": os.path.join(folder, "kitti", "gt", "evaluate_tracking.seqmap.training"),
+    }
     for name, lines in (("mots_gt", mots_gt), ("mots_pred", mots_pred),
-                        ("kitti_gt", kitti_gt), ("kitti_pred", kitti_pred)):
-        paths[name] = os.path.join(folder, name + ".txt")
+                        ("kitti_gt", kitti_gt), ("kitti_pred", kitti_pred),
+                        ("mots_seqmap", [f"0000 empty 000000 {frames - 1:06d}"]),
+                        ("kitti_seqmap", [f"0000 empty 000000 {frames:06d}"])):
+        os.makedirs(os.path.dirname(paths[name]), exist_ok=True)
         with open(paths[name], "w") as f:
             f.write("\n".join(lines) + "\n")
     return paths
@@ -124,6 +135,15 @@ def score_boxes(seq):
 def score_masks(seq):
     return _native.evaluate_from_similarity(seq.gt_ids, seq.pred_ids, seq.similarity, 0.5,
                                             "benchmark")
+
+
+def run_benchmark(paths, kind, protocol):
+    t0 = time.perf_counter()
+    result = vestrim.evaluate_benchmark(os.path.dirname(os.path.dirname(paths[kind + "_gt"])),
+                                        [os.path.dirname(paths[kind + "_pred"])],
+                                        protocol=protocol, classes=["pedestrian"])
+    t1 = time.perf_counter()
+    return t1 - t0, result.trackers[0].combined.clear
 
 
 def run_masks(paths, frames):
@@ -160,20 +180,24 @@ def main():
         paths = make_files(folder, args.frames, args.objects)
         sizes = {k: os.path.getsize(p) / 1e6 for k, p in paths.items()}
         rows = []
-        for label, run, files in (("masks (KITTI-MOTS)", run_masks, "mots"),
-                                  ("boxes (KITTI tracking)", run_boxes, "kitti")):
+        for label, run, files, protocol in (
+                ("masks (kitti-mots)", run_masks, "mots", "kitti-mots"),
+                ("boxes (kitti)", run_boxes, "kitti", "kitti")):
             times, clear = zip(*(run(paths, args.frames) for _ in range(args.repeat)))
+            totals, combined = zip(*(run_benchmark(paths, files, protocol)
+                                     for _ in range(args.repeat)))
             expected = args.frames * args.objects
-            if clear[0].num_gt != expected:
-                sys.exit(f"{label}: scored {clear[0].num_gt} ground-truth objects, "
-                         f"expected {expected}")
-            median = [statistics.median(t[k] for t in times) for k in range(4)]
+            for c in clear + combined:
+                if c.num_gt != expected or c.num_matches != clear[0].num_matches:
+                    sys.exit(f"{label}: scored {c.num_gt} ground-truth objects, "
+                             f"expected {expected}")
+            median = [statistics.median(t[k] for t in times) for k in range(3)]
             mb = sizes[files + "_gt"] + sizes[files + "_pred"]
-            rows.append((label, mb, *median, clear[0]))
+            rows.append((label, mb, *median, statistics.median(totals), clear[0]))
     print(f"{args.frames} frames, {args.objects} objects a side, {H} x {W} images; "
           f"median of {args.repeat} runs")
     print()
-    print("| pipeline | files | read | rules | score | total | TP / FP / FN / IDSW |")
+    print("| pipeline | files | read | rules | score | evaluate_benchmark | TP / FP / FN / IDSW |")
     print("|---|---:|---:|---:|---:|---:|---|")
     for label, mb, read, rules, score, total, clear in rows:
         print(f"| {label} | {mb:.1f} MB | {read * 1e3:.0f} ms | {rules * 1e3:.0f} ms | "

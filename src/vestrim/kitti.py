@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from dataclasses import dataclass
 from typing import Iterable
 
@@ -42,6 +43,7 @@ KITTI_TYPES = ("car", "van", "truck", "pedestrian", "person", "cyclist", "tram",
                "dontcare")
 _TYPE_CODES = {name: code for code, name in enumerate(KITTI_TYPES)}
 _TYPE_CODES["car_2"] = _TYPE_CODES["car"]
+_TYPE_BYTES = {name.encode(): code for name, code in _TYPE_CODES.items()}
 _DONTCARE = _TYPE_CODES["dontcare"]
 
 # Scored classes and the type whose boxes a prediction of that class may hit without penalty.
@@ -105,18 +107,59 @@ def _number(token: bytes, k: int) -> float:
     raise ValueError(f"{_NAMES[k]} must be finite, got {_quoted(token)}")
 
 
-def text_lines(path: str):
-    """(line number, fields) of every non-blank line; fields are split at spaces and tabs."""
+def _raw_lines(path: str):
+    """(line number, line) of every line, without its line end."""
     data = _read_bytes(path)
     lines = data.split(b"\n")
     if lines and not lines[-1]:
         lines.pop()
     for number, line in enumerate(lines, 1):
-        if line.endswith(b"\r"):
-            line = line[:-1]
+        yield number, line[:-1] if line.endswith(b"\r") else line
+
+
+def text_lines(path: str):
+    """(line number, fields) of every non-blank line; fields are split at white space."""
+    for number, line in _raw_lines(path):
         fields = line.split()
         if fields:
             yield number, fields
+
+
+# A line of plain values: frame id type truncated occluded alpha x1 y1 x2 y2 [...].
+_INT = rb"([+-]?[0-9]{1,19})"
+_NUM = rb"([+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)"
+_PLAIN_LINE = re.compile(rb"[ \t]*" + rb"[ \t]+".join(
+    [_INT, _INT, rb"(\S+)", _NUM, _NUM, rb"\S+", _NUM, _NUM, _NUM, _NUM]) + rb"(?:[ \t].*)?")
+
+
+def _read_plain(raw: list):
+    """The table of a file whose every line holds plain values, converted column by column;
+    None when some line needs the line-by-line reading (which then reports any error)."""
+    groups, numbers = [], []
+    for number, line in raw:
+        m = _PLAIN_LINE.fullmatch(line)
+        if m is None:
+            if line.strip():
+                return None
+            continue
+        groups.append(m.groups())
+        numbers.append(number)
+    if not groups:
+        return None
+    columns = list(zip(*groups))
+    types = [_TYPE_BYTES.get(t.lower()) for t in columns[2]]
+    if None in types:
+        return None
+    try:
+        head = [np.array(columns[k]).astype(np.int64) for k in (0, 1)]
+    except (ValueError, OverflowError):
+        return None
+    values = np.array(columns[3:5] + columns[5:9]).astype(np.float64)
+    boxes = np.ascontiguousarray(values[2:].T)
+    if not (np.all(np.isfinite(values[:2])) and np.all(np.abs(boxes) <= MAX_COORDINATE)):
+        return None
+    return KittiTable(head[0], head[1], np.array(types, dtype=np.int8), np.trunc(values[0]),
+                      np.trunc(values[1]), boxes, np.array(numbers, dtype=np.int64))
 
 
 def read_kitti(path) -> KittiTable:
@@ -126,8 +169,15 @@ def read_kitti(path) -> KittiTable:
     file and line; an unknown type is such an error.
     """
     path = os.fspath(path)
+    raw = list(_raw_lines(path))
+    table = _read_plain(raw)
+    if table is not None:
+        return table
     frames, ids, types, trunc, occl, boxes, lines = [], [], [], [], [], [], []
-    for number, fields in text_lines(path):
+    for number, line in raw:
+        fields = line.split()
+        if not fields:
+            continue
         if len(fields) < 10:
             raise MotFormatError(
                 path, f"expected at least 10 space-separated values, found {len(fields)}", number)
