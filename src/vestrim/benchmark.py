@@ -21,7 +21,6 @@ from typing import Callable, Iterable, Optional
 
 import numpy as np
 
-from . import _standin  # noqa: F401  (temporary)
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
@@ -342,9 +341,10 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
         gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
     else:
         sequences, gt_names = _kitti_sequences(gt, seqmap, split, proto)
+    named = [(*_tracker_name_and_folder(path), path) for path in trackers]
+    _unique_names([_Tracker(name, path, ()) for name, _, path in named])
     plan = []
-    for path in trackers:
-        name, folder = _tracker_name_and_folder(path)
+    for name, folder, path in named:
         files = []
         missing = []
         for seq, gt_file, seqinfo, num_frames in sequences:
@@ -369,7 +369,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
                 _warn(f"ignoring {os.path.join(folder, entry)}: no ground truth for "
                       f"sequence {stem}")
         plan.append(_Tracker(name, path, tuple(files)))
-    return _unique_names(plan)
+    return plan
 
 
 def _unique_names(plan: list) -> list:
