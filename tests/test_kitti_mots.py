@@ -171,7 +171,7 @@ def mots(tmp_path, gt_lines, pred_lines, first=0, num_frames=1, classes=("car", 
 
 def test_read_mots(tmp_path):
     path = write(tmp_path, "m.txt", [mots_line(3, 2001, 2, cols(1, 2)), "",
-                                     mots_line(1, 10000, 10, cols(0, 1))])
+                                     mots_line("1.0", 10000, 10, cols(0, 1))])  # value by value
     table = read_mots(path)
     assert table.frames.tolist() == [3, 1] and table.classes.tolist() == [2, 10]
     assert table.lines.tolist() == [1, 3] and table.areas.tolist() == [4, 4]

@@ -23,6 +23,7 @@ returns one ``MaskSequence`` per class:
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass
 from typing import Iterable
 
@@ -30,8 +31,8 @@ import numpy as np
 
 from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
-from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, check_range, check_unique_ids,
-                    text_lines)
+from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _raw_lines, check_range,
+                    check_unique_ids)
 from .mot import MotFormatError
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
@@ -90,19 +91,18 @@ def read_mots(path) -> MotsTable:
     path = os.fspath(path)
     values, masks, lines = [], [], []
     from_coco = Mask.from_coco
-    for number, fields in text_lines(path):
-        if len(fields) < 6:
-            raise MotFormatError(
-                path, f"expected 6 space-separated values (frame id class height width rle), "
-                f"found {len(fields)}", number)
+    for number, line in _raw_lines(path):
+        m = _PLAIN_LINE.fullmatch(line)
+        if m is not None:  # the common case, without per-value diagnostics
+            row = [int(v) for v in m.groups()[:5]]
+            counts = m.group(6)
+        else:
+            fields = line.split()
+            if not fields:
+                continue
+            row, counts = _read_fields(path, number, fields)
         try:
-            row = [_integer(fields[k], k, _NAMES) for k in range(5)]
-        except ValueError as e:
-            raise MotFormatError(path, str(e), number) from None
-        if row[3] < 0 or row[4] < 0:
-            raise MotFormatError(path, f"mask size {row[3]}x{row[4]} is negative", number)
-        try:
-            mask = from_coco((row[3], row[4]), fields[5])
+            mask = from_coco((row[3], row[4]), counts)
         except (ValueError, OverflowError, MemoryError) as e:
             raise MotFormatError(path, f"mask: {e}", number) from None
         values.append(row)
@@ -112,6 +112,27 @@ def read_mots(path) -> MotsTable:
     areas = np.array([m.area() for m in masks], dtype=np.int64)
     return MotsTable(table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(),
                      table[:, 3:5].copy(), areas, masks, np.array(lines, dtype=np.int64))
+
+
+# frame id class height width rle [...], with plain integers (sizes without a sign).
+_PLAIN_LINE = re.compile(rb"[ \t]*([+-]?[0-9]{1,18})[ \t]+([+-]?[0-9]{1,18})[ \t]+"
+                         rb"([+-]?[0-9]{1,18})[ \t]+([0-9]{1,18})[ \t]+([0-9]{1,18})[ \t]+"
+                         rb"(\S+)(?:[ \t].*)?")
+
+
+def _read_fields(path: str, number: int, fields: list):
+    """(frame, id, class, height, width) and the counts of a line read value by value."""
+    if len(fields) < 6:
+        raise MotFormatError(
+            path, f"expected 6 space-separated values (frame id class height width rle), "
+            f"found {len(fields)}", number)
+    try:
+        row = [_integer(fields[k], k, _NAMES) for k in range(5)]
+    except ValueError as e:
+        raise MotFormatError(path, str(e), number) from None
+    if row[3] < 0 or row[4] < 0:
+        raise MotFormatError(path, f"mask size {row[3]}x{row[4]} is negative", number)
+    return row, fields[5]
 
 
 def _frame_rows(table: MotsTable, rows: np.ndarray, first: int, num_frames: int):
