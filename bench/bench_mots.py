@@ -101,7 +101,8 @@ def make_files(folder, frames, objects, seed=7):
                 pid = next_pred
                 next_pred += 1
             elif roll > 0.93:  # a miss, and a false positive away from the object
-                pmask, pbox = ellipse(cx, (y + H / 2) % (H - ry) + ry / 2, rx * 0.5, max(ry * 0.3, 14))
+                far = (y + H / 2) % (H - ry) + ry / 2
+                pmask, pbox = ellipse(cx, far, rx * 0.5, max(ry * 0.3, 14))
                 pid = next_pred
                 next_pred += 1
             else:

@@ -319,8 +319,9 @@ def test_bundled_examples(protocol, folder, expected):
 
 
 def test_kitti_motp_and_combined_hota():
-    result = vestrim.evaluate_benchmark(EXAMPLES / "kitti" / "gt", [EXAMPLES / "kitti" / "tracker_a"],
-                                        protocol="kitti", classes=["car"])
+    result = vestrim.evaluate_benchmark(EXAMPLES / "kitti" / "gt",
+                                        [EXAMPLES / "kitti" / "tracker_a"], protocol="kitti",
+                                        classes=["car"])
     [car] = result.trackers
     assert car.class_name == "car" and car.sequences[0].clear.motp == pytest.approx(
         (5 + 0.62) / 6, abs=1e-12)
@@ -334,8 +335,10 @@ def test_example_script_reproduces_the_files(tmp_path):
     subprocess.run([sys.executable, str(EXAMPLES / "make_kitti_mots.py"), str(tmp_path)],
                    check=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     for folder in ("kitti", "kitti_mots", "mots20"):
-        made = sorted(p.relative_to(tmp_path) for p in (tmp_path / folder).rglob("*") if p.is_file())
-        kept = sorted(p.relative_to(EXAMPLES) for p in (EXAMPLES / folder).rglob("*") if p.is_file())
+        made = sorted(p.relative_to(tmp_path) for p in (tmp_path / folder).rglob("*")
+                      if p.is_file())
+        kept = sorted(p.relative_to(EXAMPLES) for p in (EXAMPLES / folder).rglob("*")
+                      if p.is_file())
         assert made == kept
         assert all((tmp_path / p).read_bytes() == (EXAMPLES / p).read_bytes() for p in made)
 

@@ -29,7 +29,8 @@ from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
 __all__ = [
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult",
-    "SequenceResult", "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning",
+    "SequenceResult", "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError",
+    "BenchmarkWarning",
     "FAMILIES", "ATTRIBUTES", "COMBINED",
 ]
 

@@ -190,8 +190,8 @@ def _check_disjoint(path, frame, table: MotsTable, rows, ignore_rows):
 def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: int,
                   classes: Iterable[str] = ("car", "pedestrian"), *,
                   gt_path: str = "ground truth", pred_path: str = "predictions") -> dict:
-    """Apply the MOTS rules to one sequence of frames first_frame … first_frame + num_frames − 1:
-    ``{class: MaskSequence}``.
+    """Apply the MOTS rules to one sequence of frames first_frame … first_frame + num_frames
+    − 1: ``{class: MaskSequence}``.
 
     Raises ``MotFormatError`` naming the file (and line or frame) for a line outside the
     sequence, an id twice in one frame, masks of different sizes or overlapping masks.
