@@ -17,7 +17,6 @@ from vestrim import _native, cli
 from vestrim.benchmark import ATTRIBUTES, BenchmarkError, BenchmarkResult, Count, SequenceResult, \
     TrackerResult
 from vestrim.derived import derive_hota
-from vestrim.mot import MotFormatError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MOT17 = os.path.join(ROOT, "examples", "mot17")
@@ -35,7 +34,7 @@ def bench(tmp_path, gt, trackers, seqinfo=None):
     for seq, text in gt.items():
         write(tmp_path / "gt" / seq / "gt" / "gt.txt", text)
     for seq, length in (seqinfo or {}).items():
-        write(tmp_path / "gt" / seq / "seqinfo.ini", f"[Sequence]\nname={seq}\nseqLength={length}\n")
+        write(tmp_path / "gt" / seq / "seqinfo.ini", f"[Sequence]\nseqLength={length}\n")
     for name, files in trackers.items():
         for seq, text in files.items():
             write(tmp_path / name / f"{seq}.txt", text)
@@ -96,10 +95,13 @@ def test_removal_is_one_assignment_over_all_classes(tmp_path):
     # Prediction 8 overlaps the pedestrian (IoU 0.6) and the distractor (IoU 0.6 as well); 7 sits
     # exactly on the pedestrian, so the best assignment gives 8 to the distractor: removed. Of two
     # predictions on one distractor only the one matched goes.
-    gt = [PED, "1,5,4,0,10,10,0,8,1", "1,6,100,0,10,10,0,8,1"]
-    pred = ["1,7,0,0,10,10,1", "1,8,2,0,10,10,1", "1,9,100,0,10,10,1", "1,10,101,0,10,10,1"]
+    # Frame 2 follows a frame 1 with other boxes, its lines interleaved with frame 1's.
+    gt = ["2,1,0,0,10,10,1,1,1", "1,1,50,0,10,10,1,1,1", "2,5,4,0,10,10,0,8,1",
+          "1,5,0,0,10,10,0,8,1", "2,6,100,0,10,10,0,8,1"]
+    pred = ["2,7,0,0,10,10,1", "1,7,50,0,10,10,1", "2,8,2,0,10,10,1", "2,9,100,0,10,10,1",
+            "1,8,70,0,10,10,1", "2,10,101,0,10,10,1"]
     seq = loaded(tmp_path, gt, pred)
-    assert seq.pred_ids[0] == [7, 10]
+    assert seq.pred_ids == [[7, 8], [7, 10]]
 
 
 def test_a_frame_without_ground_truth_removes_nothing(tmp_path):

@@ -461,20 +461,24 @@ def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> 
         return remove
     g_frames, g_order, g_bounds = _frame_groups(gt.frames)
     p_frames, p_order, p_bounds = _frame_groups(pred.frames)
-    common, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
-    gt_rows, pred_rows = [], []
-    for a, b in zip(gi.tolist(), pi.tolist()):
-        gt_rows.append(g_order[g_bounds[a]:g_bounds[a + 1]])
-        pred_rows.append(p_order[p_bounds[b]:p_bounds[b + 1]])
-    matches = _native.removal_matches([gt.boxes[r] for r in gt_rows],
-                                      [pred.boxes[r] for r in pred_rows], proto.removal_threshold)
-    distractors = np.array(sorted(proto.distractor_classes), dtype=np.float64)
-    for g_rows, p_rows, match in zip(gt_rows, pred_rows, matches):
-        match = np.asarray(match, dtype=np.int64)
-        hit = match >= 0
-        if hit.any():
-            on_distractor = np.isin(gt_class[g_rows[match[hit]]], distractors)
-            remove[p_rows[hit][on_distractor]] = True
+    _, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
+    if not len(gi):
+        return remove
+    # Rows sorted by frame (file order within a frame): each frame is a contiguous range.
+    g_boxes, p_boxes = gt.boxes[g_order], pred.boxes[p_order]
+    g_lo, g_hi = g_bounds[gi].tolist(), g_bounds[gi + 1].tolist()
+    p_lo, p_hi = p_bounds[pi].tolist(), p_bounds[pi + 1].tolist()
+    matches = _native.removal_matches([g_boxes[lo:hi] for lo, hi in zip(g_lo, g_hi)],
+                                      [p_boxes[lo:hi] for lo, hi in zip(p_lo, p_hi)],
+                                      proto.removal_threshold)
+    # Every prediction of these frames with the sorted position of its frame's first gt row.
+    match = np.concatenate(matches).astype(np.int64, copy=False)
+    p_rows = np.concatenate([p_order[lo:hi] for lo, hi in zip(p_lo, p_hi)])
+    g_first = np.repeat(g_bounds[gi], p_bounds[pi + 1] - p_bounds[pi])
+    hit = match >= 0
+    matched_gt = g_order[g_first[hit] + match[hit]]
+    distractor = np.isin(gt_class, np.array(sorted(proto.distractor_classes), dtype=np.float64))
+    remove[p_rows[hit][distractor[matched_gt]]] = True
     return remove
 
 
