@@ -14,7 +14,7 @@ __version__ = _vestrim.__version__
 # Names of submodules that need NumPy, loaded on first use so that `import vestrim` stays light.
 _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
-    "Count", "BenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
+    "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
 
 __all__ = list(_vestrim.__all__) + [
     "mask_to_array",

@@ -25,11 +25,12 @@ from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
 from .mot import MAX_FRAME, MotFormatError, layout_frames, read_table
-from .protocols import Protocol, protocol as _protocol
+from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
 __all__ = [
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult",
-    "SequenceResult", "Count", "BenchmarkSequence", "BenchmarkError", "BenchmarkWarning",
+    "SequenceResult", "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError",
+    "BenchmarkWarning",
     "FAMILIES", "ATTRIBUTES", "COMBINED",
 ]
 
@@ -164,6 +165,7 @@ class SequenceFiles:
     gt: str
     pred: Optional[str]      # None: the tracker has no file for this sequence
     seqinfo: Optional[str]   # the sequence's seqinfo.ini, when there is one
+    num_frames: Optional[int] = None  # the length a KITTI seqmap gives
 
 
 @dataclass(frozen=True)
@@ -235,7 +237,7 @@ def read_seqinfo(path: str) -> int:
 
 
 def _gt_sequences(gt: str, seqmap, proto: Protocol) -> list:
-    """(name, gt file, seqinfo or None) of every sequence to score, in scoring order."""
+    """(name, gt file, seqinfo or None, None) of every sequence to score, in scoring order."""
     entries = _list_dir(gt)
     if seqmap is not None:
         names = read_seqmap(seqmap)
@@ -253,10 +255,46 @@ def _gt_sequences(gt: str, seqmap, proto: Protocol) -> list:
             continue
         seqinfo = os.path.join(folder, "seqinfo.ini")
         out.append((name, gt_file, seqinfo if proto.is_benchmark and os.path.isfile(seqinfo)
-                    else None))
+                    else None, None))
     if not out:
         raise BenchmarkError(f"no sequences in {gt} (expected <sequence>/gt/gt.txt under it)")
     return out
+
+
+# KITTI layouts: (folder of the ground-truth files, seqmap name before ".<split>", whether the
+# seqmap's 4th value is the last frame rather than the number of frames).
+_KITTI_LAYOUTS = {
+    "kitti": ("label_02", "evaluate_tracking.seqmap", False),
+    "kitti-mots": ("instances_txt", "evaluate_mots.seqmap", True),
+}
+
+
+def _kitti_sequences(gt: str, seqmap, split, proto: Protocol):
+    """(name, gt file, None, number of frames) of every sequence of a KITTI-style seqmap, and
+    the names of all ground-truth files."""
+    from .kitti import read_kitti_seqmap
+    folder_name, seqmap_name, last_frame = _KITTI_LAYOUTS[proto.layout]
+    if seqmap is None:
+        seqmap = os.path.join(gt, f"{seqmap_name}.{split or proto.default_split}")
+        if not os.path.isfile(seqmap):
+            raise BenchmarkError(f"no sequence map {seqmap} (choose the split with --split, or "
+                                 f"give --seqmap FILE)")
+    elif split is not None:
+        raise BenchmarkError("give a sequence map or a split, not both")
+    seqmap = os.fspath(seqmap)
+    entries = read_kitti_seqmap(seqmap, last_frame=last_frame)
+    if not entries:
+        raise BenchmarkError(f"{seqmap}: no sequences listed")
+    folder = os.path.join(gt, folder_name)
+    out = []
+    for name, num_frames in entries:
+        gt_file = os.path.join(folder, name + ".txt")
+        if not os.path.isfile(gt_file):
+            raise BenchmarkError(f"sequence {name} of {seqmap} has no ground truth ({gt_file} "
+                                 f"not found)")
+        out.append((name, gt_file, None, num_frames))
+    names = {os.path.splitext(e)[0] for e in _list_dir(folder) if e.endswith(".txt")}
+    return out, names
 
 
 def _tracker_name_and_folder(path: str):
@@ -270,7 +308,7 @@ def _tracker_name_and_folder(path: str):
     return name, folder
 
 
-def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
+def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
     """Which files each tracker is scored on."""
     gt = os.fspath(gt)
     if isinstance(trackers, (str, os.PathLike)):
@@ -288,7 +326,8 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
             raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
         seqinfo = None
         parent = os.path.dirname(os.path.abspath(gt))
-        if proto.is_benchmark and os.path.basename(parent) == "gt":
+        if (proto.is_benchmark and proto.layout == "motchallenge"
+                and os.path.basename(parent) == "gt"):
             candidate = os.path.join(os.path.dirname(parent), "seqinfo.ini")
             seqinfo = candidate if os.path.isfile(candidate) else None
         plan = []
@@ -298,20 +337,23 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
         return _unique_names(plan)
     if not os.path.isdir(gt) or not all(os.path.isdir(p) for p in trackers):
         raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
-    sequences = _gt_sequences(gt, seqmap, proto)
-    gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
+    if proto.layout == "motchallenge":
+        sequences = _gt_sequences(gt, seqmap, proto)
+        gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
+    else:
+        sequences, gt_names = _kitti_sequences(gt, seqmap, split, proto)
     named = [(*_tracker_name_and_folder(path), path) for path in trackers]
     _unique_names([_Tracker(name, path, ()) for name, _, path in named])
     plan = []
     for name, folder, path in named:
         files = []
         missing = []
-        for seq, gt_file, seqinfo in sequences:
+        for seq, gt_file, seqinfo, num_frames in sequences:
             pred = os.path.join(folder, seq + ".txt")
             if not os.path.isfile(pred):
                 missing.append(pred)
                 pred = None
-            files.append(SequenceFiles(seq, gt_file, pred, seqinfo))
+            files.append(SequenceFiles(seq, gt_file, pred, seqinfo, num_frames))
         if len(missing) == len(sequences):
             raise BenchmarkError(f"tracker {name} ({folder}) has none of the {len(sequences)} "
                                  f"scored sequences (expected <sequence>.txt files in it)")
@@ -361,6 +403,29 @@ class BenchmarkSequence:
     def arrays(self) -> tuple:
         """(gt_ids, gt_boxes, pred_ids, pred_boxes), as ``vestrim.evaluate`` takes them."""
         return self.gt_ids, self.gt_boxes, self.pred_ids, self.pred_boxes
+
+
+@dataclass(frozen=True)
+class MaskBenchmarkSequence:
+    """One sequence of masks as it is scored: per-frame ids, ``Mask`` lists and mask IoU
+    matrices (rows ground truth, columns predictions), first frame first."""
+
+    name: str
+    class_name: Optional[str]
+    gt_ids: list
+    gt_masks: list
+    pred_ids: list
+    pred_masks: list
+    similarity: list
+    count: Count
+
+    @property
+    def num_frames(self) -> int:
+        return len(self.gt_ids)
+
+    def arrays(self) -> tuple:
+        """(gt_ids, pred_ids, similarity), as the ``*_from_similarity`` functions take them."""
+        return self.gt_ids, self.pred_ids, self.similarity
 
 
 def _number(value: float) -> str:
@@ -507,7 +572,48 @@ def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names) -> li
                               _count(gt_ids, pred_ids))]
 
 
-_LOADERS = {"motchallenge": _load_motchallenge}
+def _count_frames(gt_ids: list, pred_ids: list) -> Count:
+    flat = [np.fromiter((i for frame in ids for i in frame), dtype=np.int64)
+            for ids in (gt_ids, pred_ids)]
+    return _count(*flat)
+
+
+def _load_kitti(files: SequenceFiles, proto: Protocol, class_names) -> list:
+    from .kitti import kitti_sequence, read_kitti, span_frames
+    gt, pred = read_kitti(files.gt), read_kitti(files.pred)
+    num_frames = files.num_frames
+    if num_frames is None:  # one pair of files: the frames either file reaches
+        num_frames = span_frames(gt, pred)
+    sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes,
+                               gt_path=files.gt, pred_path=files.pred)
+    return [BenchmarkSequence(files.name, c, s.gt_ids, s.gt_boxes, s.pred_ids, s.pred_boxes,
+                              _count_frames(s.gt_ids, s.pred_ids))
+            for c, s in sequences.items()]
+
+
+def _load_mots(files: SequenceFiles, proto: Protocol, class_names) -> list:
+    from .mots import mots_sequence, read_mots
+    gt, pred = read_mots(files.gt), read_mots(files.pred)
+    last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
+    if proto.layout == "kitti-mots":
+        first = 0
+        num_frames = files.num_frames
+        if num_frames is None:  # one pair of files: the frames either file reaches
+            num_frames = 0 if last is None else max(last + 1, 0)
+    else:
+        first = 1
+        if files.seqinfo is not None:
+            num_frames = read_seqinfo(files.seqinfo)
+        else:
+            num_frames = 0 if last is None else max(last, 0)
+    sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes,
+                              gt_path=files.gt, pred_path=files.pred)
+    return [MaskBenchmarkSequence(files.name, c, s.gt_ids, s.gt_masks, s.pred_ids, s.pred_masks,
+                                  s.similarity, _count_frames(s.gt_ids, s.pred_ids))
+            for c, s in sequences.items()]
+
+
+_LOADERS = {"motchallenge": _load_motchallenge, "kitti": _load_kitti, "mots": _load_mots}
 
 
 def _check_classes(proto: Protocol, classes):
@@ -534,17 +640,32 @@ def _check_classes(proto: Protocol, classes):
     return tuple(c for c in scored if c in classes)
 
 
-def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None) -> list:
+def _check_split(proto: Protocol, split) -> None:
+    if split is None:
+        return
+    if proto.default_split is None:
+        kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
+        raise ValueError(f"a split applies under {kitti} only, not under {proto.name}")
+    if not isinstance(split, str) or not split or any(c in split for c in "/\\\0"):
+        raise ValueError(f"a split is a plain name such as {proto.default_split!r}, got {split!r}")
+
+
+def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
+                   split=None) -> list:
     """The sequences of one tracker as they are scored: each a ``BenchmarkSequence`` with its
-    name, class and per-frame ids and boxes after the protocol's removals, in scoring order.
+    name, class and per-frame ids and boxes after the protocol's removals (a
+    ``MaskBenchmarkSequence`` with masks and their IoU matrices under ``kitti-mots`` and
+    ``mots20``), in scoring order, the classes of a sequence together.
 
     Under ``plain``, ``classes`` keeps only ground truth whose 8th value is one of the given
     integers; under a benchmark protocol it selects among the classes the protocol scores, by
-    name. Raises ``BenchmarkError`` for an unusable layout and ``MotFormatError`` for a file.
+    name. ``split`` names the seqmap read under ``kitti`` and ``kitti-mots`` when no ``seqmap``
+    is given. Raises ``BenchmarkError`` for an unusable layout and ``MotFormatError`` for a file.
     """
     proto = _protocol(protocol)
     chosen = _check_classes(proto, classes)
-    [plan] = _plan(gt, [tracker], proto, seqmap)
+    _check_split(proto, split)
+    [plan] = _plan(gt, [tracker], proto, seqmap, split)
     out = []
     for files in plan.sequences:
         out.extend(_load(files, proto, chosen))
@@ -563,7 +684,9 @@ def _load(files: SequenceFiles, proto: Protocol, chosen) -> list:
 def _metrics(seq: BenchmarkSequence, proto: Protocol, families, iou_threshold: float) -> dict:
     args = seq.arrays()
     if proto.is_benchmark:
-        clear, identity, hota = _native.evaluate(*args, iou_threshold, "benchmark")
+        evaluate = (_native.evaluate_from_similarity if isinstance(seq, MaskBenchmarkSequence)
+                    else _native.evaluate)
+        clear, identity, hota = evaluate(*args, iou_threshold, "benchmark")
         computed = {"clear": clear, "identity": identity, "hota": hota}
         return {f: computed[f] for f in families}
     if set(families) == set(FAMILIES):
@@ -627,6 +750,7 @@ def _threshold(proto: Protocol, iou_threshold) -> float:
 
 def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=None,
                        metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
                        progress: Optional[Callable[[int, int, str], None]] = None
                        ) -> BenchmarkResult:
     """Score one or several trackers on a benchmark folder under a protocol.
@@ -634,8 +758,11 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     ``gt`` is a split folder (``<seq>/gt/gt.txt`` per sequence) or one ground-truth file;
     ``trackers`` a list of tracker folders (``<seq>.txt`` files, directly or under ``data/``)
     or, with a ground-truth file, prediction files. ``protocol`` is ``"plain"``, ``"mot15"``,
-    ``"mot16"``, ``"mot17"`` or ``"mot20"`` (see ``vestrim.protocols``); ``seqmap`` a sequence
-    map file choosing and ordering the sequences; ``metrics`` a subset of
+    ``"mot16"``, ``"mot17"``, ``"mot20"``, ``"kitti"``, ``"kitti-mots"`` or ``"mots20"`` (see
+    ``vestrim.protocols``; the KITTI layouts keep their sequences as ``label_02/<seq>.txt`` and
+    ``instances_txt/<seq>.txt``); ``seqmap`` a sequence map file choosing and ordering the
+    sequences (under the KITTI protocols a KITTI seqmap, by default the one of ``split``,
+    ``"training"`` under ``kitti`` and ``"val"`` under ``kitti-mots``); ``metrics`` a subset of
     ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
     default; benchmark protocols fix it at 0.5). ``progress(done, total, label)`` is called
     after each scored sequence. Returns a ``BenchmarkResult`` with, per (tracker, class), the
@@ -645,9 +772,10 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     families = _families(metrics)
     threshold = _threshold(proto, iou_threshold)
     chosen = _check_classes(proto, classes)
+    _check_split(proto, split)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
-    plan = _plan(gt, trackers, proto, seqmap)
+    plan = _plan(gt, trackers, proto, seqmap, split)
     tasks = [(t, files) for t in plan for files in t.sequences]
     per_tracker = {t.name: {} for t in plan}
     for done, (tracker, files) in enumerate(tasks, 1):

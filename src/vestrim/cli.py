@@ -1,6 +1,7 @@
 """The ``vestrim`` command: score tracker output against ground truth.
 
-    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20] [--seqmap FILE]
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
+                    [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
                     [--format table|csv|json] [--percent] [--output FILE] [--jobs N]
 
@@ -71,6 +72,10 @@ def _classes_arg(text: str) -> frozenset:
     return frozenset(classes)
 
 
+def _class_names_arg(text: str) -> list:
+    return [c.lower() for c in _parse_list(text, "class")]
+
+
 def _threshold_arg(text: str) -> float:
     try:
         value = float(text)
@@ -96,8 +101,9 @@ def _jobs_arg(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vestrim",
-        description="Score multi-object tracker output (MOTChallenge text format) against "
-                    "ground truth with CLEAR MOT, Identity and HOTA metrics.",
+        description="Score multi-object tracker output (MOTChallenge, KITTI tracking or MOTS "
+                    "text format) against ground truth with CLEAR MOT, Identity and HOTA "
+                    "metrics.",
         epilog="GT is a benchmark folder (<seq>/gt/gt.txt per sequence) and each PRED a tracker "
                "folder (<seq>.txt files, directly or under data/); or GT and PRED are two files "
                "(one sequence). Prints one row per sequence and a COMBINED row (counts summed, "
@@ -111,6 +117,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--seqmap", metavar="FILE",
                         help="score only the sequences listed in FILE (a header line, then one "
                              "name a line), in that order")
+    parser.add_argument("--split", metavar="NAME",
+                        help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
+                             "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
+                             "(default training and val)")
+    parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
+                        help="benchmark protocols: score only these of the protocol's classes "
+                             "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
+                             "MOTChallenge protocols: pedestrian)")
     parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
@@ -163,8 +177,18 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 
 def _check_protocol_options(args) -> None:
     proto = PROTOCOLS[args.protocol]
+    if args.split is not None and proto.default_split is None:
+        kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
+        raise UsageError(f"--split applies under {kitti} only")
     if not proto.is_benchmark:
+        if args.classes is not None:
+            raise UsageError("--classes applies under the benchmark protocols (under plain, "
+                             "--gt-classes selects ground-truth classes by number)")
         return
+    for name in args.classes or ():
+        if name not in proto.classes:
+            raise UsageError(f"--classes: {proto.name} scores {', '.join(proto.classes)}, "
+                             f"not {_quote(name)}")
     if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
         raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
                          f"{proto.iou_threshold:g} only")
@@ -182,8 +206,9 @@ def run(args) -> str:
             warnings.showwarning = _show_warning
             result = evaluate_benchmark(
                 args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
-                classes=args.gt_classes, metrics=args.metrics, jobs=args.jobs,
-                iou_threshold=args.iou_threshold, progress=progress)
+                classes=args.gt_classes if args.classes is None else args.classes,
+                metrics=args.metrics, jobs=args.jobs, iou_threshold=args.iou_threshold,
+                split=args.split, progress=progress)
     finally:
         progress.done()
     if args.format == "json":

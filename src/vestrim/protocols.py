@@ -21,9 +21,30 @@ MOTChallenge lines are ``frame, id, x, y, w, h, conf, class, visibility, ...``. 
 ``mot20``
     As ``mot17``, with class 6 (non-motorized vehicle) also a distractor.
 
-Every benchmark protocol refuses a prediction whose class is above 1, fixes the IoU threshold at
-0.5 and scores with the benchmark conventions (CLEAR's match continuity across frames, the
-threshold margins, the benchmark's alpha values).
+Every MOTChallenge protocol refuses a prediction whose class is above 1.
+
+``kitti``
+    KITTI tracking, 2D boxes (``GT/label_02/<seq>.txt``, sequences and frame counts from
+    ``GT/evaluate_tracking.seqmap.<split>``, frames from 0). Classes car and pedestrian, each
+    scored on its own. Ground-truth ``dontcare`` boxes are ignore regions; other lines with a
+    negative id are dropped. Per frame, predictions of the class are matched (IoU of at least
+    0.5) to the ground truth of the class and of its distractor type (van for car, person for
+    pedestrian); a prediction matched to a distractor, or to an object occluded beyond 2 or
+    truncated at all, is removed; an unmatched one is removed when at most 25 pixels tall or more
+    than half (of its own area) inside a don't-care box. Ground truth of the class with occluded
+    <= 2 and truncated <= 0 is scored. See ``vestrim.kitti``.
+``kitti-mots``
+    KITTI-MOTS, masks (``GT/instances_txt/<seq>.txt``, sequences and last frames from
+    ``GT/evaluate_mots.seqmap.<split>``, frames from 0). Classes car (1) and pedestrian (2);
+    class 10 marks ignore regions. Masks of a frame must not overlap. Per frame, predictions of
+    the class are matched to its ground truth by mask IoU (at least 0.5); an unmatched one more
+    than half inside the ignore region is removed. Similarity is mask IoU. See ``vestrim.mots``.
+``mots20``
+    As ``kitti-mots``, in the MOTChallenge layout (``GT/<seq>/gt/gt.txt``, ``seqinfo.ini``,
+    frames from 1), pedestrians only.
+
+Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
+(CLEAR's match continuity across frames, the threshold margins, the benchmark's alpha values).
 """
 
 from __future__ import annotations
@@ -58,8 +79,14 @@ class Protocol:
     name: str
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
     convention: str
-    # The file format of ground truth and predictions.
+    # The file format of ground truth and predictions: "motchallenge", "kitti" or "mots".
     format: str = "motchallenge"
+    # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
+    # seqinfo.ini), "kitti" (label_02/<seq>.txt, a seqmap of frame counts) or "kitti-mots"
+    # (instances_txt/<seq>.txt, a seqmap of last frames).
+    layout: str = "motchallenge"
+    # The split whose seqmap is read when none is given (the KITTI layouts only).
+    default_split: Optional[str] = None
     # The classes scored, by name, each giving one result per tracker (None: class-agnostic).
     classes: Optional[tuple] = None
     # The IoU threshold the benchmark fixes (None: any, chosen by the caller).
@@ -105,6 +132,12 @@ PROTOCOLS = {
         Protocol("mot20", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
+        Protocol("kitti", "benchmark", format="kitti", layout="kitti",
+                 classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training"),
+        Protocol("kitti-mots", "benchmark", format="mots", layout="kitti-mots",
+                 classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
+        Protocol("mots20", "benchmark", format="mots", classes=("pedestrian",),
+                 iou_threshold=0.5),
     ]
 }
 

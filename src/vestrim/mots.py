@@ -1,0 +1,258 @@
+"""Segmentation tracking (KITTI-MOTS, MOTS20): mask files and the benchmark's rules.
+
+A file holds one mask per line, values separated by spaces::
+
+    frame id class height width rle
+
+``rle`` is a COCO compressed-counts string for a ``height`` × ``width`` mask. Classes: 1 car,
+2 pedestrian, 10 ignore region; other classes are read and checked but never scored. Masks stay
+run-length encoded throughout: overlaps, the ignore test and IoU all work on the runs.
+
+``mots_sequence`` checks a ground-truth and a prediction table against the benchmark's rules and
+returns one ``MaskSequence`` per class:
+
+* every line except class 10 lies inside the sequence, and no id occurs twice in one frame of a
+  file (class 10 aside, across classes, before anything is removed);
+* all masks of a frame, in both files, have one size; the masks of a frame do not overlap, where
+  a file's class-10 masks are first merged into one ignore region (they may overlap each other);
+* per class and frame, predictions are matched against the ground truth of their class by mask
+  IoU; an unmatched prediction lying more than half (of its own area) in the ground truth's ignore
+  region is removed. Nothing is removed from the ground truth.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass
+from typing import Iterable
+
+import numpy as np
+
+from . import _native
+from ._vestrim import Mask, mask_iou_matrix, mask_merge
+from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _raw_lines, check_range,
+                    check_unique_ids)
+from .mot import MotFormatError
+
+__all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
+           "mots_sequence"]
+
+MOTS_CLASSES = {"car": 1, "pedestrian": 2}
+IGNORE_CLASS = 10
+IGNORE_OVERLAP = 0.5
+
+_NAMES = ("frame", "id", "class", "height", "width")
+
+
+@dataclass(frozen=True)
+class MotsTable:
+    """Every line of a mask file, in file order."""
+
+    frames: np.ndarray   # int64, as written
+    ids: np.ndarray      # int64
+    classes: np.ndarray  # int64
+    sizes: np.ndarray    # int64 (N, 2): height, width
+    areas: np.ndarray    # int64: pixels in each mask
+    masks: list          # Mask per line
+    lines: np.ndarray    # int64, 1-based line numbers
+
+    def __len__(self) -> int:
+        return len(self.frames)
+
+    @property
+    def last_frame(self) -> int:
+        """The largest frame of any line (0 for an empty file)."""
+        return int(self.frames.max()) if len(self.frames) else 0
+
+
+@dataclass(frozen=True)
+class MaskSequence:
+    """One class of one sequence, laid out by frame, ready to score: per frame the ids, the masks
+    and the mask IoU matrix (rows ground truth, columns predictions)."""
+
+    gt_ids: list
+    gt_masks: list
+    pred_ids: list
+    pred_masks: list
+    similarity: list  # float64 arrays (len(gt_ids[t]), len(pred_ids[t]))
+
+    @property
+    def num_frames(self) -> int:
+        return len(self.gt_ids)
+
+
+def read_mots(path) -> MotsTable:
+    """Read a mask tracking file (ground truth or predictions).
+
+    Every non-blank line becomes one row. A malformed line (values, or a counts string that does
+    not fit its size) raises ``MotFormatError`` naming the file and line.
+    """
+    path = os.fspath(path)
+    values, masks, lines = [], [], []
+    from_coco = Mask.from_coco
+    for number, line in _raw_lines(path):
+        m = _PLAIN_LINE.fullmatch(line)
+        if m is not None:  # the common case, without per-value diagnostics
+            row = [int(v) for v in m.groups()[:5]]
+            counts = m.group(6)
+        else:
+            fields = line.split()
+            if not fields:
+                continue
+            row, counts = _read_fields(path, number, fields)
+        try:
+            mask = from_coco((row[3], row[4]), counts)
+        except (ValueError, OverflowError, MemoryError) as e:
+            raise MotFormatError(path, f"mask: {e}", number) from None
+        values.append(row)
+        masks.append(mask)
+        lines.append(number)
+    table = np.array(values, dtype=np.int64).reshape(-1, 5)
+    areas = np.array([m.area() for m in masks], dtype=np.int64)
+    return MotsTable(table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(),
+                     table[:, 3:5].copy(), areas, masks, np.array(lines, dtype=np.int64))
+
+
+# frame id class height width rle [...], with plain integers (sizes without a sign).
+_PLAIN_LINE = re.compile(rb"[ \t]*([+-]?[0-9]{1,18})[ \t]+([+-]?[0-9]{1,18})[ \t]+"
+                         rb"([+-]?[0-9]{1,18})[ \t]+([0-9]{1,18})[ \t]+([0-9]{1,18})[ \t]+"
+                         rb"(\S+)(?:[ \t].*)?")
+
+
+def _read_fields(path: str, number: int, fields: list):
+    """(frame, id, class, height, width) and the counts of a line read value by value."""
+    if len(fields) < 6:
+        raise MotFormatError(
+            path, f"expected 6 space-separated values (frame id class height width rle), "
+            f"found {len(fields)}", number)
+    try:
+        row = [_integer(fields[k], k, _NAMES) for k in range(5)]
+    except ValueError as e:
+        raise MotFormatError(path, str(e), number) from None
+    if row[3] < 0 or row[4] < 0:
+        raise MotFormatError(path, f"mask size {row[3]}x{row[4]} is negative", number)
+    return row, fields[5]
+
+
+def _frame_rows(table: MotsTable, rows: np.ndarray, first: int, num_frames: int):
+    """`rows` in frame order (file order within a frame) and the per-frame bounds."""
+    rows = rows[np.argsort(table.frames[rows], kind="stable")]
+    bounds = np.searchsorted(table.frames[rows], np.arange(first, first + num_frames + 1))
+    return rows, bounds.tolist()
+
+
+def _check_sizes(frame, parts):
+    """All masks of a frame share one size: `parts` are (path, table, rows) in reading order."""
+    reference = None
+    for path, table, rows in parts:
+        if not len(rows):
+            continue
+        sizes = table.sizes[rows]
+        if reference is None:
+            reference = sizes[0]
+        bad = np.flatnonzero((sizes[:, 0] != reference[0]) | (sizes[:, 1] != reference[1]))
+        if len(bad):
+            k = rows[bad[0]]
+            h, w = table.sizes[k]
+            raise MotFormatError(
+                path, f"mask size {h}x{w} differs from {reference[0]}x{reference[1]}, the size "
+                f"of the other masks in frame {frame}", int(table.lines[k]))
+
+
+def _check_disjoint(path, frame, table: MotsTable, rows, ignore_rows):
+    """No two masks of the frame share a pixel, the merged ignore region counting as one mask.
+    Returns the ignore region (None without class-10 masks)."""
+    masks = [table.masks[k] for k in rows]
+    total = int(table.areas[rows].sum())
+    region = None
+    if len(ignore_rows):
+        ignore = [table.masks[k] for k in ignore_rows]
+        region = ignore[0] if len(ignore) == 1 else mask_merge(ignore)
+        masks.append(region)
+        total += region.area()
+    if len(masks) < 2 or mask_merge(masks).area() == total:
+        return region
+    # Disjoint masks have a union as large as their areas together; find the pair to report.
+    overlap = mask_iou_matrix(masks, masks)
+    for i in range(len(masks)):
+        for j in range(i + 1, len(masks)):
+            if overlap[i][j] > 0:
+                line = int(table.lines[rows[i]])
+                if j == len(rows):
+                    raise MotFormatError(path, f"mask overlaps the ignore region (class "
+                                         f"{IGNORE_CLASS}) in frame {frame}", line)
+                raise MotFormatError(path, f"mask overlaps the mask of line {line} in frame "
+                                     f"{frame}", int(table.lines[rows[j]]))
+    raise AssertionError("union smaller than the areas without an overlapping pair")
+
+
+def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: int,
+                  classes: Iterable[str] = ("car", "pedestrian"), *,
+                  gt_path: str = "ground truth", pred_path: str = "predictions") -> dict:
+    """Apply the MOTS rules to one sequence of frames first_frame … first_frame + num_frames
+    − 1: ``{class: MaskSequence}``.
+
+    Raises ``MotFormatError`` naming the file (and line or frame) for a line outside the
+    sequence, an id twice in one frame, masks of different sizes or overlapping masks.
+    """
+    classes = list(classes)
+    for cls in classes:
+        if cls not in MOTS_CLASSES:
+            raise ValueError(f"unknown MOTS class {cls!r} (expected one of "
+                             f"{', '.join(MOTS_CLASSES)})")
+    files = []
+    for table, path in ((gt, gt_path), (pred, pred_path)):
+        scored = table.classes != IGNORE_CLASS
+        inside = check_range(path, table.frames, table.lines, scored, first_frame, num_frames)
+        check_unique_ids(path, table.frames, table.ids, table.lines, np.flatnonzero(scored))
+        files.append(_frame_rows(table, np.flatnonzero(inside), first_frame, num_frames))
+
+    # Per-file checks, frame by frame; the ground truth's ignore regions are kept.
+    ignore_regions = [None] * num_frames
+    for t in range(num_frames):
+        frame = first_frame + t
+        parts = []
+        for (rows, bounds), table, path in zip(files, (gt, pred), (gt_path, pred_path)):
+            parts.append((path, table, rows[bounds[t]:bounds[t + 1]]))
+        _check_sizes(frame, parts)
+        for n, (path, table, rows) in enumerate(parts):
+            if len(rows) < (1 if n == 0 else 2):  # a lone ground-truth mask may be the region
+                continue
+            is_ignore = table.classes[rows] == IGNORE_CLASS
+            region = _check_disjoint(path, frame, table, rows[~is_ignore], rows[is_ignore])
+            if n == 0:
+                ignore_regions[t] = region
+
+    result = {}
+    for cls in classes:
+        code = MOTS_CLASSES[cls]
+        per_file = []
+        for (rows, bounds), table in zip(files, (gt, pred)):
+            ids, masks = [], []
+            keep = table.classes[rows] == code
+            for lo, hi in zip(bounds, bounds[1:]):
+                sel = rows[lo:hi][keep[lo:hi]]
+                ids.append(table.ids[sel].tolist())
+                masks.append([table.masks[k] for k in sel])
+            per_file.append((ids, masks))
+        (gt_ids, gt_masks), (pred_ids, pred_masks) = per_file
+        similarity = [np.array(mask_iou_matrix(g, p), dtype=np.float64).reshape(len(g), len(p))
+                      for g, p in zip(gt_masks, pred_masks)]
+        matches = _native.removal_matches_from_similarity(similarity, REMOVAL_THRESHOLD)
+        for t, region in enumerate(ignore_regions):
+            if region is None or not pred_ids[t]:
+                continue
+            loose = np.flatnonzero(np.asarray(matches[t]) < 0)
+            if not len(loose):
+                continue
+            inside = np.array(mask_iou_matrix([pred_masks[t][k] for k in loose], [region],
+                                              is_crowd=[True]), dtype=np.float64)[:, 0]
+            dropped = set(loose[inside > IGNORE_OVERLAP + EPSILON].tolist())
+            if dropped:
+                keep = [k for k in range(len(pred_ids[t])) if k not in dropped]
+                pred_ids[t] = [pred_ids[t][k] for k in keep]
+                pred_masks[t] = [pred_masks[t][k] for k in keep]
+                similarity[t] = np.ascontiguousarray(similarity[t][:, keep])
+        result[cls] = MaskSequence(gt_ids, gt_masks, pred_ids, pred_masks, similarity)
+    return result
