@@ -220,6 +220,9 @@ def test_mots_classes_and_similarity(tmp_path):
      "gt.txt:2: mask overlaps the mask of line 1 in frame 0"),
     ([], [mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 2, 5, cols(1, 3))],
      "pred.txt:2: mask overlaps the mask of line 1 in frame 0"),
+    # predictions have no ignore region: two class-10 masks of theirs may not overlap either
+    ([], [mots_line(0, 10000, 10, cols(0, 2)), mots_line(0, 10001, 10, cols(1, 3))],
+     "pred.txt:2: mask overlaps the mask of line 1 in frame 0"),
     ([mots_line(0, 1, 1, cols(0, 2)), mots_line(0, 10000, 10, cols(3, 4)),
       mots_line(0, 10000, 10, cols(1, 2, rows=1))], [],
      "gt.txt:1: mask overlaps the ignore region (class 10) in frame 0"),

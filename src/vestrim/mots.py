@@ -14,7 +14,8 @@ returns one ``MaskSequence`` per class:
 * every line except class 10 lies inside the sequence, and no id occurs twice in one frame of a
   file (class 10 aside, across classes, before anything is removed);
 * all masks of a frame, in both files, have one size; the masks of a frame do not overlap, where
-  a file's class-10 masks are first merged into one ignore region (they may overlap each other);
+  the ground truth's class-10 masks are first merged into one ignore region (they may overlap
+  each other; in predictions every mask counts on its own);
 * per class and frame, predictions are matched against the ground truth of their class by mask
   IoU; an unmatched prediction lying more than half (of its own area) in the ground truth's ignore
   region is removed. Nothing is removed from the ground truth.
@@ -219,7 +220,8 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
         for n, (path, table, rows) in enumerate(parts):
             if len(rows) < (1 if n == 0 else 2):  # a lone ground-truth mask may be the region
                 continue
-            is_ignore = table.classes[rows] == IGNORE_CLASS
+            # Only the ground truth has ignore regions: in predictions every mask counts alone.
+            is_ignore = (table.classes[rows] == IGNORE_CLASS) if n == 0 else np.zeros(len(rows), bool)
             region = _check_disjoint(path, frame, table, rows[~is_ignore], rows[is_ignore])
             if n == 0:
                 ignore_regions[t] = region
