@@ -208,6 +208,9 @@ def test_seqinfo_and_seqmap(tmp_path):
     write(tmp_path / "bad.txt", "name\na\nzz\n")
     with pytest.raises(BenchmarkError, match=r"sequence zz of .*bad.txt has no ground truth"):
         vestrim.load_benchmark(gt, trackers[0], seqmap=tmp_path / "bad.txt")
+    write(tmp_path / "up.txt", "name\n../gt/a\n")
+    with pytest.raises(BenchmarkError, match=r"up.txt:2: sequence name '../gt/a' is not a plain"):
+        vestrim.load_benchmark(gt, trackers[0], seqmap=tmp_path / "up.txt")
     write(tmp_path / "gt" / "b" / "seqinfo.ini", "[Sequence]\nseqLength=ten\n")
     with pytest.raises(BenchmarkError, match="seqLength must be a whole number from 1 to"):
         vestrim.load_benchmark(gt, trackers[0], protocol="mot16")

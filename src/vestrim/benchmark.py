@@ -200,6 +200,9 @@ def read_seqmap(path) -> list:
         name = line.strip()
         if not name:
             continue
+        # A name is one folder under GT: "../x" or "a/b" would read files from elsewhere.
+        if name in (".", "..") or "/" in name or os.sep in name or "\0" in name:
+            raise BenchmarkError(f"{path}:{number}: sequence name {name!r} is not a plain file name")
         if name in seen:
             raise BenchmarkError(
                 f"{path}:{number}: sequence {name} is listed twice (first at line {seen[name]})")
