@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "core/interrupt.hpp"
+
 namespace vestrim::mask {
 namespace {
 
@@ -373,8 +375,10 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
     if (grid.empty()) return grid;
     // Position of the next pixel in column-major order, kept as (row, column).
     u64 row = 0, col = 0;
+    interrupt::Meter meter;
     for (std::size_t i = 0; i < m.counts.size(); ++i) {
         u64 n = m.counts[i];
+        meter.add(1 + n);
         if (i & 1) {
             for (; n > 0; --n) {
                 grid[row * m.w + col] = 1;
@@ -392,9 +396,13 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
     RunBuilder runs;
+    interrupt::Meter meter;
     if (row_stride == 1) {
         // Each column is contiguous (Fortran order, or a transposed C-order array).
-        for (u64 c = 0; c < w; ++c) runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
+        for (u64 c = 0; c < w; ++c) {
+            meter.add(1 + h);
+            runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
+        }
     } else if (h > 0) {
         // Gather a block of columns at a time into a small column-major buffer, reading each
         // image row once per block, then scan the gathered columns in order.
@@ -402,6 +410,7 @@ Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
         std::vector<std::uint8_t> columns(block * h);
         for (u64 c0 = 0; c0 < w; c0 += block) {
             const u64 nc = std::min(block, w - c0);
+            meter.add(1 + nc * h);
             const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
             for (u64 r = 0; r < h; ++r) {
                 const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;

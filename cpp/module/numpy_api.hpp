@@ -22,6 +22,36 @@ struct ArrayView {
 // True when `obj` is an ndarray (or subclass instance); fills `view`. Never raises.
 bool as_ndarray(PyObject* obj, ArrayView& view);
 
+// A 2-D float64 array argument read in place later in the call. Its data pointer, shape and strides
+// are taken when the argument is converted, under a buffer export held until the holder is
+// destroyed (the end of the call): Python code that runs in between (an element's __float__ while a
+// later argument converts, a signal handler) may reshape or re-stride the array object, but what is
+// read stays the memory and layout seen at conversion.
+class PinnedMatrix {
+public:
+    PinnedMatrix() = default;
+    PinnedMatrix(PinnedMatrix&& other) noexcept;
+    PinnedMatrix& operator=(PinnedMatrix&& other) noexcept;
+    ~PinnedMatrix();
+
+    // Pins `obj`, an ndarray just seen to be 2-D float64; false with an exception set if its buffer
+    // cannot be exported as such.
+    bool pin(PyObject* obj);
+    explicit operator bool() const { return held_; }
+
+    Py_ssize_t rows = 0;
+    Py_ssize_t cols = 0;
+    Py_ssize_t row_stride = 0;  // in bytes
+    Py_ssize_t col_stride = 0;
+    const char* data = nullptr;
+    bool aligned = false;  // data suitably aligned for double
+
+private:
+    void release();
+    Py_buffer buffer_{};
+    bool held_ = false;
+};
+
 // Imports numpy (if needed) and loads its C API; false with an exception set on failure.
 bool require_numpy();
 

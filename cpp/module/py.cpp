@@ -30,6 +30,8 @@ PyObject* internal_error_type() {
     return type;
 }
 
+bool poll_signals() { return PyErr_CheckSignals() != 0; }
+
 PyObject* internal_error(const std::string& message) {
     PyObject* type = internal_error_type();
     if (type != nullptr) PyErr_SetString(type, message.c_str());
@@ -381,6 +383,7 @@ PyTypeObject* make_class(const ClassSpec& spec, Py_ssize_t basicsize, destructor
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
     if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
     if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+    if (spec.members) slots.push_back({Py_tp_members, spec.members});
     if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
     if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
     if (spec.construct) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.construct)});
