@@ -362,7 +362,9 @@ PyObject* new_str(const std::string& s) {
 PyObject* matrix_to_py(const double* values, std::size_t rows, std::size_t cols) {
     Ref outer = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!outer) return nullptr;
+    interrupt::Meter meter;  // a large matrix makes millions of objects
     for (std::size_t i = 0; i < rows; ++i) {
+        meter.add(1 + 16 * cols);
         PyObject* row = PyList_New(static_cast<Py_ssize_t>(cols));
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), row);
