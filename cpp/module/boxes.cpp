@@ -135,8 +135,10 @@ bool convert_box_list(PyObject* obj, std::vector<Box>& out) {
 bool convert(PyObject* obj, PyBoxes& out) {
     const bool maybe_array = !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj);
     ArrayView view;
-    if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64)
-        return out.array.pin(obj);
+    if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64) {
+        out.array.pin(obj, view);
+        return true;
+    }
     if (convert_box_list(obj, out.list)) return true;
     const std::string list_error = take_error_text();
     std::string array_error = obj == Py_None ? "'None' is not an instance of 'ndarray'"

@@ -32,8 +32,10 @@ struct PyBoxes3d {
 bool convert(PyObject* obj, PyBoxes3d& out) {
     const bool maybe_array = !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj);
     ArrayView view;
-    if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64)
-        return out.array.pin(obj);
+    if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64) {
+        out.array.pin(obj, view);
+        return true;
+    }
     const bool listed = for_each_item(
         obj, [&](std::size_t n) { out.list.reserve(n); },
         [&](PyObject* item) {

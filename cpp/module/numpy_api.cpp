@@ -3,10 +3,6 @@
 #define PY_ARRAY_UNIQUE_SYMBOL VESTRIM_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include <cstdint>
-#include <cstring>
-#include <utility>
-
 namespace vestrim::py {
 namespace {
 
@@ -63,60 +59,14 @@ bool as_ndarray(PyObject* obj, ArrayView& view) {
     return true;
 }
 
-PinnedMatrix::PinnedMatrix(PinnedMatrix&& other) noexcept
-    : rows(other.rows),
-      cols(other.cols),
-      row_stride(other.row_stride),
-      col_stride(other.col_stride),
-      data(other.data),
-      aligned(other.aligned),
-      buffer_(other.buffer_),
-      held_(std::exchange(other.held_, false)) {}
-
-PinnedMatrix& PinnedMatrix::operator=(PinnedMatrix&& other) noexcept {
-    if (this != &other) {
-        release();
-        rows = other.rows;
-        cols = other.cols;
-        row_stride = other.row_stride;
-        col_stride = other.col_stride;
-        data = other.data;
-        aligned = other.aligned;
-        buffer_ = other.buffer_;
-        held_ = std::exchange(other.held_, false);
-    }
-    return *this;
-}
-
-PinnedMatrix::~PinnedMatrix() { release(); }
-
-void PinnedMatrix::release() {
-    // Only the exporting object and the export itself are used here; the layout was copied out.
-    if (std::exchange(held_, false)) PyBuffer_Release(&buffer_);
-}
-
-bool PinnedMatrix::pin(PyObject* obj) {
-    release();
-    if (PyObject_GetBuffer(obj, &buffer_, PyBUF_RECORDS_RO) < 0) return false;
-    held_ = true;
-    // The export describes what is read; an ndarray subclass could in principle export something
-    // other than its own float64 matrix.
-    const char* format = buffer_.format;
-    const bool float64 = buffer_.itemsize == sizeof(double) && format != nullptr &&
-                         (std::strcmp(format, "d") == 0 || std::strcmp(format, "<d") == 0 ||
-                          std::strcmp(format, "=d") == 0 || std::strcmp(format, "@d") == 0);
-    if (buffer_.ndim != 2 || !float64 || buffer_.shape == nullptr || buffer_.strides == nullptr) {
-        release();
-        PyErr_SetString(PyExc_BufferError, "array does not export a 2-D float64 buffer");
-        return false;
-    }
-    rows = buffer_.shape[0];
-    cols = buffer_.shape[1];
-    row_stride = buffer_.strides[0];
-    col_stride = buffer_.strides[1];
-    data = static_cast<const char*>(buffer_.buf);
-    aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0;
-    return true;
+void PinnedMatrix::pin(PyObject* obj, const ArrayView& view) {
+    array_ = Ref::borrow(obj);
+    rows = view.shape[0];
+    cols = view.shape[1];
+    row_stride = view.strides[0];
+    col_stride = view.strides[1];
+    data = view.data;
+    aligned = view.aligned;
 }
 
 bool require_numpy() {
