@@ -38,15 +38,15 @@ def how_it_ends(call, name):
         if event in ("c_return", "c_exception") and getattr(arg, "__name__", None) == name:
             ends.append(event)
 
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    previous_handler, previous_profile = signal.signal(signal.SIGALRM, signal.default_int_handler), sys.getprofile()
     sys.setprofile(profile)
     try:
         with pytest.raises(KeyboardInterrupt):
             call()
     finally:
-        sys.setprofile(None)
+        sys.setprofile(previous_profile)
         signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+        signal.signal(signal.SIGALRM, previous_handler)
     return ends
 
 
