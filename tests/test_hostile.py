@@ -413,3 +413,115 @@ class IteratesDifferently(np.ndarray):
 def test_arrays_that_must_not_take_the_direct_path(gt_ids, sims, exc):
     with pytest.raises(exc):
         vestrim.compute_clear_from_similarity(gt_ids, PRED, sims)
+
+
+# --- arrays reshaped while a later argument converts ---------------------------------------------
+
+
+class Reshapes:
+    """A number whose conversion first reshapes `target` in place (once)."""
+
+    def __init__(self, value, target, shape):
+        self.value, self.target, self.shape = value, target, shape
+
+    def _reshape(self):
+        if self.target is not None:
+            self.target.shape, self.target = self.shape, None
+
+    def __float__(self):
+        self._reshape()
+        return float(self.value)
+
+    def __index__(self):
+        self._reshape()
+        return int(self.value)
+
+
+B4 = np.array([[0, 0, 10, 10], [5, 5, 15, 15], [20, 20, 30, 30], [1, 1, 9, 9]], dtype=float)
+B7 = np.array([[0, 0, 0, 2, 2, 2, 0], [1, 0, 1, 2, 2, 2, 0.3], [5, 0, 5, 1, 1, 1, 0], [0.5, 0, 0, 2, 2, 2, 0.1]])
+S4 = np.array([[0.9, 0.1, 0, 0.6], [0.2, 0.8, 0.3, 0], [0, 0.55, 0.7, 0.1], [0.4, 0, 0.2, 0.95]])
+TARGETS = {"boxes": B4, "boxes3d": B7, "similarity": S4, "ids": np.arange(1, 5)}
+ONE_ELEMENT = {"boxes": [[1.0]], "boxes3d": [[1.0]], "similarity": [[0.7]], "ids": [7]}
+RESHAPES = {
+    "0-d": lambda a: (),  # no shape or strides left to read
+    "1-d": lambda a: (a.size,),
+    "restrided": lambda a: (a.shape[0] // 2, *a.shape[1:], 2),
+}
+
+
+def ids_for(a, axis=0):
+    return list(range(1, a.shape[axis] + 1))
+
+
+def box_sequence(f):
+    # The pred ids convert after the gt boxes.
+    return lambda a, t: f([ids_for(a)], [a], [[t(1), 2]], [B4[:2] + 1])
+
+
+def sim_sequence(f):
+    # The second frame's similarity converts after the first.
+    return lambda a, t: f([ids_for(a), [1]], [ids_for(a, 1), [1]], [a, [[t(0.5)]]])
+
+
+def stream(update):
+    def call(a, t):
+        acc = vestrim.Accumulator()
+        update(acc, a, t)
+        return acc.compute()
+
+    return call
+
+
+# name: (kind of the array read, call(array, t)); t(value) gives the later argument's number.
+READS = {
+    "iou_matrix": ("boxes", lambda a, t: vestrim.iou_matrix(a, [[0, 0, t(10), 10]])),
+    "match_boxes": ("boxes", lambda a, t: vestrim.match_boxes(a, B4 + 1, iou_threshold=t(0.1))),
+    "iou_3d_matrix": ("boxes3d", lambda a, t: vestrim.iou_3d_matrix(a, [[0, 0, 0, t(2), 2, 2, 0]])),
+    "match_boxes_3d": ("boxes3d", lambda a, t: vestrim.match_boxes_3d(a, B7 + 0.5, iou_threshold=t(0.1))),
+    **{
+        f.__name__: ("boxes", box_sequence(f))
+        for f in (vestrim.compute_clear, vestrim.compute_identity, vestrim.compute_hota, vestrim.evaluate)
+    },
+    "Accumulator.update": ("boxes", stream(lambda acc, a, t: acc.update(ids_for(a), a, [t(1), 2], B4[:2] + 1))),
+    **{
+        f.__name__: ("similarity", sim_sequence(f))
+        for f in (
+            vestrim.compute_clear_from_similarity,
+            vestrim.compute_identity_from_similarity,
+            vestrim.compute_hota_from_similarity,
+            vestrim.compute_quorvantix_switch_events,
+        )
+    },
+    "gt id array": ("ids", lambda a, t: vestrim.evaluate([a], [B4[: len(a)]], [[t(1), 2]], [B4[:2] + 1])),
+    "streamed gt id array": (
+        "ids",
+        stream(lambda acc, a, t: acc.update_from_similarity(a, [t(1), 2], S4[: len(a), :2])),
+    ),
+}
+
+
+def outcome(call):
+    try:
+        return "ok", snapshot(call())
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+def snapshot(value):
+    if isinstance(value, (list, tuple)):
+        return [snapshot(v) for v in value]
+    if isinstance(value, (int, float, str, type(None))):
+        return repr(value)
+    return {k: snapshot(getattr(value, k)) for k in dir(type(value)) if not k.startswith("_")}
+
+
+@pytest.mark.parametrize("mutation", RESHAPES)
+@pytest.mark.parametrize("name", READS)
+def test_array_reshaped_by_a_later_argument(name, mutation):
+    # What is read is the array as it was when converted: the same outcome as an untouched copy.
+    kind, call = READS[name]
+    a = np.array(ONE_ELEMENT[kind]) if mutation == "0-d" else TARGETS[kind].copy()
+    expected = outcome(lambda: call(a.copy(), lambda v: v))
+    shape = RESHAPES[mutation](a)
+    assert outcome(lambda: call(a, lambda v: Reshapes(v, a, shape))) == expected
+    assert a.shape == shape

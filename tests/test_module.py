@@ -1,7 +1,10 @@
 """Module surface: registration order, argument binding, conversion notes, reference safety."""
 
+import importlib
+import struct
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -183,3 +186,48 @@ def test_similarity_arrays_are_checked_like_lists(similarity, message):
     with pytest.raises(ValueError) as info:
         vestrim.compute_clear_from_similarity([[1, 2, 3]], [np.array([7], dtype=np.int64)], sims)
     assert str(info.value) == message
+
+
+def dynamic_exports(path):
+    """Names of the symbols an ELF64 little-endian shared object defines in its dynamic table with
+    global, weak or unique binding (what `nm -D --defined-only` lists)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:6] != b"\x7fELF\x02\x01":
+        pytest.skip("not an ELF64 little-endian object")
+    shoff = struct.unpack_from("<Q", data, 0x28)[0]
+    shentsize, shnum = struct.unpack_from("<HH", data, 0x3A)
+    # (type, offset, size, link, entry size) of every section
+    sections = [struct.unpack_from("<4xI16xQQI12xQ", data, shoff + i * shentsize) for i in range(shnum)]
+    names = set()
+    for kind, offset, size, link, entsize in sections:
+        if kind != 11:  # SHT_DYNSYM
+            continue
+        strings = sections[link][1]
+        for sym in range(offset + entsize, offset + size, entsize):  # entry 0 is the null symbol
+            name, info, _, section = struct.unpack_from("<IBBH", data, sym)
+            if section != 0 and info >> 4 != 0:  # defined, not local
+                names.add(data[strings + name : data.index(b"\0", strings + name)].decode())
+    return names
+
+
+@pytest.mark.parametrize("module", ["_vestrim", "_native", "_core_testing"])
+def test_modules_export_only_their_init_function(module):
+    path = importlib.import_module(f"vestrim.{module}").__file__
+    assert dynamic_exports(path) == {f"PyInit_{module}"}
+
+
+@pytest.mark.parametrize(
+    "result, names",
+    [
+        (lambda: vestrim.evaluate([], [], [], []), ["clear", "identity", "hota"]),
+        (lambda: vestrim.Accumulator().compute(), ["clear", "identity"]),
+    ],
+)
+def test_nested_results_are_read_only_members(result, names):
+    r = result()
+    for name in names:
+        assert type(vars(type(r))[name]) is types.MemberDescriptorType
+        assert getattr(r, name) is getattr(r, name)
+        with pytest.raises(AttributeError):
+            setattr(r, name, None)

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
 #include "core/row_scan.hpp"
@@ -285,9 +286,11 @@ ClearMetrics ClearAccumulator::compute() const {
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention) {
     ClearAccumulator acc(convention);
     std::vector<double> iou;  // one frame's matrix, reused
+    interrupt::Meter meter;
     for (const Frame& frame : frames) {
         const std::size_t n = frame.gt_ids.size();
         const std::size_t m = frame.pred_ids.size();
+        meter.add(1 + n + m + 4 * n * m);
         if (n > 0 && m > 0) {
             iou.resize(n * m);
             iou::iou_matrix(frame.gt_boxes, frame.pred_boxes, iou.data());
@@ -300,7 +303,9 @@ ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Conv
 ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
                                            Convention convention) {
     ClearAccumulator acc(convention);
+    interrupt::Meter meter;
     for (const SimFrame& frame : frames) {
+        meter.add(1 + frame.rows() + frame.cols() + 2 * frame.rows() * frame.cols());
         acc.update(frame.gt_ids, frame.pred_ids, frame.similarity, threshold);
     }
     return acc.compute();

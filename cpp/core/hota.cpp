@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
 
@@ -302,9 +303,11 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     auto for_each_frame = [&](auto&& visit) {
         std::size_t gt_off = 0;
         std::size_t pred_off = 0;
+        interrupt::Meter meter;
         for (std::size_t k = 0; k < num_frames; ++k) {
             const std::size_t n_gt = source.gt_ids(k).size();
             const std::size_t n_pred = source.pred_ids(k).size();
+            meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
             visit(k, std::span<const std::size_t>(gt_index.data() + gt_off, n_gt),
                   std::span<const std::size_t>(pred_index.data() + pred_off, n_pred));
             gt_off += n_gt;

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
 #include "core/row_scan.hpp"
@@ -70,8 +71,9 @@ public:
                 row4col_[best_col] = r;
             }
         }
+        interrupt::Meter meter;
         for (std::size_t r = 0; r < rows_; ++r) {
-            if (col4row_[r] == kNone) insert_row(r);
+            if (col4row_[r] == kNone) meter.add(16 * (1 + insert_row(r)));  // a heap step per column
         }
         std::uint64_t total = 0;
         for (std::size_t r = 0; r < rows_; ++r) {
@@ -105,7 +107,8 @@ private:
         }
     }
 
-    void insert_row(std::size_t cur) {
+    // Returns the work done: the columns the search reached.
+    std::size_t insert_row(std::size_t cur) {
         std::size_t row = cur;
         std::int64_t row_dist = 0;
         std::size_t sink = kNone;
@@ -154,9 +157,11 @@ private:
             d_[col] = kUnreached;
             done_[col] = 0;
         }
+        const std::size_t work = reached_.size();
         reached_.clear();
         settled_.clear();
         heap_.clear();
+        return work;
     }
 
     std::size_t rows_;
@@ -318,7 +323,9 @@ IdentityMetrics IdentityAccumulator::compute_dense() const {
 IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold) {
     IdentityAccumulator acc;
     std::vector<double> iou;
+    interrupt::Meter meter;
     for (const Frame& f : frames) {
+        meter.add(1 + f.gt_ids.size() + f.pred_ids.size() + 2 * f.gt_ids.size() * f.pred_ids.size());
         if (!f.gt_ids.empty() && !f.pred_ids.empty()) {
             iou.resize(f.gt_ids.size() * f.pred_ids.size());
             iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
@@ -332,7 +339,11 @@ IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold
 
 IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold) {
     IdentityAccumulator acc;
-    for (const SimFrame& f : frames) acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+    interrupt::Meter meter;
+    for (const SimFrame& f : frames) {
+        meter.add(1 + f.rows() + f.cols() + f.rows() * f.cols());
+        acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+    }
     return acc.compute();
 }
 

@@ -1,5 +1,7 @@
 #include "core/iou.hpp"
 
+#include "core/interrupt.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -168,8 +170,10 @@ void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out, Ker
     if (kernel != Kernel::Scalar) {
         const bool avx = kernel == Kernel::Auto && has_avx();
         Block block;
+        interrupt::Meter meter;
         for (std::size_t begin = 0; begin < nb; begin += kBlock) {
             const std::size_t count = std::min(kBlock, nb - begin);
+            meter.add(a.size() * count);
             load_block(b.data() + begin, count, block);
             if (avx)
                 block_avx(a, b.data() + begin, block, count, out + begin, nb);
@@ -181,7 +185,9 @@ void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out, Ker
 #else
     (void)kernel;
 #endif
+    interrupt::Meter meter;
     for (std::size_t i = 0; i < a.size(); ++i) {
+        meter.add(nb);
         const Box& box = a[i];
         const double area_a = area(box);
         double* row = out + i * nb;

@@ -5,6 +5,7 @@
 // tie rules below are part of the contract: they decide which of several equal optima is returned,
 // and every caller's results (and their agreement with other tools) depend on that choice.
 #include "core/lsap.hpp"
+#include "core/interrupt.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -68,6 +69,7 @@ struct Workspace {
     std::size_t* reached;    // nc columns reached in the current search, in order
     std::uint64_t* free_at;  // nc, by list position: kFree while the column has no row
     std::uint64_t* free_rev;   // nc: kFree while the column has no row; column j at nc - 1 - j
+    std::size_t searched = 0;  // columns reached by the latest search
 
     Workspace(std::size_t nr, std::size_t nc) {
         static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
@@ -523,6 +525,7 @@ bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cu
         std::swap(ws.col4row[row], j);
         if (row == cur) break;
     }
+    ws.searched = n_reached;
     return true;
 }
 
@@ -787,8 +790,10 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
     }
 
     Workspace ws(nr, nc);
+    interrupt::Meter meter;
     for (std::size_t cur = 0; cur < nr; ++cur) {
         if (!augment(w, sign, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
+        meter.add(nc * ws.searched);  // each step of the search scans at most nc columns
     }
 
     return assignment_of(ws.col4row, nr, transpose);

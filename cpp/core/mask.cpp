@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/interrupt.hpp"
+
 namespace vestrim::mask {
 namespace {
 
@@ -230,12 +232,13 @@ private:
 // Columns [c_begin, c_end) of an image with any strides: a block of columns at a time is gathered
 // into a small column-major buffer, reading each image row once per block, then scanned in order.
 void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_begin, u64 c_end,
-                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
+                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, interrupt::Meter& meter) {
     if (h == 0 || c_begin >= c_end) return;
     const u64 block = std::max<u64>(1, std::min<u64>(c_end - c_begin, kGatherBytes / h));
     std::vector<std::uint8_t> columns(block * h);
     for (u64 c0 = c_begin; c0 < c_end; c0 += block) {
         const u64 nc = std::min(block, c_end - c0);
+        meter.add(1 + nc * h);
         const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
         for (u64 r = 0; r < h; ++r) {
             const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
@@ -300,13 +303,14 @@ inline void store_column_words(const __m128i g[8], u64* out) {
 // Encodes the leading columns of a C-ordered image (h > 0) in strips, a multiple of 16 columns;
 // returns how many columns it took (the rest, fewer than 16, is left to the caller).
 u64 encode_row_strips(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 w,
-                      std::ptrdiff_t row_stride) {
+                      std::ptrdiff_t row_stride, interrupt::Meter& meter) {
     const u64 words = (h + 63) / 64;
     // Word `word` of column k of the strip is bits[word * kStripColumns + k].
     std::vector<u64> bits(words * kStripColumns);
     u64 c0 = 0;
     while (w - c0 >= 16) {
         const u64 nc = std::min<u64>(kStripColumns, (w - c0) & ~u64{15});
+        meter.add(1 + nc * h);
         for (u64 word = 0; word < words; ++word) {
             const u64 r0 = word * 64;
             const u64 rows = std::min<u64>(64, h - r0);
@@ -605,8 +609,10 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
     if (grid.empty()) return grid;
     // Position of the next pixel in column-major order, kept as (row, column).
     u64 row = 0, col = 0;
+    interrupt::Meter meter;
     for (std::size_t i = 0; i < m.counts.size(); ++i) {
         u64 n = m.counts[i];
+        meter.add(1 + n);
         if (i & 1) {
             for (; n > 0; --n) {
                 grid[row * m.w + col] = 1;
@@ -624,19 +630,29 @@ std::vector<std::uint8_t> decode_rows(const Rle& m) {
 Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
     RunBuilder runs;
+    interrupt::Meter meter;
     if ((h == 1 || row_stride == 1) && (w == 1 || col_stride == static_cast<std::ptrdiff_t>(h))) {
-        // The whole image is one contiguous column-major block.
-        runs.scan(data, h * w);
+        // The whole image is one contiguous column-major block, scanned in pieces so that a long
+        // scan can be interrupted.
+        constexpr u64 kPiece = u64{1} << 24;
+        for (u64 done = 0, n = h * w; done < n; done += kPiece) {
+            const u64 len = std::min(kPiece, n - done);
+            meter.add(len);
+            runs.scan(data + done, len);
+        }
     } else if (row_stride == 1) {
         // Each column is contiguous (Fortran order, or a transposed C-order array).
-        for (u64 c = 0; c < w; ++c) runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
+        for (u64 c = 0; c < w; ++c) {
+            meter.add(1 + h);
+            runs.scan(data + static_cast<std::ptrdiff_t>(c) * col_stride, h);
+        }
     } else if (h > 0) {
         u64 done = 0;
 #if defined(__SSE2__)
         // Very short columns are gathered byte by byte: the copy stays within a few cache lines.
-        if (col_stride == 1 && h >= kMinStripRows) done = encode_row_strips(runs, data, h, w, row_stride);
+        if (col_stride == 1 && h >= kMinStripRows) done = encode_row_strips(runs, data, h, w, row_stride, meter);
 #endif
-        encode_gathered(runs, data, h, done, w, row_stride, col_stride);
+        encode_gathered(runs, data, h, done, w, row_stride, col_stride, meter);
     }
     return Rle::create(h, w, runs.finish());
 }
@@ -644,8 +660,15 @@ Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
 void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
     if (m.h == 0 || m.w == 0) return;
     RunFiller runs(m.counts);
+    interrupt::Meter meter;
     if (!row_major || m.h == 1 || m.w == 1) {
-        runs.fill(out, m.h * m.w);
+        // Filled in pieces so that a long decode can be interrupted.
+        constexpr u64 kPiece = u64{1} << 24;
+        for (u64 done = 0, n = m.h * m.w; done < n; done += kPiece) {
+            const u64 len = std::min(kPiece, n - done);
+            meter.add(len);
+            runs.fill(out + done, len);
+        }
         return;
     }
     // A block of columns at a time is expanded column-major into a small buffer, then written out
@@ -654,6 +677,7 @@ void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
     std::vector<std::uint8_t> columns(kTileColumns * h);
     for (u64 c0 = 0; c0 < w; c0 += kTileColumns) {
         const u64 nc = std::min(kTileColumns, w - c0);
+        meter.add(1 + nc * h);
         runs.fill(columns.data(), nc * h);
         u64 r0 = 0;
 #if defined(__SSE2__)

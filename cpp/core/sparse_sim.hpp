@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/types.hpp"
 
@@ -68,7 +69,9 @@ SparseSimFrames store_box_ious(std::span<const Frame> frames, OnFrame&& on_frame
     for (const Frame& f : frames) total_gt += f.gt_ids.size();
     store.reserve(frames.size(), total_gt);
     std::vector<double> iou;
+    interrupt::Meter meter;
     for (const Frame& f : frames) {
+        meter.add(1 + f.gt_boxes.size() + f.pred_boxes.size() + 6 * f.gt_boxes.size() * f.pred_boxes.size());
         iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
         iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
         on_frame(f, iou.data());

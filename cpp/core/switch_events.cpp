@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/lsap.hpp"
 
 namespace vestrim::switch_events {
@@ -118,7 +119,11 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
 
 QuorvantixSwitchEvents compute_quorvantix_switch_events(std::span<const SimFrame> frames, double threshold) {
     SwitchEventsAccumulator acc;
-    for (const SimFrame& f : frames) acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+    interrupt::Meter meter;
+    for (const SimFrame& f : frames) {
+        meter.add(1 + f.rows() + f.cols() + 2 * f.rows() * f.cols());
+        acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+    }
     return acc.events();
 }
 

@@ -193,9 +193,11 @@ PyObject* accumulator_result_repr(PyObject* self) {
     return PyUnicode_FromFormat("AccumulatorResult(clear=%U, identity=%U)", clear.get(), identity.get());
 }
 
-PyGetSetDef accumulator_result_getters[] = {
-    field<&AccumulatorRecord::clear>("clear", "CLEAR MOT metrics (MOTA, MOTP, FP, FN, ID switches)."),
-    field<&AccumulatorRecord::identity>("identity", "Identity metrics (IDF1, IDP, IDR)."),
+PyMemberDef accumulator_result_members[] = {
+    object_member<AccumulatorRecord>("clear", offsetof(AccumulatorRecord, clear),
+                                     "CLEAR MOT metrics (MOTA, MOTP, FP, FN, ID switches)."),
+    object_member<AccumulatorRecord>("identity", offsetof(AccumulatorRecord, identity),
+                                     "Identity metrics (IDF1, IDP, IDR)."),
     {},
 };
 
@@ -224,7 +226,7 @@ PyTypeObject* accumulator_result_type() {
     static PyTypeObject* type = record_class<AccumulatorRecord>({
         .name = "AccumulatorResult",
         .doc = "CLEAR and Identity read from a streaming [`Accumulator`] via\n[`Accumulator::compute`].",
-        .getset = accumulator_result_getters,
+        .members = accumulator_result_members,
         .repr = accumulator_result_repr,
     });
     return type;

@@ -136,7 +136,7 @@ bool convert(PyObject* obj, PyBoxes& out) {
     const bool maybe_array = !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj);
     ArrayView view;
     if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64) {
-        out.array = Ref::borrow(obj);
+        out.array.pin(obj, view);
         return true;
     }
     if (convert_box_list(obj, out.list)) return true;
@@ -178,22 +178,21 @@ Result<BoxSlice> as_boxes(const PyBoxes& boxes, BoxFormat format) {
         slice.boxes = slice.owned;
         return slice;
     }
-    ArrayView view;
-    as_ndarray(boxes.array.get(), view);
-    if (view.shape[1] != 4) {
-        return std::unexpected("boxes array must have shape (N, 4), got [" + std::to_string(view.shape[0]) +
-                               ", " + std::to_string(view.shape[1]) + "]");
+    const PinnedMatrix& array = boxes.array;
+    if (array.cols != 4) {
+        return std::unexpected("boxes array must have shape (N, 4), got [" + std::to_string(array.rows) + ", " +
+                               std::to_string(array.cols) + "]");
     }
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t row_stride = view.strides[0], col_stride = view.strides[1];
+    const auto n = static_cast<std::size_t>(array.rows);
+    const Py_ssize_t row_stride = array.row_stride, col_stride = array.col_stride;
     const bool contiguous = col_stride == sizeof(double) && (row_stride == sizeof(Box) || n <= 1);
-    if (format == BoxFormat::Xyxy && contiguous && view.aligned) {
-        slice.boxes = {reinterpret_cast<const Box*>(view.data), n};
+    if (format == BoxFormat::Xyxy && contiguous && array.aligned) {
+        slice.boxes = {reinterpret_cast<const Box*>(array.data), n};
         return slice;
     }
     slice.owned.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const char* row = view.data + static_cast<Py_ssize_t>(i) * row_stride;
+        const char* row = array.data + static_cast<Py_ssize_t>(i) * row_stride;
         double v[4];
         for (int k = 0; k < 4; ++k) std::memcpy(&v[k], row + k * col_stride, sizeof(double));
         slice.owned[i] = to_xyxy(Box{v[0], v[1], v[2], v[3]}, format);

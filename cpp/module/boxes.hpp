@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/types.hpp"
+#include "module/numpy_api.hpp"
 #include "module/py.hpp"
 
 namespace vestrim::py {
@@ -22,9 +23,10 @@ std::string debug_quoted(const std::string& text);
 // ("expected a sequence of length {n} (got {m})" otherwise).
 bool convert_float_item(PyObject* obj, double* out, Py_ssize_t n);
 
-// One frame's box set as received: an (N, k) float64 ndarray held by reference, or a copied list.
+// One frame's box set as received: a 2-D float64 ndarray pinned for the call (its column count is
+// checked by `as_boxes`), or a copied list.
 struct PyBoxes {
-    Ref array;               // set for the array variant
+    PinnedMatrix array;      // set for the array variant
     std::vector<Box> list;   // the list variant's converted boxes
 };
 bool convert(PyObject* obj, PyBoxes& out);

@@ -23,10 +23,13 @@ PyObject* evaluation_result_repr(PyObject* self) {
                                 hota.get());
 }
 
-PyGetSetDef evaluation_result_getters[] = {
-    field<&EvaluationRecord::clear>("clear", "CLEAR MOT metrics (MOTA, MOTP, FP, FN, ID switches)."),
-    field<&EvaluationRecord::identity>("identity", "Identity metrics (IDF1, IDP, IDR)."),
-    field<&EvaluationRecord::hota>("hota", "HOTA metrics (DetA, AssA, LocA, plus per-alpha curves)."),
+PyMemberDef evaluation_result_members[] = {
+    object_member<EvaluationRecord>("clear", offsetof(EvaluationRecord, clear),
+                                    "CLEAR MOT metrics (MOTA, MOTP, FP, FN, ID switches)."),
+    object_member<EvaluationRecord>("identity", offsetof(EvaluationRecord, identity),
+                                    "Identity metrics (IDF1, IDP, IDR)."),
+    object_member<EvaluationRecord>("hota", offsetof(EvaluationRecord, hota),
+                                    "HOTA metrics (DetA, AssA, LocA, plus per-alpha curves)."),
     {},
 };
 
@@ -65,7 +68,7 @@ PyTypeObject* evaluation_result_type() {
         .name = "EvaluationResult",
         .doc = "The result of [`evaluate`]: CLEAR, Identity, and HOTA computed together\n"
                "from one shared similarity matrix.",
-        .getset = evaluation_result_getters,
+        .members = evaluation_result_members,
         .repr = evaluation_result_repr,
     });
     return type;

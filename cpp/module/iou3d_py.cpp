@@ -22,10 +22,10 @@ bool convert_box3d(PyObject* obj, Box3d& out) {
     return true;
 }
 
-// One set of 3D boxes as received: a 2-D float64 ndarray held by reference (its column count is
+// One set of 3D boxes as received: a 2-D float64 ndarray pinned for the call (its column count is
 // checked by `as_boxes`), or a copied list.
 struct PyBoxes3d {
-    Ref array;
+    PinnedMatrix array;
     std::vector<Box3d> list;
 };
 
@@ -33,7 +33,7 @@ bool convert(PyObject* obj, PyBoxes3d& out) {
     const bool maybe_array = !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj);
     ArrayView view;
     if (maybe_array && as_ndarray(obj, view) && view.ndim == 2 && view.elem == Elem::Float64) {
-        out.array = Ref::borrow(obj);
+        out.array.pin(obj, view);
         return true;
     }
     const bool listed = for_each_item(
@@ -69,23 +69,22 @@ Result<Box3dSlice> as_boxes(const PyBoxes3d& boxes) {
         slice.boxes = boxes.list;
         return slice;
     }
-    ArrayView view;
-    as_ndarray(boxes.array.get(), view);
-    if (view.shape[1] != kFields) {
-        return std::unexpected("3D boxes array must have shape (N, 7), got [" + std::to_string(view.shape[0]) +
-                               ", " + std::to_string(view.shape[1]) + "]");
+    const PinnedMatrix& array = boxes.array;
+    if (array.cols != kFields) {
+        return std::unexpected("3D boxes array must have shape (N, 7), got [" + std::to_string(array.rows) + ", " +
+                               std::to_string(array.cols) + "]");
     }
-    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const auto n = static_cast<std::size_t>(array.rows);
     if (n == 0) return slice;
-    const Py_ssize_t row_stride = view.strides[0], col_stride = view.strides[1];
+    const Py_ssize_t row_stride = array.row_stride, col_stride = array.col_stride;
     const bool contiguous = col_stride == sizeof(double) && (row_stride == sizeof(Box3d) || n == 1);
-    if (contiguous && view.aligned) {
-        slice.boxes = {reinterpret_cast<const Box3d*>(view.data), n};
+    if (contiguous && array.aligned) {
+        slice.boxes = {reinterpret_cast<const Box3d*>(array.data), n};
         return slice;
     }
     slice.owned.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const char* row = view.data + static_cast<Py_ssize_t>(i) * row_stride;
+        const char* row = array.data + static_cast<Py_ssize_t>(i) * row_stride;
         double v[kFields];
         for (Py_ssize_t k = 0; k < kFields; ++k) std::memcpy(&v[k], row + k * col_stride, sizeof(double));
         slice.owned[i] = Box3d{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};

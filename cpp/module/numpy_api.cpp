@@ -59,6 +59,16 @@ bool as_ndarray(PyObject* obj, ArrayView& view) {
     return true;
 }
 
+void PinnedMatrix::pin(PyObject* obj, const ArrayView& view) {
+    array_ = Ref::borrow(obj);
+    rows = view.shape[0];
+    cols = view.shape[1];
+    row_stride = view.strides[0];
+    col_stride = view.strides[1];
+    data = view.data;
+    aligned = view.aligned;
+}
+
 bool require_numpy() {
     return numpy_loaded || load_api();
 }

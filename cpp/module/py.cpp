@@ -30,6 +30,8 @@ PyObject* internal_error_type() {
     return type;
 }
 
+bool poll_signals() { return PyErr_CheckSignals() != 0; }
+
 PyObject* internal_error(const std::string& message) {
     PyObject* type = internal_error_type();
     if (type != nullptr) PyErr_SetString(type, message.c_str());
@@ -360,7 +362,9 @@ PyObject* new_str(const std::string& s) {
 PyObject* matrix_to_py(const double* values, std::size_t rows, std::size_t cols) {
     Ref outer = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!outer) return nullptr;
+    interrupt::Meter meter;  // a large matrix makes millions of objects
     for (std::size_t i = 0; i < rows; ++i) {
+        meter.add(1 + 16 * cols);
         PyObject* row = PyList_New(static_cast<Py_ssize_t>(cols));
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), row);
@@ -381,6 +385,7 @@ PyTypeObject* make_class(const ClassSpec& spec, Py_ssize_t basicsize, destructor
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
     if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
     if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+    if (spec.members) slots.push_back({Py_tp_members, spec.members});
     if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
     if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
     if (spec.construct) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.construct)});

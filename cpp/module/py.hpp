@@ -5,7 +5,11 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -15,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::py {
@@ -50,6 +55,8 @@ private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
 };
+// A Ref field of a record is read by the interpreter as a plain object pointer (see object_member).
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -76,11 +83,19 @@ void restore_exception(Ref exc);
 // "{TypeName}: {message}" of the pending exception, which is cleared.
 std::string take_error_text();
 
-// Runs an entry body, turning core exceptions into Python exceptions.
+// The interrupt poll of the boundary: runs the interpreter's signal check (pending handlers run;
+// SIGINT's raises KeyboardInterrupt) and reports whether it left an exception set.
+bool poll_signals();
+
+// Runs an entry body, turning core exceptions into Python exceptions. Long core loops inside the
+// body poll for signals; an interrupted body ends with the exception the signal check raised.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+    const interrupt::Scope polling(&poll_signals);
     try {
         return body();
+    } catch (const interrupt::Interrupted&) {
+        return nullptr;
     } catch (const InternalError& e) {
         return internal_error(e.what());
     } catch (const std::bad_alloc&) {
@@ -289,6 +304,7 @@ struct ClassSpec {
     const char* name = nullptr;        // bare name: the class reports its module as "builtins"
     const char* doc = nullptr;
     PyGetSetDef* getset = nullptr;
+    PyMemberDef* members = nullptr;
     reprfunc repr = nullptr;           // nullptr: the interpreter's default repr
     PyMethodDef* methods = nullptr;
     newfunc construct = nullptr;       // nullptr: not instantiable from Python
@@ -338,6 +354,19 @@ PyObject* get_field(PyObject* self, void*) {
 template <auto Member>
 constexpr PyGetSetDef field(const char* name, const char* doc) {
     return PyGetSetDef{name, &get_field<Member>, nullptr, doc, nullptr};
+}
+
+// One read-only object attribute of a record class whose field (at `field_offset` within R) is a
+// Ref that is always set: a member descriptor, so every read returns the stored object itself.
+template <class R>
+PyMemberDef object_member(const char* name, std::size_t field_offset, const char* doc) {
+    static_assert(std::is_standard_layout_v<Boxed<R>>);
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr int type = Py_T_OBJECT_EX, flags = Py_READONLY;
+#else
+    constexpr int type = T_OBJECT_EX, flags = READONLY;
+#endif
+    return PyMemberDef{name, type, static_cast<Py_ssize_t>(offsetof(Boxed<R>, value) + field_offset), flags, doc};
 }
 
 }  // namespace vestrim::py
