@@ -710,8 +710,11 @@ public:
 
     // Inserts every row; false if a search finds no column (cannot happen with finite costs).
     bool run() {
-        for (std::size_t cur = 0; cur < nr_; ++cur)
+        interrupt::Meter meter;
+        for (std::size_t cur = 0; cur < nr_; ++cur) {
+            meter.add(nc_ * (cur + 1));  // a search may visit every assigned row's column
             if (!augment(cur)) return false;
+        }
         return true;
     }
 
