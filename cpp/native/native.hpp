@@ -24,4 +24,7 @@ PyTypeObject* public_record_type(const char* name) {
 // registration table. Add one declaration per family here, e.g.
 //     std::span<PyMethodDef> readers_functions();
 
+// Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
+std::span<PyMethodDef> pickle_functions();
+
 }  // namespace vestrim::native
