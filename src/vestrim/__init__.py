@@ -1,14 +1,31 @@
 """vestrim: exact, fast multi-object tracking metrics (CLEAR MOT, Identity, HOTA) and the
 primitives they rest on (2D/3D box IoU, run-length masks, assignment)."""
 
+import importlib as _importlib
+
 from . import _vestrim
 from ._vestrim import *  # noqa: F401,F403  (every public name of the extension)
 
 from .combination import (CombinedClear, CombinedHota, CombinedIdentity, CombinedResult,
                           combine, combine_clear, combine_hota, combine_identity)
+from .plot import plot_hota
+from .results import asdict, to_dataframe  # also registers pickling of the extension's classes
 
 __version__ = _vestrim.__version__
 __all__ = list(_vestrim.__all__) + [
     "combine", "combine_clear", "combine_identity", "combine_hota",
     "CombinedResult", "CombinedClear", "CombinedIdentity", "CombinedHota",
+    "asdict", "to_dataframe", "plot_hota",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # Submodules (the file readers among them) load on first access, so that `import vestrim`
+    # stays free of NumPy, pandas and matplotlib: `vestrim.mot.load_sequence(...)` just works.
+    if not name.startswith("_"):
+        try:
+            return _importlib.import_module(f"{__name__}.{name}")
+        except ModuleNotFoundError as e:
+            if e.name != f"{__name__}.{name}":
+                raise
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
