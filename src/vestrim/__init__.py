@@ -12,16 +12,27 @@ from .plot import plot_hota
 from .results import asdict, to_dataframe  # also registers pickling of the extension's classes
 
 __version__ = _vestrim.__version__
+
+# Names of submodules that need NumPy, loaded on first use so that `import vestrim` stays light.
+_LAZY = {name: "benchmark" for name in (
+    "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
+    "Count", "BenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
+
 __all__ = list(_vestrim.__all__) + [
     "combine", "combine_clear", "combine_identity", "combine_hota",
     "CombinedResult", "CombinedClear", "CombinedIdentity", "CombinedHota",
     "asdict", "to_dataframe", "plot_hota",
-]
+] + list(_LAZY)
 
 
 def __getattr__(name: str) -> object:
-    # Submodules (the file readers among them) load on first access, so that `import vestrim`
-    # stays free of NumPy, pandas and matplotlib: `vestrim.mot.load_sequence(...)` just works.
+    module = _LAZY.get(name)
+    if module is not None:
+        value = getattr(_importlib.import_module(f".{module}", __name__), name)
+        globals()[name] = value
+        return value
+    # Submodules (the file readers among them) load on first access too, so that
+    # `vestrim.mot.load_sequence(...)` works without importing vestrim.mot first.
     if not name.startswith("_"):
         try:
             return _importlib.import_module(f"{__name__}.{name}")

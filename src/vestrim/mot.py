@@ -1,26 +1,34 @@
 """Reading tracking results and ground truth in the MOTChallenge text format.
 
 One line per object and frame: ``frame, id, x, y, w, h, conf, class, visibility, ...``, comma
-separated, spaces around values tolerated, extra columns ignored, blank lines skipped. Frames are
-1-based; boxes are given as x, y, width, height and are held here in corner form (x1, y1, x2, y2),
-converted as ``(x, y, x + w, y + h)``. In ground truth, a line whose 7th value is 0 is ignored
-(it marks an object not to be scored), and a class filter keeps only the lines whose 8th value is
-one of the given classes.
+separated, spaces and tabs around values tolerated, extra columns ignored, blank lines skipped.
+Lines end at ``\\n`` (an ``\\r`` before it is dropped); nothing else ends a line. Frames are
+1-based; boxes are given as x, y, width, height and are held here in corner form
+(x1, y1, x2, y2), converted as ``(x, y, x + w, y + h)``.
 
+Numbers are ASCII: frames and ids are integers (``-3``, ``+12``, or an integral decimal such as
+``3.0``); the other values are decimals with an optional exponent (``1.5``, ``-2e3``). ``inf``,
+``nan``, digit separators (``1_0``) and non-ASCII digits are errors. An id occurring twice in one
+frame of a file is an error.
+
+``read_table`` reads every line of one file into arrays. ``read_tracks`` applies the plain
+ground-truth rules on top of it: a line whose 7th value is 0 is ignored (it marks an object not to
+be scored), and a class filter keeps only the lines whose 8th value is one of the given classes.
 ``load_sequence`` pairs a ground-truth file with a prediction file and lays both out frame by
 frame, from frame 1 to the last frame seen in either file, ready for ``vestrim.evaluate``.
 """
 
 from __future__ import annotations
 
-import math
 import os
+import re
 from dataclasses import dataclass
 from typing import Collection, Optional
 
 import numpy as np
 
-__all__ = ["MotFormatError", "Tracks", "Sequence", "read_tracks", "load_sequence", "MAX_FRAME"]
+__all__ = ["MotFormatError", "Table", "Tracks", "Sequence", "read_table", "read_tracks",
+           "layout_frames", "load_sequence", "MAX_FRAME"]
 
 # A frame number beyond this is taken for a typo: laying out that many (mostly empty) frames
 # would exhaust memory long before any result.
@@ -30,11 +38,10 @@ MAX_FRAME = 10_000_000
 # every IoU is a number).
 MAX_COORDINATE = 1e150
 
-# Integers from the fast numeric path are exact only up to here.
-_EXACT_INT = 2.0 ** 53
-
 _EMPTY_BOXES = np.zeros((0, 4), dtype=np.float64)
 _EMPTY_BOXES.flags.writeable = False
+# The ids of every empty frame: one shared object, immutable so that sharing it is safe.
+_EMPTY_IDS = ()
 
 
 class MotFormatError(ValueError):
@@ -46,6 +53,22 @@ class MotFormatError(ValueError):
         self.message = message
         where = f"{path}:{line}" if line is not None else path
         super().__init__(f"{where}: {message}")
+
+
+@dataclass(frozen=True)
+class Table:
+    """Every non-blank line of one file, in file order, one row per line."""
+
+    frames: np.ndarray   # int64, as written (1-based)
+    ids: np.ndarray      # int64
+    boxes: np.ndarray    # float64 (N, 4): x, y, x + w, y + h
+    conf: np.ndarray     # float64, the 7th value; NaN where the line has none or columns < 7
+    classes: np.ndarray  # float64, the 8th value; NaN where the line has none or columns < 8
+    lines: np.ndarray    # int64, 1-based line number of each row
+    last_frame: int      # the largest frame of any row; 0 for none
+
+    def __len__(self) -> int:
+        return len(self.frames)
 
 
 @dataclass(frozen=True)
@@ -63,7 +86,8 @@ class Tracks:
 
 @dataclass(frozen=True)
 class Sequence:
-    """One sequence laid out by frame: lists with one entry per frame, frame 1 first."""
+    """One sequence laid out by frame: lists with one entry per frame, frame 1 first. Empty
+    frames share one empty id tuple and one empty (read-only) box array."""
 
     gt_ids: list
     gt_boxes: list
@@ -75,139 +99,150 @@ class Sequence:
         return len(self.gt_ids)
 
 
-def _read_text(path: str) -> str:
+def _read_bytes(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
         raise MotFormatError(path, f"cannot read: {e.strerror or e}") from None
-    # Undecodable bytes become U+FFFD, which then fails on its line with a line number.
-    return data.decode("utf-8-sig", errors="replace")
+    except MemoryError:
+        raise MotFormatError(path, "cannot read: the file does not fit in memory") from None
+    # A byte-order mark is how some editors start a UTF-8 file.
+    return data[3:] if data.startswith(b"\xef\xbb\xbf") else data
 
 
-def _parse_int(token: str) -> int:
-    try:
-        return int(token)
-    except ValueError:
-        value = float(token)  # also "3.0" or "1e3"; raises ValueError otherwise
-        if not value.is_integer():
-            raise
-        return int(value)
+# --- the reference reader: line by line, in Python ---------------------------------------------
 
-
+_NAMES = ("frame", "id", "x", "y", "width", "height", "confidence", "class")
 _ORDINALS = ("1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th")
+_INTEGER = re.compile(rb"[+-]?[0-9]+")
+_INTEGRAL_DECIMAL = re.compile(rb"([+-]?[0-9]*)\.0*")  # with at least one digit somewhere
+_NUMBER = re.compile(rb"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_NON_FINITE = re.compile(rb"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
+_BLANK = b" \t"
 
 
-def _parse_line(fields: list, columns: int):
-    """Values of one line's first `columns` fields (frame, id, x, y, w, h, conf, class), or an
-    error message."""
-    out = []
-    for k in range(columns):
-        token = fields[k].strip()
-        name = ("frame", "id", "x", "y", "width", "height", "confidence", "class")[k]
-        try:
-            value = _parse_int(token) if k < 2 else float(token)
-        except ValueError:
-            kind = "an integer" if k < 2 else "a number"
-            return f"{name} ({_ORDINALS[k]} value) must be {kind}, got {token!r}"
-        if k < 2 and not -2**63 <= value < 2**63:
-            return f"{name} {value} does not fit in 64 bits"
-        if 2 <= k < 6 and not math.isfinite(value):
-            return f"{name} must be finite, got {token!r}"
-        out.append(value)
-    if out[0] < 1:
-        return f"frame numbers start at 1, got {out[0]}"
-    if out[0] > MAX_FRAME:
-        return f"frame number {out[0]} is implausibly large (the limit is {MAX_FRAME})"
-    return out
+def _quoted(token: bytes) -> str:
+    return repr(token.decode("utf-8", errors="replace"))
 
 
-def _read_slow(path: str, lines: list, gt: bool, classes):
-    """Line-by-line reading: the reference semantics, with a precise message for the first bad
-    line."""
-    frames, ids, boxes = [], [], []
-    last_frame = 0
-    limit = MAX_COORDINATE
-    for number, raw in enumerate(lines, 1):
-        fields = raw.split(",")
+def _parse_integer(token: bytes, k: int):
+    """The value of a frame or id field, or an error message."""
+    if _INTEGER.fullmatch(token):
+        digits = token
+    else:
+        m = _INTEGRAL_DECIMAL.fullmatch(token)
+        if m is None or not any(c in b"0123456789" for c in token):
+            return f"{_NAMES[k]} ({_ORDINALS[k]} value) must be an integer, got {_quoted(token)}"
+        digits = m.group(1)
+    # Checked by length first: int() of thousands of digits is slow (and refused by Python).
+    magnitude = digits.lstrip(b"+-").lstrip(b"0")
+    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
+    if len(magnitude) > 19 or not -2**63 <= value < 2**63:
+        return f"{_NAMES[k]} {token.decode('ascii')} does not fit in 64 bits"
+    return value
+
+
+def _parse_number(token: bytes, k: int):
+    """The value of a float field, or an error message."""
+    if _NUMBER.fullmatch(token):
+        value = float(token)
+        if value not in (float("inf"), float("-inf")):
+            return value
+    elif not _NON_FINITE.fullmatch(token):
+        return f"{_NAMES[k]} ({_ORDINALS[k]} value) must be a number, got {_quoted(token)}"
+    return f"{_NAMES[k]} must be finite, got {_quoted(token)}"
+
+
+def _parse_row(fields: list, columns: int):
+    """(frame, id, x1, y1, x2, y2, conf, class) of one line, or an error message."""
+    values = []
+    for k in range(min(len(fields), columns)):
+        token = fields[k].strip(_BLANK)
+        value = _parse_integer(token, k) if k < 2 else _parse_number(token, k)
+        if isinstance(value, str):
+            return value
+        values.append(value)
+    frame, _, x, y, w, h = values[:6]
+    if frame < 1:
+        return f"frame numbers start at 1, got {frame}"
+    if frame > MAX_FRAME:
+        return f"frame number {frame} is implausibly large (the limit is {MAX_FRAME})"
+    x2, y2 = x + w, y + h
+    if not all(abs(v) <= MAX_COORDINATE for v in (x, y, x2, y2)):
+        return f"box coordinates beyond {MAX_COORDINATE:g} in magnitude"
+    values[4:6] = x2, y2
+    values += [float("nan")] * (8 - len(values))
+    return values
+
+
+def _read_table_python(path: str, data: bytes, columns: int) -> Table:
+    rows, line_numbers = [], []
+    failure = None
+    lines = data.split(b"\n")
+    if not lines[-1]:
+        lines.pop()  # the text after the final line end
+    for number, line in enumerate(lines, 1):
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if not line.strip(_BLANK):
+            continue
+        fields = line.split(b",")
         if len(fields) < 6:
-            if not raw.strip():
-                continue
-            raise MotFormatError(
-                path, f"expected at least 6 comma-separated values, found {len(fields)}", number)
-        columns = min(len(fields), 8) if gt else 6
-        if classes is not None and columns < 8:
-            raise MotFormatError(
-                path, "no class (8th value), which the class filter needs", number)
-        try:  # the common case, without per-value diagnostics
-            frame, ident = int(fields[0]), int(fields[1])
-            x, y = float(fields[2]), float(fields[3])
-            x2, y2 = x + float(fields[4]), y + float(fields[5])
-            conf = float(fields[6]) if columns > 6 else 1.0
-            cls = float(fields[7]) if columns > 7 else 0.0
-            plain = (0 < frame <= MAX_FRAME and -2**63 <= ident < 2**63
-                     and -limit <= x <= limit and -limit <= y <= limit
-                     and -limit <= x2 <= limit and -limit <= y2 <= limit)
-        except ValueError:
-            plain = False
-        if not plain:
-            values = _parse_line(fields, columns)
-            if isinstance(values, str):
-                raise MotFormatError(path, values, number)
-            frame, ident, x, y, w, h = values[:6]
-            x2, y2 = x + w, y + h
-            conf = values[6] if columns > 6 else 1.0
-            cls = values[7] if columns > 7 else 0.0
-        last_frame = max(last_frame, frame)
-        if gt and conf == 0:
-            continue
-        if classes is not None and cls not in classes:
-            continue
-        if not plain and not all(abs(v) <= limit for v in (x, y, x2, y2)):
-            raise MotFormatError(
-                path, f"box coordinates beyond {limit:g} in magnitude", number)
-        frames.append(frame)
-        ids.append(ident)
-        boxes.append((x, y, x2, y2))
-    return Tracks(np.array(frames, dtype=np.int64), np.array(ids, dtype=np.int64),
-                  np.array(boxes, dtype=np.float64).reshape(-1, 4), last_frame)
+            failure = (f"expected at least 6 comma-separated values, found {len(fields)}", number)
+            break
+        values = _parse_row(fields, columns)
+        if isinstance(values, str):
+            failure = (values, number)
+            break
+        rows.append(values)
+        line_numbers.append(number)
+    columns_of = list(zip(*rows)) if rows else [()] * 8
+    frames = np.array(columns_of[0], dtype=np.int64)
+    ids = np.array(columns_of[1], dtype=np.int64)
+    lines_array = np.array(line_numbers, dtype=np.int64)
+    # A duplicate before the first malformed line is the first fault in the file.
+    duplicate = _first_duplicate(frames, ids, lines_array)
+    if duplicate is not None and (failure is None or duplicate[1] < failure[1]):
+        failure = duplicate
+    if failure is not None:
+        raise MotFormatError(path, *failure)
+    boxes = np.array(columns_of[2:6], dtype=np.float64).reshape(4, -1).T.copy()
+    return Table(frames, ids, boxes, np.array(columns_of[6], dtype=np.float64),
+                 np.array(columns_of[7], dtype=np.float64), lines_array,
+                 int(frames.max()) if len(frames) else 0)
 
 
-def _read_fast(lines: list, gt: bool, classes):
-    """np.loadtxt for the common well-formed file; None whenever the line-by-line reading might
-    differ (it then decides, and reports any error)."""
-    first = next((line for line in lines if line.strip()), None)
-    if first is None:
+def _first_duplicate(frames, ids, lines):
+    """(message, line) for the earliest line repeating a (frame, id) pair seen before it."""
+    if len(frames) < 2:
         return None
-    columns = 8 if gt else 6
-    if first.count(",") + 1 < columns:
+    order = np.lexsort((lines, ids, frames))
+    f, i = frames[order], ids[order]
+    repeat = np.flatnonzero((f[1:] == f[:-1]) & (i[1:] == i[:-1])) + 1
+    if not len(repeat):
         return None
-    try:
-        table = np.loadtxt(lines, delimiter=",", usecols=range(columns), ndmin=2,
-                           dtype=np.float64, comments=None)
-    except ValueError:
-        return None
-    head = table[:, :2]
-    if (not np.all(np.isfinite(table[:, :6])) or np.any(head != np.floor(head))
-            or np.any(np.abs(head) >= _EXACT_INT) or np.any(table[:, 0] < 1)
-            or np.any(table[:, 0] > MAX_FRAME)):
-        return None
-    last_frame = int(table[:, 0].max()) if len(table) else 0
-    if gt:
-        keep = table[:, 6] != 0
-        if classes is not None:
-            keep &= np.isin(table[:, 7], np.array(sorted(classes), dtype=np.float64))
-        table = table[keep]
-    x, y = table[:, 2], table[:, 3]
-    boxes = np.empty((len(table), 4), dtype=np.float64)
-    boxes[:, 0] = x
-    boxes[:, 1] = y
-    boxes[:, 2] = x + table[:, 4]
-    boxes[:, 3] = y + table[:, 5]
-    if not np.all(np.abs(boxes) <= MAX_COORDINATE):
-        return None
-    return Tracks(table[:, 0].astype(np.int64), table[:, 1].astype(np.int64), boxes, last_frame)
+    first = repeat[np.argmin(lines[order][repeat])]
+    return (f"id {i[first]} occurs twice in frame {f[first]}", int(lines[order][first]))
 
+
+def read_table(path, *, columns: int = 8, _reference: bool = False) -> Table:
+    """Read every non-blank line of one MOTChallenge text file into a ``Table``.
+
+    ``columns`` (6, 7 or 8) is how many leading values of each line are parsed and validated;
+    later values are ignored unparsed. Raises ``MotFormatError`` naming the file and, for a
+    malformed line or an id occurring twice in one frame, the line.
+    """
+    path = os.fspath(path)
+    if columns not in (6, 7, 8):
+        raise ValueError(f"columns must be 6, 7 or 8, got {columns!r}")
+    data = _read_bytes(path)
+    if _reference:
+        return _read_table_python(path, data, columns)
+    return _read_table_python(path, data, columns)
+
+
+# --- plain reading and frame layout ------------------------------------------------------------
 
 def read_tracks(path: str, *, gt: bool = False,
                 classes: Optional[Collection[int]] = None) -> Tracks:
@@ -220,29 +255,52 @@ def read_tracks(path: str, *, gt: bool = False,
     path = os.fspath(path)
     # The class filter applies to ground truth only.
     classes = frozenset(int(c) for c in classes) if gt and classes is not None else None
-    text = _read_text(path)
-    lines = text.splitlines()
-    tracks = _read_fast(lines, gt, classes)
-    if tracks is None:
-        tracks = _read_slow(path, lines, gt, classes)
-    return tracks
+    table = read_table(path, columns=8 if gt else 6)
+    if not gt:
+        return Tracks(table.frames, table.ids, table.boxes, table.last_frame)
+    keep = table.conf != 0  # NaN (no 7th value) keeps the line
+    if classes is not None:
+        missing = np.flatnonzero(np.isnan(table.classes))
+        if len(missing):
+            raise MotFormatError(path, "no class (8th value), which the class filter needs",
+                                 int(table.lines[missing[0]]))
+        keep &= np.isin(table.classes, np.array(sorted(classes), dtype=np.float64))
+    if keep.all():
+        return Tracks(table.frames, table.ids, table.boxes, table.last_frame)
+    return Tracks(table.frames[keep], table.ids[keep], table.boxes[keep], table.last_frame)
 
 
-def _by_frame(tracks: Tracks, num_frames: int):
-    order = np.argsort(tracks.frames, kind="stable")  # file order within a frame
-    frames = tracks.frames[order]
-    ids = tracks.ids[order]
-    boxes = np.ascontiguousarray(tracks.boxes[order])
-    bounds = np.searchsorted(frames, np.arange(1, num_frames + 2), side="left").tolist()
-    id_lists, box_sets = [], []
-    for t in range(num_frames):
-        lo, hi = bounds[t], bounds[t + 1]
-        if lo == hi:
-            id_lists.append([])
-            box_sets.append(_EMPTY_BOXES)
-        else:
-            id_lists.append(ids[lo:hi].tolist())
-            box_sets.append(boxes[lo:hi])  # a contiguous row range: read in place
+def layout_frames(frames, ids, boxes, first_frame: int, num_frames: int):
+    """Lay rows out by frame: ``(id_lists, box_sets)``, one entry per frame ``first_frame`` …
+    ``first_frame + num_frames - 1``, rows of a frame in their given order. A frame's ids are a
+    list of ints and its boxes a contiguous (n, 4) float64 array; every empty frame shares one
+    empty tuple and one empty read-only array. A row outside those frames is a ``ValueError``.
+    """
+    frames = np.asarray(frames, dtype=np.int64)
+    ids = np.asarray(ids, dtype=np.int64)
+    boxes = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
+    if not len(frames) == len(ids) == len(boxes):
+        raise ValueError("frames, ids and boxes must have the same length")
+    first_frame, num_frames = int(first_frame), int(num_frames)
+    if num_frames < 0:
+        raise ValueError(f"num_frames must be >= 0, got {num_frames}")
+    id_lists = [_EMPTY_IDS] * num_frames
+    box_sets = [_EMPTY_BOXES] * num_frames
+    if not len(frames):
+        return id_lists, box_sets
+    if frames.min() < first_frame or frames.max() >= first_frame + num_frames:
+        raise ValueError(f"a row lies outside frames {first_frame} to "
+                         f"{first_frame + num_frames - 1}")
+    if len(frames) > 1 and not np.all(frames[1:] >= frames[:-1]):
+        order = np.argsort(frames, kind="stable")  # file order within a frame
+        frames, ids, boxes = frames[order], ids[order], boxes[order]
+    boxes = np.ascontiguousarray(boxes)
+    starts = np.flatnonzero(np.concatenate(([True], frames[1:] != frames[:-1])))
+    ends = np.append(starts[1:], len(frames)).tolist()
+    all_ids = ids.tolist()
+    for frame, lo, hi in zip((frames[starts] - first_frame).tolist(), starts.tolist(), ends):
+        id_lists[frame] = all_ids[lo:hi]
+        box_sets[frame] = boxes[lo:hi]  # a contiguous row range: read in place
     return id_lists, box_sets
 
 
@@ -258,6 +316,6 @@ def load_sequence(gt_path: str, pred_path: Optional[str] = None, *,
     pred = read_tracks(pred_path) if pred_path is not None else Tracks(
         np.zeros(0, np.int64), np.zeros(0, np.int64), _EMPTY_BOXES, 0)
     num_frames = max(gt.last_frame, pred.last_frame)
-    gt_ids, gt_boxes = _by_frame(gt, num_frames)
-    pred_ids, pred_boxes = _by_frame(pred, num_frames)
+    gt_ids, gt_boxes = layout_frames(gt.frames, gt.ids, gt.boxes, 1, num_frames)
+    pred_ids, pred_boxes = layout_frames(pred.frames, pred.ids, pred.boxes, 1, num_frames)
     return Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
