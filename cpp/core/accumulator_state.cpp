@@ -26,9 +26,9 @@ constexpr std::size_t kPairBytes = 4 + 4 + 8;
 // The saved state covers every field of these records: a new field must be saved and checked too
 // (and the version raised), which these sizes are here to remind of.
 static_assert(sizeof(clear::GtTrack) == 40);
-static_assert(sizeof(clear::ClearAccumulator) == 304);
+static_assert(sizeof(clear::ClearAccumulator) == 312);
 static_assert(sizeof(identity::IdentityAccumulator) == 224);
-static_assert(sizeof(Accumulator) == 536);
+static_assert(sizeof(Accumulator) == 544);
 
 enum TrackFlags : std::uint8_t { kHasLastMatch = 1, kTracked = 2, kGapOpen = 4 };
 
@@ -123,6 +123,7 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
     out.f64(acc.iou_threshold);
 
     const clear::ClearAccumulator& c = acc.clear;
+    out.u8(c.convention_ == Convention::Benchmark ? 1 : 0);
     out.u64(c.totals_.num_frames);
     out.u64(c.totals_.num_gt);
     out.u64(c.totals_.num_matches);
@@ -180,6 +181,10 @@ Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc) {
     clear::ClearMetrics& totals = acc.totals_;
     clear::TrackState& state = acc.state_;
     std::uint64_t num_tracks = 0;
+    std::uint8_t convention = 0;
+    if (!in.u8(convention)) return truncated();
+    if (convention > 1) return fail("unknown CLEAR convention");
+    acc.convention_ = convention == 1 ? Convention::Benchmark : Convention::Module;
     if (!in.u64(totals.num_frames) || !in.u64(totals.num_gt) || !in.u64(totals.num_matches) ||
         !in.u64(totals.num_false_positives) || !in.u64(totals.num_misses) || !in.u64(totals.num_switches) ||
         !in.f64(state.motp_sum) || !in.u64(state.frag_present_only) || !in.u64(state.solved_frames) ||

@@ -10,7 +10,7 @@
 
 namespace vestrim::accumulator {
 
-// Everything folded in so far: the threshold, CLEAR's running totals and per-trajectory bookkeeping,
+// Everything folded in so far: the threshold, CLEAR's convention, running totals and per-trajectory bookkeeping,
 // Identity's id and pair counts, in a versioned little-endian layout (working buffers are not state).
 // Equal states give equal bytes.
 std::string save_state(const Accumulator& acc);

@@ -24,6 +24,9 @@ PyTypeObject* public_record_type(const char* name) {
 // registration table. Add one declaration per family here, e.g.
 //     std::span<PyMethodDef> readers_functions();
 
+// evaluate_native.cpp: evaluation under a convention, removal matching, HOTA's alphas and means.
+std::span<PyMethodDef> evaluate_functions();
+
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();
 
