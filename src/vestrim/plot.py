@@ -12,11 +12,15 @@ _PANELS = (("hota_alphas", "HOTA", "hota"), ("deta_alphas", "DetA", "deta"),
            ("assa_alphas", "AssA", "assa"))
 
 
-def _matplotlib_figure() -> Any:
+COMBINED = "COMBINED"
+
+
+def matplotlib_figure(what: str = "plot_hota()") -> Any:
+    """matplotlib's Figure class, or an ImportError naming the extra that provides it."""
     try:
         from matplotlib.figure import Figure
     except ImportError as e:
-        raise ImportError("plot_hota() needs matplotlib: pip install 'vestrim[plot]'") from e
+        raise ImportError(f"{what} needs matplotlib: pip install 'vestrim[plot]'") from e
     return Figure
 
 
@@ -37,11 +41,15 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
 
     ``results`` is one result, a list of results or a dict of label -> result; anything with
     HOTA works (``HotaMetrics``, ``EvaluationResult``, combined and benchmark results). Lines are
-    labelled by ``labels`` (or the dict's keys), with each result's mean score in the legend.
+    labelled by ``labels`` (or the dict's keys), with each result's mean score in the legend; a
+    line labelled COMBINED is drawn in black. A ``BenchmarkResult`` draws the COMBINED result of
+    each (tracker, class), a ``TrackerResult`` each of its sequences and COMBINED.
     With ``path``, the figure is also written there as a PNG. Returns the
     ``matplotlib.figure.Figure``.
     """
-    Figure = _matplotlib_figure()
+    Figure = matplotlib_figure()
+    if hasattr(results, "trackers") or hasattr(results, "tracker"):
+        results, labels = _benchmark_lines(results, labels)
     if isinstance(results, Mapping):
         if labels is None:
             labels = [str(k) for k in results.keys()]
@@ -61,8 +69,9 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     axes = fig.subplots(1, len(_PANELS), sharey=True)
     for ax, (curve, title, mean) in zip(axes, _PANELS):
         for label, h in zip(labels, curves):
+            style = {"color": "black", "linewidth": 2.5} if label == COMBINED else {"linewidth": 1.5}
             ax.plot(list(h.alphas), list(getattr(h, curve)), marker="o", markersize=3,
-                    linewidth=1.5, label=f"{label} ({getattr(h, mean) * 100:.2f})")
+                    label=f"{label} ({getattr(h, mean) * 100:.2f})", **style)
         ax.set_title(f"{title} against alpha")
         ax.set_xlabel("alpha (localisation threshold)")
         ax.set_ylabel(title)
@@ -74,3 +83,42 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     if path is not None:
         fig.savefig(os.fspath(path), format="png", dpi=100)
     return fig
+
+
+def _benchmark_lines(result: Any, labels: Optional[Sequence[str]]) -> tuple:
+    """(results, labels) of a benchmark result (COMBINED per tracker and class) or of one
+    tracker's result (each sequence, then COMBINED)."""
+    if hasattr(result, "tracker"):
+        rows = list(result.sequences) + [result.combined]
+        return rows, labels if labels is not None else [r.name for r in rows]
+    trackers = list(result.trackers)
+    several_classes = len({t.class_name for t in trackers}) > 1
+    if labels is None:
+        labels = [f"{t.tracker} ({t.class_name})" if several_classes else t.tracker
+                  for t in trackers]
+    return [t.combined for t in trackers], labels
+
+
+def write_benchmark_plots(result: Any, directory: Union[str, os.PathLike]) -> list:
+    """Write a benchmark run's HOTA curves into ``directory`` (created if need be):
+    ``<tracker>.png`` per tracker (``<tracker>_<class>.png`` when several classes were scored)
+    with its sequences and COMBINED, and with several trackers ``comparison.png`` of their
+    COMBINED results. Returns the paths written."""
+    os.makedirs(directory, exist_ok=True)
+    trackers = list(result.trackers)
+    several_classes = len({t.class_name for t in trackers}) > 1
+    pages = []
+    for t in trackers:
+        name = f"{t.tracker}_{t.class_name}" if several_classes else t.tracker
+        title = f"{t.tracker} ({t.class_name})" if t.class_name else t.tracker
+        pages.append((f"{name}.png", t, title))
+    if len({t.tracker for t in trackers}) > 1:
+        pages.append(("comparison.png", result, "COMBINED of each tracker"))
+    written = []
+    for filename, results, title in pages:
+        fig = plot_hota(results)
+        fig.suptitle(f"{title}, protocol {result.protocol}")
+        path = os.path.join(directory, filename)
+        fig.savefig(path, format="png", dpi=100)
+        written.append(path)
+    return written

@@ -12,8 +12,7 @@ JSON output; ``to_dataframe`` lays several results out as one benchmark-style ta
 from __future__ import annotations
 
 import copyreg
-import math
-from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Mapping, Optional, Sequence
 
 from . import _native, _vestrim
 from .combination import CombinedClear, CombinedHota, CombinedIdentity, CombinedResult
@@ -30,19 +29,23 @@ for _cls in PICKLED_CLASSES:
     copyreg.pickle(_cls, _native.reduce)
 del _cls
 
-# The keys of each metric family, in the command line's JSON order.
-CLEAR_KEYS = ("mota", "motp", "moda", "smota", "motal", "clr_re", "clr_pr", "num_frames", "num_gt",
-              "num_matches", "num_false_positives", "num_misses", "num_switches", "mt", "pt", "ml",
-              "frag", "frag_present_only", "track_ratios")
-IDENTITY_KEYS = ("idf1", "idp", "idr", "idtp", "idfp", "idfn", "num_frames", "num_gt", "num_pred")
-HOTA_KEYS = ("hota", "deta", "assa", "loca", "alphas", "hota_alphas", "deta_alphas", "assa_alphas",
-             "loca_alphas", "hota_tp_alphas", "hota_fn_alphas", "hota_fp_alphas", "ass_re_alphas",
-             "ass_pr_alphas", "num_frames", "num_gt", "num_pred")
-
 _CLEAR_TYPES = (_vestrim.ClearMetrics, CombinedClear)
 _IDENTITY_TYPES = (_vestrim.IdentityMetrics, CombinedIdentity)
 _HOTA_TYPES = (_vestrim.HotaMetrics, CombinedHota)
+_METRIC_TYPES = _CLEAR_TYPES + _IDENTITY_TYPES + _HOTA_TYPES
 _FAMILY_TYPES = (_vestrim.EvaluationResult, _vestrim.AccumulatorResult, CombinedResult)
+FAMILIES = ("clear", "identity", "hota")
+
+
+def _benchmark() -> Any:
+    # The JSON keys and the benchmark result classes live with the benchmark runs, which need
+    # NumPy: loaded on first use so that `import vestrim` stays light.
+    from . import benchmark
+    return benchmark
+
+
+def _is_benchmark_result(obj: Any) -> bool:
+    return type(obj).__module__ == f"{__package__}.benchmark"
 
 
 def _plain(value: Any) -> Any:
@@ -51,73 +54,76 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, keys: Sequence[str]) -> dict:
-    return {key: _plain(getattr(metrics, key)) for key in keys}
-
-
-def _hota_dict(metrics: Any) -> dict:
-    out = _family(metrics, HOTA_KEYS)
-    out.update(_hota_derived(metrics))
+def _family(metrics: Any, family: str) -> dict:
+    """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
+    out = {key: _plain(getattr(metrics, key)) for key in _benchmark().ATTRIBUTES[family]}
+    if family == "hota":
+        from .derived import DERIVED_FIELDS, derive_hota
+        derived = derive_hota(metrics)
+        out.update((key, _plain(getattr(derived, key))) for key in DERIVED_FIELDS)
     return out
+
+
+def _family_of(metrics: Any) -> str:
+    if isinstance(metrics, _CLEAR_TYPES):
+        return "clear"
+    if isinstance(metrics, _IDENTITY_TYPES):
+        return "identity"
+    return "hota"
 
 
 def _families(result: Any) -> dict:
-    """{family: dict} of a result holding ``clear``/``identity``/``hota`` members."""
-    out = {"clear": _family(result.clear, CLEAR_KEYS),
-           "identity": _family(result.identity, IDENTITY_KEYS)}
-    hota = getattr(result, "hota", None)
-    if hota is not None:
-        out["hota"] = _hota_dict(hota)
+    """{family: dict} of the families a result holds (members that are None are left out)."""
+    return {f: _family(getattr(result, f), f) for f in FAMILIES
+            if getattr(result, f, None) is not None}
+
+
+def _sequence(result: Any) -> dict:
+    out = _families(result)
+    out["count"] = _family(result.count, "count")
     return out
+
+
+def _tracker(t: Any) -> dict:
+    return {"name": t.tracker, "class": t.class_name,
+            "sequences": [{"name": s.name, **_sequence(s)} for s in t.sequences],
+            "combined": _sequence(t.combined)}
 
 
 def asdict(result: Any) -> dict:
     """A result as nested dicts of plain Python values (floats, ints, strings, lists).
 
     Metric families are keyed as in the command line's JSON output (HOTA with its derived
-    columns), and results holding several families give one dict per family. ``Matching`` and
-    ``QuorvantixSwitchEvents`` give their attributes, ``Mask`` its COCO dict
-    ``{"size": [h, w], "counts": str}``. NaN stays a float NaN. Raises ``TypeError`` for anything
-    else.
+    columns); results holding several families give one dict per family, and a
+    ``BenchmarkResult`` gives the whole JSON document (per tracker and class, each sequence and
+    COMBINED). ``Matching`` and ``QuorvantixSwitchEvents`` give their attributes, ``Mask`` its
+    COCO dict ``{"size": [h, w], "counts": str}``. NaN stays a float NaN (the JSON output writes
+    null). Raises ``TypeError`` for anything else.
     """
-    if isinstance(result, _CLEAR_TYPES):
-        return _family(result, CLEAR_KEYS)
-    if isinstance(result, _IDENTITY_TYPES):
-        return _family(result, IDENTITY_KEYS)
-    if isinstance(result, _HOTA_TYPES):
-        return _hota_dict(result)
+    if isinstance(result, _METRIC_TYPES):
+        return _family(result, _family_of(result))
     if isinstance(result, _FAMILY_TYPES):
         return _families(result)
     if isinstance(result, _vestrim.Matching):
-        return _family(result, ("matches", "scores", "unmatched_a", "unmatched_b"))
+        return {"matches": _plain(result.matches), "scores": result.scores,
+                "unmatched_a": result.unmatched_a, "unmatched_b": result.unmatched_b}
     if isinstance(result, _vestrim.QuorvantixSwitchEvents):
-        return _family(result, ("num_transfer", "num_ascend", "num_migrate"))
+        return {"num_transfer": result.num_transfer, "num_ascend": result.num_ascend,
+                "num_migrate": result.num_migrate}
     if isinstance(result, _vestrim.Mask):
         return {"size": list(result.size), "counts": result.to_coco()}
+    if _is_benchmark_result(result):
+        b = _benchmark()
+        if isinstance(result, b.Count):
+            return _family(result, "count")
+        if isinstance(result, b.SequenceResult):
+            return {"name": result.name, **_sequence(result)}
+        if isinstance(result, b.TrackerResult):
+            return _tracker(result)
+        if isinstance(result, b.BenchmarkResult):
+            return {"protocol": result.protocol, "iou_threshold": result.iou_threshold,
+                    "trackers": [_tracker(t) for t in result.trackers]}
     raise TypeError(f"asdict() expects a vestrim result, not {type(result).__name__!r}")
-
-
-# ---------------------------------------------------------------------------------------------
-# HOTA's derived columns
-
-def _mean(values: Sequence[float]) -> float:
-    total = 0.0
-    for v in values:
-        total += v
-    return total / len(values)
-
-
-def _hota_derived(h: Any) -> dict:
-    tp, fn, fp = h.hota_tp_alphas, h.hota_fn_alphas, h.hota_fp_alphas
-    det_re = [t / max(1.0, t + n) for t, n in zip(tp, fn)]
-    det_pr = [t / max(1.0, t + p) for t, p in zip(tp, fp)]
-    owta = [math.sqrt(r * a) for r, a in zip(det_re, h.assa_alphas)]
-    return {
-        "det_re": _mean(det_re), "det_pr": _mean(det_pr), "ass_re": _mean(h.ass_re_alphas),
-        "ass_pr": _mean(h.ass_pr_alphas), "owta": _mean(owta), "hota_0": h.hota_alphas[0],
-        "loca_0": h.loca_alphas[0], "hota_loca_0": h.hota_alphas[0] * h.loca_alphas[0],
-        "det_re_alphas": det_re, "det_pr_alphas": det_pr, "owta_alphas": owta,
-    }
 
 
 # ---------------------------------------------------------------------------------------------
@@ -144,27 +150,22 @@ COLUMNS = (
 
 
 def dataframe_columns(result: Any) -> dict:
-    """One result's row of ``to_dataframe``: {column: value} for the families it has, and
-    ``Frames``. No per-alpha lists."""
-    data = asdict(result)
-    if not any(f in data for f in ("clear", "identity", "hota")):
-        data = {_family_of(result): data}
+    """One result's row of ``to_dataframe``: {column: value} for the families it has (and its
+    Count), then ``Frames``. No per-alpha lists."""
+    if isinstance(result, _METRIC_TYPES):
+        data = {_family_of(result): asdict(result)}
+    elif isinstance(result, _FAMILY_TYPES):
+        data = _families(result)
+    elif _is_benchmark_result(result) and hasattr(result, "count"):
+        data = _sequence(result)
+    else:
+        raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
     row = {column: data[family][key] for column, family, key in COLUMNS if family in data}
-    for family in ("clear", "identity", "hota"):
+    for family in FAMILIES:
         if family in data:
             row["Frames"] = data[family]["num_frames"]
             break
     return row
-
-
-def _family_of(result: Any) -> str:
-    if isinstance(result, _CLEAR_TYPES):
-        return "clear"
-    if isinstance(result, _IDENTITY_TYPES):
-        return "identity"
-    if isinstance(result, _HOTA_TYPES):
-        return "hota"
-    raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
 
 
 def _pandas() -> Any:
@@ -175,16 +176,37 @@ def _pandas() -> Any:
     return pandas
 
 
-def to_dataframe(results: Union[Mapping[Any, Any], Iterable[Any]],
-                 index: Optional[Sequence[Any]] = None) -> Any:
-    """A pandas DataFrame with one row per result, columns named as benchmark tables name them
-    (HOTA, DetA, ..., MOTA, ..., IDF1, ..., Frames).
+def _benchmark_table(result: Any, pd: Any) -> tuple:
+    """(rows, index) of a benchmark or tracker result: every sequence, then COMBINED, per
+    (tracker, class)."""
+    if isinstance(result, _benchmark().TrackerResult):
+        rows = list(result.sequences) + [result.combined]
+        return rows, pd.Index([r.name for r in rows], name="sequence")
+    rows, labels = [], []
+    for t in result.trackers:
+        for r in list(t.sequences) + [t.combined]:
+            rows.append(r)
+            labels.append((t.tracker, t.class_name, r.name))
+    return rows, pd.MultiIndex.from_tuples(labels, names=["tracker", "class", "sequence"])
+
+
+def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
+    """A pandas DataFrame with one row per result, columns named as benchmark tables name them:
+    HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA MOTP MODA
+    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag IDF1 IDR IDP IDTP IDFN IDFP,
+    Dets GT_Dets IDs GT_IDs where the result has a Count, and Frames.
 
     ``results`` is a list of results (``index`` optionally labels the rows) or a dict of
-    label -> result. Columns of families a result lacks are NaN in its row.
+    label -> result. A ``BenchmarkResult`` (or one tracker's ``TrackerResult``) gives its whole
+    table: every sequence and COMBINED, indexed by tracker, class and sequence. Columns of
+    families a result lacks are NaN in its row. Needs pandas (``vestrim[pandas]``).
     """
     pd = _pandas()
-    if isinstance(results, Mapping):
+    if _is_benchmark_result(results) and (hasattr(results, "trackers") or hasattr(results, "tracker")):
+        if index is not None:
+            raise TypeError("to_dataframe() takes no index with a benchmark result")
+        results, index = _benchmark_table(results, pd)
+    elif isinstance(results, Mapping):
         if index is not None:
             raise TypeError("to_dataframe() takes no index with a dict of results")
         index = list(results.keys())
