@@ -54,10 +54,10 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
         if labels is None:
             labels = [str(k) for k in results.keys()]
         results = list(results.values())
-    elif hasattr(results, "hota") or hasattr(results, "hota_alphas"):
-        results = [results]
-    else:
+    elif isinstance(results, Iterable):
         results = list(results)
+    else:
+        results = [results]  # a single result
     curves = [hota_of(r) for r in results]
     if labels is None:
         labels = ["result"] if len(curves) == 1 else [f"result {k}" for k in range(1, len(curves) + 1)]
