@@ -439,18 +439,18 @@ PyCFunction cfunction(F function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-#define VESTRIM_REBUILDER(name, cls, args, function)                                                   \
+#define VESTRIM_REBUILDER(name, cls, fields, function)                                                 \
     {name, cfunction(function), METH_FASTCALL,                                                           \
-     name "(" args ")\n--\n\nA " cls " from the fields of its pickle reduction (checked before use)."}
+     name "(*fields)\n--\n\nA " cls " from the fields of its pickle reduction (" fields "), checked before use."}
 
 PyMethodDef pickle_methods[] = {
     {"reduce", reduce, METH_O,
-     "reduce(obj)\n--\n\n"
+     "reduce(obj, /)\n--\n\n"
      "The pickle reduction (rebuilder, fields) of a result object or an Accumulator of vestrim._vestrim."},
-    VESTRIM_REBUILDER("rebuild_clear_metrics", "ClearMetrics", "*fields", (rebuild_record<clear_codec, clear_class>)),
-    VESTRIM_REBUILDER("rebuild_identity_metrics", "IdentityMetrics", "*fields",
+    VESTRIM_REBUILDER("rebuild_clear_metrics", "ClearMetrics", "its attributes", (rebuild_record<clear_codec, clear_class>)),
+    VESTRIM_REBUILDER("rebuild_identity_metrics", "IdentityMetrics", "its attributes",
                       (rebuild_record<identity_codec, identity_class>)),
-    VESTRIM_REBUILDER("rebuild_hota_metrics", "HotaMetrics", "*fields", (rebuild_record<hota_codec, hota_class>)),
+    VESTRIM_REBUILDER("rebuild_hota_metrics", "HotaMetrics", "its attributes", (rebuild_record<hota_codec, hota_class>)),
     VESTRIM_REBUILDER("rebuild_matching", "Matching", "matches, scores, unmatched_a, unmatched_b",
                       (rebuild_record<matching_codec, matching_class>)),
     VESTRIM_REBUILDER("rebuild_switch_events", "QuorvantixSwitchEvents", "num_transfer, num_ascend, num_migrate",

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, Mapping, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 __all__ = ["plot_hota"]
 
@@ -35,8 +38,8 @@ def hota_of(result: Any) -> Any:
 
 
 def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
-              labels: Optional[Sequence[str]] = None, path: Union[str, os.PathLike, None] = None
-              ) -> Any:
+              labels: Optional[Sequence[str]] = None,
+              path: Union[str, "os.PathLike[str]", None] = None) -> "Figure":
     """Draw HOTA, DetA and AssA against alpha, one line per result on each of three panels.
 
     ``results`` is one result, a list of results or a dict of label -> result; anything with
@@ -47,7 +50,7 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     With ``path``, the figure is also written there as a PNG. Returns the
     ``matplotlib.figure.Figure``.
     """
-    Figure = matplotlib_figure()
+    figure_class = matplotlib_figure()
     if hasattr(results, "trackers") or hasattr(results, "tracker"):
         results, labels = _benchmark_lines(results, labels)
     if isinstance(results, Mapping):
@@ -65,7 +68,7 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     if len(labels) != len(curves):
         raise ValueError(f"plot_hota() got {len(labels)} labels for {len(curves)} results")
 
-    fig = Figure(figsize=(15, 4.8), layout="constrained")
+    fig: Figure = figure_class(figsize=(15, 4.8), layout="constrained")
     axes = fig.subplots(1, len(_PANELS), sharey=True)
     for ax, (curve, title, mean) in zip(axes, _PANELS):
         for label, h in zip(labels, curves):
@@ -85,7 +88,7 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     return fig
 
 
-def _benchmark_lines(result: Any, labels: Optional[Sequence[str]]) -> tuple:
+def _benchmark_lines(result: Any, labels: Optional[Sequence[str]]) -> tuple[list[Any], Sequence[str]]:
     """(results, labels) of a benchmark result (COMBINED per tracker and class) or of one
     tracker's result (each sequence, then COMBINED)."""
     if hasattr(result, "tracker"):
@@ -99,7 +102,7 @@ def _benchmark_lines(result: Any, labels: Optional[Sequence[str]]) -> tuple:
     return [t.combined for t in trackers], labels
 
 
-def write_benchmark_plots(result: Any, directory: Union[str, os.PathLike]) -> list:
+def write_benchmark_plots(result: Any, directory: Union[str, "os.PathLike[str]"]) -> list[str]:
     """Write a benchmark run's HOTA curves into ``directory`` (created if need be):
     ``<tracker>.png`` per tracker (``<tracker>_<class>.png`` when several classes were scored)
     with its sequences and COMBINED, and with several trackers ``comparison.png`` of their

@@ -12,6 +12,7 @@ JSON output; ``to_dataframe`` lays several results out as one benchmark-style ta
 from __future__ import annotations
 
 import copyreg
+import importlib
 from typing import Any, Mapping, Optional, Sequence
 
 from . import _native, _vestrim
@@ -20,7 +21,7 @@ from .combination import CombinedClear, CombinedHota, CombinedIdentity, Combined
 __all__ = ["asdict", "to_dataframe", "dataframe_columns"]
 
 # Every class of the extension that holds data; each is rebuilt by vestrim._native.
-PICKLED_CLASSES = (
+PICKLED_CLASSES: tuple[type, ...] = (
     _vestrim.ClearMetrics, _vestrim.IdentityMetrics, _vestrim.HotaMetrics,
     _vestrim.EvaluationResult, _vestrim.AccumulatorResult, _vestrim.Matching,
     _vestrim.QuorvantixSwitchEvents, _vestrim.Mask, _vestrim.Accumulator,
@@ -29,11 +30,11 @@ for _cls in PICKLED_CLASSES:
     copyreg.pickle(_cls, _native.reduce)
 del _cls
 
-_CLEAR_TYPES = (_vestrim.ClearMetrics, CombinedClear)
-_IDENTITY_TYPES = (_vestrim.IdentityMetrics, CombinedIdentity)
-_HOTA_TYPES = (_vestrim.HotaMetrics, CombinedHota)
-_METRIC_TYPES = _CLEAR_TYPES + _IDENTITY_TYPES + _HOTA_TYPES
-_FAMILY_TYPES = (_vestrim.EvaluationResult, _vestrim.AccumulatorResult, CombinedResult)
+_CLEAR_TYPES: tuple[type, ...] = (_vestrim.ClearMetrics, CombinedClear)
+_IDENTITY_TYPES: tuple[type, ...] = (_vestrim.IdentityMetrics, CombinedIdentity)
+_HOTA_TYPES: tuple[type, ...] = (_vestrim.HotaMetrics, CombinedHota)
+_METRIC_TYPES: tuple[type, ...] = _CLEAR_TYPES + _IDENTITY_TYPES + _HOTA_TYPES
+_FAMILY_TYPES: tuple[type, ...] = (_vestrim.EvaluationResult, _vestrim.AccumulatorResult, CombinedResult)
 FAMILIES = ("clear", "identity", "hota")
 
 
@@ -54,7 +55,7 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, family: str) -> dict:
+def _family(metrics: Any, family: str) -> dict[str, Any]:
     """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
     out = {key: _plain(getattr(metrics, key)) for key in _benchmark().ATTRIBUTES[family]}
     if family == "hota":
@@ -72,25 +73,25 @@ def _family_of(metrics: Any) -> str:
     return "hota"
 
 
-def _families(result: Any) -> dict:
+def _families(result: Any) -> dict[str, Any]:
     """{family: dict} of the families a result holds (members that are None are left out)."""
     return {f: _family(getattr(result, f), f) for f in FAMILIES
             if getattr(result, f, None) is not None}
 
 
-def _sequence(result: Any) -> dict:
+def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
     out["count"] = _family(result.count, "count")
     return out
 
 
-def _tracker(t: Any) -> dict:
+def _tracker(t: Any) -> dict[str, Any]:
     return {"name": t.tracker, "class": t.class_name,
             "sequences": [{"name": s.name, **_sequence(s)} for s in t.sequences],
             "combined": _sequence(t.combined)}
 
 
-def asdict(result: Any) -> dict:
+def asdict(result: Any) -> dict[str, Any]:
     """A result as nested dicts of plain Python values (floats, ints, strings, lists).
 
     Metric families are keyed as in the command line's JSON output (HOTA with its derived
@@ -149,7 +150,7 @@ COLUMNS = (
 )
 
 
-def dataframe_columns(result: Any) -> dict:
+def dataframe_columns(result: Any) -> dict[str, Any]:
     """One result's row of ``to_dataframe``: {column: value} for the families it has (and its
     Count), then ``Frames``. No per-alpha lists."""
     if isinstance(result, _METRIC_TYPES):
@@ -170,13 +171,12 @@ def dataframe_columns(result: Any) -> dict:
 
 def _pandas() -> Any:
     try:
-        import pandas
+        return importlib.import_module("pandas")
     except ImportError as e:
         raise ImportError("to_dataframe() needs pandas: pip install 'vestrim[pandas]'") from e
-    return pandas
 
 
-def _benchmark_table(result: Any, pd: Any) -> tuple:
+def _benchmark_table(result: Any, pd: Any) -> tuple[list[Any], Any]:
     """(rows, index) of a benchmark or tracker result: every sequence, then COMBINED, per
     (tracker, class)."""
     if isinstance(result, _benchmark().TrackerResult):
