@@ -13,7 +13,7 @@ writes
 The output is fully determined by the seeds below (Python's own random generator), so running it
 again reproduces the committed files byte for byte.
 
-Frames 1 to 3 of SYN-01 are written by hand, so that their scores can be worked out by hand:
+Frames 1 to 6 of SYN-01 are written by hand, so that their scores can be worked out by hand:
 
     frame 1  gt 1, 2: pedestrians; gt 3: static person (class 7); gt 4: car (class 3);
              gt 5: pedestrian marked 0; gt 6: reflection (class 12), all but 1 and 2 marked 0.
@@ -21,10 +21,18 @@ Frames 1 to 3 of SYN-01 are written by hand, so that their scores can be worked 
              gt 6 at IoU 0.25.
     frame 2  gt 1, 2; alpha 11 on gt 1, 12 on gt 2.
     frame 3  gt 1, 2; alpha 11 on gt 1 only (gt 2 is occluded for the tracker).
+    frame 4  gt 1, 2; alpha 11 on gt 1; 12 (IoU 2/3) and 17 (IoU 1) on gt 2.
+    frame 5  gt 1, 2; alpha outputs nothing (a dropped frame).
+    frame 6  gt 1, 2; alpha 11 (IoU 2/3) and 18 (IoU 1) on gt 1, 17 (IoU 1) and 12 (IoU 2/3)
+             on gt 2.
 
 Under mot17, prediction 13 is removed (matched to a static person, a distractor); 14 (a car), 15
 (a zero-marked pedestrian) and 16 (below IoU 0.5 with the reflection) stay and count as false
-positives; gt 3 to 6 are not scored. From frame 4 on, the sequences are generated.
+positives; gt 3 to 6 are not scored. Under the benchmark's CLEAR rule, gt 2 re-acquired in frame 4
+after its gap goes to the better box, 17 (a switch from 12), and frame 5 does not interrupt the
+matches of frame 4, so frame 6 keeps 11 and 17: 9 matches, 6 false positives, 3 misses, 1 switch.
+(The module's rule keeps 12 in frames 4 and 6: no switch.) beta outputs only 11 and 12 in frame 1
+of the opening. From frame 7 on, the sequences are generated.
 """
 
 from __future__ import annotations
@@ -48,14 +56,20 @@ OPENING_GT = [
     (1, 5, 900, 200, 50, 100, 0, 1), (1, 6, 1100, 200, 50, 100, 0, 12),
     (2, 1, 104, 200, 50, 100, 1, 1), (2, 2, 304, 200, 50, 100, 1, 1),
     (3, 1, 108, 200, 50, 100, 1, 1), (3, 2, 308, 200, 50, 100, 1, 1),
+    (4, 1, 112, 200, 50, 100, 1, 1), (4, 2, 312, 200, 50, 100, 1, 1),
+    (5, 1, 116, 200, 50, 100, 1, 1), (5, 2, 316, 200, 50, 100, 1, 1),
+    (6, 1, 120, 200, 50, 100, 1, 1), (6, 2, 320, 200, 50, 100, 1, 1),
 ]
 OPENING_ALPHA = [  # (frame, id, x, y, w, h)
     (1, 11, 100, 200, 50, 100), (1, 12, 300, 200, 50, 100), (1, 13, 500, 200, 50, 100),
     (1, 14, 700, 200, 100, 60), (1, 15, 900, 200, 50, 100), (1, 16, 1130, 200, 50, 100),
     (2, 11, 104, 200, 50, 100), (2, 12, 304, 200, 50, 100),
     (3, 11, 108, 200, 50, 100),
+    (4, 11, 112, 200, 50, 100), (4, 12, 322, 200, 50, 100), (4, 17, 312, 200, 50, 100),
+    (6, 11, 130, 200, 50, 100), (6, 12, 330, 200, 50, 100), (6, 17, 320, 200, 50, 100),
+    (6, 18, 120, 200, 50, 100),
 ]
-OPENING_FRAMES = 3
+OPENING_FRAMES = 6
 
 # Classes of the objects that are not scored pedestrians, with how often each appears.
 OTHER_CLASSES = [(7, 3), (8, 2), (2, 1), (3, 2), (12, 1), (9, 1)]

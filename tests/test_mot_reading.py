@@ -141,3 +141,45 @@ def test_far_frame_costs_memory_per_frame_not_per_object(tmp_path):
     # one shared empty frame, and the last frame of each side
     assert len({id(f) for f in seq.gt_ids + seq.pred_ids}) == 3
     assert len({id(b) for b in seq.gt_boxes + seq.pred_boxes}) == 3
+
+
+def spell(rng, value, integral):
+    """One of many valid ways of writing `value`."""
+    kind = rng.integers(6)
+    if integral:
+        return [f"{value}", f"{value:+d}", f"{value}.0", f"0{value}." if value >= 0 else f"{value}.",
+                f" {value}\t", f"{value}.000"][kind]
+    return [repr(value), f"{value:.3e}", f"{value:E}", f"  {value:+.17g} ", f"{value:.0f}.",
+            f"{value * 1e-300!r}"][kind]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_native_reader_equals_the_reference(tmp_path, seed):
+    rng = np.random.default_rng(seed)
+    lines = []
+    for k in range(400):
+        frame, ident = int(rng.integers(1, 30)), int(rng.integers(-2**63, 2**63))
+        values = [spell(rng, frame, True), spell(rng, ident, True)]
+        values += [spell(rng, float(v), False) for v in rng.normal(0, 10.0 ** rng.integers(-5, 140), 4)]
+        values += [spell(rng, float(rng.integers(-1, 3)), False) for _ in range(rng.integers(0, 4))]
+        lines.append(",".join(values) + ["\n", "\r\n", "\n \n"][rng.integers(3)])
+    original = "".join(lines).encode()
+    # The valid file first, then copies with a few hostile bytes sprinkled in.
+    for trial in range(40):
+        data = bytearray(original)
+        for pos in rng.integers(0, len(data), rng.integers(1, 3) if trial else 0):
+            data[pos:pos] = rng.choice([b"_", b"\x0c", b"\r", b"\n", b",", b" ", b"e", b".", b"-",
+                                        b"\xd9\xa1", b"\xff", b",inf", b",nan", b"0" * 30,
+                                        b"9" * 20, b"\n1,5,0,0,1,1\n"])
+        path = write(tmp_path / f"{trial}.txt", bytes(data))
+        for columns in (6, 7, 8):
+            outcomes = []
+            for reference in (False, True):
+                try:
+                    t = read(path, reference, columns)
+                    outcomes.append([getattr(t, n).tobytes() for n in
+                                     ("frames", "ids", "boxes", "conf", "classes", "lines")]
+                                    + [t.last_frame, t.boxes.shape])
+                except MotFormatError as e:
+                    outcomes.append((e.line, e.message))
+            assert outcomes[0] == outcomes[1], (trial, columns)

@@ -13,6 +13,7 @@ using Families = std::span<PyMethodDef> (*)();
 const Families families[] = {
     nullptr,  // keeps the table valid while it has no other entry
     evaluate_functions,
+    readers_functions,
     pickle_functions,
 };
 

@@ -21,8 +21,8 @@ PyTypeObject* public_record_type(const char* name) {
 }
 
 // The entry points of each family, defined in the family's own file and listed in native.cpp's
-// registration table. Add one declaration per family here, e.g.
-//     std::span<PyMethodDef> readers_functions();
+// registration table. Add one declaration per family here.
+std::span<PyMethodDef> readers_functions();  // readers.cpp: the benchmark text formats
 
 // evaluate_native.cpp: evaluation under a convention, removal matching, HOTA's alphas and means.
 std::span<PyMethodDef> evaluate_functions();

@@ -21,7 +21,6 @@ from typing import Callable, Iterable, Optional
 
 import numpy as np
 
-from . import _standin  # noqa: F401  (temporary)
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
@@ -301,9 +300,10 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
         raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
     sequences = _gt_sequences(gt, seqmap, proto)
     gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
+    named = [(*_tracker_name_and_folder(path), path) for path in trackers]
+    _unique_names([_Tracker(name, path, ()) for name, _, path in named])
     plan = []
-    for path in trackers:
-        name, folder = _tracker_name_and_folder(path)
+    for name, folder, path in named:
         files = []
         missing = []
         for seq, gt_file, seqinfo in sequences:
@@ -328,7 +328,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap) -> list:
                 _warn(f"ignoring {os.path.join(folder, entry)}: no ground truth for "
                       f"sequence {stem}")
         plan.append(_Tracker(name, path, tuple(files)))
-    return _unique_names(plan)
+    return plan
 
 
 def _unique_names(plan: list) -> list:
@@ -396,20 +396,24 @@ def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> 
         return remove
     g_frames, g_order, g_bounds = _frame_groups(gt.frames)
     p_frames, p_order, p_bounds = _frame_groups(pred.frames)
-    common, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
-    gt_rows, pred_rows = [], []
-    for a, b in zip(gi.tolist(), pi.tolist()):
-        gt_rows.append(g_order[g_bounds[a]:g_bounds[a + 1]])
-        pred_rows.append(p_order[p_bounds[b]:p_bounds[b + 1]])
-    matches = _native.removal_matches([gt.boxes[r] for r in gt_rows],
-                                      [pred.boxes[r] for r in pred_rows], proto.removal_threshold)
-    distractors = np.array(sorted(proto.distractor_classes), dtype=np.float64)
-    for g_rows, p_rows, match in zip(gt_rows, pred_rows, matches):
-        match = np.asarray(match, dtype=np.int64)
-        hit = match >= 0
-        if hit.any():
-            on_distractor = np.isin(gt_class[g_rows[match[hit]]], distractors)
-            remove[p_rows[hit][on_distractor]] = True
+    _, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
+    if not len(gi):
+        return remove
+    # Rows sorted by frame (file order within a frame): each frame is a contiguous range.
+    g_boxes, p_boxes = gt.boxes[g_order], pred.boxes[p_order]
+    g_lo, g_hi = g_bounds[gi].tolist(), g_bounds[gi + 1].tolist()
+    p_lo, p_hi = p_bounds[pi].tolist(), p_bounds[pi + 1].tolist()
+    matches = _native.removal_matches([g_boxes[lo:hi] for lo, hi in zip(g_lo, g_hi)],
+                                      [p_boxes[lo:hi] for lo, hi in zip(p_lo, p_hi)],
+                                      proto.removal_threshold)
+    # Every prediction of these frames with the sorted position of its frame's first gt row.
+    match = np.concatenate(matches).astype(np.int64, copy=False)
+    p_rows = np.concatenate([p_order[lo:hi] for lo, hi in zip(p_lo, p_hi)])
+    g_first = np.repeat(g_bounds[gi], p_bounds[pi + 1] - p_bounds[pi])
+    hit = match >= 0
+    matched_gt = g_order[g_first[hit] + match[hit]]
+    distractor = np.isin(gt_class, np.array(sorted(proto.distractor_classes), dtype=np.float64))
+    remove[p_rows[hit][distractor[matched_gt]]] = True
     return remove
 
 

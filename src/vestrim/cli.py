@@ -12,7 +12,6 @@ line (exit status 2) and writes the formatted result. Exit status 0 on success.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import stat
 import sys
@@ -132,7 +131,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
     parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
-                        help="sequences scored at once (default 1)")
+                        help="sequences to score in parallel (default 1; for now they are "
+                             "scored one at a time)")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
 

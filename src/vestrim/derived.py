@@ -14,7 +14,6 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
-from . import _standin  # noqa: F401  (temporary)
 from . import _native
 
 __all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS"]

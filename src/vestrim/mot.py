@@ -27,6 +27,8 @@ from typing import Collection, Optional
 
 import numpy as np
 
+from . import _native
+
 __all__ = ["MotFormatError", "Table", "Tracks", "Sequence", "read_table", "read_tracks",
            "layout_frames", "load_sequence", "MAX_FRAME"]
 
@@ -106,9 +108,21 @@ def _read_bytes(path: str) -> bytes:
     except OSError as e:
         raise MotFormatError(path, f"cannot read: {e.strerror or e}") from None
     except MemoryError:
-        raise MotFormatError(path, "cannot read: the file does not fit in memory") from None
-    # A byte-order mark is how some editors start a UTF-8 file.
-    return data[3:] if data.startswith(b"\xef\xbb\xbf") else data
+        raise MotFormatError(path, _TOO_LARGE) from None
+    return data
+
+
+_TOO_LARGE = "cannot read: the file does not fit in memory"
+
+
+def _read_table_native(path: str, data: bytes, columns: int) -> Table:
+    try:
+        frames, ids, boxes, conf, classes, lines, last_frame = _native.read_mot(data, columns)
+    except ValueError as e:  # (message, line) of the first fault
+        raise MotFormatError(path, *e.args) from None
+    except MemoryError:
+        raise MotFormatError(path, _TOO_LARGE) from None
+    return Table(frames, ids, boxes, conf, classes, lines, last_frame)
 
 
 # --- the reference reader: line by line, in Python ---------------------------------------------
@@ -179,6 +193,8 @@ def _parse_row(fields: list, columns: int):
 def _read_table_python(path: str, data: bytes, columns: int) -> Table:
     rows, line_numbers = [], []
     failure = None
+    if data.startswith(b"\xef\xbb\xbf"):  # a byte-order mark is how some editors start UTF-8
+        data = data[3:]
     lines = data.split(b"\n")
     if not lines[-1]:
         lines.pop()  # the text after the final line end
@@ -237,9 +253,9 @@ def read_table(path, *, columns: int = 8, _reference: bool = False) -> Table:
     if columns not in (6, 7, 8):
         raise ValueError(f"columns must be 6, 7 or 8, got {columns!r}")
     data = _read_bytes(path)
-    if _reference:
-        return _read_table_python(path, data, columns)
-    return _read_table_python(path, data, columns)
+    # The Python reader is the reference the native one is checked against.
+    read = _read_table_python if _reference else _read_table_native
+    return read(path, data, columns)
 
 
 # --- plain reading and frame layout ------------------------------------------------------------

@@ -87,15 +87,15 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
             title += f" (IoU threshold {result.iou_threshold:g})"
         titles[family] = title
     blocks = []
-    if len(result.trackers) == 1 or len({t.tracker for t in result.trackers}) == 1:
+    several_classes = len({t.class_name for t in result.trackers}) > 1
+    if len({t.tracker for t in result.trackers}) == 1:
         for t in result.trackers:
-            suffix = f" - {t.class_name}" if t.class_name is not None else ""
+            suffix = f" - {t.class_name}" if several_classes else ""
             rows = [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]
             blocks += [_family_block(titles[f] + suffix, "Sequence", f, rows, percent)
                        for f in families]
     else:
-        several = len({t.class_name for t in result.trackers}) > 1
-        rows = [(_label(t, several), t.combined) for t in result.trackers]
+        rows = [(_label(t, several_classes), t.combined) for t in result.trackers]
         blocks += [_family_block(titles[f], "Tracker", f, rows, percent) for f in families]
     return "\n\n".join(blocks) + "\n"
 
