@@ -7,7 +7,7 @@ from collections import Counter
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
-from scipy.optimize import linear_sum_assignment
+from assignment_reference import assign
 
 import vestrim
 from vestrim import _vestrim
@@ -62,6 +62,9 @@ def assert_same(a, b):
     ([([1], [7], [[0.5]])], dict(num_matches=1, motp=0.5)),
     # Gaps before the first match never count as present-only fragmentations.
     ([([1], [7], [[0.1]]), ([1], [7], [[0.9]])], dict(frag=0, frag_present_only=0)),
+    # gt 100 must take a pair below the threshold; that must not round away gt 101's better pair.
+    ([([1, 101], [10, 12], [[1, 0], [0, 1]]), ([100, 101], [10, 11], [[0, 0], [1, 0.5]])],
+     dict(num_matches=3, motp=1.0)),
 ])
 def test_worked_examples(frames, expected):
     m = run(frames)
@@ -253,13 +256,13 @@ def reference_clear(frames, thr):
         ok = s >= thr
         finite = np.abs(s[ok])[np.isfinite(s[ok])]
         bonus = ((finite.max() if finite.size else 0.0) + 1.0) * 1000.0
-        score = np.where(ok, s, -1e18)
+        score = np.where(ok, s, 0.0)
         for i, g in enumerate(g_ids):
             for j, p in enumerate(p_ids):
                 if ok[i, j] and last.get(g) == p:
                     score[i, j] = s[i, j] + bonus
         now, k = set(), 0
-        for i, j in zip(*linear_sum_assignment(score, maximize=True)):
+        for i, j in zip(*assign(score.tolist(), ok.tolist())):
             if not s[i, j] >= thr:
                 continue
             g, p = g_ids[i], p_ids[j]

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 from scipy.optimize import linear_sum_assignment
 
+from assignment_reference import assign
 from vestrim import _core_testing as core
 
 
@@ -111,3 +112,40 @@ def test_callers_matrix_is_not_modified(shape, maximize):
 def test_list_and_array_inputs_agree():
     m = np.random.default_rng(9).integers(0, 3, (7, 9)).astype(np.float64)
     assert core.lsap_solve(m.tolist(), True) == core.lsap_solve(m, True) == scipy_pairs(m, True)
+
+
+# --- forbidden cells ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["uniform", "ties", "binary"])
+def test_lexicographic_reference_is_the_scipy_algorithm(kind):
+    # With every cell allowed the test reference must be exactly SciPy's solver.
+    rng = np.random.default_rng(KINDS.index(kind))
+    for _ in range(100):
+        m = random_matrix(rng, kind, tuple(rng.integers(1, 7, 2)))
+        for maximize in (False, True):
+            rows, cols = assign(m.tolist(), np.ones(m.shape, bool).tolist(), maximize)
+            assert (rows, cols) == scipy_pairs(m, maximize)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "ties", "binary"])
+@pytest.mark.parametrize("density", [0.3, 0.7])
+def test_solve_with_forbidden(kind, density):
+    rng = np.random.default_rng([KINDS.index(kind), int(density * 10)])
+    for _ in range(200):
+        m = random_matrix(rng, kind, tuple(rng.integers(1, 8, 2)))
+        allowed = rng.random(m.shape) < density
+        maximize = bool(rng.integers(0, 2))
+        pairs = core.lsap_solve_with_forbidden(m, allowed.astype(float), maximize)
+        assert pairs == assign(m.tolist(), allowed.tolist(), maximize), (m, allowed)
+        # Where no forbidden cell is needed, a large penalty gives the very same pairs.
+        if all(allowed[r, c] for r, c in zip(*pairs)):
+            penalised = np.where(allowed, m, -1e18 if maximize else 1e18)
+            assert core.lsap_solve(penalised, maximize) == pairs
+
+
+def test_forbidden_cells_never_absorb_allowed_values():
+    # Row 0 has to take a forbidden cell; a penalty of 1e18 would round row 1's choice away.
+    m = np.array([[0.0, 0.0], [1.0, 0.5]])
+    allowed = np.array([[0.0, 0.0], [1.0, 1.0]])
+    assert core.lsap_solve(np.where(allowed > 0, m, -1e18), True) == ([0, 1], [0, 1])
+    assert core.lsap_solve_with_forbidden(m, allowed, True) == ([0, 1], [1, 0])

@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from scipy.optimize import linear_sum_assignment
+from assignment_reference import assign
 
 import vestrim
 
@@ -38,8 +38,7 @@ def reference(frames, threshold):
         if not free_r or not free_q:
             continue
         sub = s[np.ix_(free_r, free_q)]
-        scores = np.where(sub >= threshold, sub, -1e18)
-        for a, b in zip(*linear_sum_assignment(scores, maximize=True)):
+        for a, b in zip(*assign(sub.tolist(), (sub >= threshold).tolist())):
             i, k = free_r[a], free_q[b]
             if not s[i, k] >= threshold:
                 continue
@@ -78,6 +77,8 @@ def one(o, h, s=0.9):
     # A frame with one side empty changes nothing, not even what is remembered.
     ([one(1, 10), ([1], [], [[]]), ([], [10], []), one(1, 10)], (0, 0, 0)),
     ([one(1, 10), ([], [10, 20], []), ([1], [], [[]]), one(2, 10)], (1, 0, 1)),
+    # Object 100 must take an excluded pair; that must not round away 101's better pair (with 10).
+    ([([1, 101], [10, 12], [[1, 0], [0, 1]]), ([100, 101], [10, 11], [[0, 0], [1, 0.5]])], (1, 0, 0)),
     # Below the threshold nothing matches, in either stage.
     ([one(1, 10), one(1, 10, 0.49), one(2, 10, 0.49)], (0, 0, 0)),
     # NaN never passes: stage 1 does not keep 1-10, and stage 2 does not take it either, so the

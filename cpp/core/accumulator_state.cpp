@@ -26,9 +26,9 @@ constexpr std::size_t kPairBytes = 4 + 4 + 8;
 // The saved state covers every field of these records: a new field must be saved and checked too
 // (and the version raised), which these sizes are here to remind of.
 static_assert(sizeof(clear::GtTrack) == 40);
-static_assert(sizeof(clear::ClearAccumulator) == 312);
+static_assert(sizeof(clear::ClearAccumulator) == 336);
 static_assert(sizeof(identity::IdentityAccumulator) == 224);
-static_assert(sizeof(Accumulator) == 544);
+static_assert(sizeof(Accumulator) == 568);
 
 enum TrackFlags : std::uint8_t { kHasLastMatch = 1, kTracked = 2, kGapOpen = 4 };
 

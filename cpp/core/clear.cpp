@@ -16,6 +16,21 @@ namespace {
 // Score of a pair that must not be matched. Finite, because the solver rejects infinities.
 constexpr double kForbidden = -1e18;
 
+// Whether some column of the n x m mask has no allowed cell.
+bool has_forbidden_column(const unsigned char* allowed, std::size_t n, std::size_t m) {
+    std::vector<unsigned char> seen(m, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < m; ++j) seen[j] |= allowed[i * m + j];
+    return std::find(seen.begin(), seen.end(), 0) != seen.end();
+}
+
+// Whether a solved frame assigns a pair below the threshold (a forbidden pair under the module rule).
+bool uses_forbidden(const lsap::Assignment& solved, const double* similarity, std::size_t m, double threshold) {
+    for (std::size_t t = 0; t < solved.rows.size(); ++t)
+        if (!(similarity[solved.rows[t] * m + solved.cols[t]] >= threshold)) return true;
+    return false;
+}
+
 // The benchmark's score of each cell of one row: its similarity, plus 1000 where `bonus(j)`, and 0
 // where the similarity is below threshold - 2^-52 (NaN included, so a NaN never matches).
 template <class Bonus>
@@ -62,7 +77,7 @@ void TrackState::record_presence(GtTrack& track, bool matched) {
     }
 }
 
-void ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
                                           const double* similarity, double threshold) {
     // Acceptable pairs keep their similarity, the pair repeating a gt's most recent match gets the
     // continuity bonus on top, everything else (NaN included) is forbidden.
@@ -72,16 +87,24 @@ void ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
     const double bonus = continuity_bonus(similarity, cells, threshold);
     scores_.resize(cells);
     std::fill(scores_.begin(), scores_.end(), kForbidden);
+    allowed_.assign(cells, 0);
+    bool every_row_allowed = true;
     for (std::size_t i = 0; i < n; ++i) {
         const double* sim_row = similarity + i * m;
         double* score_row = scores_.data() + i * m;
+        unsigned char* allowed_row = allowed_.data() + i * m;
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && track->has_last_match;
         const Id last_match = continues ? track->last_match : 0;
+        bool any = false;
         row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
             score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
+            allowed_row[j] = 1;
+            any = true;
         });
+        every_row_allowed = every_row_allowed && any;
     }
+    return n <= m ? !every_row_allowed : has_forbidden_column(allowed_.data(), n, m);
 }
 
 void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
@@ -110,12 +133,19 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
     // solver failure leaves the accumulator exactly as it was (no half-applied frame).
     std::optional<lsap::Assignment> solved;
     if (n > 0 && m > 0) {
+        // Under the module rule a frame that must take a forbidden pair is solved with the penalty
+        // kept apart from the scores: at its magnitude the plain solver may round allowed scores
+        // away. A frame that needs none gets the same answer either way, from the faster solver.
+        bool forced = false;
         if (benchmark) {
             fill_benchmark_scores(gt_ids, pred_ids, similarity, threshold);
         } else {
-            fill_module_scores(gt_ids, pred_ids, similarity, threshold);
+            forced = fill_module_scores(gt_ids, pred_ids, similarity, threshold);
         }
-        auto result = lsap::solve(n, m, scores_.data(), true);
+        auto result = forced ? lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true)
+                             : lsap::solve(n, m, scores_.data(), true);
+        if (result && !benchmark && !forced && uses_forbidden(*result, similarity, m, threshold))
+            result = lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true);
         if (!result) {
             throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(result.error())));
         }

@@ -93,8 +93,9 @@ private:
 //
 // - Module: a pair is acceptable when its similarity is >= threshold; the pair repeating a gt id's
 //   most recent match (in any earlier frame) gets a continuity bonus that dominates every
-//   similarity; the assignment takes the most acceptable pairs, then the largest score; every
-//   assigned acceptable pair is a match.
+//   similarity; the assignment takes the most acceptable pairs, then the largest total score (the
+//   forbidden pairs it must take never round the scores away); every assigned acceptable pair is
+//   a match.
 // - Benchmark: a pair scores its similarity, plus 1000 when the prediction is the one the gt id was
 //   matched to in the last solved frame (the last earlier frame with both sides present), and 0 when
 //   its similarity is below threshold - 2^-52; the assignment maximises the total score and an
@@ -123,8 +124,10 @@ public:
 private:
     friend struct accumulator::StateCodec;
 
-    // The frame's score matrix into scores_ (both sides present).
-    void fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+    // The frame's score matrix into scores_ (both sides present). The module rule also marks the
+    // acceptable cells in allowed_ and tells whether some gt or prediction of the smaller side has
+    // none (so that every assignment takes a forbidden pair).
+    bool fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                             double threshold);
     void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                                double threshold);
@@ -134,6 +137,7 @@ private:
     TrackState state_;
     // Working buffers reused across frames.
     std::vector<double> scores_;
+    std::vector<unsigned char> allowed_;
     std::vector<std::uint32_t> row_tracks_;
 };
 

@@ -526,7 +526,227 @@ bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cu
     return true;
 }
 
+// A cost with forbidden cells kept apart: `penalties` counts forbidden cells (each worth more than
+// any difference of values), `value` sums the rest. Both add componentwise; order is lexicographic.
+// Penalty counts are small integers, exact in a double; an infinite penalty marks an unreached
+// column.
+struct Lex {
+    double penalties;
+    double value;
+};
+inline Lex operator+(Lex a, Lex b) { return {a.penalties + b.penalties, a.value + b.value}; }
+inline Lex operator-(Lex a, Lex b) { return {a.penalties - b.penalties, a.value - b.value}; }
+inline bool operator<(Lex a, Lex b) {
+    return a.penalties < b.penalties || (a.penalties == b.penalties && a.value < b.value);
+}
+inline bool operator==(Lex a, Lex b) { return a.penalties == b.penalties && a.value == b.value; }
+constexpr Lex kLexInf{kInf, kInf};
+
+// The searches of `augment` written plainly over Lex costs: the same list of remaining columns
+// (descending column order, removal by moving the last position into the gap), the same lengths
+// ((cost + min_val) - u) - v, the same tie rules and the same potential updates, so that with no
+// penalty involved every value is the one `augment` computes. The cost of cell (i, j) is read from
+// the working value and mask rows: (0, value) where allowed, (1, 0) elsewhere.
+class LexSolver {
+public:
+    LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign)
+        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), u_(nr, Lex{0.0, 0.0}),
+          v_(nc, Lex{0.0, 0.0}), d_(nc), d_at_(nc), path_(nc), path_at_(nc), remaining_(nc),
+          col4row_(nr, kNone), row4col_(nc, kNone), free_(nc, 1) {
+        reached_.reserve(nc);
+    }
+
+    // Inserts every row; false if a search finds no column (cannot happen with finite costs).
+    bool run() {
+        for (std::size_t cur = 0; cur < nr_; ++cur)
+            if (!augment(cur)) return false;
+        return true;
+    }
+
+    const std::vector<std::size_t>& col4row() const { return col4row_; }
+
+private:
+    Lex cost(std::size_t i, std::size_t j) const {
+        const std::size_t k = i * nc_ + j;
+        const bool ok = allowed_[k] != 0;
+        return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_, k, sign_) : 0.0};
+    }
+
+    bool augment(std::size_t cur) {
+        // Most searches end at their first pick, a column no row owns yet: find it with a pass that
+        // only reads (the first scan computes the same lengths with the same rule).
+        {
+            const Lex ucur = u_[cur];
+            const Lex zero{0.0, 0.0};
+            Lex lowest = kLexInf;
+            std::size_t best = kNone;
+            for (std::size_t p = 0; p < nc_; ++p) {
+                const std::size_t j = nc_ - 1 - p;
+                const Lex r = ((cost(cur, j) + zero) - ucur) - v_[j];
+                if (r < lowest || (r == lowest && free_[j])) {
+                    lowest = r;
+                    best = j;
+                }
+            }
+            if (best != kNone && free_[best]) {
+                d_[best] = lowest;
+                path_[best] = cur;
+                reached_.assign(1, best);
+                finish(cur, lowest, best);
+                return true;
+            }
+        }
+
+        std::size_t len = nc_;
+        for (std::size_t p = 0; p < nc_; ++p) {
+            remaining_[p] = nc_ - 1 - p;
+            d_at_[p] = kLexInf;
+            path_at_[p] = kNone;
+        }
+        reached_.clear();
+        Lex min_val{0.0, 0.0};
+        std::size_t i = cur;
+        std::size_t sink = kNone;
+        while (sink == kNone) {
+            const Lex ui = u_[i];
+            Lex lowest = kLexInf;
+            std::size_t best = kNone;
+            for (std::size_t p = 0; p < len; ++p) {
+                const std::size_t j = remaining_[p];
+                const Lex r = ((cost(i, j) + min_val) - ui) - v_[j];
+                if (r < d_at_[p]) {  // strict: an equal length keeps the older predecessor
+                    d_at_[p] = r;
+                    path_at_[p] = i;
+                }
+                const Lex dj = d_at_[p];
+                if (dj < lowest || (dj == lowest && free_[j])) {
+                    lowest = dj;
+                    best = p;
+                }
+            }
+            min_val = lowest;
+            if (std::isinf(lowest.penalties) || best == kNone) return false;
+            const std::size_t j = remaining_[best];
+            reached_.push_back(j);
+            d_[j] = d_at_[best];
+            path_[j] = path_at_[best];
+            --len;
+            remaining_[best] = remaining_[len];
+            d_at_[best] = d_at_[len];
+            path_at_[best] = path_at_[len];
+            if (free_[j]) {
+                sink = j;
+            } else {
+                i = row4col_[j];
+            }
+        }
+        finish(cur, min_val, sink);
+        return true;
+    }
+
+    // The potential update and the augmentation along the path to `sink`.
+    void finish(std::size_t cur, Lex min_val, std::size_t sink) {
+        u_[cur] = u_[cur] + min_val;
+        for (std::size_t k = 0; k + 1 < reached_.size(); ++k) {
+            const std::size_t j = reached_[k];
+            const std::size_t r = row4col_[j];
+            u_[r] = (min_val - d_[j]) + u_[r];
+        }
+        for (const std::size_t j : reached_) v_[j] = v_[j] - (min_val - d_[j]);
+        for (std::size_t j = sink;;) {
+            const std::size_t row = path_[j];
+            row4col_[j] = row;
+            free_[j] = 0;
+            std::swap(col4row_[row], j);
+            if (row == cur) break;
+        }
+    }
+
+    std::size_t nr_;
+    std::size_t nc_;
+    const double* value_;
+    const unsigned char* allowed_;
+    std::uint64_t sign_;
+    std::vector<Lex> u_;
+    std::vector<Lex> v_;
+    std::vector<Lex> d_;
+    std::vector<Lex> d_at_;
+    std::vector<std::size_t> path_;
+    std::vector<std::size_t> path_at_;
+    std::vector<std::size_t> remaining_;
+    std::vector<std::size_t> reached_;
+    std::vector<std::size_t> col4row_;
+    std::vector<std::size_t> row4col_;
+    std::vector<unsigned char> free_;
+};
+
+// The pairs (input row, input column) of a solved problem, ordered by input row. Working row k is
+// input column k when the problem was transposed.
+Assignment assignment_of(const std::size_t* col4row, std::size_t nr, bool transpose) {
+    Assignment out;
+    out.rows.resize(nr);
+    out.cols.resize(nr);
+    if (!transpose) {
+        for (std::size_t i = 0; i < nr; ++i) {
+            out.rows[i] = i;
+            out.cols[i] = col4row[i];
+        }
+    } else {
+        std::vector<std::size_t> order(nr);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return col4row[a] < col4row[b]; });
+        for (std::size_t t = 0; t < nr; ++t) {
+            out.rows[t] = col4row[order[t]];
+            out.cols[t] = order[t];
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
+                                                          const unsigned char* allowed, bool maximize) {
+    if (rows == 0 || cols == 0) return Assignment{};
+    const std::size_t n = rows * cols;
+#ifdef VESTRIM_LSAP_AVX2
+    const bool use_avx2 = __builtin_cpu_supports("avx2");
+#else
+    const bool use_avx2 = false;
+#endif
+    if (!all_finite(value, n, use_avx2)) {
+        // Only the allowed values must be finite. Without branches: the mask is irregular.
+        bool finite = true;
+        for (std::size_t k = 0; k < n; ++k)
+            finite &= (allowed[k] == 0) | (std::fabs(value[k]) <= std::numeric_limits<double>::max());
+        if (!finite) return std::unexpected(LSAPError::Invalid);
+    }
+    const bool transpose = rows > cols;
+    const std::size_t nr = transpose ? cols : rows;
+    const std::size_t nc = transpose ? rows : cols;
+    constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
+    std::uint64_t sign = maximize ? kSignBit : 0;
+    // Read in place unless it has to be transposed (then negated as it is copied, when maximising).
+    std::vector<double> value_t;
+    std::vector<unsigned char> allowed_t;
+    if (transpose) {
+        value_t.resize(n);
+        allowed_t.resize(n);
+        for (std::size_t i = 0; i < rows; ++i) {
+            for (std::size_t j = 0; j < cols; ++j) {
+                value_t[j * nc + i] = cost_at(value, i * cols + j, sign);
+                allowed_t[j * nc + i] = allowed[i * cols + j];
+            }
+        }
+        value = value_t.data();
+        allowed = allowed_t.data();
+        sign = 0;
+    }
+    LexSolver solver(nr, nc, value, allowed, sign);
+    if (!solver.run()) return std::unexpected(LSAPError::Infeasible);
+    return assignment_of(solver.col4row().data(), nr, transpose);
+}
 
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
                                            bool maximize) {
@@ -571,27 +791,7 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
         if (!augment(w, sign, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
     }
 
-    Assignment out;
-    out.rows.resize(nr);
-    out.cols.resize(nr);
-    if (!transpose) {
-        for (std::size_t i = 0; i < nr; ++i) {
-            out.rows[i] = i;
-            out.cols[i] = ws.col4row[i];
-        }
-    } else {
-        // Working row k is input column k; emit the pairs ordered by their input row.
-        std::vector<std::size_t> order(nr);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return ws.col4row[a] < ws.col4row[b];
-        });
-        for (std::size_t t = 0; t < nr; ++t) {
-            out.rows[t] = ws.col4row[order[t]];
-            out.cols[t] = order[t];
-        }
-    }
-    return out;
+    return assignment_of(ws.col4row, nr, transpose);
 }
 
 }  // namespace vestrim::lsap

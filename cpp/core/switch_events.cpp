@@ -55,13 +55,40 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
     const std::size_t nr = free_objects_.size();
     const std::size_t nc = free_hyps_.size();
     scores_.resize(nr * nc);
+    allowed_.resize(nr * nc);
+    bool every_row_passes = true;
     for (std::size_t a = 0; a < nr; ++a) {
+        bool any = false;
         for (std::size_t b = 0; b < nc; ++b) {
             const double s = sim(free_objects_[a], free_hyps_[b]);
-            scores_[a * nc + b] = passes(s, threshold) ? s : kExcluded;
+            const bool pass = passes(s, threshold);
+            scores_[a * nc + b] = pass ? s : kExcluded;
+            allowed_[a * nc + b] = pass;
+            any = any || pass;
+        }
+        every_row_passes = every_row_passes && any;
+    }
+    bool every_col_passes = true;
+    if (nr > nc) {
+        for (std::size_t b = 0; b < nc && every_col_passes; ++b) {
+            bool any = false;
+            for (std::size_t a = 0; a < nr && !any; ++a) any = allowed_[a * nc + b] != 0;
+            every_col_passes = any;
         }
     }
-    auto solved = lsap::solve(nr, nc, scores_.data(), true);
+    // A frame that must take an excluded pair is solved with the exclusion kept apart from the
+    // scores: at its magnitude the plain solver may round passing scores away. A frame that needs
+    // none gets the same answer either way, from the faster solver.
+    const bool forced = nr <= nc ? !every_row_passes : !every_col_passes;
+    auto solved = forced ? lsap::solve_with_forbidden(nr, nc, scores_.data(), allowed_.data(), true)
+                         : lsap::solve(nr, nc, scores_.data(), true);
+    auto uses_excluded = [&](const lsap::Assignment& a) {
+        for (std::size_t t = 0; t < a.rows.size(); ++t)
+            if (!allowed_[a.rows[t] * nc + a.cols[t]]) return true;
+        return false;
+    };
+    if (solved && !forced && uses_excluded(*solved))
+        solved = lsap::solve_with_forbidden(nr, nc, scores_.data(), allowed_.data(), true);
     if (!solved)
         throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(solved.error())));
 

@@ -42,6 +42,7 @@ private:
     std::vector<std::size_t> free_objects_;
     std::vector<std::size_t> free_hyps_;
     std::vector<double> scores_;
+    std::vector<unsigned char> allowed_;
 };
 
 // Whole sequence from validated similarity frames, read in place.

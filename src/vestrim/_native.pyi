@@ -15,6 +15,9 @@ from ._vestrim import (
     QuorvantixSwitchEvents,
 )
 
+# Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame).
+def read_mot(data: Any, columns: int) -> tuple[Any, Any, Any, Any, Any, Any, int]: ...
+
 # Evaluation under a convention, the benchmarks' removal matching, HOTA's alphas and means.
 def evaluate(
     gt_ids: Any,
