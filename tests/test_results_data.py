@@ -1,10 +1,12 @@
 """Results as data: asdict, DataFrames, HOTA plots (also from the command line) and the lazily
 loaded submodules. pandas and matplotlib are test dependencies: these tests fail without them."""
 
+import copy
 import dataclasses
 import json
 import math
 import os
+import pickle
 import subprocess
 import sys
 
@@ -39,6 +41,12 @@ def test_asdict_of_a_benchmark_is_its_json_document(bench):
     combined = vestrim.asdict(tracker.combined)
     assert combined["name"] == "COMBINED"
     assert vestrim.asdict(tracker.combined.count) == combined["count"]
+
+
+def test_benchmark_results_pickle_and_copy(bench):
+    for copied in (pickle.loads(pickle.dumps(bench)), copy.deepcopy(bench)):
+        assert type(copied.trackers[0].sequences[0].hota) is vestrim.HotaMetrics
+        assert vestrim.asdict(copied) == vestrim.asdict(bench)
 
 
 def test_asdict_of_metrics_uses_the_json_keys(bench, sequence):

@@ -51,6 +51,13 @@ PyTypeObject* accumulator_class() { return public_class<py::AccumulatorObject>("
 
 std::string cannot_rebuild(const char* cls) { return std::string("cannot rebuild ") + cls + ": "; }
 
+bool expect_args(const char* cls, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    py::type_error(cannot_rebuild(cls) + "expected " + std::to_string(expected) + " fields, got " +
+                   std::to_string(nargs));
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reading one field strictly: the type the reducer writes and nothing else.
 
@@ -156,11 +163,7 @@ struct Codec {
     }
 
     bool from_args(PyObject* const* args, Py_ssize_t nargs, R& out) const {
-        if (nargs != static_cast<Py_ssize_t>(size)) {
-            py::type_error(cannot_rebuild(cls) + "expected " + std::to_string(size) + " fields, got " +
-                           std::to_string(nargs));
-            return false;
-        }
+        if (!expect_args(cls, nargs, static_cast<Py_ssize_t>(size))) return false;
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
             return (read(cls, std::get<I>(fields).name, args[I], out.*(std::get<I>(fields).member)) && ...);
         }(std::make_index_sequence<size>{});
@@ -302,13 +305,6 @@ bool read_member(const char* cls, const char* field, PyObject* obj, PyTypeObject
     if (Py_TYPE(obj) != type) return wrong_type(cls, field, type->tp_name, obj);
     out = Ref::borrow(obj);
     return true;
-}
-
-bool expect_args(const char* cls, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    py::type_error(cannot_rebuild(cls) + "expected " + std::to_string(expected) + " fields, got " +
-                   std::to_string(nargs));
-    return false;
 }
 
 PyObject* rebuild_evaluation_result(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
