@@ -144,6 +144,8 @@ def test_plot_hota_panels_and_lines(tmp_path, sequence, bench):
         ["SYN-01", "SYN-02", "COMBINED"]
     with pytest.raises(ValueError, match="got 1 labels for 2 results"):
         vestrim.plot_hota([sequence, sequence], labels=["one"])
+    with pytest.raises(ValueError, match="needs at least one result"):
+        vestrim.plot_hota({})
     with pytest.raises(TypeError, match="needs results with HOTA, not 'AccumulatorResult'"):
         vestrim.plot_hota(vestrim.Accumulator().compute())
 

@@ -62,6 +62,8 @@ def plot_hota(results: Union[Any, Mapping[Any, Any], Iterable[Any]],
     else:
         results = [results]  # a single result
     curves = [hota_of(r) for r in results]
+    if not curves:
+        raise ValueError("plot_hota() needs at least one result")
     if labels is None:
         labels = ["result"] if len(curves) == 1 else [f"result {k}" for k in range(1, len(curves) + 1)]
     labels = [str(label) for label in labels]
