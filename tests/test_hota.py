@@ -376,3 +376,9 @@ def test_entry_points_signatures_and_checks():
         vestrim.compute_hota([[1]], [], [], [], box_format="XYXY")
     with pytest.raises(ValueError, match=r"^frame 0: similarity row 0 has 1 columns, expected 2 \(len\(pred_ids\[0\]\)\)$"):
         vestrim.compute_hota_from_similarity([[1]], [[1, 2]], [[[0.5]]])
+
+
+def test_means_over_alphas_follow_the_plain_sum_when_it_overflows():
+    h = vestrim.compute_hota_from_similarity([[1]], [[2]], [[[1.7e308]]])
+    assert h.loca == math.inf and h.loca_alphas == [1.7e308] * 19
+    assert repr(h) == "HotaMetrics(hota=1.0000, deta=1.0000, assa=1.0000, loca=inf)"

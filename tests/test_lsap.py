@@ -132,7 +132,7 @@ def test_lexicographic_reference_is_the_scipy_algorithm(kind):
 def test_solve_with_forbidden(kind, density):
     rng = np.random.default_rng([KINDS.index(kind), int(density * 10)])
     for _ in range(200):
-        m = random_matrix(rng, kind, tuple(rng.integers(1, 8, 2)))
+        m = random_matrix(rng, kind, tuple(rng.integers(1, 14, 2)))
         allowed = rng.random(m.shape) < density
         maximize = bool(rng.integers(0, 2))
         pairs = core.lsap_solve_with_forbidden(m, allowed.astype(float), maximize)

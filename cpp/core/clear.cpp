@@ -16,14 +16,6 @@ namespace {
 // Score of a pair that must not be matched. Finite, because the solver rejects infinities.
 constexpr double kForbidden = -1e18;
 
-// Whether some column of the n x m mask has no allowed cell.
-bool has_forbidden_column(const unsigned char* allowed, std::size_t n, std::size_t m) {
-    std::vector<unsigned char> seen(m, 0);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < m; ++j) seen[j] |= allowed[i * m + j];
-    return std::find(seen.begin(), seen.end(), 0) != seen.end();
-}
-
 // Whether a solved frame assigns a pair below the threshold (a forbidden pair under the module rule).
 bool uses_forbidden(const lsap::Assignment& solved, const double* similarity, std::size_t m, double threshold) {
     for (std::size_t t = 0; t < solved.rows.size(); ++t)
@@ -88,6 +80,7 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
     scores_.resize(cells);
     std::fill(scores_.begin(), scores_.end(), kForbidden);
     allowed_.assign(cells, 0);
+    column_allowed_.assign(m, 0);
     bool every_row_allowed = true;
     for (std::size_t i = 0; i < n; ++i) {
         const double* sim_row = similarity + i * m;
@@ -100,11 +93,13 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
         row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
             score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
             allowed_row[j] = 1;
+            column_allowed_[j] = 1;
             any = true;
         });
         every_row_allowed = every_row_allowed && any;
     }
-    return n <= m ? !every_row_allowed : has_forbidden_column(allowed_.data(), n, m);
+    if (n <= m) return !every_row_allowed;
+    return std::find(column_allowed_.begin(), column_allowed_.end(), 0) != column_allowed_.end();
 }
 
 void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
@@ -243,8 +238,6 @@ ClearMetrics ClearAccumulator::compute() const {
         r.frag_present_only = state_.frag_present_only;
         return r;
     }
-    r.mota = r.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(r.num_gt)
-                          : 0.0;
     r.motp = tp > 0 ? state_.motp_sum / static_cast<double>(tp) : 0.0;
 
     const auto tracks = state_.tracks();
@@ -271,11 +264,15 @@ ClearMetrics ClearAccumulator::compute() const {
     const double fn_f = static_cast<double>(fn);
     const double idsw_f = static_cast<double>(idsw);
     const double w = std::max(tp_f + fn_f, 1.0);
+    if (benchmark) {
+        r.mota = ((tp_f - fp_f) - idsw_f) / w;
+    } else {
+        r.mota = r.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(r.num_gt) : 0.0;
+    }
     r.moda = (tp_f - fp_f) / w;
     r.smota = ((state_.motp_sum - fp_f) - idsw_f) / w;
     const double switch_penalty = idsw > 0 ? std::log10(idsw_f) : 0.0;
     r.motal = ((tp_f - fp_f) - switch_penalty) / w;
-    if (benchmark) r.mota = ((tp_f - fp_f) - idsw_f) / w;
     r.clr_re = tp_f / w;
     r.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
     r.frag_present_only = state_.frag_present_only;

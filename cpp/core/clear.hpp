@@ -137,7 +137,8 @@ private:
     TrackState state_;
     // Working buffers reused across frames.
     std::vector<double> scores_;
-    std::vector<unsigned char> allowed_;
+    std::vector<unsigned char> allowed_;         // module rule: acceptable cells
+    std::vector<unsigned char> column_allowed_;  // module rule: columns with an acceptable cell
     std::vector<std::uint32_t> row_tracks_;
 };
 

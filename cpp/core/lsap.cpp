@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <numeric>
@@ -542,6 +543,152 @@ inline bool operator<(Lex a, Lex b) {
 inline bool operator==(Lex a, Lex b) { return a.penalties == b.penalties && a.value == b.value; }
 constexpr Lex kLexInf{kInf, kInf};
 
+#ifdef VESTRIM_LSAP_AVX2
+// Merges four lanes, each holding its lowest length, the position that holds it by the sequential
+// rule and that position's free flag, into the pick of the sequential rule over all positions.
+__attribute__((target("avx2"))) void merge_lex_lanes(__m256d low_pen, __m256d low_val, __m256d best,
+                                                     __m256d best_free, Lex& pick_lowest, std::size_t& pick_best) {
+    alignas(32) double lane_pen[4];
+    alignas(32) double lane_val[4];
+    alignas(32) std::uint64_t lane_best[4];
+    alignas(32) std::uint64_t lane_free[4];
+    _mm256_store_pd(lane_pen, low_pen);
+    _mm256_store_pd(lane_val, low_val);
+    _mm256_store_pd(reinterpret_cast<double*>(lane_best), best);
+    _mm256_store_pd(reinterpret_cast<double*>(lane_free), best_free);
+    Lex low = kLexInf;
+    for (int k = 0; k < 4; ++k) {
+        const Lex lane{lane_pen[k], lane_val[k]};
+        if (lane < low) low = lane;
+    }
+    std::size_t last_free = kNone;
+    std::size_t first = kNone;
+    for (int k = 0; k < 4; ++k) {
+        if (!(Lex{lane_pen[k], lane_val[k]} == low) || lane_best[k] == kNone) continue;
+        if (lane_free[k] && (last_free == kNone || lane_best[k] > last_free)) last_free = lane_best[k];
+        if (!lane_free[k] && (first == kNone || lane_best[k] < first)) first = lane_best[k];
+    }
+    pick_lowest = low;
+    pick_best = last_free != kNone ? last_free : first;
+}
+
+// The first pick of a Lex search from row `cur` over the first `vec_end` positions (a multiple of
+// four), position p holding column nc - 1 - p, four positions at a time. Each lane applies the
+// sequential rule to its own positions; the lanes are merged by the same rule (see scan_avx2), so
+// the pick equals the sequential one. Returns the position and its length through `pick_*`; best
+// is kNone when vec_end is 0.
+__attribute__((target("avx2"))) void lex_first_pick_avx2(const double* value_row, const unsigned char* allowed_row,
+                                                         std::uint64_t sign, Lex ucur, std::size_t nc,
+                                                         std::size_t vec_end, const double* v_pen,
+                                                         const double* v_val, const std::uint64_t* free_col,
+                                                         Lex& pick_lowest, std::size_t& pick_best) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d u_pen = _mm256_set1_pd(ucur.penalties);
+    const __m256d u_val = _mm256_set1_pd(ucur.value);
+    const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256d low_pen = _mm256_set1_pd(kInf);
+    __m256d low_val = _mm256_set1_pd(kInf);
+    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    __m256d best_free = _mm256_setzero_pd();
+    for (std::size_t p = 0; p < vec_end; p += 4) {
+        const std::size_t first_col = nc - 4 - p;  // columns first_col .. first_col + 3, reversed below
+        std::uint32_t mask_bytes;
+        std::memcpy(&mask_bytes, allowed_row + first_col, sizeof mask_bytes);
+        const __m256i mask_wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(mask_bytes)));
+        const __m256d allowed = _mm256_permute4x64_pd(
+            _mm256_castsi256_pd(_mm256_cmpgt_epi64(mask_wide, _mm256_setzero_si256())), 0x1B);
+        const __m256d w = _mm256_xor_pd(_mm256_permute4x64_pd(_mm256_loadu_pd(value_row + first_col), 0x1B), sign_bits);
+        const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
+        const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
+        const __m256d vp = _mm256_permute4x64_pd(_mm256_loadu_pd(v_pen + first_col), 0x1B);
+        const __m256d vv = _mm256_permute4x64_pd(_mm256_loadu_pd(v_val + first_col), 0x1B);
+        const __m256d free = _mm256_permute4x64_pd(
+            _mm256_loadu_pd(reinterpret_cast<const double*>(free_col + first_col)), 0x1B);
+        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), vp);
+        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), vv);
+        const __m256d pen_eq = _mm256_cmp_pd(r_pen, low_pen, _CMP_EQ_OQ);
+        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(r_pen, low_pen, _CMP_LT_OQ),
+                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_LT_OQ)));
+        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_EQ_OQ));
+        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
+        low_pen = _mm256_blendv_pd(low_pen, r_pen, take);
+        low_val = _mm256_blendv_pd(low_val, r_val, take);
+        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
+        best_free = _mm256_blendv_pd(best_free, free, take);
+        pos = _mm256_add_epi64(pos, step);
+    }
+    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+}
+
+// One later pass of a Lex search from row i over list positions [0, vec_end) (a multiple of four):
+// relaxes each remaining column through row i and picks the position to reach next, by the
+// sequential rule applied per lane and merged as above. Same lengths as the scalar pass.
+__attribute__((target("avx2"))) void lex_scan_avx2(const double* value_row, const unsigned char* allowed_row,
+                                                   std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
+                                                   std::size_t vec_end, const std::size_t* remaining,
+                                                   const double* v_pen, const double* v_val,
+                                                   const std::uint64_t* free_col, double* d_pen_at,
+                                                   double* d_val_at, std::size_t* path_at, Lex& pick_lowest,
+                                                   std::size_t& pick_best) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d m_pen = _mm256_set1_pd(min_val.penalties);
+    const __m256d m_val = _mm256_set1_pd(min_val.value);
+    const __m256d u_pen = _mm256_set1_pd(ui.penalties);
+    const __m256d u_val = _mm256_set1_pd(ui.value);
+    const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(i)));
+    const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256d low_pen = _mm256_set1_pd(kInf);
+    __m256d low_val = _mm256_set1_pd(kInf);
+    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    __m256d best_free = _mm256_setzero_pd();
+    for (std::size_t p = 0; p < vec_end; p += 4) {
+        const std::size_t j0 = remaining[p], j1 = remaining[p + 1], j2 = remaining[p + 2], j3 = remaining[p + 3];
+        const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
+            _mm256_setr_epi64x(allowed_row[j0], allowed_row[j1], allowed_row[j2], allowed_row[j3]),
+            _mm256_setzero_si256()));
+        const __m256d w = _mm256_xor_pd(_mm256_setr_pd(value_row[j0], value_row[j1], value_row[j2], value_row[j3]),
+                                        sign_bits);
+        const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
+        const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
+        const __m256d vp = _mm256_setr_pd(v_pen[j0], v_pen[j1], v_pen[j2], v_pen[j3]);
+        const __m256d vv = _mm256_setr_pd(v_val[j0], v_val[j1], v_val[j2], v_val[j3]);
+        const __m256d free = _mm256_castsi256_pd(_mm256_setr_epi64x(
+            static_cast<long long>(free_col[j0]), static_cast<long long>(free_col[j1]),
+            static_cast<long long>(free_col[j2]), static_cast<long long>(free_col[j3])));
+        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, m_pen), u_pen), vp);
+        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, m_val), u_val), vv);
+        const __m256d old_pen = _mm256_loadu_pd(d_pen_at + p);
+        const __m256d old_val = _mm256_loadu_pd(d_val_at + p);
+        const __m256d shorter = _mm256_or_pd(
+            _mm256_cmp_pd(r_pen, old_pen, _CMP_LT_OQ),
+            _mm256_and_pd(_mm256_cmp_pd(r_pen, old_pen, _CMP_EQ_OQ), _mm256_cmp_pd(r_val, old_val, _CMP_LT_OQ)));
+        const __m256d dj_pen = _mm256_blendv_pd(old_pen, r_pen, shorter);
+        const __m256d dj_val = _mm256_blendv_pd(old_val, r_val, shorter);
+        _mm256_storeu_pd(d_pen_at + p, dj_pen);
+        _mm256_storeu_pd(d_val_at + p, dj_val);
+        double* const path = reinterpret_cast<double*>(path_at + p);
+        _mm256_storeu_pd(path, _mm256_blendv_pd(_mm256_loadu_pd(path), row, shorter));
+        const __m256d pen_eq = _mm256_cmp_pd(dj_pen, low_pen, _CMP_EQ_OQ);
+        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(dj_pen, low_pen, _CMP_LT_OQ),
+                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_LT_OQ)));
+        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_EQ_OQ));
+        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
+        low_pen = _mm256_blendv_pd(low_pen, dj_pen, take);
+        low_val = _mm256_blendv_pd(low_val, dj_val, take);
+        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
+        best_free = _mm256_blendv_pd(best_free, free, take);
+        pos = _mm256_add_epi64(pos, step);
+    }
+    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+}
+#endif
+
 // The searches of `augment` written plainly over Lex costs: the same list of remaining columns
 // (descending column order, removal by moving the last position into the gap), the same lengths
 // ((cost + min_val) - u) - v, the same tie rules and the same potential updates, so that with no
@@ -549,10 +696,12 @@ constexpr Lex kLexInf{kInf, kInf};
 // the working value and mask rows: (0, value) where allowed, (1, 0) elsewhere.
 class LexSolver {
 public:
-    LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign)
-        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), u_(nr, Lex{0.0, 0.0}),
-          v_(nc, Lex{0.0, 0.0}), d_(nc), d_at_(nc), path_(nc), path_at_(nc), remaining_(nc),
-          col4row_(nr, kNone), row4col_(nc, kNone), free_(nc, 1) {
+    LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign,
+              bool use_avx2)
+        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2),
+          u_(nr, Lex{0.0, 0.0}), v_pen_(nc, 0.0), v_val_(nc, 0.0), d_(nc), d_pen_at_(nc), d_val_at_(nc), path_(nc),
+          path_at_(nc),
+          remaining_(nc), col4row_(nr, kNone), row4col_(nc, kNone), free_(nc, kFree) {
         reached_.reserve(nc);
     }
 
@@ -571,23 +720,41 @@ private:
         const bool ok = allowed_[k] != 0;
         return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_, k, sign_) : 0.0};
     }
+    Lex v(std::size_t j) const { return Lex{v_pen_[j], v_val_[j]}; }
+
+    // The first pass of a search from `cur`, reading only: the position's column and its length.
+    void first_pick(std::size_t cur, Lex& lowest, std::size_t& best) const {
+        const Lex ucur = u_[cur];
+        const Lex zero{0.0, 0.0};
+        lowest = kLexInf;
+        best = kNone;
+        std::size_t p = 0;
+#ifdef VESTRIM_LSAP_AVX2
+        if (use_avx2_) {
+            p = nc_ & ~std::size_t{3};
+            std::size_t pos = kNone;
+            lex_first_pick_avx2(value_ + cur * nc_, allowed_ + cur * nc_, sign_, ucur, nc_, p, v_pen_.data(),
+                                v_val_.data(), free_.data(), lowest, pos);
+            if (pos != kNone) best = nc_ - 1 - pos;
+        }
+#endif
+        for (; p < nc_; ++p) {
+            const std::size_t j = nc_ - 1 - p;
+            const Lex r = ((cost(cur, j) + zero) - ucur) - v(j);
+            if (r < lowest || (r == lowest && free_[j])) {
+                lowest = r;
+                best = j;
+            }
+        }
+    }
 
     bool augment(std::size_t cur) {
         // Most searches end at their first pick, a column no row owns yet: find it with a pass that
         // only reads (the first scan computes the same lengths with the same rule).
         {
-            const Lex ucur = u_[cur];
-            const Lex zero{0.0, 0.0};
-            Lex lowest = kLexInf;
-            std::size_t best = kNone;
-            for (std::size_t p = 0; p < nc_; ++p) {
-                const std::size_t j = nc_ - 1 - p;
-                const Lex r = ((cost(cur, j) + zero) - ucur) - v_[j];
-                if (r < lowest || (r == lowest && free_[j])) {
-                    lowest = r;
-                    best = j;
-                }
-            }
+            Lex lowest;
+            std::size_t best;
+            first_pick(cur, lowest, best);
             if (best != kNone && free_[best]) {
                 d_[best] = lowest;
                 path_[best] = cur;
@@ -600,7 +767,8 @@ private:
         std::size_t len = nc_;
         for (std::size_t p = 0; p < nc_; ++p) {
             remaining_[p] = nc_ - 1 - p;
-            d_at_[p] = kLexInf;
+            d_pen_at_[p] = kInf;
+            d_val_at_[p] = kInf;
             path_at_[p] = kNone;
         }
         reached_.clear();
@@ -611,15 +779,31 @@ private:
             const Lex ui = u_[i];
             Lex lowest = kLexInf;
             std::size_t best = kNone;
-            for (std::size_t p = 0; p < len; ++p) {
+            std::size_t p = 0;
+#ifdef VESTRIM_LSAP_AVX2
+            if (use_avx2_) {
+                p = len & ~std::size_t{3};
+                lex_scan_avx2(value_ + i * nc_, allowed_ + i * nc_, sign_, min_val, ui, i, p, remaining_.data(),
+                              v_pen_.data(), v_val_.data(), free_.data(), d_pen_at_.data(), d_val_at_.data(),
+                              path_at_.data(), lowest, best);
+            }
+#endif
+            for (; p < len; ++p) {
                 const std::size_t j = remaining_[p];
-                const Lex r = ((cost(i, j) + min_val) - ui) - v_[j];
-                if (r < d_at_[p]) {  // strict: an equal length keeps the older predecessor
-                    d_at_[p] = r;
-                    path_at_[p] = i;
-                }
-                const Lex dj = d_at_[p];
-                if (dj < lowest || (dj == lowest && free_[j])) {
+                const Lex r = ((cost(i, j) + min_val) - ui) - v(j);
+                // Strict: an equal length keeps the older predecessor. Without branches: the outcome
+                // is data-dependent and mispredicts badly.
+                const Lex old{d_pen_at_[p], d_val_at_[p]};
+                const bool shorter = (r.penalties < old.penalties) |
+                                     ((r.penalties == old.penalties) & (r.value < old.value));
+                const Lex dj{shorter ? r.penalties : old.penalties, shorter ? r.value : old.value};
+                d_pen_at_[p] = dj.penalties;
+                d_val_at_[p] = dj.value;
+                path_at_[p] = shorter ? i : path_at_[p];
+                const bool pen_eq = dj.penalties == lowest.penalties;
+                const bool take = (dj.penalties < lowest.penalties) | (pen_eq & (dj.value < lowest.value)) |
+                                  (pen_eq & (dj.value == lowest.value) & (free_[j] != 0));
+                if (take) {
                     lowest = dj;
                     best = p;
                 }
@@ -628,11 +812,12 @@ private:
             if (std::isinf(lowest.penalties) || best == kNone) return false;
             const std::size_t j = remaining_[best];
             reached_.push_back(j);
-            d_[j] = d_at_[best];
+            d_[j] = Lex{d_pen_at_[best], d_val_at_[best]};
             path_[j] = path_at_[best];
             --len;
             remaining_[best] = remaining_[len];
-            d_at_[best] = d_at_[len];
+            d_pen_at_[best] = d_pen_at_[len];
+            d_val_at_[best] = d_val_at_[len];
             path_at_[best] = path_at_[len];
             if (free_[j]) {
                 sink = j;
@@ -652,7 +837,11 @@ private:
             const std::size_t r = row4col_[j];
             u_[r] = (min_val - d_[j]) + u_[r];
         }
-        for (const std::size_t j : reached_) v_[j] = v_[j] - (min_val - d_[j]);
+        for (const std::size_t j : reached_) {
+            const Lex vj = v(j) - (min_val - d_[j]);
+            v_pen_[j] = vj.penalties;
+            v_val_[j] = vj.value;
+        }
         for (std::size_t j = sink;;) {
             const std::size_t row = path_[j];
             row4col_[j] = row;
@@ -667,17 +856,20 @@ private:
     const double* value_;
     const unsigned char* allowed_;
     std::uint64_t sign_;
+    bool use_avx2_;
     std::vector<Lex> u_;
-    std::vector<Lex> v_;
+    std::vector<double> v_pen_;  // column potentials, by column
+    std::vector<double> v_val_;
     std::vector<Lex> d_;
-    std::vector<Lex> d_at_;
+    std::vector<double> d_pen_at_;  // tentative lengths, by list position
+    std::vector<double> d_val_at_;
     std::vector<std::size_t> path_;
     std::vector<std::size_t> path_at_;
     std::vector<std::size_t> remaining_;
     std::vector<std::size_t> reached_;
     std::vector<std::size_t> col4row_;
     std::vector<std::size_t> row4col_;
-    std::vector<unsigned char> free_;
+    std::vector<std::uint64_t> free_;  // kFree while the column has no row
 };
 
 // The pairs (input row, input column) of a solved problem, ordered by input row. Working row k is
@@ -743,7 +935,7 @@ std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std:
         allowed = allowed_t.data();
         sign = 0;
     }
-    LexSolver solver(nr, nc, value, allowed, sign);
+    LexSolver solver(nr, nc, value, allowed, sign, use_avx2);
     if (!solver.run()) return std::unexpected(LSAPError::Infeasible);
     return assignment_of(solver.col4row().data(), nr, transpose);
 }

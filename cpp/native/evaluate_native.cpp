@@ -217,8 +217,14 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
     if (!converted || !py::opt_arg("threshold", a[1], threshold)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         for (std::size_t t = 0; t < sim.cols.size(); ++t) {
-            auto ok = py::check_sim_frame(t, sim.values.rows(t), sim.cols[t], sim.values, t);
-            if (!py::ok_or_value_error(ok)) return nullptr;
+            for (std::size_t i = 1; i < sim.values.rows(t); ++i) {
+                const std::size_t cols = sim.values.row_length(t, i);
+                if (cols != sim.cols[t]) {
+                    return py::value_error("frame " + std::to_string(t) + ": similarity row " + std::to_string(i) +
+                                           " has " + std::to_string(cols) + " columns, expected " +
+                                           std::to_string(sim.cols[t]));
+                }
+            }
         }
         std::vector<double> scores;
         return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {

@@ -1,0 +1,294 @@
+"""vestrim._native's evaluation under the module's and the benchmarks' conventions."""
+
+import math
+import struct
+import subprocess
+import sys
+from collections import Counter
+
+import numpy as np
+import pytest
+from scipy.optimize import linear_sum_assignment
+
+import vestrim
+from vestrim import _native
+
+EPS = 2.0 ** -52
+
+
+def bits(value):
+    if isinstance(value, float):
+        return struct.pack("<d", value)
+    if isinstance(value, list):
+        return [bits(v) for v in value]
+    return value
+
+
+def attributes(result):
+    return {name: bits(getattr(result, name)) for name in dir(result) if not name.startswith("_")}
+
+
+def sim_run(frames, threshold=0.5, convention="benchmark"):
+    """frames: list of (gt_ids, pred_ids, rows)."""
+    gt, pred, sim = (list(x) for x in zip(*frames)) if frames else ([], [], [])
+    return _native.evaluate_from_similarity(gt, pred, sim, threshold, convention)
+
+
+def benchmark_clear(frames, thr):
+    """The benchmark's CLEAR rules written out plainly, with scipy's solver."""
+    prev, last, present, matched, newly, gaps = {}, {}, Counter(), Counter(), Counter(), {}
+    tp = fp = fn = sw = num_gt = fpo = 0
+    sim_sum = 0.0
+
+    def presence(g, hit):  # the module's present-only fragmentation
+        nonlocal fpo
+        tracked, gap = gaps.get(g, (False, False))
+        if hit:
+            fpo += tracked and gap
+            gaps[g] = (True, False)
+        else:
+            gaps[g] = (tracked, gap or tracked)
+
+    for g_ids, p_ids, rows in frames:
+        num_gt += len(g_ids)
+        if not g_ids:
+            fp += len(p_ids)
+            continue
+        present.update(g_ids)
+        if not p_ids:
+            fn += len(g_ids)
+            for g in g_ids:
+                presence(g, False)
+            continue
+        s = np.array(rows, dtype=float)
+        bonus = np.array([[prev.get(g) == p for p in p_ids] for g in g_ids])
+        score = np.where(s >= thr - EPS, np.where(bonus, 1000.0, 0.0) + s, 0.0)
+        now = {}
+        for i, j in zip(*linear_sum_assignment(score, maximize=True)):
+            if not score[i, j] > EPS:
+                continue
+            g, p = g_ids[i], p_ids[j]
+            sw += g in last and last[g] != p
+            last[g] = now[g] = p
+            sim_sum += float(s[i, j])
+            matched[g] += 1
+            newly[g] += g not in prev
+        for g in g_ids:
+            presence(g, g in now)
+        tp, fp, fn, prev = tp + len(now), fp + len(p_ids) - len(now), fn + len(g_ids) - len(now), now
+
+    ratios = sorted((matched[g] / present[g] for g in present), reverse=True)
+    counts = dict(num_frames=len(frames), num_gt=num_gt, num_matches=tp, num_false_positives=fp,
+                  num_misses=fn, num_switches=sw, track_ratios=ratios,
+                  mt=sum(r > 0.8 for r in ratios), pt=sum(0.2 <= r <= 0.8 for r in ratios),
+                  ml=sum(r < 0.2 for r in ratios), frag=sum(c - 1 for c in newly.values()),
+                  frag_present_only=fpo)
+    if num_gt == 0:
+        return dict(counts, mota=0.0, motp=0.0, moda=0.0, smota=0.0, motal=0.0, clr_re=0.0, clr_pr=0.0)
+    w = max(tp + fn, 1)
+    return dict(counts, mota=(tp - fp - sw) / w, motp=sim_sum / max(tp, 1), moda=(tp - fp) / w,
+                smota=((sim_sum - fp) - sw) / w,
+                motal=((tp - fp) - (math.log10(sw) if sw else 0.0)) / w,
+                clr_re=tp / w, clr_pr=tp / max(tp + fp, 1))
+
+
+def clear_fields(m, names):
+    return {name: getattr(m, name) for name in names}
+
+
+# --- benchmark CLEAR on hand-worked sequences ----------------------------------------------------
+
+@pytest.mark.parametrize("frames, threshold, under_benchmark, under_module", [
+    # A frame without predictions neither breaks the match nor starts a new run.
+    ([([1], [7], [[0.9]]), ([1], [], [[]]), ([1], [7, 8], [[0.6, 0.9]])], 0.5,
+     dict(num_switches=0, frag=0, num_false_positives=1, num_misses=1),
+     dict(num_switches=0, frag=0, num_false_positives=1, num_misses=1)),
+    # The bonus goes only to the match of the last scored frame: after a scored frame in which gt 1
+    # was missed, pred 8 wins on similarity (a switch and a fragmentation); the module keeps 7.
+    ([([1], [7], [[0.9]]), ([1], [9], [[0.1]]), ([1], [7, 8], [[0.6, 0.9]])], 0.5,
+     dict(num_switches=1, frag=1, frag_present_only=1, num_matches=2),
+     dict(num_switches=0, frag=1, frag_present_only=1, num_matches=2)),
+    # Re-acquisition by the same prediction after a gap: no switch, one fragmentation.
+    ([([1], [7], [[0.9]]), ([1], [7], [[0.2]]), ([1], [7], [[0.9]])], 0.5,
+     dict(num_switches=0, frag=1, num_misses=1), dict(num_switches=0, frag=1, num_misses=1)),
+    # A frame without gt is not scored either: the bonus still reaches back to frame 1.
+    ([([1], [7], [[0.9]]), ([], [7], []), ([1], [7, 8], [[0.6, 0.9]])], 0.5,
+     dict(num_switches=0, num_false_positives=2), dict(num_switches=0, num_false_positives=2)),
+    # A pair scoring 0 is never a match under the benchmark, even at a threshold of 0.
+    ([([1], [7], [[0.0]])], 0.0, dict(num_matches=0, num_misses=1), dict(num_matches=1, num_misses=0)),
+    # Passing within one machine epsilon of the threshold.
+    ([([1], [7], [[0.5 - EPS]])], 0.5, dict(num_matches=1), dict(num_matches=0)),
+    ([([1], [7], [[0.5 - 2 * EPS]])], 0.5, dict(num_matches=0), dict(num_matches=0)),
+    # MOTA's formula; a sequence without gt reports its false positives and 0 for every ratio.
+    ([([1], [7, 8], [[0.9, 0.0]])], 0.5, dict(mota=0.0, moda=0.0, num_false_positives=1),
+     dict(mota=0.0, moda=0.0, num_false_positives=1)),
+    ([([], [7, 8], []), ([], [], [])], 0.5,
+     dict(num_false_positives=2, mota=0.0, moda=0.0, smota=0.0, motal=0.0, clr_pr=0.0),
+     dict(num_false_positives=2, mota=0.0, moda=-2.0, smota=-2.0, motal=-2.0, clr_pr=0.0)),
+])
+def test_benchmark_clear_worked_examples(frames, threshold, under_benchmark, under_module):
+    assert clear_fields(sim_run(frames, threshold)[0], under_benchmark) == under_benchmark
+    assert clear_fields(sim_run(frames, threshold, "module")[0], under_module) == under_module
+    expected = benchmark_clear(frames, threshold)
+    assert {k: expected[k] for k in under_benchmark} == under_benchmark
+
+
+def random_frames(rng, special):
+    frames = []
+    for _ in range(int(rng.integers(0, 12))):
+        g = [int(x) for x in rng.choice(5, size=int(rng.integers(0, 4)), replace=False)]
+        p = [int(x) + 10 for x in rng.choice(6, size=int(rng.integers(0, 4)), replace=False)]
+        values = rng.choice(special, size=(len(g), len(p)))
+        frames.append((g, p, values.tolist()))
+    return frames
+
+
+@pytest.mark.parametrize("threshold", [0.5, 0.0, 0.3])
+def test_benchmark_clear_matches_reference(threshold):
+    rng = np.random.default_rng(int(threshold * 10))
+    special = [0.0, 0.25, 0.5, 0.75, 1.0, 0.5 - EPS, 0.5 - 2 * EPS, 0.3, -0.5]
+    for _ in range(300):
+        frames = random_frames(rng, special)
+        got = sim_run(frames, threshold)[0]
+        expected = benchmark_clear(frames, threshold)
+        assert clear_fields(got, expected) == expected, frames
+
+
+def test_identity_threshold_has_no_margin():
+    # Decimal boxes whose IoU rounds to 0.5 - 2^-54: a CLEAR match and a HOTA match at alpha 0.5
+    # under the benchmark, yet not an Identity match.
+    a, b = (0.0, 0.0, 6.0, 4.1), (0.7, 0.0, 3.7, 4.1)
+    assert vestrim.iou(a, b) == 0.5 - 2.0 ** -54
+    clear, identity, hota = _native.evaluate([[1]], [[a]], [[7]], [[b]], 0.5, "benchmark")
+    assert (clear.num_matches, identity.idtp) == (1, 0)
+    assert hota.hota_tp_alphas[9] == 1.0 and hota.alphas[9] == 0.5
+    clear, identity, _ = _native.evaluate([[1]], [[a]], [[7]], [[b]], 0.5, "module")
+    assert (clear.num_matches, identity.idtp) == (0, 0)
+
+
+# --- HOTA's alphas -------------------------------------------------------------------------------
+
+def test_benchmark_alphas():
+    alphas = _native.benchmark_alphas()
+    assert alphas == [0.05 + k * 0.05 for k in range(19)]
+    module = vestrim.compute_hota_from_similarity([[1]], [[2]], [[[0.7]]]).alphas
+    assert sum(a != b for a, b in zip(alphas, module)) == 4
+    assert max(abs(a - b) for a, b in zip(alphas, module)) < 1e-15
+    assert sim_run([([1], [2], [[0.7]])])[2].alphas == alphas
+    assert sim_run([([], [2], [])])[2].alphas == alphas  # the degenerate result too
+
+
+@pytest.mark.parametrize("similarity, benchmark_tp, module_tp", [
+    (0.5 - EPS, 1.0, 1.0),        # within the benchmark's margin below alpha 0.5
+    (0.5 - 2 * EPS, 0.0, 1.0),    # outside it, but within the module's 1e-9
+    (0.5 - 2e-9, 0.0, 0.0),
+])
+def test_hota_threshold_margins(similarity, benchmark_tp, module_tp):
+    frames = [([1], [2], [[similarity]])]
+    assert sim_run(frames)[2].hota_tp_alphas[9] == benchmark_tp
+    assert sim_run(frames, convention="module")[2].hota_tp_alphas[9] == module_tp
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([0.1] * 19, 0.1),
+    ([math.inf] + [0.5] * 18, math.inf),
+    ([1.7e308] * 19, math.inf),
+    ([-1.7e308] * 19, -math.inf),
+    ([1.7e308, 1.7e308, -1.7e308], math.inf),  # what the plain sum gives, not the exact 1.7e308
+    ([math.inf, -math.inf], math.nan),
+    ([math.nan, 1.0], math.nan),
+])
+def test_alpha_mean(values, expected):
+    assert bits(_native.alpha_mean(values)) == bits(expected) or (
+        math.isnan(expected) and math.isnan(_native.alpha_mean(values)))
+
+
+def test_alpha_mean_is_hotas_mean():
+    h = vestrim.compute_hota_from_similarity([[1, 2]] * 3, [[5, 6]] * 3, [[[0.93, 0.1], [0.2, 0.61]]] * 3)
+    for name in ("hota", "deta", "assa", "loca"):
+        assert bits(_native.alpha_mean(getattr(h, name + "_alphas"))) == bits(getattr(h, name))
+
+
+# --- convention="module" is vestrim.evaluate -----------------------------------------------------
+
+def random_box_sequence(rng):
+    def boxes(n):
+        xy = rng.integers(0, 8, (n, 2)).astype(float)
+        return np.hstack([xy, xy + rng.integers(1, 5, (n, 2))])
+
+    gt_ids, gt_boxes, pred_ids, pred_boxes = [], [], [], []
+    for _ in range(int(rng.integers(0, 10))):
+        n, m = int(rng.integers(0, 5)), int(rng.integers(0, 5))
+        gt_ids.append(rng.choice(6, n, replace=False).tolist())
+        pred_ids.append(rng.choice(8, m, replace=False).tolist())
+        gt_boxes.append(boxes(n))
+        pred_boxes.append(boxes(m).tolist())
+    return gt_ids, gt_boxes, pred_ids, pred_boxes
+
+
+@pytest.mark.parametrize("threshold", [0.5, 0.2])
+def test_module_convention_is_evaluate(threshold):
+    rng = np.random.default_rng(int(threshold * 10))
+    for _ in range(100):
+        seq = random_box_sequence(rng)
+        expected = vestrim.evaluate(*seq, iou_threshold=threshold)
+        got = _native.evaluate(*seq, threshold, "module")
+        assert [type(r) for r in got] == [type(expected.clear), type(expected.identity), type(expected.hota)]
+        for mine, theirs in zip(got, (expected.clear, expected.identity, expected.hota)):
+            assert attributes(mine) == attributes(theirs)
+        sims = [vestrim.iou_matrix(g, p) for g, p in zip(seq[1], seq[3])]
+        from_sim = _native.evaluate_from_similarity(seq[0], seq[2], sims, threshold)
+        for mine, theirs in zip(from_sim, (expected.clear, expected.identity, expected.hota)):
+            assert attributes(mine) == attributes(theirs)
+        bench = _native.evaluate(*seq, threshold, "benchmark")
+        bench_sim = _native.evaluate_from_similarity(seq[0], seq[2], sims, threshold, "benchmark")
+        assert [attributes(r) for r in bench] == [attributes(r) for r in bench_sim]
+
+
+# --- removal matching ----------------------------------------------------------------------------
+
+def test_removal_matches_boxes():
+    gt = [(0, 0, 10, 10), (20, 0, 30, 10)]
+    pred = [(0, 0, 5, 10),         # IoU 0.5 with gt 0: kept
+            (20, 0, 24.9, 10),     # IoU 0.49 with gt 1: counts 0
+            (50, 50, 60, 60)]      # no overlap
+    out = _native.removal_matches([gt, [], gt], [pred, pred, []])
+    assert [a.tolist() for a in out] == [[0, -1, -1], [-1, -1, -1], []]
+    assert all(a.dtype == np.int64 for a in out)
+    # The one-to-one assignment maximises the total: gt 0 goes to the second prediction.
+    out = _native.removal_matches([[(0, 0, 10, 10), (0, 0, 6, 10)]], [[(0, 0, 6, 10), (0, 0, 9, 10)]])
+    assert out[0].tolist() == [1, 0]
+
+
+def test_removal_matches_from_similarity():
+    sim = [[[0.5 - EPS, 0.9], [0.5 - 2 * EPS, 0.0]], np.zeros((0, 3)), [[0.7]]]
+    assert [a.tolist() for a in _native.removal_matches_from_similarity(sim)] == [[-1, 0], [-1] * 3, [0]]
+    assert [a.tolist() for a in _native.removal_matches_from_similarity([[[0.5 - EPS]]])] == [[0]]
+    assert _native.removal_matches_from_similarity([[[0.2]]], threshold=0.1)[0].tolist() == [0]
+
+
+def test_removal_matches_lists_without_numpy():
+    code = ("import sys; from vestrim import _native; "
+            "print(_native.removal_matches([[(0, 0, 1, 1)]], [[(0, 0, 1, 1), (5, 5, 6, 6)]]), "
+            "'numpy' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["[[0,", "-1]]", "False"]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: _native.evaluate([], [], [], [], 0.5, "bench"), ValueError,
+     'unknown convention "bench", expected "module" or "benchmark"'),
+    (lambda: _native.evaluate_from_similarity([[1]], [[2]], [[[1.0]]], 0.5, 1), TypeError, None),
+    (lambda: _native.removal_matches([[]], []), ValueError,
+     "gt_boxes and pred_boxes must have the same number of frames, got 1 and 0"),
+    (lambda: _native.removal_matches_from_similarity([[[1.0], [1.0, 2.0]]]), ValueError,
+     "frame 0: similarity row 1 has 2 columns, expected 1"),
+    (lambda: _native.removal_matches([np.zeros((1, 3))], [[]]), ValueError,
+     "boxes array must have shape (N, 4), got [1, 3]"),
+    (lambda: _native.alpha_mean([]), ValueError, "values must not be empty"),
+])
+def test_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
