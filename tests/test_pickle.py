@@ -179,6 +179,7 @@ def test_damaged_accumulator_states_are_refused_or_usable():
     (("xyxy", "VACC"), TypeError, "field 'state' must be bytes, not 'str'"),
     (("xyxy", b"VACC\x02\0\0\0"), ValueError, "unsupported version 2"),
     (("xyxy", b"pickle"), ValueError, "not an accumulator state"),
+    (("xyxy", b"VACC\x01\0\0\0" + bytes(8) + b"\x01"), ValueError, "another CLEAR convention"),
 ])
 def test_accumulator_rebuild_errors(args, error, message):
     with pytest.raises(error, match=message):

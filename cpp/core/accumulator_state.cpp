@@ -109,8 +109,8 @@ bool add_to(std::uint64_t& total, std::uint64_t value) { return !__builtin_add_o
 // The friend of both accumulators that reads and writes their private state.
 struct StateCodec {
     static void save(const Accumulator& acc, Writer& out);
-    static Result<void> load(Reader& in, Accumulator& acc);
-    static Result<void> load_clear(Reader& in, clear::ClearAccumulator& acc);
+    static Result<void> load(Reader& in, Accumulator& acc, Convention convention);
+    static Result<void> load_clear(Reader& in, clear::ClearAccumulator& acc, Convention convention);
     static Result<void> load_identity(Reader& in, identity::IdentityAccumulator& acc);
     static Result<void> check_totals(const Accumulator& acc);
 };
@@ -175,14 +175,14 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
     }
 }
 
-Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc) {
+Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc, Convention convention) {
     clear::ClearMetrics& totals = acc.totals_;
     clear::TrackState& state = acc.state_;
     std::uint64_t num_tracks = 0;
-    std::uint8_t convention = 0;
-    if (!in.u8(convention)) return truncated();
-    if (convention > 1) return fail("unknown CLEAR convention");
-    acc.convention_ = convention == 1 ? Convention::Benchmark : Convention::Module;
+    std::uint8_t saved_convention = 0;
+    if (!in.u8(saved_convention)) return truncated();
+    if (saved_convention != (convention == Convention::Benchmark ? 1 : 0)) return fail("another CLEAR convention");
+    acc.convention_ = convention;
     if (!in.u64(totals.num_frames) || !in.u64(totals.num_gt) || !in.u64(totals.num_matches) ||
         !in.u64(totals.num_false_positives) || !in.u64(totals.num_misses) || !in.u64(totals.num_switches) ||
         !in.f64(state.motp_sum) || !in.u64(state.frag_present_only) || !in.u64(state.solved_frames) ||
@@ -292,14 +292,14 @@ Result<void> StateCodec::check_totals(const Accumulator& acc) {
     return {};
 }
 
-Result<void> StateCodec::load(Reader& in, Accumulator& acc) {
+Result<void> StateCodec::load(Reader& in, Accumulator& acc, Convention convention) {
     char tag[sizeof kTag];
     std::uint32_t version = 0;
     if (!in.bytes(tag, sizeof tag) || std::memcmp(tag, kTag, sizeof tag) != 0) return fail("not an accumulator state");
     if (!in.u32(version)) return truncated();
     if (version != kVersion) return fail("unsupported version " + std::to_string(version));
     if (!in.f64(acc.iou_threshold)) return truncated();
-    if (auto r = load_clear(in, acc.clear); !r) return r;
+    if (auto r = load_clear(in, acc.clear, convention); !r) return r;
     if (auto r = load_identity(in, acc.identity); !r) return r;
     if (in.remaining() != 0) return fail(std::to_string(in.remaining()) + " unexpected trailing bytes");
     return check_totals(acc);
@@ -311,10 +311,10 @@ std::string save_state(const Accumulator& acc) {
     return out.take();
 }
 
-Result<Accumulator> load_state(std::string_view bytes) {
+Result<Accumulator> load_state(std::string_view bytes, Convention convention) {
     Reader in(bytes);
     Accumulator acc;
-    if (auto r = StateCodec::load(in, acc); !r) return std::unexpected(std::move(r.error()));
+    if (auto r = StateCodec::load(in, acc, convention); !r) return std::unexpected(std::move(r.error()));
     return acc;
 }
 

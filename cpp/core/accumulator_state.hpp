@@ -16,8 +16,9 @@ namespace vestrim::accumulator {
 std::string save_state(const Accumulator& acc);
 
 // The accumulator `bytes` describe, after checking that they are one complete and consistent state
-// as `save_state` writes it; otherwise a message naming the first problem. Whatever the bytes, the
-// result is an accumulator that can keep accumulating safely, or an error.
-Result<Accumulator> load_state(std::string_view bytes);
+// as `save_state` writes it, of an accumulator under CLEAR's `convention`; otherwise a message
+// naming the first problem. Whatever the bytes, the result is an accumulator that can keep
+// accumulating safely, or an error.
+Result<Accumulator> load_state(std::string_view bytes, Convention convention);
 
 }  // namespace vestrim::accumulator

@@ -355,8 +355,9 @@ PyObject* rebuild_accumulator(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!py::convert(args[0], format_text)) return nullptr;
         const auto format = py::parse_box_format(format_text);
         if (!format) return py::value_error(cannot_rebuild(cls) + format.error());
+        // The public Accumulator follows the module's rules.
         auto state = accumulator::load_state(
-            {PyBytes_AS_STRING(args[1]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[1]))});
+            {PyBytes_AS_STRING(args[1]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[1]))}, Convention::Module);
         if (!state) return py::value_error(cannot_rebuild(cls) + state.error());
         PyTypeObject* type = accumulator_class();
         if (type == nullptr) return nullptr;
