@@ -10,6 +10,10 @@
 #include "core/flat_map.hpp"
 #include "core/types.hpp"
 
+namespace vestrim::accumulator {
+struct StateCodec;  // saves and restores an accumulator's whole state (accumulator_state.cpp)
+}
+
 namespace vestrim::clear {
 
 // The finished CLEAR MOT result. Inside ClearAccumulator the same record holds the running totals;
@@ -79,6 +83,8 @@ public:
     std::uint64_t solved_frames = 0;
 
 private:
+    friend struct accumulator::StateCodec;
+
     FlatMap index_;  // gt id -> record index + 1
     std::vector<GtTrack> tracks_;
 };
@@ -116,6 +122,8 @@ public:
     std::uint64_t num_frames() const { return totals_.num_frames; }
 
 private:
+    friend struct accumulator::StateCodec;
+
     // The frame's score matrix into scores_ (both sides present). The module rule also marks the
     // acceptable cells in allowed_ and tells whether some gt or prediction of the smaller side has
     // none (so that every assignment takes a forbidden pair).

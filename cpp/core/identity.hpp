@@ -10,6 +10,10 @@
 #include "core/flat_map.hpp"
 #include "core/types.hpp"
 
+namespace vestrim::accumulator {
+struct StateCodec;  // saves and restores an accumulator's whole state (accumulator_state.cpp)
+}
+
 namespace vestrim::identity {
 
 struct IdentityMetrics {
@@ -50,6 +54,8 @@ public:
     std::uint64_t num_frames() const { return num_frames_; }
 
 private:
+    friend struct accumulator::StateCodec;
+
     static std::uint64_t pair_key(std::uint32_t gt, std::uint32_t pred) {
         return (std::uint64_t{gt} << 32) | pred;
     }

@@ -14,6 +14,7 @@ const Families families[] = {
     evaluate_functions,
     readers_functions,
     masks_functions,
+    pickle_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {

@@ -30,4 +30,7 @@ std::span<PyMethodDef> evaluate_functions();
 // masks.cpp: mask_to_array.
 std::span<PyMethodDef> masks_functions();
 
+// Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
+std::span<PyMethodDef> pickle_functions();
+
 }  // namespace vestrim::native

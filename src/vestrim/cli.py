@@ -3,7 +3,8 @@
     vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
-                    [--format table|csv|json] [--percent] [--output FILE] [--jobs N]
+                    [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
+                    [--jobs N]
 
 A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
 line (exit status 2) and writes the formatted result. Exit status 0 on success.
@@ -18,7 +19,7 @@ import sys
 import tempfile
 import warnings
 
-from . import _vestrim
+from . import _vestrim, plot
 from .benchmark import FAMILIES, BenchmarkError, BenchmarkWarning, evaluate_benchmark
 from .mot import MotFormatError
 from .protocols import PROTOCOLS
@@ -140,6 +141,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="ratios x 100 in the table and csv (JSON keeps plain ratios)")
     parser.add_argument("--output", "-o", metavar="FILE",
                         help="write the results to FILE instead of standard output")
+    parser.add_argument("--plot", metavar="DIR",
+                        help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
+                             "with several trackers, comparison.png (needs vestrim[plot])")
     parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
                         help="sequences to score in parallel (default 1; for now they are "
                              "scored one at a time)")
@@ -197,8 +201,20 @@ def _check_protocol_options(args) -> None:
                          f"scores {', '.join(proto.classes)})")
 
 
+def _check_plot_options(args) -> None:
+    if args.plot is None:
+        return
+    if "hota" not in args.metrics:
+        raise UsageError("--plot draws HOTA curves: keep hota in --metrics")
+    try:
+        plot.matplotlib_figure("--plot")
+    except ImportError as e:
+        raise UsageError(str(e)) from None
+
+
 def run(args) -> str:
     _check_protocol_options(args)
+    _check_plot_options(args)
     progress = _Progress()
     try:
         with warnings.catch_warnings():
@@ -211,6 +227,11 @@ def run(args) -> str:
                 split=args.split, progress=progress)
     finally:
         progress.done()
+    if args.plot is not None:
+        try:
+            plot.write_benchmark_plots(result, args.plot)
+        except OSError as e:
+            raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
     if args.format == "json":
         return format_json(result)
     if args.format == "csv":
