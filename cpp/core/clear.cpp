@@ -16,6 +16,18 @@ namespace {
 // Score of a pair that must not be matched. Finite, because the solver rejects infinities.
 constexpr double kForbidden = -1e18;
 
+// The benchmark's score of each cell of one row: its similarity, plus 1000 where `bonus(j)`, and 0
+// where the similarity is below threshold - 2^-52 (NaN included, so a NaN never matches).
+template <class Bonus>
+void benchmark_score_row(const double* sim_row, std::size_t m, double threshold, double* score_row,
+                         Bonus&& bonus) {
+    const double lowest = threshold - kBenchmarkEpsilon;
+    for (std::size_t j = 0; j < m; ++j) {
+        const double s = sim_row[j];
+        score_row[j] = s >= lowest ? (bonus(j) ? 1000.0 : 0.0) + s : 0.0;
+    }
+}
+
 // The continuity bonus must dominate any acceptable similarity, so it scales with the largest
 // finite magnitude among them: (M + 1) * 1000.
 double continuity_bonus(const double* similarity, std::size_t cells, double threshold) {
@@ -50,30 +62,58 @@ void TrackState::record_presence(GtTrack& track, bool matched) {
     }
 }
 
+void ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+                                          const double* similarity, double threshold) {
+    // Acceptable pairs keep their similarity, the pair repeating a gt's most recent match gets the
+    // continuity bonus on top, everything else (NaN included) is forbidden.
+    const std::size_t n = gt_ids.size();
+    const std::size_t m = pred_ids.size();
+    const std::size_t cells = n * m;
+    const double bonus = continuity_bonus(similarity, cells, threshold);
+    scores_.resize(cells);
+    std::fill(scores_.begin(), scores_.end(), kForbidden);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* sim_row = similarity + i * m;
+        double* score_row = scores_.data() + i * m;
+        const GtTrack* track = state_.find(gt_ids[i]);
+        const bool continues = track != nullptr && track->has_last_match;
+        const Id last_match = continues ? track->last_match : 0;
+        row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
+            score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
+        });
+    }
+}
+
+void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+                                             const double* similarity, double threshold) {
+    const std::size_t n = gt_ids.size();
+    const std::size_t m = pred_ids.size();
+    const std::uint64_t frame = state_.solved_frames;
+    scores_.resize(n * m);
+    for (std::size_t i = 0; i < n; ++i) {
+        // The bonus goes to the prediction this gt id was matched to in the previous solved frame.
+        const GtTrack* track = state_.find(gt_ids[i]);
+        const bool continues = track != nullptr && frame > 0 && track->last_matched_frame == frame - 1;
+        const Id last_match = continues ? track->last_match : 0;
+        benchmark_score_row(similarity + i * m, m, threshold, scores_.data() + i * m,
+                            [&](std::size_t j) { return continues && pred_ids[j] == last_match; });
+    }
+}
+
 void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
                               const double* similarity, double threshold) {
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
+    const bool benchmark = convention_ == Convention::Benchmark;
 
     // With both sides present, the frame's matching is solved before any state changes, so that a
     // solver failure leaves the accumulator exactly as it was (no half-applied frame).
     std::optional<lsap::Assignment> solved;
     if (n > 0 && m > 0) {
-        // Score matrix: acceptable pairs keep their similarity, the pair repeating a gt's most
-        // recent match gets the continuity bonus on top, everything else (NaN included) is forbidden.
-        const std::size_t cells = n * m;
-        const double bonus = continuity_bonus(similarity, cells, threshold);
-        scores_.resize(cells);
-        std::fill(scores_.begin(), scores_.end(), kForbidden);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* sim_row = similarity + i * m;
-            double* score_row = scores_.data() + i * m;
-            const GtTrack* track = state_.find(gt_ids[i]);
-            const bool continues = track != nullptr && track->has_last_match;
-            const Id last_match = continues ? track->last_match : 0;
-            row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
-                score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
-            });
+        if (benchmark) {
+            fill_benchmark_scores(gt_ids, pred_ids, similarity, threshold);
+        } else {
+            fill_module_scores(gt_ids, pred_ids, similarity, threshold);
         }
         auto result = lsap::solve(n, m, scores_.data(), true);
         if (!result) {
@@ -111,9 +151,13 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
         const std::size_t i = rows[t];
         const std::size_t j = cols[t];
         const double s = similarity[i * m + j];
-        // The solver also assigns forbidden pairs when nothing better exists; drop them here.
-        // Written as >= so that a NaN similarity or a NaN threshold never yields a match.
-        if (!(s >= threshold)) continue;
+        if (benchmark) {
+            if (!(scores_[i * m + j] > kBenchmarkEpsilon)) continue;
+        } else {
+            // The solver also assigns forbidden pairs when nothing better exists; drop them here.
+            // Written as >= so that a NaN similarity or a NaN threshold never yields a match.
+            if (!(s >= threshold)) continue;
+        }
         state_.motp_sum += s;
 
         GtTrack& track = state_.track(row_tracks_[i]);
@@ -163,6 +207,12 @@ ClearMetrics ClearAccumulator::compute() const {
     const std::uint64_t fn = r.num_misses;
     const std::uint64_t idsw = r.num_switches;
 
+    const bool benchmark = convention_ == Convention::Benchmark;
+    if (benchmark && r.num_gt == 0) {
+        // The benchmark stops at the false positives: every ratio stays 0.
+        r.frag_present_only = state_.frag_present_only;
+        return r;
+    }
     r.mota = r.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(r.num_gt)
                           : 0.0;
     r.motp = tp > 0 ? state_.motp_sum / static_cast<double>(tp) : 0.0;
@@ -195,14 +245,15 @@ ClearMetrics ClearAccumulator::compute() const {
     r.smota = ((state_.motp_sum - fp_f) - idsw_f) / w;
     const double switch_penalty = idsw > 0 ? std::log10(idsw_f) : 0.0;
     r.motal = ((tp_f - fp_f) - switch_penalty) / w;
+    if (benchmark) r.mota = ((tp_f - fp_f) - idsw_f) / w;
     r.clr_re = tp_f / w;
     r.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
     r.frag_present_only = state_.frag_present_only;
     return r;
 }
 
-ClearMetrics compute_clear(std::span<const Frame> frames, double threshold) {
-    ClearAccumulator acc;
+ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention) {
+    ClearAccumulator acc(convention);
     std::vector<double> iou;  // one frame's matrix, reused
     for (const Frame& frame : frames) {
         const std::size_t n = frame.gt_ids.size();
@@ -216,12 +267,29 @@ ClearMetrics compute_clear(std::span<const Frame> frames, double threshold) {
     return acc.compute();
 }
 
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold) {
-    ClearAccumulator acc;
+ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+                                           Convention convention) {
+    ClearAccumulator acc(convention);
     for (const SimFrame& frame : frames) {
         acc.update(frame.gt_ids, frame.pred_ids, frame.similarity, threshold);
     }
     return acc.compute();
+}
+
+void removal_matches(const double* similarity, std::size_t n, std::size_t m, double threshold,
+                     std::vector<double>& scores, std::int64_t* gt_of_pred) {
+    std::fill(gt_of_pred, gt_of_pred + m, std::int64_t{-1});
+    if (n == 0 || m == 0) return;
+    scores.resize(n * m);
+    for (std::size_t i = 0; i < n; ++i)
+        benchmark_score_row(similarity + i * m, m, threshold, scores.data() + i * m, [](std::size_t) { return false; });
+    auto solved = lsap::solve(n, m, scores.data(), true);
+    if (!solved) throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(solved.error())));
+    for (std::size_t t = 0; t < solved->rows.size(); ++t) {
+        const std::size_t i = solved->rows[t];
+        const std::size_t j = solved->cols[t];
+        if (scores[i * m + j] > kBenchmarkEpsilon) gt_of_pred[j] = static_cast<std::int64_t>(i);
+    }
 }
 
 }  // namespace vestrim::clear

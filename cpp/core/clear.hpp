@@ -83,12 +83,29 @@ private:
     std::vector<GtTrack> tracks_;
 };
 
+// How the two conventions match a frame (n gt, m pred, both non-empty):
+//
+// - Module: a pair is acceptable when its similarity is >= threshold; the pair repeating a gt id's
+//   most recent match (in any earlier frame) gets a continuity bonus that dominates every
+//   similarity; the assignment takes the most acceptable pairs, then the largest score; every
+//   assigned acceptable pair is a match.
+// - Benchmark: a pair scores its similarity, plus 1000 when the prediction is the one the gt id was
+//   matched to in the last solved frame (the last earlier frame with both sides present), and 0 when
+//   its similarity is below threshold - 2^-52; the assignment maximises the total score and an
+//   assigned pair is a match when its score is above 2^-52.
+//
+// Both then count switches (a match whose gt id was last matched to another prediction, in any
+// earlier frame), matched runs, MT/PT/ML and the present-only fragmentation the same way. They
+// finalise differently: the module's MOTA is 1 - (FN + FP + IDSW) / num_gt, the benchmark's
+// (TP - FP - IDSW) / max(1, TP + FN), and a benchmark sequence without any gt reports 0 for every
+// ratio. A NaN similarity or a NaN threshold never yields a match under either.
 class ClearAccumulator {
 public:
+    explicit ClearAccumulator(Convention convention = Convention::Module) : convention_(convention) {}
+
     // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (gt in rows,
-    // higher is better). A pair is acceptable when its similarity is >= threshold; a NaN similarity
-    // or a NaN threshold never yields a match. Throws InternalError only if the solver fails (a
-    // +inf similarity at or above the threshold, or overflowing sums), before changing any state.
+    // higher is better). Throws InternalError only if the solver fails (a +inf similarity that
+    // passes the threshold, or overflowing sums), before changing any state.
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                 double threshold);
 
@@ -98,6 +115,13 @@ public:
     std::uint64_t num_frames() const { return totals_.num_frames; }
 
 private:
+    // The frame's score matrix into scores_ (both sides present).
+    void fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                            double threshold);
+    void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                               double threshold);
+
+    Convention convention_;
     ClearMetrics totals_;
     TrackState state_;
     // Working buffers reused across frames.
@@ -106,9 +130,18 @@ private:
 };
 
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
-ClearMetrics compute_clear(std::span<const Frame> frames, double threshold);
+ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
+                           Convention convention = Convention::Module);
 
 // Whole sequence from caller-supplied similarity matrices, read in place.
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold);
+ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+                                           Convention convention = Convention::Module);
+
+// The benchmark matching of one frame on its own (no history, so no continuity bonus), as the
+// benchmarks use it to decide which predictions to remove: n x m row-major similarity, gt in rows.
+// Writes to gt_of_pred[j] (m entries) the row matched to prediction j, or -1. `scores` is a working
+// buffer. Throws InternalError only if the solver fails (a +inf similarity that passes).
+void removal_matches(const double* similarity, std::size_t n, std::size_t m, double threshold,
+                     std::vector<double>& scores, std::int64_t* gt_of_pred);
 
 }  // namespace vestrim::clear

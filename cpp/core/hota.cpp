@@ -236,24 +236,9 @@ void add_row_and_column_sums(const double* sim, std::size_t rows, std::size_t co
     }
 }
 
-// Compensated (Neumaier) sum of the per-alpha values in grid order, divided by their number. For
-// this few values it equals the correctly rounded sum, so a constant curve has that constant as mean.
-double mean_over_alphas(const std::vector<double>& values) {
-    double sum = 0.0;
-    double compensation = 0.0;
-    for (const double x : values) {
-        const double t = sum + x;
-        if (std::fabs(sum) >= std::fabs(x))
-            compensation += (sum - t) + x;
-        else
-            compensation += (x - t) + sum;
-        sum = t;
-    }
-    return (sum + compensation) / static_cast<double>(values.size());
-}
-
-HotaMetrics degenerate_result(std::size_t num_frames, std::size_t num_gt, std::size_t num_pred) {
-    const auto grid = alpha_grid();
+HotaMetrics degenerate_result(std::size_t num_frames, std::size_t num_gt, std::size_t num_pred,
+                              Convention convention) {
+    const auto grid = alphas(convention);
     HotaMetrics m;
     m.alphas.assign(grid.begin(), grid.end());
     m.hota_alphas.assign(kNumAlphas, 0.0);
@@ -274,7 +259,7 @@ HotaMetrics degenerate_result(std::size_t num_frames, std::size_t num_gt, std::s
 }
 
 template <class Source>
-HotaMetrics compute_hota_generic(Source& source) {
+HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     const std::size_t num_frames = source.size();
 
     // Id interning and per-id occurrence counts, frame by frame, gt then predicted ids. The dense
@@ -310,8 +295,8 @@ HotaMetrics compute_hota_generic(Source& source) {
     const std::size_t num_gt_ids = gt_id_count.size();
     const std::size_t num_pred_ids = pred_id_count.size();
 
-    if (num_pred_ids == 0) return degenerate_result(num_frames, num_gt, 0);
-    if (num_gt_ids == 0) return degenerate_result(num_frames, 0, num_pred);
+    if (num_pred_ids == 0) return degenerate_result(num_frames, num_gt, 0, convention);
+    if (num_gt_ids == 0) return degenerate_result(num_frames, 0, num_pred, convention);
 
     // Walks the frames in order, handing each its dense gt and pred indices.
     auto for_each_frame = [&](auto&& visit) {
@@ -394,8 +379,10 @@ HotaMetrics compute_hota_generic(Source& source) {
 
     // Second pass: weighted optimal matching per frame, counted at every alpha.
     std::array<double, kNumAlphas> thresholds;
-    const auto grid = alpha_grid();
-    for (std::size_t a = 0; a < kNumAlphas; ++a) thresholds[a] = grid[a] + kAlphaMargin;
+    const auto grid = alphas(convention);
+    for (std::size_t a = 0; a < kNumAlphas; ++a) {
+        thresholds[a] = convention == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
+    }
 
     std::array<double, kNumAlphas> hota_tp{};
     std::array<double, kNumAlphas> hota_fn{};
@@ -550,19 +537,50 @@ std::array<double, kNumAlphas> alpha_grid() {
     return grid;
 }
 
-HotaMetrics compute_hota(std::span<const Frame> frames) {
+// Compensated (Neumaier) sum of the per-alpha values in grid order, divided by their number. For
+// this few values it equals the correctly rounded sum, so a constant curve has that constant as mean.
+// `sum` itself is the plain left-to-right sum. The compensation is meaningless once a value or a
+// partial sum is infinite (it computes inf - inf), so a result that is not finite is the plain sum's.
+double mean_over_alphas(std::span<const double> values) {
+    double sum = 0.0;
+    double compensation = 0.0;
+    for (const double x : values) {
+        const double t = sum + x;
+        if (std::fabs(sum) >= std::fabs(x))
+            compensation += (sum - t) + x;
+        else
+            compensation += (x - t) + sum;
+        sum = t;
+    }
+    const double count = static_cast<double>(values.size());
+    const double mean = (sum + compensation) / count;
+    return std::isfinite(mean) ? mean : sum / count;
+}
+
+std::array<double, kNumAlphas> benchmark_alpha_grid() {
+    std::array<double, kNumAlphas> grid;
+    for (std::size_t k = 0; k < kNumAlphas; ++k) grid[k] = 0.05 + static_cast<double>(k) * 0.05;
+    return grid;
+}
+
+std::array<double, kNumAlphas> alphas(Convention convention) {
+    return convention == Convention::Benchmark ? benchmark_alpha_grid() : alpha_grid();
+}
+
+HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention) {
     // Both passes need every frame's IoU: each matrix is computed once and kept without its zeros.
-    return compute_hota_from_sparse(sparse_sim::store_box_ious(frames, [](const Frame&, const double*) {}));
+    return compute_hota_from_sparse(sparse_sim::store_box_ious(frames, [](const Frame&, const double*) {}),
+                                    convention);
 }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames) {
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention) {
     SimFrameSource source(frames);
-    return compute_hota_generic(source);
+    return compute_hota_generic(source, convention);
 }
 
-HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames) {
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention) {
     SparseFrameSource source(frames);
-    return compute_hota_generic(source);
+    return compute_hota_generic(source, convention);
 }
 
 }  // namespace vestrim::hota

@@ -19,6 +19,20 @@ inline constexpr std::size_t kNumAlphas = 19;
 // 0.15000000000000002 and 0.30000000000000004 appear exactly as that product rounds.
 std::array<double, kNumAlphas> alpha_grid();
 
+// The benchmarks' thresholds: 0.05 + k * 0.05 in double arithmetic (k = 0..18); four of them differ
+// from alpha_grid() in the last bit.
+std::array<double, kNumAlphas> benchmark_alpha_grid();
+
+// The thresholds of a convention: the module passes a pair at alpha when similarity >= alpha - 1e-9
+// over alpha_grid(), the benchmarks when similarity >= alpha - 2^-52 over benchmark_alpha_grid().
+std::array<double, kNumAlphas> alphas(Convention convention);
+
+// The mean over the alphas of a per-alpha curve, as every summary score is computed: the sum in
+// grid order, correctly rounded, divided by the number of values. Infinities and an overflowing
+// sum give what the plain sum gives (a signed infinity; NaN for a NaN value or infinities of both
+// signs).
+double mean_over_alphas(std::span<const double> values);
+
 // Every vector holds kNumAlphas entries, parallel to `alphas`.
 struct HotaMetrics {
     std::vector<double> alphas;
@@ -43,13 +57,16 @@ struct HotaMetrics {
 // Box frames: each frame's similarity is the IoU matrix of its gt boxes (rows) against its
 // predicted boxes (columns). Throws InternalError("finite score matrix: ...") if the solver refuses
 // a frame's score matrix.
-HotaMetrics compute_hota(std::span<const Frame> frames);
+// The convention chooses the alphas and their threshold test (see `alphas`).
+HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention = Convention::Module);
 
 // Similarity frames: the caller's rows are read in place. Same failure as above.
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames);
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames,
+                                         Convention convention = Convention::Module);
 
 // Similarity frames held without their zero entries; each frame is laid out densely again (into one
 // reused buffer) when a pass reaches it, so the result equals that of the dense frames. Same failure.
-HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames);
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames,
+                                     Convention convention = Convention::Module);
 
 }  // namespace vestrim::hota

@@ -20,6 +20,14 @@ struct Box {
 };
 static_assert(sizeof(Box) == 4 * sizeof(double));
 
+// Which rules a metric follows where they differ: the library's own (`Module`) or those the
+// benchmarks use for their published numbers (`Benchmark`). Where the two agree, one code path
+// serves both.
+enum class Convention { Module, Benchmark };
+
+// The benchmarks' margin on threshold tests (one machine epsilon, 2^-52, absolute).
+inline constexpr double kBenchmarkEpsilon = 0x1p-52;
+
 // A caller error: the message of the ValueError the boundary raises.
 template <class T>
 using Result = std::expected<T, std::string>;

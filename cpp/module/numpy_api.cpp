@@ -63,12 +63,18 @@ bool require_numpy() {
     return numpy_loaded || load_api();
 }
 
+bool numpy_imported() { return load_if_imported(); }
+
 PyObject* new_uint8_array(int ndim, const Py_ssize_t* shape, bool fortran_order) {
     return PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_UINT8, fortran_order ? 1 : 0);
 }
 
 PyObject* new_float64_array(int ndim, const Py_ssize_t* shape) {
     return PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_FLOAT64, 0);
+}
+
+PyObject* new_int64_array(int ndim, const Py_ssize_t* shape) {
+    return PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_INT64, 0);
 }
 
 char* array_data(PyObject* array) { return PyArray_BYTES(reinterpret_cast<PyArrayObject*>(array)); }

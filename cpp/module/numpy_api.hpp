@@ -25,9 +25,14 @@ bool as_ndarray(PyObject* obj, ArrayView& view);
 // Imports numpy (if needed) and loads its C API; false with an exception set on failure.
 bool require_numpy();
 
+// Whether numpy has been imported by the process (loading its C API if so). Never imports it, never
+// raises.
+bool numpy_imported();
+
 // New C-contiguous arrays (numpy must be loaded: call require_numpy first). Zero-filled.
 PyObject* new_uint8_array(int ndim, const Py_ssize_t* shape, bool fortran_order);
 PyObject* new_float64_array(int ndim, const Py_ssize_t* shape);
+PyObject* new_int64_array(int ndim, const Py_ssize_t* shape);
 char* array_data(PyObject* array);
 
 }  // namespace vestrim::py

@@ -12,6 +12,7 @@ using Families = std::span<PyMethodDef> (*)();
 // One line per family of entry points (declared in native.hpp), in the order they are registered.
 const Families families[] = {
     nullptr,  // keeps the table valid while it has no other entry
+    evaluate_functions,
     readers_functions,
 };
 

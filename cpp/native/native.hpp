@@ -24,4 +24,7 @@ PyTypeObject* public_record_type(const char* name) {
 // registration table. Add one declaration per family here.
 std::span<PyMethodDef> readers_functions();  // readers.cpp: the benchmark text formats
 
+// evaluate_native.cpp: evaluation under a convention, removal matching, HOTA's alphas and means.
+std::span<PyMethodDef> evaluate_functions();
+
 }  // namespace vestrim::native

@@ -8,7 +8,23 @@ from .combination import (CombinedClear, CombinedHota, CombinedIdentity, Combine
                           combine, combine_clear, combine_hota, combine_identity)
 
 __version__ = _vestrim.__version__
+
+# Names of submodules that need NumPy, loaded on first use so that `import vestrim` stays light.
+_LAZY = {name: "benchmark" for name in (
+    "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
+    "Count", "BenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
+
 __all__ = list(_vestrim.__all__) + [
     "combine", "combine_clear", "combine_identity", "combine_hota",
     "CombinedResult", "CombinedClear", "CombinedIdentity", "CombinedHota",
-]
+] + list(_LAZY)
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'vestrim' has no attribute {name!r}")
+    import importlib
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value

@@ -19,6 +19,11 @@ The functions here do exactly that for the three metric families:
 A single result combines to itself, value for value. Combined results have the attribute names of
 the per-sequence classes, so they can be combined again (for example per-dataset results into an
 overall one).
+
+``convention="benchmark"`` combines results scored under a benchmark protocol the way the benchmark
+does: every ratio is always recomputed from the summed counts (a single result included), with
+max(1, .) denominators (MOTA = (TP - FP - IDSW) / max(1, TP + FN), MOTP = summed IoU / max(1, TP)),
+the benchmark's alpha values, and HOTA's means summed as the extension sums them.
 """
 
 from __future__ import annotations
@@ -40,6 +45,15 @@ __all__ = [
 
 # The localisation thresholds of HOTA: k * 0.05 in double precision, as the extension sweeps them.
 _ALPHAS = tuple(k * 0.05 for k in range(1, 20))
+
+CONVENTIONS = ("module", "benchmark")
+
+
+def _check_convention(convention: str) -> bool:
+    """True for the benchmark convention."""
+    if convention not in CONVENTIONS:
+        raise ValueError(f"unknown convention {convention!r} (choose from module, benchmark)")
+    return convention == "benchmark"
 
 
 def _f4(value: float) -> str:
@@ -151,15 +165,16 @@ def _copy(cls, fields, metrics):
     return cls(**values)
 
 
-def combine_clear(results: Iterable) -> CombinedClear:
+def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedClear:
     """Combine ``ClearMetrics`` of several sequences: counts summed, ratios recomputed.
 
     MOTA = 1 - (FN + FP + IDSW) / GT (0 without ground truth); MOTP = sum over sequences of
     MOTP * TP, divided by TP; MODA, sMOTA, MOTAL, recall and precision follow from the summed
     counts as for one sequence. MT/PT/ML and both fragmentation counts are summed.
     """
+    benchmark = _check_convention(convention)
     results = list(results)
-    if len(results) == 1:
+    if len(results) == 1 and not benchmark:
         return _copy(CombinedClear, _CLEAR_FIELDS, results[0])
     sums = {name: sum(int(getattr(r, name)) for r in results) for name in _CLEAR_COUNTS}
     tp, fp = sums["num_matches"], sums["num_false_positives"]
@@ -170,9 +185,15 @@ def combine_clear(results: Iterable) -> CombinedClear:
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
     w = max(float(tp) + float(fn), 1.0)
     penalty = math.log10(float(idsw)) if idsw > 0 else 0.0
+    if benchmark:
+        mota = float(tp - fp - idsw) / w
+        motp = iou_sum / max(float(tp), 1.0)
+    else:
+        mota = 1.0 - float(fn + fp + idsw) / num_gt if num_gt > 0 else 0.0
+        motp = iou_sum / tp if tp > 0 else 0.0
     return CombinedClear(
-        mota=1.0 - float(fn + fp + idsw) / num_gt if num_gt > 0 else 0.0,
-        motp=iou_sum / tp if tp > 0 else 0.0,
+        mota=mota,
+        motp=motp,
         moda=(float(tp) - float(fp)) / w,
         smota=((iou_sum - float(fp)) - float(idsw)) / w,
         motal=((float(tp) - float(fp)) - penalty) / w,
@@ -183,10 +204,12 @@ def combine_clear(results: Iterable) -> CombinedClear:
     )
 
 
-def combine_identity(results: Iterable) -> CombinedIdentity:
+def combine_identity(results: Iterable, *, convention: str = "module") -> CombinedIdentity:
     """Combine ``IdentityMetrics`` of several sequences: IDTP, IDFP, IDFN summed and
     IDF1 = IDTP / (IDTP + 0.5 IDFP + 0.5 IDFN), IDP = IDTP / (IDTP + IDFP),
-    IDR = IDTP / (IDTP + IDFN) recomputed from the sums (0 where a denominator is 0)."""
+    IDR = IDTP / (IDTP + IDFN) recomputed from the sums (0 where a denominator is 0, which is
+    also what the benchmark's max(1, .) denominators give for these integer counts)."""
+    _check_convention(convention)
     results = list(results)
     idtp = sum(int(r.idtp) for r in results)
     idfp = sum(int(r.idfp) for r in results)
@@ -211,7 +234,7 @@ def _mean(values: Sequence[float]) -> float:
     return total / len(values)
 
 
-def combine_hota(results: Iterable) -> CombinedHota:
+def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHota:
     """Combine ``HotaMetrics`` of several sequences, alpha by alpha.
 
     Per alpha: TP, FN, FP summed; DetA = TP / max(1, TP + FN + FP); AssA, AssRe and AssPr the
@@ -219,10 +242,16 @@ def combine_hota(results: Iterable) -> CombinedHota:
     weighted, max(1e-10, sum(LocA * TP)) / max(1e-10, TP) (1.0 without any TP); HOTA =
     sqrt(DetA * AssA). ``hota``, ``deta``, ``assa`` and ``loca`` are the means over the alphas.
     """
+    benchmark = _check_convention(convention)
     results = list(results)
-    if len(results) == 1:
+    if len(results) == 1 and not benchmark:
         return _copy(CombinedHota, _HOTA_FIELDS, results[0])
-    n = len(_ALPHAS)
+    if benchmark:
+        from . import _native
+        alphas, mean = list(_native.benchmark_alphas()), _native.alpha_mean
+    else:
+        alphas, mean = list(_ALPHAS), _mean
+    n = len(alphas)
     tp, fn, fp = [0.0] * n, [0.0] * n, [0.0] * n
     assa_sum, re_sum, pr_sum, loca_sum = [0.0] * n, [0.0] * n, [0.0] * n, [0.0] * n
     for r in results:
@@ -245,8 +274,8 @@ def combine_hota(results: Iterable) -> CombinedHota:
     loca = [max(1e-10, loca_sum[a]) / max(1e-10, tp[a]) for a in range(n)]
     hota = [math.sqrt(deta[a] * assa[a]) for a in range(n)]
     return CombinedHota(
-        hota=_mean(hota), deta=_mean(deta), assa=_mean(assa), loca=_mean(loca),
-        alphas=list(_ALPHAS), hota_alphas=hota, deta_alphas=deta, assa_alphas=assa,
+        hota=mean(hota), deta=mean(deta), assa=mean(assa), loca=mean(loca),
+        alphas=alphas, hota_alphas=hota, deta_alphas=deta, assa_alphas=assa,
         loca_alphas=loca, hota_tp_alphas=tp, hota_fn_alphas=fn, hota_fp_alphas=fp,
         ass_re_alphas=ass_re, ass_pr_alphas=ass_pr,
         num_frames=sum(int(r.num_frames) for r in results),
@@ -255,7 +284,7 @@ def combine_hota(results: Iterable) -> CombinedHota:
     )
 
 
-def combine(results: Iterable) -> CombinedResult:
+def combine(results: Iterable, *, convention: str = "module") -> CombinedResult:
     """Combine the ``EvaluationResult``s of several sequences into one benchmark-wide result.
 
     Counts are summed and every ratio is recomputed from the sums, as benchmark tables do
@@ -265,7 +294,7 @@ def combine(results: Iterable) -> CombinedResult:
     """
     results = list(results)
     return CombinedResult(
-        clear=combine_clear(r.clear for r in results),
-        identity=combine_identity(r.identity for r in results),
-        hota=combine_hota(r.hota for r in results),
+        clear=combine_clear((r.clear for r in results), convention=convention),
+        identity=combine_identity((r.identity for r in results), convention=convention),
+        hota=combine_hota((r.hota for r in results), convention=convention),
     )

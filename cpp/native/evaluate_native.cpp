@@ -1,0 +1,280 @@
+// Evaluation under a chosen convention: CLEAR, Identity and HOTA of one sequence as the module
+// computes them or as the benchmarks do, the benchmarks' per-frame removal matching, and the pieces
+// of HOTA's summary the package recombines (the alphas and the mean over them).
+#include <cstring>
+
+#include "core/clear.hpp"
+#include "core/hota.hpp"
+#include "core/identity.hpp"
+#include "core/iou.hpp"
+#include "core/sparse_sim.hpp"
+#include "module/boxes.hpp"
+#include "module/numpy_api.hpp"
+#include "native/native.hpp"
+
+namespace vestrim::native {
+namespace {
+
+using py::Param;
+using py::Ref;
+
+Result<Convention> parse_convention(const std::string& text) {
+    if (text == "module") return Convention::Module;
+    if (text == "benchmark") return Convention::Benchmark;
+    return std::unexpected("unknown convention " + py::debug_quoted(text) + ", expected \"module\" or \"benchmark\"");
+}
+
+// The result classes of the public module, looked up before any work so that a failure costs nothing.
+struct ResultTypes {
+    PyTypeObject* clear = nullptr;
+    PyTypeObject* identity = nullptr;
+    PyTypeObject* hota = nullptr;
+
+    bool load() {
+        clear = public_record_type<clear::ClearMetrics>("ClearMetrics");
+        if (clear == nullptr) return false;
+        identity = public_record_type<identity::IdentityMetrics>("IdentityMetrics");
+        if (identity == nullptr) return false;
+        hota = public_record_type<hota::HotaMetrics>("HotaMetrics");
+        return hota != nullptr;
+    }
+};
+
+// (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records.
+PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, identity::IdentityMetrics&& identity,
+                        hota::HotaMetrics&& hota) {
+    Ref c = Ref::steal(py::wrap_record(types.clear, std::move(clear)));
+    if (!c) return nullptr;
+    Ref i = Ref::steal(py::wrap_record(types.identity, std::move(identity)));
+    if (!i) return nullptr;
+    Ref h = Ref::steal(py::wrap_record(types.hota, std::move(hota)));
+    if (!h) return nullptr;
+    return PyTuple_Pack(3, c.get(), i.get(), h.get());
+}
+
+// As the public `evaluate` computes it: every frame's IoU matrix once, handed while fresh to the
+// CLEAR and Identity accumulators and kept without its zeros for HOTA's two passes.
+PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames, double iou_threshold,
+                         Convention convention) {
+    clear::ClearAccumulator clear_acc(convention);
+    identity::IdentityAccumulator identity_acc;
+    const sparse_sim::SparseSimFrames store =
+        sparse_sim::store_box_ious(frames, [&](const Frame& f, const double* iou) {
+            clear_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
+            identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
+        });
+    return metrics_tuple(types, clear_acc.compute(), identity_acc.compute(),
+                         hota::compute_hota_from_sparse(store, convention));
+}
+
+PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
+                                       {"pred_ids", true},       {"pred_boxes", true},
+                                       {"iou_threshold", false}, {"convention", false}};
+    PyObject* a[6];
+    if (!py::bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
+    py::BoxSequenceArgs seq;
+    double iou_threshold = 0.5;
+    std::string convention_text = "module";
+    if (!seq.convert(a) || !py::opt_arg("iou_threshold", a[4], iou_threshold) ||
+        !py::opt_arg("convention", a[5], convention_text))
+        return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const auto convention = parse_convention(convention_text);
+        if (!py::ok_or_value_error(convention)) return nullptr;
+        ResultTypes types;
+        if (!types.load() || !seq.build("xyxy")) return nullptr;
+        return evaluate_boxes(types, seq.frames, iou_threshold, *convention);
+    });
+}
+
+PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},     {"pred_ids", true},   {"similarity", true},
+                                       {"threshold", false}, {"convention", false}};
+    PyObject* a[5];
+    if (!py::bind({"evaluate_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
+    py::SimSequenceArgs seq;
+    double threshold = 0.5;
+    std::string convention_text = "module";
+    if (!seq.convert(a) || !py::opt_arg("threshold", a[3], threshold) ||
+        !py::opt_arg("convention", a[4], convention_text))
+        return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const auto convention = parse_convention(convention_text);
+        if (!py::ok_or_value_error(convention)) return nullptr;
+        ResultTypes types;
+        if (!types.load() || !seq.build()) return nullptr;
+        const std::span<const SimFrame> frames = seq.frames;
+        return metrics_tuple(types, clear::compute_clear_from_similarity(frames, threshold, *convention),
+                             identity::compute_identity_from_similarity(frames, threshold),
+                             hota::compute_hota_from_similarity(frames, *convention));
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Removal matching
+
+// One frame's matched gt rows as an int64 array when numpy is loaded, else as a list of ints.
+PyObject* index_vector(const std::vector<std::int64_t>& values, bool as_array) {
+    if (!as_array) return py::to_py(values);
+    const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
+    PyObject* array = py::new_int64_array(1, shape);
+    if (array != nullptr && !values.empty())
+        std::memcpy(py::array_data(array), values.data(), values.size() * sizeof(std::int64_t));
+    return array;
+}
+
+// Runs `frame(t, gt_of_pred)` for t = 0 .. num_frames - 1, each filling one frame's answer, and
+// collects the answers into a new list.
+template <class Frame>
+PyObject* per_frame_matches(std::size_t num_frames, Frame&& frame) {
+    const bool as_array = py::numpy_imported();
+    if (as_array && !py::require_numpy()) return nullptr;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(num_frames)));
+    if (!out) return nullptr;
+    std::vector<std::int64_t> gt_of_pred;
+    for (std::size_t t = 0; t < num_frames; ++t) {
+        frame(t, gt_of_pred);
+        PyObject* item = index_vector(gt_of_pred, as_array);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(t), item);
+    }
+    return out.release();
+}
+
+PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_boxes", true}, {"pred_boxes", true}, {"threshold", false}};
+    PyObject* a[3];
+    if (!py::bind({"removal_matches()", params}, args, nargs, kwnames, a)) return nullptr;
+    std::vector<py::PyBoxes> gt_sets, pred_sets;
+    double threshold = 0.5;
+    if (!py::arg("gt_boxes", a[0], gt_sets) || !py::arg("pred_boxes", a[1], pred_sets) ||
+        !py::opt_arg("threshold", a[2], threshold))
+        return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        auto gt = py::to_xyxy_frames(gt_sets, py::BoxFormat::Xyxy);
+        if (!py::ok_or_value_error(gt)) return nullptr;
+        auto pred = py::to_xyxy_frames(pred_sets, py::BoxFormat::Xyxy);
+        if (!py::ok_or_value_error(pred)) return nullptr;
+        if (gt->size() != pred->size()) {
+            return py::value_error("gt_boxes and pred_boxes must have the same number of frames, got " +
+                                   std::to_string(gt->size()) + " and " + std::to_string(pred->size()));
+        }
+        std::vector<double> iou;
+        std::vector<double> scores;
+        return per_frame_matches(gt->size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
+            const auto gt_boxes = (*gt)[t].boxes;
+            const auto pred_boxes = (*pred)[t].boxes;
+            iou.resize(gt_boxes.size() * pred_boxes.size());
+            iou::iou_matrix(gt_boxes, pred_boxes, iou.data());
+            gt_of_pred.resize(pred_boxes.size());
+            clear::removal_matches(iou.data(), gt_boxes.size(), pred_boxes.size(), threshold, scores,
+                                   gt_of_pred.data());
+        });
+    });
+}
+
+// Per-frame matrices with their column counts: a frame without rows has as many columns as its
+// (0, m) array says, or none when given as an empty sequence.
+struct SimMatrices {
+    py::SimInput values;
+    std::vector<std::size_t> cols;
+};
+
+bool convert_matrices(PyObject* obj, SimMatrices& out) {
+    return py::for_each_item(
+        obj, [&](std::size_t n) { out.cols.reserve(n); },
+        [&](PyObject* frame) {
+            const std::size_t t = out.values.size();
+            if (!py::append_sim_frame(frame, out.values)) return false;
+            std::size_t cols = 0;
+            if (out.values.rows(t) > 0) {
+                cols = out.values.row_length(t, 0);
+            } else {
+                py::ArrayView view;
+                if (!PyList_Check(frame) && !PyTuple_Check(frame) && py::as_ndarray(frame, view) && view.ndim == 2)
+                    cols = static_cast<std::size_t>(view.shape[1]);
+            }
+            out.cols.push_back(cols);
+            return true;
+        });
+}
+
+PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+    static constexpr Param params[] = {{"similarity", true}, {"threshold", false}};
+    PyObject* a[2];
+    if (!py::bind({"removal_matches_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
+    SimMatrices sim;
+    double threshold = 0.5;
+    bool converted = false;
+    try {
+        converted = py::noted("similarity", convert_matrices(a[0], sim));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        py::add_processing_note("similarity");
+    }
+    if (!converted || !py::opt_arg("threshold", a[1], threshold)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        for (std::size_t t = 0; t < sim.cols.size(); ++t) {
+            auto ok = py::check_sim_frame(t, sim.values.rows(t), sim.cols[t], sim.values, t);
+            if (!py::ok_or_value_error(ok)) return nullptr;
+        }
+        std::vector<double> scores;
+        return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
+            gt_of_pred.resize(sim.cols[t]);
+            clear::removal_matches(sim.values.frame_data(t), sim.values.rows(t), sim.cols[t], threshold, scores,
+                                   gt_of_pred.data());
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// HOTA's alphas and means
+
+PyObject* alpha_mean_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"values", true}};
+    PyObject* a[1];
+    if (!py::bind({"alpha_mean()", params}, args, nargs, kwnames, a)) return nullptr;
+    std::vector<double> values;
+    if (!py::arg("values", a[0], values)) return nullptr;
+    if (values.empty()) return py::value_error("values must not be empty");
+    return PyFloat_FromDouble(hota::mean_over_alphas(values));
+}
+
+PyObject* benchmark_alphas_entry(PyObject*, PyObject*) {
+    const auto grid = hota::benchmark_alpha_grid();
+    return py::to_py(std::vector<double>(grid.begin(), grid.end()));
+}
+
+PyMethodDef functions[] = {
+    {"evaluate", py::as_cfunction(evaluate_entry), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, convention=\"module\")\n--\n\n"
+     "CLEAR, Identity and HOTA of one box sequence (boxes xyxy) as a tuple\n"
+     "(ClearMetrics, IdentityMetrics, HotaMetrics). \"module\" gives exactly\n"
+     "vestrim.evaluate's numbers; \"benchmark\" the benchmarks' conventions."},
+    {"evaluate_from_similarity", py::as_cfunction(evaluate_from_similarity_entry), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\")\n--\n\n"
+     "The same as evaluate, from per-frame similarity matrices."},
+    {"removal_matches", py::as_cfunction(removal_matches_entry), METH_FASTCALL | METH_KEYWORDS,
+     "removal_matches(gt_boxes, pred_boxes, threshold=0.5)\n--\n\n"
+     "Per frame, the benchmarks' one-to-one matching by box IoU: for each prediction\n"
+     "the index of its matched ground-truth box, or -1 (int64 arrays, or lists\n"
+     "while numpy is not imported)."},
+    {"removal_matches_from_similarity", py::as_cfunction(removal_matches_from_similarity_entry),
+     METH_FASTCALL | METH_KEYWORDS,
+     "removal_matches_from_similarity(similarity, threshold=0.5)\n--\n\n"
+     "The same as removal_matches, from per-frame similarity matrices (rows gt)."},
+    {"alpha_mean", py::as_cfunction(alpha_mean_entry), METH_FASTCALL | METH_KEYWORDS,
+     "alpha_mean(values)\n--\n\n"
+     "The mean over alphas exactly as HOTA's summary scores are computed."},
+    {"benchmark_alphas", benchmark_alphas_entry, METH_NOARGS,
+     "benchmark_alphas()\n--\n\n"
+     "The benchmarks' 19 HOTA alphas, 0.05 + k * 0.05 for k = 0 .. 18."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> evaluate_functions() { return functions; }
+
+}  // namespace vestrim::native

@@ -1,0 +1,259 @@
+"""The ``vestrim`` command: score tracker output against ground truth.
+
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20] [--seqmap FILE]
+                    [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
+                    [--format table|csv|json] [--percent] [--output FILE] [--jobs N]
+
+A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
+line (exit status 2) and writes the formatted result. Exit status 0 on success.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import sys
+import tempfile
+import warnings
+
+from . import _vestrim
+from .benchmark import FAMILIES, BenchmarkError, BenchmarkWarning, evaluate_benchmark
+from .mot import MotFormatError
+from .protocols import PROTOCOLS
+from .report import format_csv, format_json, format_table
+
+__all__ = ["main", "build_parser", "write_output"]
+
+
+class UsageError(Exception):
+    """Unusable input or arguments: reported as one line, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, like every other error of the command.
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _quote(text: str) -> str:
+    """A command-line value for a message, shortened when it is very long."""
+    return repr(text if len(text) <= 40 else text[:24] + "..." + text[-8:])
+
+
+def _parse_list(text: str, what: str) -> list:
+    items = [t.strip() for t in text.split(",")]
+    if not all(items):
+        raise argparse.ArgumentTypeError(f"empty entry in {what} list {_quote(text)}")
+    return items
+
+
+def _metrics_arg(text: str) -> list:
+    chosen = _parse_list(text, "metrics")
+    unknown = [m for m in chosen if m not in FAMILIES]
+    if unknown:
+        raise argparse.ArgumentTypeError(
+            f"unknown metric {_quote(unknown[0])} (choose from {', '.join(FAMILIES)})")
+    return [f for f in FAMILIES if f in chosen]
+
+
+def _classes_arg(text: str) -> frozenset:
+    classes = []
+    for item in _parse_list(text, "class"):
+        try:
+            value = int(item)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"classes must be integers, got {_quote(item)}") from None
+        if not -2**63 <= value < 2**63:
+            raise argparse.ArgumentTypeError(f"class {_quote(item)} does not fit in 64 bits")
+        classes.append(value)
+    return frozenset(classes)
+
+
+def _threshold_arg(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"the IoU threshold must be a number, got {_quote(text)}") from None
+    if not 0.0 < value <= 1.0:  # NaN fails too
+        raise argparse.ArgumentTypeError(
+            f"the IoU threshold must be in (0, 1], got {_quote(text)}")
+    return value
+
+
+def _jobs_arg(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"jobs must be a positive integer, got {_quote(text)}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="vestrim",
+        description="Score multi-object tracker output (MOTChallenge text format) against "
+                    "ground truth with CLEAR MOT, Identity and HOTA metrics.",
+        epilog="GT is a benchmark folder (<seq>/gt/gt.txt per sequence) and each PRED a tracker "
+               "folder (<seq>.txt files, directly or under data/); or GT and PRED are two files "
+               "(one sequence). Prints one row per sequence and a COMBINED row (counts summed, "
+               "ratios recomputed); with several trackers, one row per tracker.")
+    parser.add_argument("gt", metavar="GT", help="ground-truth folder or file")
+    parser.add_argument("pred", metavar="PRED", nargs="+",
+                        help="tracker folder or prediction file (several: one per tracker)")
+    parser.add_argument("--protocol", choices=tuple(PROTOCOLS), default="plain",
+                        help="the benchmark's rules (default plain: every ground-truth line "
+                             "not marked 0, the module's conventions)")
+    parser.add_argument("--seqmap", metavar="FILE",
+                        help="score only the sequences listed in FILE (a header line, then one "
+                             "name a line), in that order")
+    parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
+                        help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
+                             "(default 0.5; fixed at 0.5 by the benchmark protocols)")
+    parser.add_argument("--metrics", type=_metrics_arg, default=list(FAMILIES),
+                        metavar="LIST", help="comma-separated subset of clear,identity,hota "
+                        "(default all)")
+    parser.add_argument("--gt-classes", type=_classes_arg, default=None, metavar="LIST",
+                        help="plain protocol: keep only ground truth of these classes "
+                             "(8th column), e.g. 1 or 1,2")
+    parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                        help="output format (default table)")
+    parser.add_argument("--percent", action="store_true",
+                        help="ratios x 100 in the table and csv (JSON keeps plain ratios)")
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help="write the results to FILE instead of standard output")
+    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
+                        help="sequences to score in parallel (default 1; for now they are "
+                             "scored one at a time)")
+    parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
+    return parser
+
+
+class _Progress:
+    """A one-line counter on stderr, only when stderr is a terminal and there is more than one
+    sequence."""
+
+    def __init__(self):
+        try:
+            self.enabled = sys.stderr.isatty()
+        except (AttributeError, ValueError):
+            self.enabled = False
+        self.width = 0
+
+    def __call__(self, index: int, total: int, name: str) -> None:
+        if self.enabled and total > 1 and index < total:
+            text = f"[{index}/{total}] {name}"
+            self.width = max(self.width, len(text))
+            sys.stderr.write("\r" + text.ljust(self.width))
+            sys.stderr.flush()
+
+    def done(self) -> None:
+        if self.enabled and self.width:
+            sys.stderr.write("\r" + " " * self.width + "\r")
+            sys.stderr.flush()
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"vestrim: warning: {message}", file=sys.stderr)
+
+
+def _check_protocol_options(args) -> None:
+    proto = PROTOCOLS[args.protocol]
+    if not proto.is_benchmark:
+        return
+    if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
+        raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
+                         f"{proto.iou_threshold:g} only")
+    if args.gt_classes is not None:
+        raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
+                         f"scores {', '.join(proto.classes)})")
+
+
+def run(args) -> str:
+    _check_protocol_options(args)
+    progress = _Progress()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", BenchmarkWarning)
+            warnings.showwarning = _show_warning
+            result = evaluate_benchmark(
+                args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
+                classes=args.gt_classes, metrics=args.metrics, jobs=args.jobs,
+                iou_threshold=args.iou_threshold, progress=progress)
+    finally:
+        progress.done()
+    if args.format == "json":
+        return format_json(result)
+    if args.format == "csv":
+        return format_csv(result, percent=args.percent)
+    return format_table(result, percent=args.percent)
+
+
+def write_output(path: str, text: str) -> None:
+    """Write ``text`` to ``path``. A regular file (or a new one) is written beside its place and
+    renamed over it, keeping an existing file's permissions, so that a failure leaves the old
+    file intact; other targets (a terminal, /dev/stdout, a pipe) are written directly."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        info = None
+    except OSError as e:
+        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+    try:
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+            return
+        target = os.path.realpath(path)  # through a symbolic link, replace the file it names
+        if info is not None:
+            mode = stat.S_IMODE(info.st_mode)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target),
+                                         prefix=f".{os.path.basename(target)}.", suffix=".tmp")
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(text)
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(temporary, mode)
+            os.replace(temporary, target)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+            raise
+    except OSError as e:
+        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        text = run(args)
+        if args.output:
+            write_output(args.output, text)
+        else:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+    except (UsageError, BenchmarkError, MotFormatError) as e:
+        print(f"vestrim: error: {e}", file=sys.stderr)
+        return 2
+    except MemoryError:
+        print("vestrim: error: not enough memory for this input", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): not an error; keep Python from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    return 0

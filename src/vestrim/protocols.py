@@ -1,0 +1,120 @@
+"""The benchmarks' scoring rules, as data.
+
+Each protocol says how its files are read, which ground truth is scored, which predictions are
+removed before scoring, and which conventions the metrics follow. The table below is meant to be
+checked line by line against a benchmark's own description of its evaluation.
+
+MOTChallenge lines are ``frame, id, x, y, w, h, conf, class, visibility, ...``. The 7th value
+(conf) and 8th value (class) are truncated toward zero to integers before any test below.
+
+``plain``
+    Scores every ground-truth line whose 7th value is not 0 (optionally only the classes given),
+    with the module's own conventions and any IoU threshold.
+``mot15``
+    Ground-truth lines whose 7th value is 0 are removed; the ground truth's 8th value is never
+    read. Nothing is removed from the predictions.
+``mot16``, ``mot17``
+    Ground-truth classes must be 1 to 13 (checked in frames that have boxes on both sides).
+    Per frame, every ground-truth box (any class, zero-marked ones included) is matched one to
+    one against every prediction (IoU of at least 0.5); a prediction matched to a distractor
+    (classes 2, 7, 8, 12) is removed. Then only class 1 with a non-zero 7th value is scored.
+``mot20``
+    As ``mot17``, with class 6 (non-motorized vehicle) also a distractor.
+
+Every benchmark protocol refuses a prediction whose class is above 1, fixes the IoU threshold at
+0.5 and scores with the benchmark conventions (CLEAR's match continuity across frames, the
+threshold margins, the benchmark's alpha values).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+__all__ = ["Protocol", "PROTOCOLS", "MOT_CLASSES", "protocol"]
+
+# The MOTChallenge ground-truth classes (8th value).
+MOT_CLASSES = {
+    1: "pedestrian",
+    2: "person on vehicle",
+    3: "car",
+    4: "bicycle",
+    5: "motorbike",
+    6: "non-motorized vehicle",
+    7: "static person",
+    8: "distractor",
+    9: "occluder",
+    10: "occluder on ground",
+    11: "full occluder",
+    12: "reflection",
+    13: "crowd",
+}
+
+
+@dataclass(frozen=True)
+class Protocol:
+    """The rules of one benchmark."""
+
+    name: str
+    # "module": the library's own conventions; "benchmark": the benchmark's published ones.
+    convention: str
+    # The file format of ground truth and predictions.
+    format: str = "motchallenge"
+    # The classes scored, by name, each giving one result per tracker (None: class-agnostic).
+    classes: Optional[tuple] = None
+    # The IoU threshold the benchmark fixes (None: any, chosen by the caller).
+    iou_threshold: Optional[float] = None
+    # Ground truth: lines whose 7th value is 0 are removed.
+    drop_zero_marked: bool = True
+    # Ground truth: how many leading values are read (the 8th is not read when 7).
+    gt_columns: int = 8
+    # Ground truth: the valid classes (None: not checked), and the class scored.
+    valid_gt_classes: Optional[frozenset] = None
+    scored_gt_class: Optional[int] = None
+    # Predictions matched to ground truth of these classes are removed before scoring.
+    distractor_classes: frozenset = frozenset()
+    # The IoU a prediction must reach with a distractor to be removed.
+    removal_threshold: float = 0.5
+    # Predictions whose class (when written) exceeds this are refused (None: not checked).
+    max_pred_class: Optional[int] = None
+
+    @property
+    def is_benchmark(self) -> bool:
+        return self.convention == "benchmark"
+
+    @property
+    def pred_columns(self) -> int:
+        return 8 if self.max_pred_class is not None else 6
+
+
+_MOT_VALID = frozenset(range(1, 14))
+_MOT_DISTRACTORS = frozenset({2, 7, 8, 12})
+
+PROTOCOLS = {
+    p.name: p
+    for p in [
+        Protocol("plain", "module"),
+        Protocol("mot15", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+                 gt_columns=7, max_pred_class=1),
+        Protocol("mot16", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+                 valid_gt_classes=_MOT_VALID, scored_gt_class=1,
+                 distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
+        Protocol("mot17", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+                 valid_gt_classes=_MOT_VALID, scored_gt_class=1,
+                 distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
+        Protocol("mot20", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+                 valid_gt_classes=_MOT_VALID, scored_gt_class=1,
+                 distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
+    ]
+}
+
+
+def protocol(name) -> Protocol:
+    """The protocol called ``name`` (a ``Protocol`` is returned as it is)."""
+    if isinstance(name, Protocol):
+        return name
+    try:
+        return PROTOCOLS[name]
+    except (KeyError, TypeError):
+        raise ValueError(f"unknown protocol {name!r} (choose from "
+                         f"{', '.join(PROTOCOLS)})") from None
