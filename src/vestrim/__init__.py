@@ -13,6 +13,7 @@ __version__ = _vestrim.__version__
 _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
     "Count", "BenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
+_LAZY["evaluate_many"] = "parallel"
 
 __all__ = list(_vestrim.__all__) + [
     "combine", "combine_clear", "combine_identity", "combine_hota",
