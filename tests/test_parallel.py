@@ -31,7 +31,8 @@ def results_pickle():
         return False
 
 
-needs_pickling = pytest.mark.xfail(not results_pickle(), strict=True,
+# Not run at all without it: a Dask worker that cannot send its result back retries forever.
+needs_pickling = pytest.mark.xfail(not results_pickle(), run=False,
                                    reason="result classes do not pickle in this build")
 
 
