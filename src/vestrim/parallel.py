@@ -34,7 +34,8 @@ def _evaluate_protocol(gt_file, pred_file, protocol):
 
 # Job kinds: what runs in the worker, on which arguments. Top-level functions of plain arguments
 # so that they pickle by reference.
-_RUNNERS = {"arrays": _evaluate_arrays, "files": _evaluate_files, "protocol": _evaluate_protocol}
+_RUNNERS: dict[str, Callable[..., Any]] = {
+    "arrays": _evaluate_arrays, "files": _evaluate_files, "protocol": _evaluate_protocol}
 
 
 def _run(kind: str, args: tuple):
@@ -115,7 +116,8 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
     elif executor is not None:
         _run_on(executor, plans, results, errors, finished)
     else:
-        with concurrent.futures.ProcessPoolExecutor(max_workers=min(workers, max(total, 1))) as pool:
+        size = min(int(workers or 1), max(total, 1))
+        with concurrent.futures.ProcessPoolExecutor(max_workers=size) as pool:
             _run_on(pool, plans, results, errors, finished)
 
     for k, error in enumerate(errors):
