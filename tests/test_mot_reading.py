@@ -201,12 +201,17 @@ def test_a_long_read_ends_with_keyboard_interrupt():
     def interrupt():
         # Signal once the main thread is inside the read (it lets go of the GIL between blocks).
         while sys._current_frames()[main].f_code is not read.__code__:
-            pass
+            if finished.is_set():
+                return
         signal.raise_signal(signal.SIGINT)
 
-    sender = threading.Thread(target=interrupt)
+    finished = threading.Event()
+    sender = threading.Thread(target=interrupt, daemon=True)
     sender.start()
-    with pytest.raises(KeyboardInterrupt) as info:
-        read()
-    sender.join()
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            read()
+    finally:
+        finished.set()
+        sender.join()
     assert info.traceback[-1].name == "read"
