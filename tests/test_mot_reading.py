@@ -183,3 +183,35 @@ def test_native_reader_equals_the_reference(tmp_path, seed):
                 except MotFormatError as e:
                     outcomes.append((e.line, e.message))
             assert outcomes[0] == outcomes[1], (trial, columns)
+
+
+def test_a_long_read_ends_with_keyboard_interrupt():
+    import signal
+    import sys
+    import threading
+
+    from vestrim import _native
+
+    data = b"1,1,0,0,1,1\n" * 5_000_000
+    main = threading.get_ident()
+
+    def read():
+        return _native.read_mot(data, 8)
+
+    def interrupt():
+        # Signal once the main thread is inside the read (it lets go of the GIL between blocks).
+        while sys._current_frames()[main].f_code is not read.__code__:
+            if finished.is_set():
+                return
+        signal.raise_signal(signal.SIGINT)
+
+    finished = threading.Event()
+    sender = threading.Thread(target=interrupt, daemon=True)
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            read()
+    finally:
+        finished.set()
+        sender.join()
+    assert info.traceback[-1].name == "read"

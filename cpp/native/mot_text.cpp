@@ -80,6 +80,31 @@ Fault parse_number(std::string_view token, double& out) {
         frac_end = p = skip_digits(p, end);
     }
     bool valid = int_end > int_digits || frac_end > frac_digits;
+    if (valid && p == end) {
+        // No exponent: with at most 15 significant digits the digits are exactly a double and
+        // 10^k (k <= 22) too, so one correctly rounded division or product gives the correctly
+        // rounded value, as from_chars would.
+        std::uint64_t mantissa = 0;
+        int significant = 0;
+        auto take = [&](const char* d, const char* d_end) {
+            for (; d < d_end; ++d) {
+                if (significant == 0 && *d == '0') continue;
+                mantissa = mantissa * 10 + std::uint64_t(*d - '0');
+                if (++significant > 15) return;
+            }
+        };
+        take(int_digits, int_end);
+        take(frac_digits, frac_end);
+        const long scale = long(frac_end - frac_digits);
+        if (significant <= 15 && scale <= 22) {
+            static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+            const double magnitude = double(mantissa) / kPowers[scale];
+            out = *begin == '-' ? -magnitude : magnitude;
+            return Fault::None;
+        }
+    }
     long exponent = 0;  // saturated: only its sign matters once the value is out of range
     if (valid && p < end && (*p == 'e' || *p == 'E')) {
         ++p;
@@ -131,7 +156,7 @@ std::size_t count_lines(std::string_view text) {
         std::memcpy(&word, text.data() + k, 8);
         const std::uint64_t x = word ^ (kOnes * '\n');
         const std::uint64_t hits = ~(((x & kLow7) + kLow7) | x | kLow7);
-        count += std::size_t(__builtin_popcountll(hits));
+        count += std::size_t(((hits >> 7) * kOnes) >> 56);  // the sum of the 0/1 bytes
     }
     for (; k < text.size(); ++k) count += text[k] == '\n';
     if (!text.empty() && text.back() != '\n') ++count;
@@ -161,6 +186,7 @@ bool Parser::step(std::size_t max_lines) {
 }
 
 bool Parser::parse_line(const char* begin, const char* end) {
+    if (parse_plain_line(begin, end)) return true;
     const char* first = begin;
     while (first < end && is_blank(*first)) ++first;
     if (first == end) return true;  // blank
@@ -200,15 +226,66 @@ bool Parser::parse_line(const char* begin, const char* end) {
     const double box[4] = {values[2], values[3], values[2] + values[4], values[3] + values[5]};
     for (double v : box)
         if (!(std::fabs(v) <= kMaxCoordinate)) return fail(Fault::Coordinates);
+    store(frame, id, values);
+    return true;
+}
 
+void Parser::store(std::int64_t frame, std::int64_t id, const double* values) {
     const std::size_t r = rows_++;
     out_.frames[r] = frame;
     out_.ids[r] = id;
-    std::memcpy(out_.boxes + 4 * r, box, sizeof box);
+    double* box = out_.boxes + 4 * r;
+    box[0] = values[2];
+    box[1] = values[3];
+    box[2] = values[2] + values[4];
+    box[3] = values[3] + values[5];
     out_.conf[r] = values[6];
     out_.classes[r] = values[7];
     out_.lines[r] = std::int64_t(line_);
     last_frame_ = std::max(last_frame_, frame);
+}
+
+bool Parser::parse_plain_line(const char* p, const char* end) {
+    // Only what the full parser accepts with the same value: short integers, and decimals
+    // without exponent that take the exact division path of parse_number.
+    std::int64_t whole[2] = {0, 0};
+    double values[8] = {0, 0, 0, 0, 0, 0, std::nan(""), std::nan("")};
+    int count = 0;
+    while (count < columns_) {
+        while (p < end && is_blank(*p)) ++p;
+        const bool negative = p < end && *p == '-';
+        if (p < end && (*p == '-' || *p == '+')) ++p;
+        std::uint64_t mantissa = 0;
+        const char* int_digits = p;
+        for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + std::uint64_t(*p - '0');
+        const long int_count = long(p - int_digits);
+        long scale = 0;  // digits after the point
+        if (count >= 2 && p < end && *p == '.') {
+            const char* fraction = ++p;
+            for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + std::uint64_t(*p - '0');
+            scale = long(p - fraction);
+        }
+        // Up to 15 digits (leading zeros included) are exactly a double.
+        if (int_count + scale == 0 || int_count + scale > 15) return false;
+        if (count < 2) {
+            whole[count] = negative ? -std::int64_t(mantissa) : std::int64_t(mantissa);
+        } else {
+            static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+            const double magnitude = double(mantissa) / kPowers[scale];
+            values[count] = negative ? -magnitude : magnitude;
+        }
+        ++count;
+        while (p < end && is_blank(*p)) ++p;
+        if (p == end) break;
+        if (*p != ',') return false;
+        ++p;
+    }
+    if (count < kMinValues || whole[0] < 1 || whole[0] > kMaxFrame) return false;
+    const double box[4] = {values[2], values[3], values[2] + values[4], values[3] + values[5]};
+    for (double v : box)
+        if (!(std::fabs(v) <= kMaxCoordinate)) return false;
+    store(whole[0], whole[1], values);
     return true;
 }
 
@@ -235,18 +312,26 @@ std::optional<std::size_t> first_repeated_pair(const std::int64_t* frames, const
     };
     if (std::is_sorted(frames, frames + n)) {
         // The usual file, frame by frame: a repeat lies within one run of equal frames, and the
-        // first run holding one holds the earliest.
-        std::vector<std::pair<std::int64_t, std::size_t>> run;
-        for (std::size_t lo = 0, hi = 0; lo < n && !first; lo = hi) {
+        // first run holding one holds the earliest. Each run's ids go into an open-addressing
+        // table stamped with the run's number, so that nothing needs clearing between runs.
+        std::vector<std::pair<std::int64_t, std::size_t>> table;  // (id, run stamp); stamp 0: empty
+        std::size_t stamp = 0;
+        for (std::size_t lo = 0, hi = 0; lo < n; lo = hi) {
             while (hi < n && frames[hi] == frames[lo]) ++hi;
             if (hi - lo < 2) continue;
-            run.clear();
-            for (std::size_t r = lo; r < hi; ++r) run.emplace_back(ids[r], r);
-            std::sort(run.begin(), run.end());
-            for (std::size_t k = 1; k < run.size(); ++k)
-                if (run[k].first == run[k - 1].first) note(run[k].second);
+            std::size_t size = 16;
+            while (size < 2 * (hi - lo)) size *= 2;
+            if (table.size() < size) table.assign(size, {0, 0});
+            const std::size_t mask = table.size() - 1;
+            ++stamp;
+            for (std::size_t r = lo; r < hi; ++r) {
+                std::size_t slot = std::size_t(std::uint64_t(ids[r]) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
+                while (table[slot].second == stamp && table[slot].first != ids[r]) slot = (slot + 1) & mask;
+                if (table[slot].second == stamp) return r;
+                table[slot] = {ids[r], stamp};
+            }
         }
-        return first;
+        return std::nullopt;
     }
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});

@@ -71,7 +71,11 @@ public:
     Failure finish();
 
 private:
+    // Parses one line (without its line end) into the next row; false with `failure_` set.
     bool parse_line(const char* begin, const char* end);
+    // The usual well-formed line in a single scan; false whenever parse_line must decide.
+    bool parse_plain_line(const char* begin, const char* end);
+    void store(std::int64_t frame, std::int64_t id, const double* values);
 
     const char* pos_;
     const char* end_;

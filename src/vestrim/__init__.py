@@ -19,6 +19,7 @@ __version__ = _vestrim.__version__
 _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
     "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
+_LAZY["evaluate_many"] = "parallel"
 
 __all__ = list(_vestrim.__all__) + [
     "mask_to_array",

@@ -6,6 +6,7 @@ from . import derived as derived
 from . import kitti as kitti
 from . import mot as mot
 from . import mots as mots
+from . import parallel as parallel
 from . import plot as plot
 from . import protocols as protocols
 from . import results as results
@@ -62,6 +63,7 @@ from .combination import combine as combine
 from .combination import combine_clear as combine_clear
 from .combination import combine_hota as combine_hota
 from .combination import combine_identity as combine_identity
+from .parallel import evaluate_many as evaluate_many
 from .plot import plot_hota as plot_hota
 from .results import asdict as asdict
 from .results import to_dataframe as to_dataframe
@@ -123,4 +125,5 @@ __all__ = [
     "MaskBenchmarkSequence",
     "BenchmarkError",
     "BenchmarkWarning",
+    "evaluate_many",
 ]

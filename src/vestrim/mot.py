@@ -56,6 +56,10 @@ class MotFormatError(ValueError):
         where = f"{path}:{line}" if line is not None else path
         super().__init__(f"{where}: {message}")
 
+    def __reduce__(self):
+        # Rebuilt from its fields (and notes), so that it survives the trip back from a worker.
+        return type(self), (self.path, self.message, self.line), self.__dict__
+
 
 @dataclass(frozen=True)
 class Table:
