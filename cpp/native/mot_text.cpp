@@ -38,6 +38,8 @@ bool spells_non_finite(std::string_view token) {
     return equals("inf") || equals("infinity") || equals("nan");
 }
 
+}  // namespace
+
 // Frames and ids: [+-]?[0-9]+, or an integral decimal ([+-]?[0-9]*.0* with a digit somewhere).
 Fault parse_integer(std::string_view token, std::int64_t& out) {
     const char* p = token.data();
@@ -142,8 +144,6 @@ Fault parse_number(std::string_view token, double& out) {
     out = value;
     return Fault::None;
 }
-
-}  // namespace
 
 std::size_t count_lines(std::string_view text) {
     // Eight bytes at a time: a byte equal to '\n' becomes 0x80 in `hits`, every other byte 0.

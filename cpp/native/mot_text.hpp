@@ -54,6 +54,12 @@ struct Failure {
     std::size_t count = 0;
 };
 
+// One value of the grammar above, the blanks around it already removed: a frame or id (None,
+// NotInteger or IntegerRange), or another value (None, NotNumber or NotFinite). The other
+// whitespace-separated text formats share this grammar.
+Fault parse_integer(std::string_view token, std::int64_t& out);
+Fault parse_number(std::string_view token, double& out);
+
 // The number of lines of `text` (an unterminated last line counts): an upper bound on the rows.
 std::size_t count_lines(std::string_view text);
 

@@ -1,8 +1,13 @@
 // Native readers of the benchmark text formats: the bytes of a file straight into the column arrays
 // of the package's tables, with the same errors as the package's Python reference readers.
 #include <cmath>
+#include <exception>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "core/mask.hpp"
+#include "native/label_text.hpp"
 #include "native/mot_text.hpp"
 #include "native/native.hpp"
 #include "module/numpy_api.hpp"
@@ -19,6 +24,34 @@ using py::Ref;
 
 // Lines parsed between two looks at pending signals (a few milliseconds of work).
 constexpr std::size_t kLinesPerBlock = 1 << 16;
+
+// Runs `work` with the interpreter lock released. Nothing in it may touch Python: the interrupt
+// poll (which runs the interpreter's signal check) is switched off for its duration, and an
+// exception it throws (std::bad_alloc) is carried out and rethrown once the lock is held again.
+template <class F>
+void without_gil(F&& work) {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        const interrupt::Scope no_polling(nullptr);
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
+}
+
+// Steps a parser through its text in blocks of lines, the lock released during each block,
+// looking at pending signals between blocks. False with the signal handler's exception set.
+template <class Parser>
+bool parse_in_blocks(Parser& parser) {
+    for (bool more = true; more;) {
+        without_gil([&] { more = parser.step(kLinesPerBlock); });
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+    return true;
+}
 
 class Buffer {
 public:
@@ -119,17 +152,9 @@ PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                                data_of<double>(conf),          data_of<double>(classes), data_of<std::int64_t>(lines),
                                capacity};
         mot::Parser parser(text, int(columns), out);
-        bool more = true;
-        while (more) {
-            Py_BEGIN_ALLOW_THREADS
-            more = parser.step(kLinesPerBlock);
-            Py_END_ALLOW_THREADS
-            if (PyErr_CheckSignals() < 0) return nullptr;
-        }
+        if (!parse_in_blocks(parser)) return nullptr;
         mot::Failure failure;
-        Py_BEGIN_ALLOW_THREADS
-        failure = parser.finish();
-        Py_END_ALLOW_THREADS
+        without_gil([&] { failure = parser.finish(); });
         if (failure.fault != mot::Fault::None) {
             Ref message = failure_message(failure);
             if (!message) return nullptr;
@@ -148,8 +173,172 @@ PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// KITTI tracking and mask label files
+
+constexpr const char* kLabelOrdinals[] = {"1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th", "9th", "10th"};
+constexpr const char* kKittiNames[] = {"frame", "id", "type", "truncated", "occluded", "alpha", "x1", "y1", "x2", "y2"};
+constexpr const char* kMotsNames[] = {"frame", "id", "class", "height", "width", "rle"};
+
+// True when `token` is not UTF-8 (as Mask.from_coco checks counts given as bytes).
+bool undecodable(std::string_view token, bool& failed) {
+    failed = false;
+    bool ascii = true;
+    for (char c : token) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return false;
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(token.data(), Py_ssize_t(token.size()), "strict"));
+    if (decoded) return false;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        failed = true;
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+// The message of a failed read, worded as the Python reference readers word it. `names`: the
+// values of a line by position; `few_values`: the format of the message for a short line.
+Ref label_failure_message(const labels::Failure& f, const char* const* names, const char* few_values) {
+    using labels::Fault;
+    Ref token = Ref::steal(PyUnicode_DecodeUTF8(f.token.data(), Py_ssize_t(f.token.size()), "replace"));
+    if (!token) return {};
+    const char* name = names[f.field];
+    const char* ordinal = kLabelOrdinals[f.field];
+    switch (f.fault) {
+        case Fault::FewValues:
+            return Ref::steal(PyUnicode_FromFormat(few_values, f.count));
+        case Fault::NotInteger:
+            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal,
+                                                   token.get()));
+        case Fault::IntegerRange:
+            return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token.get()));
+        case Fault::NotNumber:
+            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal,
+                                                   token.get()));
+        case Fault::NotFinite:
+            return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token.get()));
+        case Fault::UnknownType:
+            return Ref::steal(PyUnicode_FromFormat("unknown object type %R", token.get()));
+        case Fault::Coordinates:
+            return Ref::steal(PyUnicode_FromFormat("box coordinates beyond %s in magnitude", "1e+150"));
+        case Fault::NegativeSize:
+            return Ref::steal(PyUnicode_FromFormat("mask size %lldx%lld is negative", (long long)f.height,
+                                                   (long long)f.width));
+        case Fault::Mask: {
+            bool failed = false;
+            if (undecodable(f.token, failed)) return Ref::steal(PyUnicode_FromString("mask: RLE counts bytes must be valid ASCII"));
+            if (failed) return {};
+            return Ref::steal(PyUnicode_FromFormat("mask: %s", f.message.c_str()));
+        }
+        case Fault::None:
+            break;
+    }
+    return Ref::steal(PyUnicode_FromString("unknown fault"));
+}
+
+// Raises ValueError(message, line); always nullptr.
+PyObject* raise_at_line(Ref message, std::size_t line) {
+    if (!message) return nullptr;
+    Ref error = Ref::steal(Py_BuildValue("(On)", message.get(), Py_ssize_t(line)));
+    if (error) PyErr_SetObject(PyExc_ValueError, error.get());
+    return nullptr;
+}
+
+constexpr const char* kReadKittiDoc =
+    "read_kitti(data)\n--\n\n"
+    "Parses a KITTI tracking label file (any bytes-like object) into (frames, ids, types, truncated,\n"
+    "occluded, boxes, lines). A malformed line raises ValueError(message, line).";
+
+PyObject* read_kitti(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Param params[] = {{"data", true}};
+    PyObject* a[1];
+    if (!py::bind({"read_kitti()", params}, args, nargs, kwnames, a)) return nullptr;
+    Buffer buffer;
+    if (!buffer.get(a[0]) || !py::require_numpy()) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const std::string_view text = buffer.text();
+        const std::size_t capacity = mot::count_lines(text);
+        Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
+            types = new_array(NPY_INT8, capacity), truncated = new_array(NPY_FLOAT64, capacity),
+            occluded = new_array(NPY_FLOAT64, capacity), boxes = new_array(NPY_FLOAT64, capacity, 4),
+            lines = new_array(NPY_INT64, capacity);
+        if (!frames || !ids || !types || !truncated || !occluded || !boxes || !lines) return nullptr;
+        labels::KittiParser parser(
+            text, {data_of<std::int64_t>(frames), data_of<std::int64_t>(ids), data_of<std::int8_t>(types),
+                   data_of<double>(truncated), data_of<double>(occluded), data_of<double>(boxes),
+                   data_of<std::int64_t>(lines)});
+        if (!parse_in_blocks(parser)) return nullptr;
+        if (parser.failure().fault != labels::Fault::None)
+            return raise_at_line(label_failure_message(parser.failure(), kKittiNames,
+                                                       "expected at least 10 space-separated values, found %zu"),
+                                 parser.failure().line);
+        const std::size_t rows = parser.rows();
+        if (rows < capacity)
+            for (const Ref* array : {&frames, &ids, &types, &truncated, &occluded, &boxes, &lines})
+                if (!shrink(*array, rows)) return nullptr;
+        return PyTuple_Pack(7, frames.get(), ids.get(), types.get(), truncated.get(), occluded.get(), boxes.get(),
+                            lines.get());
+    });
+}
+
+// The public Mask class; looked up again after a failed attempt.
+PyTypeObject* mask_class() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = public_record_type<mask::Rle>("Mask");
+    return type;
+}
+
+constexpr const char* kReadMotsDoc =
+    "read_mots(data)\n--\n\n"
+    "Parses a mask tracking file (any bytes-like object) into (frames, ids, classes, sizes, areas,\n"
+    "masks, lines), masks a list of Mask. A malformed line raises ValueError(message, line).";
+
+PyObject* read_mots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Param params[] = {{"data", true}};
+    PyObject* a[1];
+    if (!py::bind({"read_mots()", params}, args, nargs, kwnames, a)) return nullptr;
+    Buffer buffer;
+    if (!buffer.get(a[0]) || !py::require_numpy()) return nullptr;
+    PyTypeObject* mask_type = mask_class();
+    if (mask_type == nullptr) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const std::string_view text = buffer.text();
+        const std::size_t capacity = mot::count_lines(text);
+        Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
+            classes = new_array(NPY_INT64, capacity), sizes = new_array(NPY_INT64, capacity, 2),
+            areas = new_array(NPY_INT64, capacity), lines = new_array(NPY_INT64, capacity);
+        if (!frames || !ids || !classes || !sizes || !areas || !lines) return nullptr;
+        // Decoded without the lock; wrapped into Mask objects (moved, not copied) once it is back.
+        std::vector<mask::Rle> rles;
+        labels::MotsParser parser(
+            text, {data_of<std::int64_t>(frames), data_of<std::int64_t>(ids), data_of<std::int64_t>(classes),
+                   data_of<std::int64_t>(sizes), data_of<std::int64_t>(areas), data_of<std::int64_t>(lines), &rles});
+        if (!parse_in_blocks(parser)) return nullptr;
+        if (parser.failure().fault != labels::Fault::None)
+            return raise_at_line(
+                label_failure_message(parser.failure(), kMotsNames,
+                                      "expected 6 space-separated values (frame id class height width rle), found %zu"),
+                parser.failure().line);
+        const std::size_t rows = parser.rows();
+        if (rows < capacity)
+            for (const Ref* array : {&frames, &ids, &classes, &sizes, &areas, &lines})
+                if (!shrink(*array, rows)) return nullptr;
+        Ref masks = Ref::steal(PyList_New(Py_ssize_t(rows)));
+        if (!masks) return nullptr;
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* mask = py::wrap_record(mask_type, std::move(rles[r]));
+            if (mask == nullptr) return nullptr;
+            PyList_SET_ITEM(masks.get(), Py_ssize_t(r), mask);
+        }
+        return PyTuple_Pack(7, frames.get(), ids.get(), classes.get(), sizes.get(), areas.get(), masks.get(),
+                            lines.get());
+    });
+}
+
 PyMethodDef readers_table[] = {
     {"read_mot", py::as_cfunction(read_mot), METH_FASTCALL | METH_KEYWORDS, kReadMotDoc},
+    {"read_kitti", py::as_cfunction(read_kitti), METH_FASTCALL | METH_KEYWORDS, kReadKittiDoc},
+    {"read_mots", py::as_cfunction(read_mots), METH_FASTCALL | METH_KEYWORDS, kReadMotsDoc},
 };
 
 }  // namespace

@@ -32,7 +32,7 @@ from typing import Iterable
 import numpy as np
 
 from . import _native
-from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, MAX_COORDINATE,
+from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, _TOO_LARGE, MAX_COORDINATE,
                   MAX_FRAME, MotFormatError, Sequence, _quoted, _read_bytes, layout_frames)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
@@ -158,17 +158,31 @@ def _read_plain(raw: list):
     boxes = np.ascontiguousarray(values[2:].T)
     if not (np.all(np.isfinite(values[:2])) and np.all(np.abs(boxes) <= MAX_COORDINATE)):
         return None
-    return KittiTable(head[0], head[1], np.array(types, dtype=np.int8), np.trunc(values[0]),
-                      np.trunc(values[1]), boxes, np.array(numbers, dtype=np.int64))
+    # + 0.0: a truncated -0.5 is the integer 0, not -0.0 (as in the line-by-line reading)
+    return KittiTable(head[0], head[1], np.array(types, dtype=np.int8), np.trunc(values[0]) + 0.0,
+                      np.trunc(values[1]) + 0.0, boxes, np.array(numbers, dtype=np.int64))
 
 
-def read_kitti(path) -> KittiTable:
+def read_kitti(path, *, _reference: bool = False) -> KittiTable:
     """Read a KITTI tracking label file (ground truth or predictions).
 
     Every non-blank line becomes one row. A malformed line raises ``MotFormatError`` naming the
     file and line; an unknown type is such an error.
     """
     path = os.fspath(path)
+    if _reference:  # the Python reader is the reference the native one is checked against
+        return _read_kitti_python(path)
+    data = _read_bytes(path)
+    try:
+        columns = _native.read_kitti(data)
+    except ValueError as e:  # (message, line) of the faulty line
+        raise MotFormatError(path, *e.args) from None
+    except MemoryError:
+        raise MotFormatError(path, _TOO_LARGE) from None
+    return KittiTable(*columns)
+
+
+def _read_kitti_python(path: str) -> KittiTable:
     raw = list(_raw_lines(path))
     table = _read_plain(raw)
     if table is not None:

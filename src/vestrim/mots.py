@@ -34,7 +34,7 @@ from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
 from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _raw_lines, check_range,
                     check_unique_ids)
-from .mot import MotFormatError
+from .mot import _TOO_LARGE, MotFormatError, _read_bytes
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
            "mots_sequence"]
@@ -83,13 +83,26 @@ class MaskSequence:
         return len(self.gt_ids)
 
 
-def read_mots(path) -> MotsTable:
+def read_mots(path, *, _reference: bool = False) -> MotsTable:
     """Read a mask tracking file (ground truth or predictions).
 
     Every non-blank line becomes one row. A malformed line (values, or a counts string that does
     not fit its size) raises ``MotFormatError`` naming the file and line.
     """
     path = os.fspath(path)
+    if _reference:  # the Python reader is the reference the native one is checked against
+        return _read_mots_python(path)
+    data = _read_bytes(path)
+    try:
+        columns = _native.read_mots(data)
+    except ValueError as e:  # (message, line) of the faulty line
+        raise MotFormatError(path, *e.args) from None
+    except MemoryError:
+        raise MotFormatError(path, _TOO_LARGE) from None
+    return MotsTable(*columns)
+
+
+def _read_mots_python(path: str) -> MotsTable:
     values, masks, lines = [], [], []
     from_coco = Mask.from_coco
     for number, line in _raw_lines(path):
