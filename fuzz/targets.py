@@ -2,7 +2,7 @@
 
     python3 fuzz/targets.py TARGET [libFuzzer options...] [CORPUS_DIR...]
 
-TARGET is one of: counts, masks, boxes, similarity. tools/fuzz.sh runs each for a bounded time on
+TARGET is one of: counts, masks, boxes, similarity, mot_text, kitti_text, mots_text. tools/fuzz.sh runs each for a bounded time on
 a scratch copy of the seeds in fuzz/seeds/TARGET. Each target checks more than "no crash": results
 are compared with a plain-Python oracle or with the same data given in another accepted form, and
 only the documented exception types may escape.
@@ -14,8 +14,10 @@ import sys
 import atheris
 import numpy as np  # imported first so that only the oracle module below is instrumented
 
-with atheris.instrument_imports(include=["reference"]):
+# The Python reference readers are instrumented too: they are the oracles of the text targets.
+with atheris.instrument_imports(include=["reference", "vestrim.mot", "vestrim.kitti", "vestrim.mots"]):
     import reference
+    from vestrim import kitti, mot, mots
 
 import vestrim
 from vestrim import Mask
@@ -435,6 +437,51 @@ def similarity_target(data):
                 pass
 
 
+# --- text readers -----------------------------------------------------------------------------
+
+
+def table_outcome(read, *args):
+    """A reader's table (each column's dtype, shape and bytes; masks as size and runs), or the
+    (line, message) of its error. Any other exception escapes."""
+    try:
+        table = read("f.txt", *args)
+    except mot.MotFormatError as e:
+        return (e.line, e.message)
+    out = []
+    for name in table.__dataclass_fields__:
+        value = getattr(table, name)
+        if isinstance(value, np.ndarray):
+            out.append((name, value.dtype.str, value.shape, value.tobytes()))
+        elif name == "masks":
+            out.append((name, [(m.size, m.counts) for m in value]))
+        else:
+            out.append((name, value))
+    return out
+
+
+def compare_readers(label, native, python, *args):
+    got, want = table_outcome(native, *args), table_outcome(python, *args)
+    if got != want:
+        fail(f"native {label} reader differs from the reference", args, got, want)
+
+
+def mot_text_target(data):
+    """MOTChallenge text: the native reader gives the reference's arrays or its error (the first
+    byte picks how many columns are read)."""
+    columns = 6 + data[0] % 3 if data else 8
+    compare_readers("MOTChallenge", mot._read_table_native, mot._read_table_python, data[1:], columns)
+
+
+def kitti_text_target(data):
+    """KITTI label files: native reader against the reference."""
+    compare_readers("KITTI", kitti._read_kitti_native, kitti._read_kitti_python, data)
+
+
+def mots_text_target(data):
+    """Mask files: native reader against the reference."""
+    compare_readers("mask file", mots._read_mots_native, mots._read_mots_python, data)
+
+
 # Instrument every function of this harness (not only the target entry points), so that the paths
 # taken through the input forms and checks guide the search too.
 for _name, _function in list(globals().items()):
@@ -446,6 +493,9 @@ TARGETS = {
     "masks": masks_target,
     "boxes": boxes_target,
     "similarity": similarity_target,
+    "mot_text": mot_text_target,
+    "kitti_text": kitti_text_target,
+    "mots_text": mots_text_target,
 }
 
 

@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(counts masks boxes similarity)
+[ ${#targets[@]} -gt 0 ] || targets=(counts masks boxes similarity mot_text kitti_text mots_text)
 cd "$root"
 
 python3 -c "import atheris" 2>/dev/null || python3 -m pip install --quiet atheris

@@ -109,7 +109,11 @@ def _number(token: bytes, k: int) -> float:
 
 def _raw_lines(path: str):
     """(line number, line) of every line, without its line end."""
-    data = _read_bytes(path)
+    return _split_lines(_read_bytes(path))
+
+
+def _split_lines(data: bytes):
+    """(line number, line) of every line of `data`, without its line end."""
     lines = data.split(b"\n")
     if lines and not lines[-1]:
         lines.pop()
@@ -170,9 +174,12 @@ def read_kitti(path, *, _reference: bool = False) -> KittiTable:
     file and line; an unknown type is such an error.
     """
     path = os.fspath(path)
-    if _reference:  # the Python reader is the reference the native one is checked against
-        return _read_kitti_python(path)
     data = _read_bytes(path)
+    # The Python reader is the reference the native one is checked against.
+    return (_read_kitti_python if _reference else _read_kitti_native)(path, data)
+
+
+def _read_kitti_native(path: str, data: bytes) -> KittiTable:
     try:
         columns = _native.read_kitti(data)
     except ValueError as e:  # (message, line) of the faulty line
@@ -182,8 +189,8 @@ def read_kitti(path, *, _reference: bool = False) -> KittiTable:
     return KittiTable(*columns)
 
 
-def _read_kitti_python(path: str) -> KittiTable:
-    raw = list(_raw_lines(path))
+def _read_kitti_python(path: str, data: bytes) -> KittiTable:
+    raw = list(_split_lines(data))
     table = _read_plain(raw)
     if table is not None:
         return table

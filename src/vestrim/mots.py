@@ -32,7 +32,7 @@ import numpy as np
 
 from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
-from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _raw_lines, check_range,
+from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _split_lines, check_range,
                     check_unique_ids)
 from .mot import _TOO_LARGE, MotFormatError, _read_bytes
 
@@ -90,9 +90,12 @@ def read_mots(path, *, _reference: bool = False) -> MotsTable:
     not fit its size) raises ``MotFormatError`` naming the file and line.
     """
     path = os.fspath(path)
-    if _reference:  # the Python reader is the reference the native one is checked against
-        return _read_mots_python(path)
     data = _read_bytes(path)
+    # The Python reader is the reference the native one is checked against.
+    return (_read_mots_python if _reference else _read_mots_native)(path, data)
+
+
+def _read_mots_native(path: str, data: bytes) -> MotsTable:
     try:
         columns = _native.read_mots(data)
     except ValueError as e:  # (message, line) of the faulty line
@@ -102,10 +105,10 @@ def read_mots(path, *, _reference: bool = False) -> MotsTable:
     return MotsTable(*columns)
 
 
-def _read_mots_python(path: str) -> MotsTable:
+def _read_mots_python(path: str, data: bytes) -> MotsTable:
     values, masks, lines = [], [], []
     from_coco = Mask.from_coco
-    for number, line in _raw_lines(path):
+    for number, line in _split_lines(data):
         m = _PLAIN_LINE.fullmatch(line)
         if m is not None:  # the common case, without per-value diagnostics
             row = [int(v) for v in m.groups()[:5]]
