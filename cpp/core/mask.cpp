@@ -438,6 +438,9 @@ Result<Rle> Rle::create(std::uint64_t h, std::uint64_t w, std::vector<std::uint3
 
 Result<std::vector<std::uint32_t>> decode_counts(std::string_view bytes) {
     std::vector<std::uint32_t> runs;
+    // A run ends at each byte without the continuation bit: room for exactly that many, at most.
+    runs.reserve(static_cast<std::size_t>(std::count_if(
+        bytes.begin(), bytes.end(), [](char b) { return static_cast<std::uint8_t>(b - 48) < 32; })));
     const std::size_t n = bytes.size();
     std::size_t pos = 0;
     while (pos < n) {

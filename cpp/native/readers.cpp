@@ -1,7 +1,9 @@
 // Native readers of the benchmark text formats: the bytes of a file straight into the column arrays
 // of the package's tables, with the same errors as the package's Python reference readers.
+#include <algorithm>
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -180,20 +182,16 @@ constexpr const char* kLabelOrdinals[] = {"1st", "2nd", "3rd", "4th", "5th", "6t
 constexpr const char* kKittiNames[] = {"frame", "id", "type", "truncated", "occluded", "alpha", "x1", "y1", "x2", "y2"};
 constexpr const char* kMotsNames[] = {"frame", "id", "class", "height", "width", "rle"};
 
-// True when `token` is not UTF-8 (as Mask.from_coco checks counts given as bytes).
-bool undecodable(std::string_view token, bool& failed) {
-    failed = false;
-    bool ascii = true;
-    for (char c : token) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (ascii) return false;
+// Whether `token` is UTF-8, as Mask.from_coco checks counts given as bytes; nothing with an
+// exception set if the check itself failed.
+std::optional<bool> is_utf8(std::string_view token) {
+    if (std::all_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return true;
     Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(token.data(), Py_ssize_t(token.size()), "strict"));
-    if (decoded) return false;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        failed = true;
-        return false;
-    }
+    if (decoded) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return std::nullopt;
     PyErr_Clear();
-    return true;
+    return false;
 }
 
 // The message of a failed read, worded as the Python reference readers word it. `names`: the
@@ -225,9 +223,9 @@ Ref label_failure_message(const labels::Failure& f, const char* const* names, co
             return Ref::steal(PyUnicode_FromFormat("mask size %lldx%lld is negative", (long long)f.height,
                                                    (long long)f.width));
         case Fault::Mask: {
-            bool failed = false;
-            if (undecodable(f.token, failed)) return Ref::steal(PyUnicode_FromString("mask: RLE counts bytes must be valid ASCII"));
-            if (failed) return {};
+            const std::optional<bool> utf8 = is_utf8(f.token);
+            if (!utf8) return {};
+            if (!*utf8) return Ref::steal(PyUnicode_FromString("mask: RLE counts bytes must be valid ASCII"));
             return Ref::steal(PyUnicode_FromFormat("mask: %s", f.message.c_str()));
         }
         case Fault::None:

@@ -15,8 +15,12 @@ from ._vestrim import (
     QuorvantixSwitchEvents,
 )
 
-# Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame).
+# Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame); KITTI
+# labels into (frames, ids, types, truncated, occluded, boxes, lines); mask files into (frames, ids,
+# classes, sizes, areas, masks, lines).
 def read_mot(data: Any, columns: int) -> tuple[Any, Any, Any, Any, Any, Any, int]: ...
+def read_kitti(data: Any) -> tuple[Any, Any, Any, Any, Any, Any, Any]: ...
+def read_mots(data: Any) -> tuple[Any, Any, Any, Any, Any, list[Mask], Any]: ...
 
 # Evaluation under a convention, the benchmarks' removal matching, HOTA's alphas and means.
 def evaluate(
