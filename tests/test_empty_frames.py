@@ -19,13 +19,15 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 def spread_frames(root: Path, folders, factor: int) -> Path:
     """A copy of example folders with every frame number (and every sequence length) multiplied
     by `factor`: all frames but every factor-th are then empty on both sides."""
+    def times(m):
+        return m[1] + str(int(m[2]) * factor)
+
     for folder in folders:
         shutil.copytree(EXAMPLES / folder, root / folder)
     for path in root.rglob("*"):
         if not path.is_file() or path.name == "seqmap.txt":
             continue
         text = path.read_text()
-        times = lambda m: m[1] + str(int(m[2]) * factor)  # noqa: E731
         if path.name == "seqinfo.ini":
             text = re.sub(r"(seqLength=)(\d+)", times, text)
         elif ".seqmap." in path.name:
@@ -50,7 +52,8 @@ def frame_by_frame(seq, protocol):
 @pytest.mark.parametrize("factor", [1, 3])
 @pytest.mark.parametrize("protocol, gt, tracker", [
     ("plain", "gt", "pred"), ("mot17", "mot17/gt", "mot17/trackers/alpha"),
-    ("kitti", "kitti/gt", "kitti/tracker_a"), ("kitti-mots", "kitti_mots/gt", "kitti_mots/tracker_a"),
+    ("kitti", "kitti/gt", "kitti/tracker_a"),
+    ("kitti-mots", "kitti_mots/gt", "kitti_mots/tracker_a"),
     ("mots20", "mots20/gt", "mots20/tracker_a")])
 def test_scores_equal_the_frame_by_frame_layout(tmp_path, monkeypatch, protocol, gt, tracker,
                                                 factor):

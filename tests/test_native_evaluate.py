@@ -250,7 +250,9 @@ def test_frames_empty_on_both_sides_only_count(convention):
     # Frames without any box, inserted anywhere, change num_frames and nothing else: scoring
     # the other frames with their count gives the same results.
     rng = np.random.default_rng(19)
-    columns = lambda frames: [list(c) for c in zip(*frames)] if frames else [[], [], [], []]  # noqa: E731
+    def columns(frames):
+        return [list(c) for c in zip(*frames)] if frames else [[], [], [], []]
+
     for _ in range(100):
         held = [f for f in zip(*random_box_sequence(rng)) if f[0] or f[2]]
         every = list(held)

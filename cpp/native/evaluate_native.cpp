@@ -42,12 +42,12 @@ struct ResultTypes {
 
 // Frames left out of a sequence because they hold no box on either side. Such a frame changes no
 // count and no ratio of any family under either convention, only num_frames: CLEAR adds no gt, no
-// false positive and no miss and, having nothing to match, is not a solved frame (so the benchmark's
-// "matched in the previous solved frame" and the matched runs look straight across it, and the
-// module's continuity follows a gt id's last match in any earlier frame anyway); Identity interns
-// no id and counts no overlap; HOTA interns no id and adds nothing to TP, FN, FP or any pair's
-// overlap. So a sequence may list only the frames that hold boxes, in order, and name how many it
-// left out; they are added to num_frames here.
+// false positive and no miss and, having nothing to match, is not a solved frame, so the matched
+// runs and the benchmark's bonus for the previous solved frame's match look straight across it
+// (the module's continuity follows a gt id's last match in any earlier frame anyway); Identity
+// interns no id and counts no overlap; HOTA interns no id and adds nothing to TP, FN, FP or any
+// pair's overlap. So a sequence may list only the frames that hold boxes, in order, and say how
+// many it left out; they are added to num_frames here.
 Result<std::uint64_t> parse_empty_frames(Id value) {
     if (value < 0) return std::unexpected("empty_frames must be >= 0, got " + std::to_string(value));
     return static_cast<std::uint64_t>(value);

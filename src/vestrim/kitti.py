@@ -298,7 +298,7 @@ def _dontcare_hits(pred: np.ndarray, dontcare: np.ndarray) -> np.ndarray:
     return np.any(ratio > DONTCARE_OVERLAP + EPSILON, axis=1)
 
 
-def _by_frame(table: KittiTable, rows: np.ndarray, frames: np.ndarray):
+def rows_by_frame(table, rows: np.ndarray, frames: np.ndarray):
     """`rows` in frame order (file order within a frame) and the bounds of the rows of each of
     `frames` (ascending): frame k's rows are rows[lo[k]:hi[k]]."""
     rows = rows[np.argsort(table.frames[rows], kind="stable")]
@@ -337,9 +337,9 @@ def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
         p_rows = np.flatnonzero(rows["pred"][0] & (pred.types == code))
         # Only frames with predictions can lose any; the rules look at nothing else.
         frames = np.unique(pred.frames[p_rows])
-        g_rows, g_lo, g_hi = _by_frame(gt, g_rows, frames)
-        p_rows, p_lo, p_hi = _by_frame(pred, p_rows, frames)
-        d_rows, d_lo, d_hi = _by_frame(gt, dc_rows, frames)
+        g_rows, g_lo, g_hi = rows_by_frame(gt, g_rows, frames)
+        p_rows, p_lo, p_hi = rows_by_frame(pred, p_rows, frames)
+        d_rows, d_lo, d_hi = rows_by_frame(gt, dc_rows, frames)
         p_sets = [pred.boxes[p_rows[lo:hi]] for lo, hi in zip(p_lo, p_hi)]
         matches = _native.removal_matches([gt.boxes[g_rows[lo:hi]] for lo, hi in zip(g_lo, g_hi)],
                                           p_sets, REMOVAL_THRESHOLD)

@@ -33,7 +33,7 @@ import numpy as np
 from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
 from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _raw_lines, check_range,
-                    check_unique_ids)
+                    check_unique_ids, rows_by_frame)
 from .mot import MotFormatError
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
@@ -137,15 +137,6 @@ def _read_fields(path: str, number: int, fields: list):
     return row, fields[5]
 
 
-def _frame_rows(table: MotsTable, rows: np.ndarray, frames: np.ndarray):
-    """`rows` in frame order (file order within a frame) and the bounds of the rows of each of
-    `frames` (ascending): frame k's rows are rows[lo[k]:hi[k]]."""
-    rows = rows[np.argsort(table.frames[rows], kind="stable")]
-    sorted_frames = table.frames[rows]
-    return (rows, np.searchsorted(sorted_frames, frames, "left").tolist(),
-            np.searchsorted(sorted_frames, frames, "right").tolist())
-
-
 def _check_sizes(frame, parts):
     """All masks of a frame share one size: `parts` are (path, table, rows) in reading order."""
     reference = None
@@ -230,7 +221,7 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
         inside_rows.append(np.flatnonzero(inside))
     # The frames with a mask in either file; every other frame is empty on both sides.
     present = np.union1d(gt.frames[inside_rows[0]], pred.frames[inside_rows[1]])
-    files = [_frame_rows(table, rows, present) for table, rows in zip((gt, pred), inside_rows)]
+    files = [rows_by_frame(table, rows, present) for table, rows in zip((gt, pred), inside_rows)]
 
     # Per-file checks, frame by frame; the ground truth's ignore regions are kept.
     ignore_regions = [None] * len(present)
