@@ -245,6 +245,29 @@ def test_module_convention_is_evaluate(threshold):
         assert [attributes(r) for r in bench] == [attributes(r) for r in bench_sim]
 
 
+@pytest.mark.parametrize("convention", ["module", "benchmark"])
+def test_frames_empty_on_both_sides_only_count(convention):
+    # Frames without any box, inserted anywhere, change num_frames and nothing else: scoring
+    # the other frames with their count gives the same results.
+    rng = np.random.default_rng(19)
+    def columns(frames):
+        return [list(c) for c in zip(*frames)] if frames else [[], [], [], []]
+
+    for _ in range(100):
+        held = [f for f in zip(*random_box_sequence(rng)) if f[0] or f[2]]
+        every = list(held)
+        for _ in range(int(rng.integers(0, 6))):
+            every.insert(int(rng.integers(0, len(every) + 1)), ([], [], [], []))
+        expected = _native.evaluate(*columns(every), 0.5, convention)
+        got = _native.evaluate(*columns(held), 0.5, convention, empty_frames=len(every) - len(held))
+        assert [attributes(r) for r in got] == [attributes(r) for r in expected]
+        gt_ids, gt_boxes, pred_ids, pred_boxes = columns(held)
+        sims = [vestrim.iou_matrix(g, p) for g, p in zip(gt_boxes, pred_boxes)]
+        got = _native.evaluate_from_similarity(gt_ids, pred_ids, sims, 0.5, convention,
+                                               empty_frames=len(every) - len(held))
+        assert [attributes(r) for r in got] == [attributes(r) for r in expected]
+
+
 # --- removal matching ----------------------------------------------------------------------------
 
 def test_removal_matches_boxes():
@@ -286,6 +309,8 @@ def test_removal_matches_lists_without_numpy():
     (lambda: _native.removal_matches([np.zeros((1, 3))], [[]]), ValueError,
      "boxes array must have shape (N, 4), got [1, 3]"),
     (lambda: _native.alpha_mean([]), ValueError, "values must not be empty"),
+    (lambda: _native.evaluate([], [], [], [], empty_frames=-1), ValueError,
+     "empty_frames must be >= 0, got -1"),
 ])
 def test_errors(call, error, message):
     with pytest.raises(error) as info:

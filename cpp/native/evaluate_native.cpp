@@ -40,9 +40,26 @@ struct ResultTypes {
     }
 };
 
-// (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records.
+// Frames left out of a sequence because they hold no box on either side. Such a frame changes no
+// count and no ratio of any family under either convention, only num_frames: CLEAR adds no gt, no
+// false positive and no miss and, having nothing to match, is not a solved frame, so the matched
+// runs and the benchmark's bonus for the previous solved frame's match look straight across it
+// (the module's continuity follows a gt id's last match in any earlier frame anyway); Identity
+// interns no id and counts no overlap; HOTA interns no id and adds nothing to TP, FN, FP or any
+// pair's overlap. So a sequence may list only the frames that hold boxes, in order, and say how
+// many it left out; they are added to num_frames here.
+Result<std::uint64_t> parse_empty_frames(Id value) {
+    if (value < 0) return std::unexpected("empty_frames must be >= 0, got " + std::to_string(value));
+    return static_cast<std::uint64_t>(value);
+}
+
+// (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records, each counting `empty_frames`
+// more frames than it saw.
 PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, identity::IdentityMetrics&& identity,
-                        hota::HotaMetrics&& hota) {
+                        hota::HotaMetrics&& hota, std::uint64_t empty_frames) {
+    clear.num_frames += empty_frames;
+    identity.num_frames += empty_frames;
+    hota.num_frames += empty_frames;
     Ref c = Ref::steal(py::wrap_record(types.clear, std::move(clear)));
     if (!c) return nullptr;
     Ref i = Ref::steal(py::wrap_record(types.identity, std::move(identity)));
@@ -55,7 +72,7 @@ PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, i
 // As the public `evaluate` computes it: every frame's IoU matrix once, handed while fresh to the
 // CLEAR and Identity accumulators and kept without its zeros for HOTA's two passes.
 PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames, double iou_threshold,
-                         Convention convention) {
+                         Convention convention, std::uint64_t empty_frames) {
     clear::ClearAccumulator clear_acc(convention);
     identity::IdentityAccumulator identity_acc;
     const sparse_sim::SparseSimFrames store =
@@ -64,50 +81,56 @@ PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames
             identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
         });
     return metrics_tuple(types, clear_acc.compute(), identity_acc.compute(),
-                         hota::compute_hota_from_sparse(store, convention));
+                         hota::compute_hota_from_sparse(store, convention), empty_frames);
 }
 
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
-                                       {"pred_ids", true},       {"pred_boxes", true},
-                                       {"iou_threshold", false}, {"convention", false}};
-    PyObject* a[6];
+    static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},   {"pred_ids", true},
+                                       {"pred_boxes", true},     {"iou_threshold", false},
+                                       {"convention", false},    {"empty_frames", false}};
+    PyObject* a[7];
     if (!py::bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
     py::BoxSequenceArgs seq;
     double iou_threshold = 0.5;
     std::string convention_text = "module";
+    Id empty_frames_value = 0;
     if (!seq.convert(a) || !py::opt_arg("iou_threshold", a[4], iou_threshold) ||
-        !py::opt_arg("convention", a[5], convention_text))
+        !py::opt_arg("convention", a[5], convention_text) || !py::opt_arg("empty_frames", a[6], empty_frames_value))
         return nullptr;
     return py::guarded([&]() -> PyObject* {
         const auto convention = parse_convention(convention_text);
         if (!py::ok_or_value_error(convention)) return nullptr;
+        const auto empty_frames = parse_empty_frames(empty_frames_value);
+        if (!py::ok_or_value_error(empty_frames)) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
-        return evaluate_boxes(types, seq.frames, iou_threshold, *convention);
+        return evaluate_boxes(types, seq.frames, iou_threshold, *convention, *empty_frames);
     });
 }
 
 PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},     {"pred_ids", true},   {"similarity", true},
-                                       {"threshold", false}, {"convention", false}};
-    PyObject* a[5];
+                                       {"threshold", false}, {"convention", false}, {"empty_frames", false}};
+    PyObject* a[6];
     if (!py::bind({"evaluate_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
     py::SimSequenceArgs seq;
     double threshold = 0.5;
     std::string convention_text = "module";
+    Id empty_frames_value = 0;
     if (!seq.convert(a) || !py::opt_arg("threshold", a[3], threshold) ||
-        !py::opt_arg("convention", a[4], convention_text))
+        !py::opt_arg("convention", a[4], convention_text) || !py::opt_arg("empty_frames", a[5], empty_frames_value))
         return nullptr;
     return py::guarded([&]() -> PyObject* {
         const auto convention = parse_convention(convention_text);
         if (!py::ok_or_value_error(convention)) return nullptr;
+        const auto empty_frames = parse_empty_frames(empty_frames_value);
+        if (!py::ok_or_value_error(empty_frames)) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
         const std::span<const SimFrame> frames = seq.frames;
         return metrics_tuple(types, clear::compute_clear_from_similarity(frames, threshold, *convention),
                              identity::compute_identity_from_similarity(frames, threshold),
-                             hota::compute_hota_from_similarity(frames, *convention));
+                             hota::compute_hota_from_similarity(frames, *convention), *empty_frames);
     });
 }
 
@@ -255,12 +278,16 @@ PyObject* benchmark_alphas_entry(PyObject*, PyObject*) {
 
 PyMethodDef functions[] = {
     {"evaluate", py::as_cfunction(evaluate_entry), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, convention=\"module\")\n--\n\n"
+     "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, convention=\"module\", "
+     "empty_frames=0)\n--\n\n"
      "CLEAR, Identity and HOTA of one box sequence (boxes xyxy) as a tuple\n"
      "(ClearMetrics, IdentityMetrics, HotaMetrics). \"module\" gives exactly\n"
-     "vestrim.evaluate's numbers; \"benchmark\" the benchmarks' conventions."},
+     "vestrim.evaluate's numbers; \"benchmark\" the benchmarks' conventions.\n"
+     "empty_frames counts frames left out of the lists because neither side has\n"
+     "a box there: they add to num_frames and change nothing else."},
     {"evaluate_from_similarity", py::as_cfunction(evaluate_from_similarity_entry), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\")\n--\n\n"
+     "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\", "
+     "empty_frames=0)\n--\n\n"
      "The same as evaluate, from per-frame similarity matrices."},
     {"removal_matches", py::as_cfunction(removal_matches_entry), METH_FASTCALL | METH_KEYWORDS,
      "removal_matches(gt_boxes, pred_boxes, threshold=0.5)\n--\n\n"

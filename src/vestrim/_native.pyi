@@ -30,6 +30,7 @@ def evaluate(
     pred_boxes: Any,
     iou_threshold: float = 0.5,
     convention: Literal["module", "benchmark"] = "module",
+    empty_frames: int = 0,
 ) -> tuple[ClearMetrics, IdentityMetrics, HotaMetrics]: ...
 def evaluate_from_similarity(
     gt_ids: Any,
@@ -37,6 +38,7 @@ def evaluate_from_similarity(
     similarity: Any,
     threshold: float = 0.5,
     convention: Literal["module", "benchmark"] = "module",
+    empty_frames: int = 0,
 ) -> tuple[ClearMetrics, IdentityMetrics, HotaMetrics]: ...
 def removal_matches(gt_boxes: Any, pred_boxes: Any, threshold: float = 0.5) -> list[Any]: ...
 def removal_matches_from_similarity(similarity: Any, threshold: float = 0.5) -> list[Any]: ...

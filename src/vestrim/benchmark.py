@@ -24,7 +24,7 @@ import numpy as np
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
-from .mot import MAX_FRAME, MotFormatError, layout_frames, read_table
+from .mot import MAX_FRAME, MotFormatError, layout_sequence, read_table
 from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
 __all__ = [
@@ -389,7 +389,11 @@ def _unique_names(plan: list) -> list:
 
 @dataclass(frozen=True)
 class BenchmarkSequence:
-    """One sequence as it is scored: per-frame ids and xyxy boxes, frame 1 first."""
+    """One sequence as it is scored: per-frame ids and xyxy boxes, frame 1 first.
+
+    ``empty_frames`` counts frames left out of the lists because neither side has a box there
+    (0 from ``load_benchmark``, which lays out every frame; the scoring path leaves them out so
+    that memory follows the lines, not the frame numbers)."""
 
     name: str
     class_name: Optional[str]
@@ -398,10 +402,11 @@ class BenchmarkSequence:
     pred_ids: list
     pred_boxes: list
     count: Count
+    empty_frames: int = 0
 
     @property
     def num_frames(self) -> int:
-        return len(self.gt_ids)
+        return len(self.gt_ids) + self.empty_frames
 
     def arrays(self) -> tuple:
         """(gt_ids, gt_boxes, pred_ids, pred_boxes), as ``vestrim.evaluate`` takes them."""
@@ -421,10 +426,11 @@ class MaskBenchmarkSequence:
     pred_masks: list
     similarity: list
     count: Count
+    empty_frames: int = 0  # as in BenchmarkSequence
 
     @property
     def num_frames(self) -> int:
-        return len(self.gt_ids)
+        return len(self.gt_ids) + self.empty_frames
 
     def arrays(self) -> tuple:
         """(gt_ids, pred_ids, similarity), as the ``*_from_similarity`` functions take them."""
@@ -537,7 +543,8 @@ def _count(gt_ids: np.ndarray, pred_ids: np.ndarray) -> Count:
     return Count(len(gt_ids), len(pred_ids), len(np.unique(gt_ids)), len(np.unique(pred_ids)))
 
 
-def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names) -> list:
+def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names,
+                       skip_empty: bool) -> list:
     gt = read_table(files.gt, columns=proto.gt_columns)
     if files.pred is not None:
         pred = read_table(files.pred, columns=proto.pred_columns)
@@ -568,11 +575,11 @@ def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names) -> li
                                              pred.boxes[~remove])
     else:
         pred_frames, pred_ids, pred_boxes = pred.frames, pred.ids, pred.boxes
-    g_ids, g_boxes = layout_frames(gt_frames, gt_ids, gt_boxes, 1, num_frames)
-    p_ids, p_boxes = layout_frames(pred_frames, pred_ids, pred_boxes, 1, num_frames)
+    s = layout_sequence((gt_frames, gt_ids, gt_boxes), (pred_frames, pred_ids, pred_boxes),
+                        1, num_frames, skip_empty=skip_empty)
     class_name = proto.classes[0] if proto.classes else None
-    return [BenchmarkSequence(files.name, class_name, g_ids, g_boxes, p_ids, p_boxes,
-                              _count(gt_ids, pred_ids))]
+    return [BenchmarkSequence(files.name, class_name, s.gt_ids, s.gt_boxes, s.pred_ids,
+                              s.pred_boxes, _count(gt_ids, pred_ids), s.empty_frames)]
 
 
 def _count_frames(gt_ids: list, pred_ids: list) -> Count:
@@ -581,20 +588,20 @@ def _count_frames(gt_ids: list, pred_ids: list) -> Count:
     return _count(*flat)
 
 
-def _load_kitti(files: SequenceFiles, proto: Protocol, class_names) -> list:
+def _load_kitti(files: SequenceFiles, proto: Protocol, class_names, skip_empty: bool) -> list:
     from .kitti import kitti_sequence, read_kitti, span_frames
     gt, pred = read_kitti(files.gt), read_kitti(files.pred)
     num_frames = files.num_frames
     if num_frames is None:  # one pair of files: the frames either file reaches
         num_frames = span_frames(gt, pred)
     sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes,
-                               gt_path=files.gt, pred_path=files.pred)
+                               gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
     return [BenchmarkSequence(files.name, c, s.gt_ids, s.gt_boxes, s.pred_ids, s.pred_boxes,
-                              _count_frames(s.gt_ids, s.pred_ids))
+                              _count_frames(s.gt_ids, s.pred_ids), s.empty_frames)
             for c, s in sequences.items()]
 
 
-def _load_mots(files: SequenceFiles, proto: Protocol, class_names) -> list:
+def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: bool) -> list:
     from .mots import mots_sequence, read_mots
     gt, pred = read_mots(files.gt), read_mots(files.pred)
     last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
@@ -610,9 +617,10 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names) -> list:
         else:
             num_frames = 0 if last is None else max(last, 0)
     sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes,
-                              gt_path=files.gt, pred_path=files.pred)
+                              gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
     return [MaskBenchmarkSequence(files.name, c, s.gt_ids, s.gt_masks, s.pred_ids, s.pred_masks,
-                                  s.similarity, _count_frames(s.gt_ids, s.pred_ids))
+                                  s.similarity, _count_frames(s.gt_ids, s.pred_ids),
+                                  s.empty_frames)
             for c, s in sequences.items()]
 
 
@@ -671,12 +679,14 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     [plan] = _plan(gt, [tracker], proto, seqmap, split)
     out = []
     for files in plan.sequences:
-        out.extend(_load(files, proto, chosen))
+        out.extend(_load(files, proto, chosen, skip_empty=False))
     return out
 
 
-def _load(files: SequenceFiles, proto: Protocol, chosen) -> list:
-    sequences = _LOADERS[proto.format](files, proto, chosen)
+def _load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) -> list:
+    """The scored sequences of one tracker's files; with ``skip_empty`` each lists only the
+    frames with a box on either side (see ``BenchmarkSequence.empty_frames``)."""
+    sequences = _LOADERS[proto.format](files, proto, chosen, skip_empty)
     if proto.is_benchmark and chosen is not None:
         sequences = [s for s in sequences if s.class_name in chosen]
     return sequences
@@ -686,16 +696,15 @@ def _load(files: SequenceFiles, proto: Protocol, chosen) -> list:
 
 def _metrics(seq: BenchmarkSequence, proto: Protocol, families, iou_threshold: float) -> dict:
     args = seq.arrays()
-    if proto.is_benchmark:
+    if proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
+        # One pass computes each frame's IoU matrix once for all three families, and counts the
+        # frames left out of the lists (a sequence with such frames is scored whole this way
+        # even when fewer families are asked for).
         evaluate = (_native.evaluate_from_similarity if isinstance(seq, MaskBenchmarkSequence)
                     else _native.evaluate)
-        clear, identity, hota = evaluate(*args, iou_threshold, "benchmark")
-        computed = {"clear": clear, "identity": identity, "hota": hota}
+        computed = dict(zip(FAMILIES, evaluate(*args, iou_threshold, proto.convention,
+                                               empty_frames=seq.empty_frames)))
         return {f: computed[f] for f in families}
-    if set(families) == set(FAMILIES):
-        # One pass computes each frame's IoU matrix once for all three families.
-        result = _vestrim.evaluate(*args, iou_threshold=iou_threshold)
-        return {f: getattr(result, f) for f in families}
     out = {}
     for family in families:
         if family == "clear":
@@ -713,7 +722,7 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     function of plain arguments, so that sequences can be scored in other processes."""
     proto = _protocol(protocol_name)
     out = []
-    for seq in _load(files, proto, classes):
+    for seq in _load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
         out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
                                                    m.get("hota"), seq.count)))

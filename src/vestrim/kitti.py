@@ -33,7 +33,7 @@ import numpy as np
 
 from . import _native
 from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, _TOO_LARGE, MAX_COORDINATE,
-                  MAX_FRAME, MotFormatError, Sequence, _quoted, _read_bytes, layout_frames)
+                  MAX_FRAME, MotFormatError, _quoted, _read_bytes, layout_sequence)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
            "kitti_sequence", "span_frames"]
@@ -319,15 +319,19 @@ def _dontcare_hits(pred: np.ndarray, dontcare: np.ndarray) -> np.ndarray:
     return np.any(ratio > DONTCARE_OVERLAP + EPSILON, axis=1)
 
 
-def _by_frame(table: KittiTable, rows: np.ndarray, num_frames: int):
-    order = np.argsort(table.frames[rows], kind="stable")
-    bounds = np.searchsorted(table.frames[rows][order], np.arange(num_frames + 1)).tolist()
-    return rows[order], bounds
+def rows_by_frame(table, rows: np.ndarray, frames: np.ndarray):
+    """`rows` in frame order (file order within a frame) and the bounds of the rows of each of
+    `frames` (ascending): frame k's rows are rows[lo[k]:hi[k]]."""
+    rows = rows[np.argsort(table.frames[rows], kind="stable")]
+    sorted_frames = table.frames[rows]
+    return (rows, np.searchsorted(sorted_frames, frames, "left").tolist(),
+            np.searchsorted(sorted_frames, frames, "right").tolist())
 
 
 def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
                    classes: Iterable[str] = ("car", "pedestrian"), *,
-                   gt_path: str = "ground truth", pred_path: str = "predictions") -> dict:
+                   gt_path: str = "ground truth", pred_path: str = "predictions",
+                   _skip_empty: bool = False) -> dict:
     """Apply the KITTI rules to one sequence: ``{class: Sequence}`` (frames 0 … num_frames − 1).
 
     Raises ``MotFormatError`` for a scored line outside the sequence (naming its file and line)
@@ -345,45 +349,41 @@ def kitti_sequence(gt: KittiTable, pred: KittiTable, num_frames: int,
         inside = check_range(path, table.frames, table.lines, scored, 0, num_frames)
         rows[name] = (scored & inside, dontcare & inside)
     gt_scored, gt_dontcare = rows["gt"]
-    dc_rows, dc_bounds = _by_frame(gt, np.flatnonzero(gt_dontcare), num_frames)
-    dc_sets = [gt.boxes[dc_rows[lo:hi]] for lo, hi in zip(dc_bounds, dc_bounds[1:])]
+    dc_rows = np.flatnonzero(gt_dontcare)
 
     result = {}
     for cls in classes:
         code, distractor = _TYPE_CODES[cls], _TYPE_CODES[KITTI_CLASSES[cls]]
-        g_rows, g_bounds = _by_frame(
-            gt, np.flatnonzero(gt_scored & ((gt.types == code) | (gt.types == distractor))),
-            num_frames)
-        p_rows, p_bounds = _by_frame(pred, np.flatnonzero(rows["pred"][0] & (pred.types == code)),
-                                     num_frames)
-        g_sets = [gt.boxes[g_rows[lo:hi]] for lo, hi in zip(g_bounds, g_bounds[1:])]
-        p_sets = [pred.boxes[p_rows[lo:hi]] for lo, hi in zip(p_bounds, p_bounds[1:])]
-        matches = _native.removal_matches(g_sets, p_sets, REMOVAL_THRESHOLD)
+        g_rows = np.flatnonzero(gt_scored & ((gt.types == code) | (gt.types == distractor)))
+        p_rows = np.flatnonzero(rows["pred"][0] & (pred.types == code))
+        # Only frames with predictions can lose any; the rules look at nothing else.
+        frames = np.unique(pred.frames[p_rows])
+        g_rows, g_lo, g_hi = rows_by_frame(gt, g_rows, frames)
+        p_rows, p_lo, p_hi = rows_by_frame(pred, p_rows, frames)
+        d_rows, d_lo, d_hi = rows_by_frame(gt, dc_rows, frames)
+        p_sets = [pred.boxes[p_rows[lo:hi]] for lo, hi in zip(p_lo, p_hi)]
+        matches = _native.removal_matches([gt.boxes[g_rows[lo:hi]] for lo, hi in zip(g_lo, g_hi)],
+                                          p_sets, REMOVAL_THRESHOLD)
         g_bad = ((gt.types[g_rows] == distractor) | (gt.occluded[g_rows] > MAX_OCCLUDED)
                  | (gt.truncated[g_rows] > MAX_TRUNCATED))
         keep_pred = np.ones(len(p_rows), dtype=bool)
-        for t in range(num_frames):
-            lo, hi = p_bounds[t], p_bounds[t + 1]
-            if lo == hi:
-                continue
-            match = np.asarray(matches[t], dtype=np.int64)
+        for k, boxes in enumerate(p_sets):
+            match = np.asarray(matches[k], dtype=np.int64)
             matched = match >= 0
-            drop = np.zeros(hi - lo, dtype=bool)
-            drop[matched] = g_bad[g_bounds[t] + match[matched]]
-            boxes = p_sets[t]
+            drop = np.zeros(len(boxes), dtype=bool)
+            drop[matched] = g_bad[g_lo[k] + match[matched]]
             loose = ~matched
             drop |= loose & (boxes[:, 3] - boxes[:, 1] <= MIN_HEIGHT + EPSILON)
-            if len(dc_sets[t]):
-                drop |= loose & _dontcare_hits(boxes, dc_sets[t])
-            keep_pred[lo:hi] = ~drop
+            if d_hi[k] > d_lo[k]:
+                drop |= loose & _dontcare_hits(boxes, gt.boxes[d_rows[d_lo[k]:d_hi[k]]])
+            keep_pred[p_lo[k]:p_hi[k]] = ~drop
         kept_gt = g_rows[~g_bad]
         kept_pred = p_rows[keep_pred]
         what = f" among the {cls} boxes scored"
         check_unique_ids(gt_path, gt.frames, gt.ids, gt.lines, kept_gt, what)
         check_unique_ids(pred_path, pred.frames, pred.ids, pred.lines, kept_pred, what)
-        gt_ids, gt_boxes = layout_frames(gt.frames[kept_gt], gt.ids[kept_gt],
-                                         gt.boxes[kept_gt], 0, num_frames)
-        pred_ids, pred_boxes = layout_frames(pred.frames[kept_pred], pred.ids[kept_pred],
-                                             pred.boxes[kept_pred], 0, num_frames)
-        result[cls] = Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
+        result[cls] = layout_sequence(
+            (gt.frames[kept_gt], gt.ids[kept_gt], gt.boxes[kept_gt]),
+            (pred.frames[kept_pred], pred.ids[kept_pred], pred.boxes[kept_pred]),
+            0, num_frames, skip_empty=_skip_empty)
     return result

@@ -30,7 +30,8 @@ import numpy as np
 from . import _native
 
 __all__ = ["MotFormatError", "Table", "Tracks", "Sequence", "read_table", "read_tracks",
-           "layout_frames", "load_sequence", "MAX_FRAME"]
+           "layout_frames", "layout_listed_frames", "layout_sequence", "load_sequence",
+           "MAX_FRAME"]
 
 # A frame number beyond this is taken for a typo: laying out that many (mostly empty) frames
 # would exhaust memory long before any result.
@@ -93,16 +94,21 @@ class Tracks:
 @dataclass(frozen=True)
 class Sequence:
     """One sequence laid out by frame: lists with one entry per frame, frame 1 first. Empty
-    frames share one empty id tuple and one empty (read-only) box array."""
+    frames share one empty id tuple and one empty (read-only) box array.
+
+    ``empty_frames`` is 0 for a sequence laid out frame by frame. The benchmark loaders lay out
+    only the frames with a box on either side, in order, and count the frames left out there
+    (such a frame changes no metric but the number of frames)."""
 
     gt_ids: list
     gt_boxes: list
     pred_ids: list
     pred_boxes: list
+    empty_frames: int = 0
 
     @property
     def num_frames(self) -> int:
-        return len(self.gt_ids)
+        return len(self.gt_ids) + self.empty_frames
 
 
 def _read_bytes(path: str) -> bytes:
@@ -290,38 +296,79 @@ def read_tracks(path: str, *, gt: bool = False,
     return Tracks(table.frames[keep], table.ids[keep], table.boxes[keep], table.last_frame)
 
 
+def _rows(frames, ids, boxes):
+    frames = np.asarray(frames, dtype=np.int64)
+    ids = np.asarray(ids, dtype=np.int64)
+    boxes = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
+    if not len(frames) == len(ids) == len(boxes):
+        raise ValueError("frames, ids and boxes must have the same length")
+    return frames, ids, boxes
+
+
+def _lay_out(slots: np.ndarray, ids: np.ndarray, boxes: np.ndarray, count: int):
+    """``(id_lists, box_sets)`` of ``count`` entries, row k going to entry ``slots[k]`` (each
+    in range); entries without rows share the empty objects."""
+    id_lists = [_EMPTY_IDS] * count
+    box_sets = [_EMPTY_BOXES] * count
+    if not len(slots):
+        return id_lists, box_sets
+    if len(slots) > 1 and not np.all(slots[1:] >= slots[:-1]):
+        order = np.argsort(slots, kind="stable")  # file order within a frame
+        slots, ids, boxes = slots[order], ids[order], boxes[order]
+    boxes = np.ascontiguousarray(boxes)
+    starts = np.flatnonzero(np.concatenate(([True], slots[1:] != slots[:-1])))
+    ends = np.append(starts[1:], len(slots)).tolist()
+    all_ids = ids.tolist()
+    for slot, lo, hi in zip(slots[starts].tolist(), starts.tolist(), ends):
+        id_lists[slot] = all_ids[lo:hi]
+        box_sets[slot] = boxes[lo:hi]  # a contiguous row range: read in place
+    return id_lists, box_sets
+
+
 def layout_frames(frames, ids, boxes, first_frame: int, num_frames: int):
     """Lay rows out by frame: ``(id_lists, box_sets)``, one entry per frame ``first_frame`` …
     ``first_frame + num_frames - 1``, rows of a frame in their given order. A frame's ids are a
     list of ints and its boxes a contiguous (n, 4) float64 array; every empty frame shares one
     empty tuple and one empty read-only array. A row outside those frames is a ``ValueError``.
     """
-    frames = np.asarray(frames, dtype=np.int64)
-    ids = np.asarray(ids, dtype=np.int64)
-    boxes = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
-    if not len(frames) == len(ids) == len(boxes):
-        raise ValueError("frames, ids and boxes must have the same length")
+    frames, ids, boxes = _rows(frames, ids, boxes)
     first_frame, num_frames = int(first_frame), int(num_frames)
     if num_frames < 0:
         raise ValueError(f"num_frames must be >= 0, got {num_frames}")
-    id_lists = [_EMPTY_IDS] * num_frames
-    box_sets = [_EMPTY_BOXES] * num_frames
-    if not len(frames):
-        return id_lists, box_sets
-    if frames.min() < first_frame or frames.max() >= first_frame + num_frames:
+    if len(frames) and (frames.min() < first_frame or frames.max() >= first_frame + num_frames):
         raise ValueError(f"a row lies outside frames {first_frame} to "
                          f"{first_frame + num_frames - 1}")
-    if len(frames) > 1 and not np.all(frames[1:] >= frames[:-1]):
-        order = np.argsort(frames, kind="stable")  # file order within a frame
-        frames, ids, boxes = frames[order], ids[order], boxes[order]
-    boxes = np.ascontiguousarray(boxes)
-    starts = np.flatnonzero(np.concatenate(([True], frames[1:] != frames[:-1])))
-    ends = np.append(starts[1:], len(frames)).tolist()
-    all_ids = ids.tolist()
-    for frame, lo, hi in zip((frames[starts] - first_frame).tolist(), starts.tolist(), ends):
-        id_lists[frame] = all_ids[lo:hi]
-        box_sets[frame] = boxes[lo:hi]  # a contiguous row range: read in place
-    return id_lists, box_sets
+    return _lay_out(frames - first_frame, ids, boxes, num_frames)
+
+
+def layout_listed_frames(frames, ids, boxes, listed):
+    """As ``layout_frames``, with one entry per frame of ``listed`` (ascending frame numbers,
+    each once) instead of a range. A row in a frame not listed is a ``ValueError``."""
+    frames, ids, boxes = _rows(frames, ids, boxes)
+    listed = np.asarray(listed, dtype=np.int64)
+    slots = np.searchsorted(listed, frames)
+    if len(frames) and (slots.max() >= len(listed) or np.any(listed[slots] != frames)):
+        raise ValueError("a row lies in a frame that is not listed")
+    return _lay_out(slots, ids, boxes, len(listed))
+
+
+def layout_sequence(gt, pred, first_frame: int, num_frames: int, *,
+                     skip_empty: bool = False) -> Sequence:
+    """A ``Sequence`` of frames ``first_frame`` … ``first_frame + num_frames - 1`` from the
+    (frames, ids, boxes) rows of each side. With ``skip_empty`` only the frames with a row on
+    either side are laid out and the others counted in ``empty_frames``: memory then follows the
+    rows, not the frame numbers."""
+    if not skip_empty:
+        gt_ids, gt_boxes = layout_frames(gt[0], gt[1], gt[2], first_frame, num_frames)
+        pred_ids, pred_boxes = layout_frames(pred[0], pred[1], pred[2], first_frame, num_frames)
+        return Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
+    listed = np.union1d(np.asarray(gt[0], dtype=np.int64), np.asarray(pred[0], dtype=np.int64))
+    if len(listed) and (listed[0] < first_frame or listed[-1] >= first_frame + num_frames):
+        raise ValueError(f"a row lies outside frames {first_frame} to "
+                         f"{first_frame + num_frames - 1}")
+    gt_ids, gt_boxes = layout_listed_frames(gt[0], gt[1], gt[2], listed)
+    pred_ids, pred_boxes = layout_listed_frames(pred[0], pred[1], pred[2], listed)
+    return Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes, int(num_frames) - len(listed))
 
 
 def load_sequence(gt_path: str, pred_path: Optional[str] = None, *,
@@ -336,6 +383,7 @@ def load_sequence(gt_path: str, pred_path: Optional[str] = None, *,
     pred = read_tracks(pred_path) if pred_path is not None else Tracks(
         np.zeros(0, np.int64), np.zeros(0, np.int64), _EMPTY_BOXES, 0)
     num_frames = max(gt.last_frame, pred.last_frame)
-    gt_ids, gt_boxes = layout_frames(gt.frames, gt.ids, gt.boxes, 1, num_frames)
-    pred_ids, pred_boxes = layout_frames(pred.frames, pred.ids, pred.boxes, 1, num_frames)
-    return Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
+    # Every frame gets its entry (callers index by frame): four lists of num_frames references,
+    # the empty frames sharing one tuple and one array.
+    return layout_sequence((gt.frames, gt.ids, gt.boxes), (pred.frames, pred.ids, pred.boxes),
+                            1, num_frames)

@@ -33,7 +33,7 @@ import numpy as np
 from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
 from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _split_lines, check_range,
-                    check_unique_ids)
+                    check_unique_ids, rows_by_frame)
 from .mot import _TOO_LARGE, MotFormatError, _read_bytes
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
@@ -77,10 +77,11 @@ class MaskSequence:
     pred_ids: list
     pred_masks: list
     similarity: list  # float64 arrays (len(gt_ids[t]), len(pred_ids[t]))
+    empty_frames: int = 0  # frames left out, as in vestrim.mot.Sequence
 
     @property
     def num_frames(self) -> int:
-        return len(self.gt_ids)
+        return len(self.gt_ids) + self.empty_frames
 
 
 def read_mots(path, *, _reference: bool = False) -> MotsTable:
@@ -152,13 +153,6 @@ def _read_fields(path: str, number: int, fields: list):
     return row, fields[5]
 
 
-def _frame_rows(table: MotsTable, rows: np.ndarray, first: int, num_frames: int):
-    """`rows` in frame order (file order within a frame) and the per-frame bounds."""
-    rows = rows[np.argsort(table.frames[rows], kind="stable")]
-    bounds = np.searchsorted(table.frames[rows], np.arange(first, first + num_frames + 1))
-    return rows, bounds.tolist()
-
-
 def _check_sizes(frame, parts):
     """All masks of a frame share one size: `parts` are (path, table, rows) in reading order."""
     reference = None
@@ -204,9 +198,26 @@ def _check_disjoint(path, frame, table: MotsTable, rows, ignore_rows):
     raise AssertionError("union smaller than the areas without an overlapping pair")
 
 
+# The similarity of every frame without masks: one shared, read-only (0, 0) array.
+_NO_SIMILARITY = np.zeros((0, 0), dtype=np.float64)
+_NO_SIMILARITY.flags.writeable = False
+
+
+def _every_frame(lists, slots: np.ndarray, num_frames: int):
+    """(gt_ids, gt_masks, pred_ids, pred_masks, similarity) of the frames at `slots` spread over
+    all `num_frames` frames, every other frame without masks."""
+    out: list[list] = [[[] for _ in range(num_frames)] for _ in range(4)]
+    out.append([_NO_SIMILARITY] * num_frames)
+    for values, spread in zip(lists, out):
+        for slot, value in zip(slots.tolist(), values):
+            spread[slot] = value
+    return out
+
+
 def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: int,
                   classes: Iterable[str] = ("car", "pedestrian"), *,
-                  gt_path: str = "ground truth", pred_path: str = "predictions") -> dict:
+                  gt_path: str = "ground truth", pred_path: str = "predictions",
+                  _skip_empty: bool = False) -> dict:
     """Apply the MOTS rules to one sequence of frames first_frame … first_frame + num_frames
     − 1: ``{class: MaskSequence}``.
 
@@ -218,20 +229,22 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
         if cls not in MOTS_CLASSES:
             raise ValueError(f"unknown MOTS class {cls!r} (expected one of "
                              f"{', '.join(MOTS_CLASSES)})")
-    files = []
+    inside_rows = []
     for table, path in ((gt, gt_path), (pred, pred_path)):
         scored = table.classes != IGNORE_CLASS
         inside = check_range(path, table.frames, table.lines, scored, first_frame, num_frames)
         check_unique_ids(path, table.frames, table.ids, table.lines, np.flatnonzero(scored))
-        files.append(_frame_rows(table, np.flatnonzero(inside), first_frame, num_frames))
+        inside_rows.append(np.flatnonzero(inside))
+    # The frames with a mask in either file; every other frame is empty on both sides.
+    present = np.union1d(gt.frames[inside_rows[0]], pred.frames[inside_rows[1]])
+    files = [rows_by_frame(table, rows, present) for table, rows in zip((gt, pred), inside_rows)]
 
     # Per-file checks, frame by frame; the ground truth's ignore regions are kept.
-    ignore_regions = [None] * num_frames
-    for t in range(num_frames):
-        frame = first_frame + t
+    ignore_regions = [None] * len(present)
+    for k, frame in enumerate(present.tolist()):
         parts = []
-        for (rows, bounds), table, path in zip(files, (gt, pred), (gt_path, pred_path)):
-            parts.append((path, table, rows[bounds[t]:bounds[t + 1]]))
+        for (rows, lo, hi), table, path in zip(files, (gt, pred), (gt_path, pred_path)):
+            parts.append((path, table, rows[lo[k]:hi[k]]))
         _check_sizes(frame, parts)
         for n, (path, table, rows) in enumerate(parts):
             if len(rows) < (1 if n == 0 else 2):  # a lone ground-truth mask may be the region
@@ -240,17 +253,17 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
             is_ignore = (table.classes[rows] == IGNORE_CLASS) if n == 0 else np.zeros(len(rows), bool)
             region = _check_disjoint(path, frame, table, rows[~is_ignore], rows[is_ignore])
             if n == 0:
-                ignore_regions[t] = region
+                ignore_regions[k] = region
 
     result = {}
     for cls in classes:
         code = MOTS_CLASSES[cls]
         per_file = []
-        for (rows, bounds), table in zip(files, (gt, pred)):
+        for (rows, lo, hi), table in zip(files, (gt, pred)):
             ids, masks = [], []
             keep = table.classes[rows] == code
-            for lo, hi in zip(bounds, bounds[1:]):
-                sel = rows[lo:hi][keep[lo:hi]]
+            for a, b in zip(lo, hi):
+                sel = rows[a:b][keep[a:b]]
                 ids.append(table.ids[sel].tolist())
                 masks.append([table.masks[k] for k in sel])
             per_file.append((ids, masks))
@@ -272,5 +285,12 @@ def mots_sequence(gt: MotsTable, pred: MotsTable, first_frame: int, num_frames: 
                 pred_ids[t] = [pred_ids[t][k] for k in keep]
                 pred_masks[t] = [pred_masks[t][k] for k in keep]
                 similarity[t] = np.ascontiguousarray(similarity[t][:, keep])
-        result[cls] = MaskSequence(gt_ids, gt_masks, pred_ids, pred_masks, similarity)
+        lists = (gt_ids, gt_masks, pred_ids, pred_masks, similarity)
+        if _skip_empty:
+            held = [t for t in range(len(present)) if gt_ids[t] or pred_ids[t]]
+            g_ids, g_masks, p_ids, p_masks, sim = ([values[t] for t in held] for values in lists)
+            result[cls] = MaskSequence(g_ids, g_masks, p_ids, p_masks, sim,
+                                       num_frames - len(held))
+        else:
+            result[cls] = MaskSequence(*_every_frame(lists, present - first_frame, num_frames))
     return result
