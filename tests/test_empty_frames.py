@@ -99,3 +99,17 @@ def test_far_frame_runs_in_little_memory(tmp_path):
         assert status == 0, out
         assert '"num_frames": 10000000' in out
         assert peak_kib < 400 * 1024, f"{protocol}: peak RSS {peak_kib} KiB"
+
+
+@pytest.mark.parametrize("protocol, line", [
+    ("kitti", "10000000 1 Car 0 0 0 10 10 50 60 -1 -1 -1 0 0 0 0"),
+    ("kitti-mots", "10000000 1 1 4 4 " + vestrim.Mask((4, 4), [0, 16]).to_coco()),
+])
+def test_frames_beyond_the_limit_are_errors_without_a_seqmap(tmp_path, protocol, line):
+    # A pair of files has the frames they reach, up to the same limit as the MOTChallenge reader.
+    gt, pred = tmp_path / "gt.txt", tmp_path / "pred.txt"
+    gt.write_text(line + "\n")
+    pred.write_text("")
+    with pytest.raises(vestrim.mot.MotFormatError, match=r"gt.txt:1: frame 10000000 is outside "
+                       r"the sequence's frames 0 to 9999999"):
+        vestrim.load_benchmark(gt, pred, protocol=protocol)

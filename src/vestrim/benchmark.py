@@ -592,8 +592,8 @@ def _load_kitti(files: SequenceFiles, proto: Protocol, class_names, skip_empty: 
     from .kitti import kitti_sequence, read_kitti, span_frames
     gt, pred = read_kitti(files.gt), read_kitti(files.pred)
     num_frames = files.num_frames
-    if num_frames is None:  # one pair of files: the frames either file reaches
-        num_frames = span_frames(gt, pred)
+    if num_frames is None:  # one pair of files: the frames either file reaches, within the limit
+        num_frames = min(span_frames(gt, pred), MAX_FRAME)
     sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes,
                                gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
     return [BenchmarkSequence(files.name, c, s.gt_ids, s.gt_boxes, s.pred_ids, s.pred_boxes,
@@ -608,14 +608,14 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: b
     if proto.layout == "kitti-mots":
         first = 0
         num_frames = files.num_frames
-        if num_frames is None:  # one pair of files: the frames either file reaches
-            num_frames = 0 if last is None else max(last + 1, 0)
+        if num_frames is None:  # one pair of files: the frames either file reaches, within the limit
+            num_frames = 0 if last is None else min(max(last + 1, 0), MAX_FRAME)
     else:
         first = 1
         if files.seqinfo is not None:
             num_frames = read_seqinfo(files.seqinfo)
         else:
-            num_frames = 0 if last is None else max(last, 0)
+            num_frames = 0 if last is None else min(max(last, 0), MAX_FRAME)
     sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes,
                               gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
     return [MaskBenchmarkSequence(files.name, c, s.gt_ids, s.gt_masks, s.pred_ids, s.pred_masks,
