@@ -24,7 +24,7 @@ import numpy as np
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
-from .mot import MAX_FRAME, MotFormatError, layout_frames, read_table
+from .mot import MAX_FRAME, MotFormatError, Table, layout_frames, read_table
 from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
 __all__ = [
@@ -537,8 +537,23 @@ def _count(gt_ids: np.ndarray, pred_ids: np.ndarray) -> Count:
     return Count(len(gt_ids), len(pred_ids), len(np.unique(gt_ids)), len(np.unique(pred_ids)))
 
 
+# In a worker process (see score_task): the last ground-truth table read, so that a worker
+# scoring several trackers of one sequence in a row reads the file once.
+_gt_cache: Optional[dict] = None
+
+
+def _read_gt(path: str, columns: int) -> Table:
+    if _gt_cache is None:
+        return read_table(path, columns=columns)
+    table = _gt_cache.get((path, columns))
+    if table is None:
+        _gt_cache.clear()
+        table = _gt_cache[path, columns] = read_table(path, columns=columns)
+    return table
+
+
 def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names) -> list:
-    gt = read_table(files.gt, columns=proto.gt_columns)
+    gt = _read_gt(files.gt, proto.gt_columns)
     if files.pred is not None:
         pred = read_table(files.pred, columns=proto.pred_columns)
     else:
@@ -720,6 +735,83 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     return out
 
 
+def score_task(files: SequenceFiles, protocol_name: str, classes, families,
+               iou_threshold: float) -> tuple:
+    """``score_sequence`` in a worker process: (its result or None, the exception it raised or
+    None, the warnings it issued as (warning, file, line)), so that the caller can replay the
+    warnings and pick the failure in its own order."""
+    global _gt_cache
+    if _gt_cache is None:
+        _gt_cache = {}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result, error = score_sequence(files, protocol_name, classes, families,
+                                           iou_threshold), None
+        except Exception as e:  # replayed by the caller in its order
+            result, error = None, e
+    return result, error, [(w.message, w.filename, w.lineno) for w in caught]
+
+
+def _score_all(tasks: list, args: tuple, jobs: int,
+               progress: Optional[Callable[[int, int, str], None]]) -> list:
+    """The results of ``score_sequence`` for every (tracker, files) task, in task order.
+
+    With ``jobs`` > 1 and several tasks they run on a pool of local processes, the largest
+    ground truth first and the trackers of one sequence in a row (a worker reads a sequence's
+    ground truth once for all of them); warnings are replayed and the first failure raised in
+    task order, so that the run reads as the serial one."""
+    total = len(tasks)
+
+    def report(done: int, k: int) -> None:
+        if progress is not None:
+            tracker, files = tasks[k]
+            progress(done, total, f"{tracker.name} {files.name}")
+
+    pool = None
+    if jobs > 1 and total > 1:
+        from .parallel import local_pool
+        try:
+            pool = local_pool(min(jobs, total))
+        except (OSError, ImportError, NotImplementedError):  # no process support here
+            pool = None
+    if pool is None:
+        out = []
+        for k, (_, files) in enumerate(tasks):
+            out.append(score_sequence(files, *args))
+            report(k + 1, k)
+        return out
+
+    from .parallel import run_tasks
+    outcomes: list = [None] * total
+    replayed = done = 0
+
+    def finished(k: int, outcome: Optional[tuple], error: Optional[Exception]) -> None:
+        nonlocal replayed, done
+        outcomes[k] = outcome if error is None else (None, error, [])
+        done += 1
+        report(done, k)
+        while replayed < total and outcomes[replayed] is not None:
+            _, failure, caught = outcomes[replayed]
+            for message, filename, lineno in caught:
+                warnings.warn_explicit(message, type(message), filename, lineno)
+            if failure is not None:
+                raise failure
+            replayed += 1
+
+    def size(path: str) -> int:
+        try:
+            return os.path.getsize(path)
+        except OSError:
+            return 0
+
+    order = sorted(range(total), key=lambda k: (-size(tasks[k][1].gt), tasks[k][1].gt, k))
+    with pool:
+        run_tasks(pool, [(k, "benchmark", (tasks[k][1], *args)) for k in order], finished,
+                  cancel_after_failure=True)
+    return [outcome[0] for outcome in outcomes]
+
+
 def _combined(results: list, families, convention: str) -> SequenceResult:
     values = {f: None for f in FAMILIES}
     for f in families:
@@ -767,8 +859,9 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     sequences (under the KITTI protocols a KITTI seqmap, by default the one of ``split``,
     ``"training"`` under ``kitti`` and ``"val"`` under ``kitti-mots``); ``metrics`` a subset of
     ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
-    default; benchmark protocols fix it at 0.5). ``progress(done, total, label)`` is called
-    after each scored sequence. Returns a ``BenchmarkResult`` with, per (tracker, class), the
+    default; benchmark protocols fix it at 0.5). ``jobs`` > 1 scores the (tracker, sequence)
+    pairs on that many local worker processes, with the same result, warnings and first error as
+    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a ``BenchmarkResult`` with, per (tracker, class), the
     per-sequence results and their combination.
     """
     proto = _protocol(protocol)
@@ -780,12 +873,11 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     plan = _plan(gt, trackers, proto, seqmap, split)
     tasks = [(t, files) for t in plan for files in t.sequences]
-    per_tracker = {t.name: {} for t in plan}
-    for done, (tracker, files) in enumerate(tasks, 1):
-        for class_name, result in score_sequence(files, proto.name, chosen, families, threshold):
+    scored = _score_all(tasks, (proto.name, chosen, families, threshold), jobs, progress)
+    per_tracker: dict = {t.name: {} for t in plan}
+    for (tracker, _), results in zip(tasks, scored):
+        for class_name, result in results:
             per_tracker[tracker.name].setdefault(class_name, []).append(result)
-        if progress is not None:
-            progress(done, len(tasks), f"{tracker.name} {files.name}")
     out = []
     for t in plan:
         class_order = proto.classes if proto.is_benchmark else (None,)

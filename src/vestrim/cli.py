@@ -144,11 +144,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
-    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
-                        help="sequences to score in parallel (default 1; for now they are "
-                             "scored one at a time)")
+    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=None, metavar="N",
+                        help="score sequences and trackers on N processes in parallel (default: "
+                             "the number of usable cores)")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
+
+
+def _usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # no affinity on this platform
+        return os.cpu_count() or 1
 
 
 class _Progress:
@@ -223,7 +230,7 @@ def run(args) -> str:
             result = evaluate_benchmark(
                 args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
                 classes=args.gt_classes if args.classes is None else args.classes,
-                metrics=args.metrics, jobs=args.jobs, iou_threshold=args.iou_threshold,
+                metrics=args.metrics, jobs=args.jobs or _usable_cores(), iou_threshold=args.iou_threshold,
                 split=args.split, progress=progress)
     finally:
         progress.done()
