@@ -195,7 +195,8 @@ def read_seqmap(path) -> list:
             lines = f.read().splitlines()
     except (OSError, UnicodeDecodeError) as e:
         raise BenchmarkError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from None
-    names, seen = [], {}
+    names: list[str] = []
+    seen: dict[str, int] = {}
     for number, line in enumerate(lines[1:], 2):
         name = line.strip()
         if not name:
@@ -377,7 +378,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
 
 
 def _unique_names(plan: list) -> list:
-    seen = {}
+    seen: dict[str, str] = {}
     for t in plan:
         if t.name in seen:
             raise BenchmarkError(f"two trackers are named {t.name}: {seen[t.name]} and {t.path}")
@@ -403,7 +404,7 @@ class BenchmarkSequence:
     def num_frames(self) -> int:
         return len(self.gt_ids)
 
-    def arrays(self) -> tuple:
+    def arrays(self) -> tuple[list, list, list, list]:
         """(gt_ids, gt_boxes, pred_ids, pred_boxes), as ``vestrim.evaluate`` takes them."""
         return self.gt_ids, self.gt_boxes, self.pred_ids, self.pred_boxes
 
@@ -426,7 +427,7 @@ class MaskBenchmarkSequence:
     def num_frames(self) -> int:
         return len(self.gt_ids)
 
-    def arrays(self) -> tuple:
+    def arrays(self) -> tuple[list, list, list]:
         """(gt_ids, pred_ids, similarity), as the ``*_from_similarity`` functions take them."""
         return self.gt_ids, self.pred_ids, self.similarity
 
@@ -506,7 +507,8 @@ def _validate_gt_classes(path: str, gt, pred_frames: np.ndarray, proto: Protocol
     """Truncated ground-truth classes; an invalid class is an error in a frame with predictions
     and is dropped (with one warning) elsewhere."""
     gt_class = np.trunc(gt.classes)
-    valid = np.isin(gt_class, np.array(sorted(proto.valid_gt_classes), dtype=np.float64))
+    classes = proto.valid_gt_classes or frozenset()
+    valid = np.isin(gt_class, np.array(sorted(classes), dtype=np.float64))
     if valid.all():
         return gt_class
     invalid = ~valid
@@ -514,7 +516,7 @@ def _validate_gt_classes(path: str, gt, pred_frames: np.ndarray, proto: Protocol
     if (invalid & scored_frames).any():
         row = _first(gt, invalid & scored_frames)
         value = gt.classes[row]
-        low, high = min(proto.valid_gt_classes), max(proto.valid_gt_classes)
+        low, high = min(classes), max(classes)
         what = "no class (8th value)" if math.isnan(value) else f"class {_number(value)}"
         raise MotFormatError(path, f"{what}: ground-truth classes are {low} to {high}",
                              int(gt.lines[row]))
@@ -561,12 +563,12 @@ def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names) -> li
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)
         _check_frames(files.gt, gt, num_frames, files.seqinfo)
-        if pred is not None:
+        if files.pred is not None:
             _check_frames(files.pred, pred, num_frames, files.seqinfo)
     else:
         num_frames = max(gt.last_frame, pred.last_frame if pred is not None else 0)
     empty = np.zeros(0, np.int64)
-    if pred is not None and proto.max_pred_class is not None:
+    if files.pred is not None and proto.max_pred_class is not None:
         _check_pred_classes(files.pred, pred, proto)
     remove = None
     if proto.valid_gt_classes is not None:
@@ -596,14 +598,23 @@ def _count_frames(gt_ids: list, pred_ids: list) -> Count:
     return _count(*flat)
 
 
+def _pred_path(files: SequenceFiles) -> str:
+    """The prediction file of a sequence scored under a benchmark protocol (where a tracker
+    without every file is refused before loading)."""
+    if files.pred is None:
+        raise BenchmarkError(f"no prediction file for sequence {files.name}")
+    return files.pred
+
+
 def _load_kitti(files: SequenceFiles, proto: Protocol, class_names) -> list:
     from .kitti import kitti_sequence, read_kitti, span_frames
-    gt, pred = read_kitti(files.gt), read_kitti(files.pred)
+    pred_path = _pred_path(files)
+    gt, pred = read_kitti(files.gt), read_kitti(pred_path)
     num_frames = files.num_frames
     if num_frames is None:  # one pair of files: the frames either file reaches
         num_frames = span_frames(gt, pred)
-    sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes,
-                               gt_path=files.gt, pred_path=files.pred)
+    sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes or (),
+                               gt_path=files.gt, pred_path=pred_path)
     return [BenchmarkSequence(files.name, c, s.gt_ids, s.gt_boxes, s.pred_ids, s.pred_boxes,
                               _count_frames(s.gt_ids, s.pred_ids))
             for c, s in sequences.items()]
@@ -611,7 +622,8 @@ def _load_kitti(files: SequenceFiles, proto: Protocol, class_names) -> list:
 
 def _load_mots(files: SequenceFiles, proto: Protocol, class_names) -> list:
     from .mots import mots_sequence, read_mots
-    gt, pred = read_mots(files.gt), read_mots(files.pred)
+    pred_path = _pred_path(files)
+    gt, pred = read_mots(files.gt), read_mots(pred_path)
     last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
     if proto.layout == "kitti-mots":
         first = 0
@@ -624,8 +636,8 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names) -> list:
             num_frames = read_seqinfo(files.seqinfo)
         else:
             num_frames = 0 if last is None else max(last, 0)
-    sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes,
-                              gt_path=files.gt, pred_path=files.pred)
+    sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes or (),
+                              gt_path=files.gt, pred_path=pred_path)
     return [MaskBenchmarkSequence(files.name, c, s.gt_ids, s.gt_masks, s.pred_ids, s.pred_masks,
                                   s.similarity, _count_frames(s.gt_ids, s.pred_ids))
             for c, s in sequences.items()]
@@ -699,19 +711,26 @@ def _load(files: SequenceFiles, proto: Protocol, chosen) -> list:
 
 # --- scoring ------------------------------------------------------------------------------------
 
-def _metrics(seq: BenchmarkSequence, proto: Protocol, families, iou_threshold: float) -> dict:
-    args = seq.arrays()
-    if proto.is_benchmark:
-        evaluate = (_native.evaluate_from_similarity if isinstance(seq, MaskBenchmarkSequence)
-                    else _native.evaluate)
-        clear, identity, hota = evaluate(*args, iou_threshold, "benchmark")
-        computed = {"clear": clear, "identity": identity, "hota": hota}
-        return {f: computed[f] for f in families}
-    if set(families) == set(FAMILIES):
+def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, families,
+             iou_threshold: float) -> dict[str, object]:
+    if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
+        metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, "benchmark")
+    elif proto.is_benchmark:
+        metrics = _native.evaluate(*seq.arrays(), iou_threshold, "benchmark")
+    elif set(families) == set(FAMILIES):
         # One pass computes each frame's IoU matrix once for all three families.
-        result = _vestrim.evaluate(*args, iou_threshold=iou_threshold)
-        return {f: getattr(result, f) for f in families}
-    out = {}
+        result = _vestrim.evaluate(*seq.arrays(), iou_threshold=iou_threshold)
+        metrics = result.clear, result.identity, result.hota
+    else:
+        return _module_metrics(seq, families, iou_threshold)
+    computed = dict(zip(FAMILIES, metrics))
+    return {f: computed[f] for f in families}
+
+
+def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> dict[str, object]:
+    """Only the families asked for, one at a time, with the module's conventions."""
+    args = seq.arrays()
+    out: dict[str, object] = {}
     for family in families:
         if family == "clear":
             out[family] = _vestrim.compute_clear(*args, iou_threshold=iou_threshold)
@@ -813,7 +832,7 @@ def _score_all(tasks: list, args: tuple, jobs: int,
 
 
 def _combined(results: list, families, convention: str) -> SequenceResult:
-    values = {f: None for f in FAMILIES}
+    values: dict[str, object] = dict.fromkeys(FAMILIES)
     for f in families:
         values[f] = _COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
     return SequenceResult(COMBINED, values["clear"], values["identity"], values["hota"],
@@ -880,7 +899,7 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
             per_tracker[tracker.name].setdefault(class_name, []).append(result)
     out = []
     for t in plan:
-        class_order = proto.classes if proto.is_benchmark else (None,)
+        class_order = (proto.classes or ()) if proto.is_benchmark else (None,)
         for class_name in class_order:
             if chosen is not None and proto.is_benchmark and class_name not in chosen:
                 continue

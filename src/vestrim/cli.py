@@ -196,16 +196,17 @@ def _check_protocol_options(args) -> None:
             raise UsageError("--classes applies under the benchmark protocols (under plain, "
                              "--gt-classes selects ground-truth classes by number)")
         return
+    scored = proto.classes or ()
     for name in args.classes or ():
-        if name not in proto.classes:
-            raise UsageError(f"--classes: {proto.name} scores {', '.join(proto.classes)}, "
+        if name not in scored:
+            raise UsageError(f"--classes: {proto.name} scores {', '.join(scored)}, "
                              f"not {_quote(name)}")
     if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
         raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
                          f"{proto.iou_threshold:g} only")
     if args.gt_classes is not None:
         raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
-                         f"scores {', '.join(proto.classes)})")
+                         f"scores {', '.join(scored)})")
 
 
 def _check_plot_options(args) -> None:

@@ -121,7 +121,7 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
             finished(k + 1)
     elif executor is not None:
         _run_on(executor, plans, results, errors, finished)
-    else:
+    elif workers is not None:
         with local_pool(min(workers, max(total, 1))) as pool:
             _run_on(pool, plans, results, errors, finished)
 

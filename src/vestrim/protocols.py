@@ -88,7 +88,7 @@ class Protocol:
     # The split whose seqmap is read when none is given (the KITTI layouts only).
     default_split: Optional[str] = None
     # The classes scored, by name, each giving one result per tracker (None: class-agnostic).
-    classes: Optional[tuple] = None
+    classes: Optional[tuple[str, ...]] = None
     # The IoU threshold the benchmark fixes (None: any, chosen by the caller).
     iou_threshold: Optional[float] = None
     # Ground truth: lines whose 7th value is 0 are removed.
