@@ -451,38 +451,16 @@ def _check_frames(path: str, table, num_frames: int, seqinfo: str) -> None:
                   f"{num_frames} (seqLength of {seqinfo})", int(table.lines[row]))
 
 
-def _frame_groups(frames: np.ndarray):
-    """Rows grouped by frame: (sorted unique frames, stable order, start of each group)."""
-    order = np.argsort(frames, kind="stable")
-    unique, starts = np.unique(frames[order], return_index=True)
-    return unique, order, np.append(starts, len(order))
-
-
 def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> np.ndarray:
     """Mask of the predictions matched, frame by frame, to a distractor."""
     remove = np.zeros(len(pred), dtype=bool)
     if not len(gt) or not len(pred):
         return remove
-    g_frames, g_order, g_bounds = _frame_groups(gt.frames)
-    p_frames, p_order, p_bounds = _frame_groups(pred.frames)
-    _, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
-    if not len(gi):
-        return remove
-    # Rows sorted by frame (file order within a frame): each frame is a contiguous range.
-    g_boxes, p_boxes = gt.boxes[g_order], pred.boxes[p_order]
-    g_lo, g_hi = g_bounds[gi].tolist(), g_bounds[gi + 1].tolist()
-    p_lo, p_hi = p_bounds[pi].tolist(), p_bounds[pi + 1].tolist()
-    matches = _native.removal_matches([g_boxes[lo:hi] for lo, hi in zip(g_lo, g_hi)],
-                                      [p_boxes[lo:hi] for lo, hi in zip(p_lo, p_hi)],
-                                      proto.removal_threshold)
-    # Every prediction of these frames with the sorted position of its frame's first gt row.
-    match = np.concatenate(matches).astype(np.int64, copy=False)
-    p_rows = np.concatenate([p_order[lo:hi] for lo, hi in zip(p_lo, p_hi)])
-    g_first = np.repeat(g_bounds[gi], p_bounds[pi + 1] - p_bounds[pi])
+    match = _native.removal_matches_rows(gt.frames, gt.boxes, pred.frames, pred.boxes,
+                                         proto.removal_threshold)
     hit = match >= 0
-    matched_gt = g_order[g_first[hit] + match[hit]]
     distractor = np.isin(gt_class, np.array(sorted(proto.distractor_classes), dtype=np.float64))
-    remove[p_rows[hit][distractor[matched_gt]]] = True
+    remove[hit] = distractor[match[hit]]
     return remove
 
 
@@ -880,8 +858,9 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
     default; benchmark protocols fix it at 0.5). ``jobs`` > 1 scores the (tracker, sequence)
     pairs on that many local worker processes, with the same result, warnings and first error as
-    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a ``BenchmarkResult`` with, per (tracker, class), the
-    per-sequence results and their combination.
+    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
+    ``BenchmarkResult`` with, per (tracker, class), the per-sequence results and their
+    combination.
     """
     proto = _protocol(protocol)
     families = _families(metrics)

@@ -231,8 +231,8 @@ def run(args) -> str:
             result = evaluate_benchmark(
                 args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
                 classes=args.gt_classes if args.classes is None else args.classes,
-                metrics=args.metrics, jobs=args.jobs or _usable_cores(), iou_threshold=args.iou_threshold,
-                split=args.split, progress=progress)
+                metrics=args.metrics, jobs=args.jobs or _usable_cores(),
+                iou_threshold=args.iou_threshold, split=args.split, progress=progress)
     finally:
         progress.done()
     if args.plot is not None:
