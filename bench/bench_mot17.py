@@ -8,12 +8,14 @@ Writes (once, into DIR) a MOT17-shaped split with the seven MOT17 train lengths 
 one in eight a distractor: 2, 7, 8 or 12) and, apart, vehicles and other objects (classes 3-6, 9,
 10, 11, 13, marked 0); about 120k scored pedestrian boxes. Three trackers of about 120k boxes each
 see the people only (the same ground truth, drawn with other miss rates and noise). Then times the
-command end to end in a fresh process (start included) for each --jobs value, median of N.
+command end to end in a fresh process (start included) for each --jobs value, median of N: wall
+clock, and the CPU time of the command and its worker processes.
 """
 from __future__ import annotations
 
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -106,17 +108,25 @@ def main():
           f"{count_lines(gt_files)} ground-truth lines; trackers of "
           + ", ".join(str(count_lines(os.path.join(t, s + ".txt") for s in LENGTHS))
                       for t in trackers) + " lines")
-    outputs = {}
-    for jobs in args.jobs:
-        command = [sys.executable, "-m", "vestrim", gt, *trackers, "--protocol", "mot17",
-                   "--jobs", str(jobs)]
-        times = []
-        for _ in range(args.repeat):
+    outputs, walls, cpus, loads = {}, {j: [] for j in args.jobs}, {j: [] for j in args.jobs}, []
+    for _ in range(args.repeat):  # the --jobs values interleaved, against a shared machine's drift
+        for jobs in args.jobs:
+            command = [sys.executable, "-m", "vestrim", gt, *trackers, "--protocol", "mot17",
+                       "--jobs", str(jobs)]
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             start = time.perf_counter()
             done = subprocess.run(command, capture_output=True, check=True)
-            times.append(time.perf_counter() - start)
-        outputs[jobs] = done.stdout
-        print(f"--jobs {jobs}: {statistics.median(times):.3f} s end to end (median of {args.repeat})")
+            walls[jobs].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus[jobs].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+            outputs[jobs] = done.stdout
+        loads.append(os.getloadavg()[0])
+    print(f"median of {args.repeat}; {len(os.sched_getaffinity(0))} usable cores; load average "
+          f"{min(loads):.2f} to {max(loads):.2f} while timing (other work on the machine)")
+    for jobs in args.jobs:
+        print(f"--jobs {jobs}: {statistics.median(walls[jobs]):.3f} s end to end (fastest "
+              f"{min(walls[jobs]):.3f} s), {statistics.median(cpus[jobs]):.3f} s of CPU in all "
+              f"processes")
     if len(set(outputs.values())) > 1:
         print("WARNING: the outputs differ between --jobs values")
     print(outputs[args.jobs[0]].decode())

@@ -16,7 +16,6 @@ import argparse
 import os
 import stat
 import sys
-import tempfile
 import warnings
 
 from . import _vestrim, plot
@@ -251,6 +250,7 @@ def write_output(path: str, text: str) -> None:
     """Write ``text`` to ``path``. A regular file (or a new one) is written beside its place and
     renamed over it, keeping an existing file's permissions, so that a failure leaves the old
     file intact; other targets (a terminal, /dev/stdout, a pipe) are written directly."""
+    import tempfile  # only here: a few milliseconds of every run's start-up otherwise
     try:
         info = os.stat(path)
     except FileNotFoundError:
