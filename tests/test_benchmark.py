@@ -231,6 +231,13 @@ def test_parallel_run_replays_warnings_and_the_first_error_in_serial_order(tmp_p
         f"here, so predictions must have class -1 or 1"]
 
 
+def test_a_worker_that_dies_is_one_line(monkeypatch):
+    monkeypatch.setattr("vestrim.benchmark.score_sequence", lambda *args: os._exit(9))
+    status, out, err = run_cli(os.path.join(MOT17, "gt"), os.path.join(MOT17, "trackers", "beta"),
+                               "--jobs", "2")
+    assert (status, out) == (2, "") and err.startswith("vestrim: error: a worker process ended")
+
+
 @pytest.mark.parametrize("jobs", [0, -1, True, 2.0, "2"])
 def test_bad_jobs_values(jobs):
     with pytest.raises(ValueError, match="jobs must be a positive integer"):

@@ -303,6 +303,13 @@ def main(argv=None) -> int:
     except MemoryError:
         print("vestrim: error: not enough memory for this input", file=sys.stderr)
         return 2
+    except RuntimeError as e:
+        pool = sys.modules.get("concurrent.futures.process")
+        if pool is None or not isinstance(e, pool.BrokenProcessPool):
+            raise
+        print("vestrim: error: a worker process ended abruptly (out of memory?); --jobs 1 scores "
+              "in this process", file=sys.stderr)
+        return 2
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
