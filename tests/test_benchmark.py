@@ -10,6 +10,7 @@ import subprocess
 import sys
 import types
 
+import numpy as np
 import pytest
 
 import vestrim
@@ -354,6 +355,13 @@ def test_one_benchmark_sequence_combines_to_itself():
 
 def test_counts_combine_by_summing():
     assert Count.combine([Count(3, 4, 2, 1), Count(1, 0, 1, 0)]) == Count(4, 4, 3, 1)
+
+
+@pytest.mark.parametrize("ids", [[], [7], [3, 1, 3, 0, 1], [5, -2, 5], [2**62, 9, 2**62, -2**63]])
+def test_distinct_ids_are_counted_as_unique_counts_them(ids):
+    from vestrim.benchmark import _distinct
+    ids = np.array(ids, dtype=np.int64)
+    assert _distinct(ids) == len(np.unique(ids))
 
 
 def test_json_never_holds_nan_or_infinity():

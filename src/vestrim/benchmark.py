@@ -517,6 +517,11 @@ def _distinct(values: np.ndarray) -> int:
     # Not len(np.unique(...)): it imports numpy.ma, about 20 ms in every worker process.
     if not len(values):
         return 0
+    low, high = int(values.min()), int(values.max())
+    if 0 <= low and high < 4 * len(values):  # the usual small ids: flag them, no sort
+        seen = np.zeros(high + 1, dtype=bool)
+        seen[values] = True
+        return int(np.count_nonzero(seen))
     ordered = np.sort(values)
     return int(np.count_nonzero(ordered[1:] != ordered[:-1])) + 1
 
