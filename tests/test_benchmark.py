@@ -358,7 +358,7 @@ def test_counts_combine_by_summing():
 
 
 @pytest.mark.parametrize("ids", [[], [7], [3, 1, 3, 0, 1], [5, -2, 5], [2**62, 9, 2**62, -2**63]])
-def test_distinct_ids_are_counted_as_unique_counts_them(ids):
+def test_distinct_id_count(ids):
     from vestrim.benchmark import _distinct
     ids = np.array(ids, dtype=np.int64)
     assert _distinct(ids) == len(np.unique(ids))
