@@ -818,7 +818,7 @@ def _score_all(tasks: list, args: tuple, jobs: int,
     order = sorted(range(total), key=lambda k: (-size(tasks[k][1].gt), tasks[k][1].gt, k))
     with pool:
         run_tasks(pool, [(k, "benchmark", (tasks[k][1], *args)) for k in order], finished,
-                  cancel_after_failure=True)
+                  failed=lambda outcome, error: error is not None or outcome[1] is not None)
     return [outcome[0] for outcome in outcomes]
 
 

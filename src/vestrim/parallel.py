@@ -144,11 +144,11 @@ def _run_on(executor, plans, results, errors, finished) -> None:
 
 def run_tasks(executor: concurrent.futures.Executor, tasks: Sequence[tuple[int, str, tuple]],
               finished: Callable[[int, Any, Optional[Exception]], None], *,
-              cancel_after_failure: bool = False) -> None:
+              failed: Optional[Callable[[Any, Optional[Exception]], bool]] = None) -> None:
     """Submit every task ``(k, kind, args)``, in the order given, and call ``finished(k, result,
     error)`` in this thread as each one ends (``error`` the exception it raised, else None).
-    With ``cancel_after_failure``, tasks with a larger k that have not started yet are dropped
-    once task k fails (whoever wants the first failure in k order has no use for them)."""
+    Once ``failed(result, error)`` holds for task k, the tasks with a larger k that have not
+    started yet are dropped (whoever wants the first failure in k order has no use for them)."""
     futures = {executor.submit(_run, kind, args): k for k, kind, args in tasks}
     first_failure: Optional[int] = None
     try:
@@ -160,8 +160,8 @@ def run_tasks(executor: concurrent.futures.Executor, tasks: Sequence[tuple[int, 
                 result, error = future.result(), None
             except Exception as e:  # reported by the caller
                 result, error = None, e
-            if error is not None and cancel_after_failure and (
-                    first_failure is None or k < first_failure):
+            if failed is not None and (first_failure is None or k < first_failure) and \
+                    failed(result, error):
                 first_failure = k
                 for other, j in futures.items():
                     if j > k:
