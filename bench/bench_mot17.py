@@ -1,6 +1,7 @@
 """The whole benchmark path at MOT17-train scale: `vestrim GT T1 T2 T3 --protocol mot17 --jobs N`.
 
     PYTHONPATH=<build>/pkg python3 bench/bench_mot17.py [--dir DIR] [--repeat N] [--jobs 1 2]
+                                                        [--wait-idle]
 
 Writes (once, into DIR) a MOT17-shaped split with the seven MOT17 train lengths (600, 1050, 837,
 525, 654, 900, 750 frames): per sequence a seqinfo.ini and ground truth of all classes, about
@@ -8,12 +9,15 @@ Writes (once, into DIR) a MOT17-shaped split with the seven MOT17 train lengths 
 one in eight a distractor: 2, 7, 8 or 12) and, apart, vehicles and other objects (classes 3-6, 9,
 10, 11, 13, marked 0); about 120k scored pedestrian boxes. Three trackers of about 120k boxes each
 see the people only (the same ground truth, drawn with other miss rates and noise). Then times the
-command end to end in a fresh process (start included) for each --jobs value, median of N.
+command end to end in a fresh process (start included) for each --jobs value, median of N: wall
+clock, and the CPU time of the command and its worker processes. On a shared machine,
+--wait-idle starts each run only once every core has been idle for 0.3 s (Linux).
 """
 from __future__ import annotations
 
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -90,6 +94,19 @@ def write_split(out: str) -> tuple:
     return gt_root, trackers
 
 
+def wait_idle(seconds: float = 0.3, idle: float = 0.97) -> None:
+    """Returns once the machine's cores were idle for `seconds` (from /proc/stat)."""
+    def sample():
+        values = [int(v) for v in open("/proc/stat").readline().split()[1:]]
+        return values[3] + values[4], sum(values)  # idle + iowait, all
+    while True:
+        idle0, total0 = sample()
+        time.sleep(seconds)
+        idle1, total1 = sample()
+        if idle1 - idle0 >= idle * max(total1 - total0, 1):
+            return
+
+
 def count_lines(paths) -> int:
     return sum(1 for p in paths for _ in open(p, "rb"))
 
@@ -99,6 +116,8 @@ def main():
     parser.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "vestrim-bench-mot17"))
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--jobs", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--wait-idle", action="store_true",
+                        help="start each run once every core was idle for 0.3 s")
     args = parser.parse_args()
     gt, trackers = write_split(args.dir)
     gt_files = [os.path.join(gt, s, "gt", "gt.txt") for s in LENGTHS]
@@ -106,17 +125,28 @@ def main():
           f"{count_lines(gt_files)} ground-truth lines; trackers of "
           + ", ".join(str(count_lines(os.path.join(t, s + ".txt") for s in LENGTHS))
                       for t in trackers) + " lines")
-    outputs = {}
-    for jobs in args.jobs:
-        command = [sys.executable, "-m", "vestrim", gt, *trackers, "--protocol", "mot17",
-                   "--jobs", str(jobs)]
-        times = []
-        for _ in range(args.repeat):
+    outputs, walls, cpus, loads = {}, {j: [] for j in args.jobs}, {j: [] for j in args.jobs}, []
+    for _ in range(args.repeat):  # the --jobs values interleaved, against a shared machine's drift
+        for jobs in args.jobs:
+            command = [sys.executable, "-m", "vestrim", gt, *trackers, "--protocol", "mot17",
+                       "--jobs", str(jobs)]
+            if args.wait_idle:
+                wait_idle()
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             start = time.perf_counter()
             done = subprocess.run(command, capture_output=True, check=True)
-            times.append(time.perf_counter() - start)
-        outputs[jobs] = done.stdout
-        print(f"--jobs {jobs}: {statistics.median(times):.3f} s end to end (median of {args.repeat})")
+            walls[jobs].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus[jobs].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+            outputs[jobs] = done.stdout
+        loads.append(os.getloadavg()[0])
+    print(f"median of {args.repeat}; {len(os.sched_getaffinity(0))} usable cores; load average "
+          f"{min(loads):.2f} to {max(loads):.2f} while timing"
+          + ("; each run started on idle cores" if args.wait_idle else ""))
+    for jobs in args.jobs:
+        print(f"--jobs {jobs}: {statistics.median(walls[jobs]):.3f} s end to end (fastest "
+              f"{min(walls[jobs]):.3f} s), {statistics.median(cpus[jobs]):.3f} s of CPU in all "
+              f"processes")
     if len(set(outputs.values())) > 1:
         print("WARNING: the outputs differ between --jobs values")
     print(outputs[args.jobs[0]].decode())

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import types
 
+import numpy as np
 import pytest
 
 import vestrim
@@ -178,6 +179,8 @@ def test_missing_sequence_under_plain_is_a_warning(tmp_path):
     (["--gt-classes", "1," + "9" * 30], f"class '{'9' * 30}' does not fit in 64 bits"),
     (["--gt-classes", "9" * 5000], "classes must be integers, got '99999999999999999999"),
     (["--jobs", "0"], "jobs must be a positive integer, got '0'"),
+    (["--jobs", "-3"], "jobs must be a positive integer, got '-3'"),
+    (["-j", "two"], "jobs must be a positive integer, got 'two'"),
 ])
 def test_bad_arguments_are_one_line(tmp_path, argv, message):
     gt, trackers = bench(tmp_path, {"a": PED}, {"t": {"a": PED}})
@@ -193,6 +196,54 @@ def test_memory_error_is_one_line(tmp_path, monkeypatch):
         raise MemoryError
     monkeypatch.setattr("vestrim.benchmark.read_table", exhausted)
     assert run_cli(gt, *trackers) == (2, "", "vestrim: error: not enough memory for this input\n")
+
+
+# --- parallel scoring ---------------------------------------------------------------------------
+
+EXAMPLES = os.path.join(ROOT, "examples")
+
+
+@pytest.mark.parametrize("argv", [
+    ["gt", "pred"],
+    ["mot17/gt", "mot17/trackers/alpha", "mot17/trackers/beta", "--protocol", "mot17"],
+    ["kitti/gt", "kitti/tracker_a", "--protocol", "kitti"],
+])
+def test_parallel_output_equals_serial_byte_for_byte(argv):
+    argv = [os.path.join(EXAMPLES, a) if "/" in a or a in ("gt", "pred") else a for a in argv]
+    for fmt in ("table", "json"):
+        serial = run_cli(*argv, "--format", fmt, "--jobs", "1")
+        assert serial[0] == 0 and serial == run_cli(*argv, "--format", fmt, "--jobs", "2")
+
+
+def test_parallel_run_replays_warnings_and_the_first_error_in_serial_order(tmp_path):
+    # Tasks in serial order: (t, a), (t, b) with a warning, (u, a) failing, (u, b) failing. The
+    # larger sequence b is scored first, so (u, b) fails before (u, a) has run.
+    big = PED + "\n3,9,0,0,1,1,1,14,1\n" + "".join(f"2,{i},0,0,1,1,1,1,1\n" for i in range(2, 60))
+    gt, trackers = bench(tmp_path, {"a": PED, "b": big},
+                         {"t": {"a": PED, "b": PED}, "u": {"a": "1,7,0,0,10,10,1,2", "b": "x"}},
+                         seqinfo={"a": 3, "b": 3})
+    serial = run_cli(gt, *trackers, "--protocol", "mot17", "--jobs", "1")
+    assert serial == run_cli(gt, *trackers, "--protocol", "mot17", "--jobs", "3")
+    status, out, err = serial
+    assert status == 2 and out == "" and err.splitlines() == [
+        f"vestrim: warning: {gt}/b/gt/gt.txt: 1 ground-truth line(s) with no valid class dropped "
+        f"(first at line 2), all in frames without predictions",
+        f"vestrim: error: {tmp_path}/u/a.txt:1: class 2 (8th value): only pedestrians are scored "
+        f"here, so predictions must have class -1 or 1"]
+
+
+def test_a_worker_that_dies_is_one_line(monkeypatch):
+    monkeypatch.setattr("vestrim.benchmark.score_sequence", lambda *args: os._exit(9))
+    status, out, err = run_cli(os.path.join(MOT17, "gt"), os.path.join(MOT17, "trackers", "beta"),
+                               "--jobs", "2")
+    assert (status, out) == (2, "") and err.startswith("vestrim: error: a worker process ended")
+
+
+@pytest.mark.parametrize("jobs", [0, -1, True, 2.0, "2"])
+def test_bad_jobs_values(jobs):
+    with pytest.raises(ValueError, match="jobs must be a positive integer"):
+        vestrim.evaluate_benchmark(os.path.join(MOT17, "gt"), [os.path.join(MOT17, "trackers",
+                                                                            "beta")], jobs=jobs)
 
 
 # --- layout: seqinfo, seqmap, several trackers --------------------------------------------------
@@ -304,6 +355,13 @@ def test_one_benchmark_sequence_combines_to_itself():
 
 def test_counts_combine_by_summing():
     assert Count.combine([Count(3, 4, 2, 1), Count(1, 0, 1, 0)]) == Count(4, 4, 3, 1)
+
+
+@pytest.mark.parametrize("ids", [[], [7], [3, 1, 3, 0, 1], [5, -2, 5], [2**62, 9, 2**62, -2**63]])
+def test_distinct_id_count(ids):
+    from vestrim.benchmark import _distinct
+    ids = np.array(ids, dtype=np.int64)
+    assert _distinct(ids) == len(np.unique(ids))
 
 
 def test_json_never_holds_nan_or_infinity():

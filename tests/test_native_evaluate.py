@@ -290,6 +290,30 @@ def test_removal_matches_from_similarity():
     assert _native.removal_matches_from_similarity([[[0.2]]], threshold=0.1)[0].tolist() == [0]
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_removal_matches_rows_equals_the_per_frame_matching(seed):
+    # Rows in shuffled frame order, frames present on one side only, boxes on a coarse grid so
+    # that equal IoUs (ties in the assignment) are common.
+    rng = np.random.default_rng(seed)
+    sides = []
+    for n, frames in ((300, 40), (250, 45)):
+        corner = rng.integers(0, 4, (n, 2)).astype(float)
+        size = rng.integers(2, 4, (n, 2))
+        sides.append((rng.integers(1, frames, n), np.hstack([corner, corner + size])))
+    (gf, gb), (pf, pb) = sides
+    rows = _native.removal_matches_rows(gf, gb, pf, pb)
+    expected = np.full(len(pf), -1)
+    for frame in np.unique(pf):
+        g, p = np.flatnonzero(gf == frame), np.flatnonzero(pf == frame)
+        [m] = _native.removal_matches([gb[g]], [pb[p]])
+        expected[p[m >= 0]] = g[m[m >= 0]]
+    assert rows.dtype == np.int64 and rows.tolist() == expected.tolist()
+    assert (rows >= 0).sum() > 100
+    assert _native.removal_matches_rows(gf, gb, pf[:0], pb[:0]).tolist() == []
+    with pytest.raises(ValueError, match="each side needs one frame per box"):
+        _native.removal_matches_rows(gf[:-1], gb, pf, pb)
+
+
 def test_removal_matches_lists_without_numpy():
     code = ("import sys; from vestrim import _native; "
             "print(_native.removal_matches([[(0, 0, 1, 1)]], [[(0, 0, 1, 1), (5, 5, 6, 6)]]), "

@@ -12,6 +12,7 @@ using Families = std::span<PyMethodDef> (*)();
 // One line per family of entry points (declared in native.hpp), in the order they are registered.
 const Families families[] = {
     evaluate_functions,
+    removal_functions,
     readers_functions,
     masks_functions,
     pickle_functions,

@@ -27,6 +27,9 @@ std::span<PyMethodDef> readers_functions();  // readers.cpp: the benchmark text 
 // evaluate_native.cpp: evaluation under a convention, removal matching, HOTA's alphas and means.
 std::span<PyMethodDef> evaluate_functions();
 
+// removal.cpp: the removal matching over whole tables (rows with their frames).
+std::span<PyMethodDef> removal_functions();
+
 // masks.cpp: mask_to_array.
 std::span<PyMethodDef> masks_functions();
 

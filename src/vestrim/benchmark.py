@@ -24,7 +24,7 @@ import numpy as np
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
-from .mot import MAX_FRAME, MotFormatError, layout_sequence, read_table
+from .mot import MAX_FRAME, MotFormatError, Table, layout_sequence, read_table
 from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
 __all__ = [
@@ -195,7 +195,8 @@ def read_seqmap(path) -> list:
             lines = f.read().splitlines()
     except (OSError, UnicodeDecodeError) as e:
         raise BenchmarkError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from None
-    names, seen = [], {}
+    names: list[str] = []
+    seen: dict[str, int] = {}
     for number, line in enumerate(lines[1:], 2):
         name = line.strip()
         if not name:
@@ -377,7 +378,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
 
 
 def _unique_names(plan: list) -> list:
-    seen = {}
+    seen: dict[str, str] = {}
     for t in plan:
         if t.name in seen:
             raise BenchmarkError(f"two trackers are named {t.name}: {seen[t.name]} and {t.path}")
@@ -408,7 +409,7 @@ class BenchmarkSequence:
     def num_frames(self) -> int:
         return len(self.gt_ids) + self.empty_frames
 
-    def arrays(self) -> tuple:
+    def arrays(self) -> tuple[list, list, list, list]:
         """(gt_ids, gt_boxes, pred_ids, pred_boxes), as ``vestrim.evaluate`` takes them."""
         return self.gt_ids, self.gt_boxes, self.pred_ids, self.pred_boxes
 
@@ -432,7 +433,7 @@ class MaskBenchmarkSequence:
     def num_frames(self) -> int:
         return len(self.gt_ids) + self.empty_frames
 
-    def arrays(self) -> tuple:
+    def arrays(self) -> tuple[list, list, list]:
         """(gt_ids, pred_ids, similarity), as the ``*_from_similarity`` functions take them."""
         return self.gt_ids, self.pred_ids, self.similarity
 
@@ -456,38 +457,16 @@ def _check_frames(path: str, table, num_frames: int, seqinfo: str) -> None:
                   f"{num_frames} (seqLength of {seqinfo})", int(table.lines[row]))
 
 
-def _frame_groups(frames: np.ndarray):
-    """Rows grouped by frame: (sorted unique frames, stable order, start of each group)."""
-    order = np.argsort(frames, kind="stable")
-    unique, starts = np.unique(frames[order], return_index=True)
-    return unique, order, np.append(starts, len(order))
-
-
 def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> np.ndarray:
     """Mask of the predictions matched, frame by frame, to a distractor."""
     remove = np.zeros(len(pred), dtype=bool)
     if not len(gt) or not len(pred):
         return remove
-    g_frames, g_order, g_bounds = _frame_groups(gt.frames)
-    p_frames, p_order, p_bounds = _frame_groups(pred.frames)
-    _, gi, pi = np.intersect1d(g_frames, p_frames, assume_unique=True, return_indices=True)
-    if not len(gi):
-        return remove
-    # Rows sorted by frame (file order within a frame): each frame is a contiguous range.
-    g_boxes, p_boxes = gt.boxes[g_order], pred.boxes[p_order]
-    g_lo, g_hi = g_bounds[gi].tolist(), g_bounds[gi + 1].tolist()
-    p_lo, p_hi = p_bounds[pi].tolist(), p_bounds[pi + 1].tolist()
-    matches = _native.removal_matches([g_boxes[lo:hi] for lo, hi in zip(g_lo, g_hi)],
-                                      [p_boxes[lo:hi] for lo, hi in zip(p_lo, p_hi)],
-                                      proto.removal_threshold)
-    # Every prediction of these frames with the sorted position of its frame's first gt row.
-    match = np.concatenate(matches).astype(np.int64, copy=False)
-    p_rows = np.concatenate([p_order[lo:hi] for lo, hi in zip(p_lo, p_hi)])
-    g_first = np.repeat(g_bounds[gi], p_bounds[pi + 1] - p_bounds[pi])
+    match = _native.removal_matches_rows(gt.frames, gt.boxes, pred.frames, pred.boxes,
+                                         proto.removal_threshold)
     hit = match >= 0
-    matched_gt = g_order[g_first[hit] + match[hit]]
     distractor = np.isin(gt_class, np.array(sorted(proto.distractor_classes), dtype=np.float64))
-    remove[p_rows[hit][distractor[matched_gt]]] = True
+    remove[hit] = distractor[match[hit]]
     return remove
 
 
@@ -512,7 +491,8 @@ def _validate_gt_classes(path: str, gt, pred_frames: np.ndarray, proto: Protocol
     """Truncated ground-truth classes; an invalid class is an error in a frame with predictions
     and is dropped (with one warning) elsewhere."""
     gt_class = np.trunc(gt.classes)
-    valid = np.isin(gt_class, np.array(sorted(proto.valid_gt_classes), dtype=np.float64))
+    classes = proto.valid_gt_classes or frozenset()
+    valid = np.isin(gt_class, np.array(sorted(classes), dtype=np.float64))
     if valid.all():
         return gt_class
     invalid = ~valid
@@ -520,7 +500,7 @@ def _validate_gt_classes(path: str, gt, pred_frames: np.ndarray, proto: Protocol
     if (invalid & scored_frames).any():
         row = _first(gt, invalid & scored_frames)
         value = gt.classes[row]
-        low, high = min(proto.valid_gt_classes), max(proto.valid_gt_classes)
+        low, high = min(classes), max(classes)
         what = "no class (8th value)" if math.isnan(value) else f"class {_number(value)}"
         raise MotFormatError(path, f"{what}: ground-truth classes are {low} to {high}",
                              int(gt.lines[row]))
@@ -539,13 +519,41 @@ def _check_pred_classes(path: str, pred, proto: Protocol) -> None:
                   f"here, so predictions must have class -1 or 1", int(pred.lines[row]))
 
 
+def _distinct(values: np.ndarray) -> int:
+    # Not len(np.unique(...)): it imports numpy.ma, about 20 ms in every worker process.
+    if not len(values):
+        return 0
+    low, high = int(values.min()), int(values.max())
+    if 0 <= low and high < 4 * len(values):  # the usual small ids: flag them, no sort
+        seen = np.zeros(high + 1, dtype=bool)
+        seen[values] = True
+        return int(np.count_nonzero(seen))
+    ordered = np.sort(values)
+    return int(np.count_nonzero(ordered[1:] != ordered[:-1])) + 1
+
+
 def _count(gt_ids: np.ndarray, pred_ids: np.ndarray) -> Count:
-    return Count(len(gt_ids), len(pred_ids), len(np.unique(gt_ids)), len(np.unique(pred_ids)))
+    return Count(len(gt_ids), len(pred_ids), _distinct(gt_ids), _distinct(pred_ids))
+
+
+# In a worker process (see score_task): the last ground-truth table read, so that a worker
+# scoring several trackers of one sequence in a row reads the file once.
+_gt_cache: Optional[dict] = None
+
+
+def _read_gt(path: str, columns: int) -> Table:
+    if _gt_cache is None:
+        return read_table(path, columns=columns)
+    table = _gt_cache.get((path, columns))
+    if table is None:
+        _gt_cache.clear()
+        table = _gt_cache[path, columns] = read_table(path, columns=columns)
+    return table
 
 
 def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names,
                        skip_empty: bool) -> list:
-    gt = read_table(files.gt, columns=proto.gt_columns)
+    gt = _read_gt(files.gt, proto.gt_columns)
     if files.pred is not None:
         pred = read_table(files.pred, columns=proto.pred_columns)
     else:
@@ -553,12 +561,12 @@ def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names,
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)
         _check_frames(files.gt, gt, num_frames, files.seqinfo)
-        if pred is not None:
+        if files.pred is not None:
             _check_frames(files.pred, pred, num_frames, files.seqinfo)
     else:
         num_frames = max(gt.last_frame, pred.last_frame if pred is not None else 0)
     empty = np.zeros(0, np.int64)
-    if pred is not None and proto.max_pred_class is not None:
+    if files.pred is not None and proto.max_pred_class is not None:
         _check_pred_classes(files.pred, pred, proto)
     remove = None
     if proto.valid_gt_classes is not None:
@@ -588,14 +596,23 @@ def _count_frames(gt_ids: list, pred_ids: list) -> Count:
     return _count(*flat)
 
 
+def _pred_path(files: SequenceFiles) -> str:
+    """The prediction file of a sequence scored under a benchmark protocol (where a tracker
+    without every file is refused before loading)."""
+    if files.pred is None:
+        raise BenchmarkError(f"no prediction file for sequence {files.name}")
+    return files.pred
+
+
 def _load_kitti(files: SequenceFiles, proto: Protocol, class_names, skip_empty: bool) -> list:
     from .kitti import kitti_sequence, read_kitti, span_frames
-    gt, pred = read_kitti(files.gt), read_kitti(files.pred)
+    pred_path = _pred_path(files)
+    gt, pred = read_kitti(files.gt), read_kitti(pred_path)
     num_frames = files.num_frames
     if num_frames is None:  # one pair of files: the frames either file reaches, within the limit
         num_frames = min(span_frames(gt, pred), MAX_FRAME)
-    sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes,
-                               gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
+    sequences = kitti_sequence(gt, pred, num_frames, class_names or proto.classes or (),
+                               gt_path=files.gt, pred_path=pred_path, _skip_empty=skip_empty)
     return [BenchmarkSequence(files.name, c, s.gt_ids, s.gt_boxes, s.pred_ids, s.pred_boxes,
                               _count_frames(s.gt_ids, s.pred_ids), s.empty_frames)
             for c, s in sequences.items()]
@@ -603,7 +620,8 @@ def _load_kitti(files: SequenceFiles, proto: Protocol, class_names, skip_empty: 
 
 def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: bool) -> list:
     from .mots import mots_sequence, read_mots
-    gt, pred = read_mots(files.gt), read_mots(files.pred)
+    pred_path = _pred_path(files)
+    gt, pred = read_mots(files.gt), read_mots(pred_path)
     last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
     if proto.layout == "kitti-mots":
         first = 0
@@ -616,8 +634,8 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: b
             num_frames = read_seqinfo(files.seqinfo)
         else:
             num_frames = 0 if last is None else min(max(last, 0), MAX_FRAME)
-    sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes,
-                              gt_path=files.gt, pred_path=files.pred, _skip_empty=skip_empty)
+    sequences = mots_sequence(gt, pred, first, num_frames, class_names or proto.classes or (),
+                              gt_path=files.gt, pred_path=pred_path, _skip_empty=skip_empty)
     return [MaskBenchmarkSequence(files.name, c, s.gt_ids, s.gt_masks, s.pred_ids, s.pred_masks,
                                   s.similarity, _count_frames(s.gt_ids, s.pred_ids),
                                   s.empty_frames)
@@ -694,18 +712,27 @@ def _load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) ->
 
 # --- scoring ------------------------------------------------------------------------------------
 
-def _metrics(seq: BenchmarkSequence, proto: Protocol, families, iou_threshold: float) -> dict:
+def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, families,
+             iou_threshold: float) -> dict[str, object]:
+    # One pass computes each frame's IoU matrix once for all three families, and counts the frames
+    # left out of the lists (a sequence with such frames is scored whole this way even when fewer
+    # families are asked for).
+    if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
+        metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
+                                                   empty_frames=seq.empty_frames)
+    elif proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
+        metrics = _native.evaluate(*seq.arrays(), iou_threshold, proto.convention,
+                                   empty_frames=seq.empty_frames)
+    else:
+        return _module_metrics(seq, families, iou_threshold)
+    computed = dict(zip(FAMILIES, metrics))
+    return {f: computed[f] for f in families}
+
+
+def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> dict[str, object]:
+    """Only the families asked for, one at a time, with the module's conventions."""
     args = seq.arrays()
-    if proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
-        # One pass computes each frame's IoU matrix once for all three families, and counts the
-        # frames left out of the lists (a sequence with such frames is scored whole this way
-        # even when fewer families are asked for).
-        evaluate = (_native.evaluate_from_similarity if isinstance(seq, MaskBenchmarkSequence)
-                    else _native.evaluate)
-        computed = dict(zip(FAMILIES, evaluate(*args, iou_threshold, proto.convention,
-                                               empty_frames=seq.empty_frames)))
-        return {f: computed[f] for f in families}
-    out = {}
+    out: dict[str, object] = {}
     for family in families:
         if family == "clear":
             out[family] = _vestrim.compute_clear(*args, iou_threshold=iou_threshold)
@@ -729,8 +756,85 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     return out
 
 
+def score_task(files: SequenceFiles, protocol_name: str, classes, families,
+               iou_threshold: float) -> tuple:
+    """``score_sequence`` in a worker process: (its result or None, the exception it raised or
+    None, the warnings it issued as (warning, file, line)), so that the caller can replay the
+    warnings and pick the failure in its own order."""
+    global _gt_cache
+    if _gt_cache is None:
+        _gt_cache = {}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result, error = score_sequence(files, protocol_name, classes, families,
+                                           iou_threshold), None
+        except Exception as e:  # replayed by the caller in its order
+            result, error = None, e
+    return result, error, [(w.message, w.filename, w.lineno) for w in caught]
+
+
+def _score_all(tasks: list, args: tuple, jobs: int,
+               progress: Optional[Callable[[int, int, str], None]]) -> list:
+    """The results of ``score_sequence`` for every (tracker, files) task, in task order.
+
+    With ``jobs`` > 1 and several tasks they run on a pool of local processes, the largest
+    ground truth first and the trackers of one sequence in a row (a worker reads a sequence's
+    ground truth once for all of them); warnings are replayed and the first failure raised in
+    task order, so that the run reads as the serial one."""
+    total = len(tasks)
+
+    def report(done: int, k: int) -> None:
+        if progress is not None:
+            tracker, files = tasks[k]
+            progress(done, total, f"{tracker.name} {files.name}")
+
+    pool = None
+    if jobs > 1 and total > 1:
+        from .parallel import local_pool
+        try:
+            pool = local_pool(min(jobs, total))
+        except (OSError, ImportError, NotImplementedError):  # no process support here
+            pool = None
+    if pool is None:
+        out = []
+        for k, (_, files) in enumerate(tasks):
+            out.append(score_sequence(files, *args))
+            report(k + 1, k)
+        return out
+
+    from .parallel import run_tasks
+    outcomes: list = [None] * total
+    replayed = done = 0
+
+    def finished(k: int, outcome: Optional[tuple], error: Optional[Exception]) -> None:
+        nonlocal replayed, done
+        outcomes[k] = outcome if error is None else (None, error, [])
+        done += 1
+        report(done, k)
+        while replayed < total and outcomes[replayed] is not None:
+            _, failure, caught = outcomes[replayed]
+            for message, filename, lineno in caught:
+                warnings.warn_explicit(message, type(message), filename, lineno)
+            if failure is not None:
+                raise failure
+            replayed += 1
+
+    def size(path: str) -> int:
+        try:
+            return os.path.getsize(path)
+        except OSError:
+            return 0
+
+    order = sorted(range(total), key=lambda k: (-size(tasks[k][1].gt), tasks[k][1].gt, k))
+    with pool:
+        run_tasks(pool, [(k, "benchmark", (tasks[k][1], *args)) for k in order], finished,
+                  failed=lambda outcome, error: error is not None or outcome[1] is not None)
+    return [outcome[0] for outcome in outcomes]
+
+
 def _combined(results: list, families, convention: str) -> SequenceResult:
-    values = {f: None for f in FAMILIES}
+    values: dict[str, object] = dict.fromkeys(FAMILIES)
     for f in families:
         values[f] = _COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
     return SequenceResult(COMBINED, values["clear"], values["identity"], values["hota"],
@@ -776,9 +880,11 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     sequences (under the KITTI protocols a KITTI seqmap, by default the one of ``split``,
     ``"training"`` under ``kitti`` and ``"val"`` under ``kitti-mots``); ``metrics`` a subset of
     ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
-    default; benchmark protocols fix it at 0.5). ``progress(done, total, label)`` is called
-    after each scored sequence. Returns a ``BenchmarkResult`` with, per (tracker, class), the
-    per-sequence results and their combination.
+    default; benchmark protocols fix it at 0.5). ``jobs`` > 1 scores the (tracker, sequence)
+    pairs on that many local worker processes, with the same result, warnings and first error as
+    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
+    ``BenchmarkResult`` with, per (tracker, class), the per-sequence results and their
+    combination.
     """
     proto = _protocol(protocol)
     families = _families(metrics)
@@ -789,15 +895,14 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     plan = _plan(gt, trackers, proto, seqmap, split)
     tasks = [(t, files) for t in plan for files in t.sequences]
-    per_tracker = {t.name: {} for t in plan}
-    for done, (tracker, files) in enumerate(tasks, 1):
-        for class_name, result in score_sequence(files, proto.name, chosen, families, threshold):
+    scored = _score_all(tasks, (proto.name, chosen, families, threshold), jobs, progress)
+    per_tracker: dict = {t.name: {} for t in plan}
+    for (tracker, _), results in zip(tasks, scored):
+        for class_name, result in results:
             per_tracker[tracker.name].setdefault(class_name, []).append(result)
-        if progress is not None:
-            progress(done, len(tasks), f"{tracker.name} {files.name}")
     out = []
     for t in plan:
-        class_order = proto.classes if proto.is_benchmark else (None,)
+        class_order = (proto.classes or ()) if proto.is_benchmark else (None,)
         for class_name in class_order:
             if chosen is not None and proto.is_benchmark and class_name not in chosen:
                 continue

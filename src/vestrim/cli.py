@@ -16,7 +16,6 @@ import argparse
 import os
 import stat
 import sys
-import tempfile
 import warnings
 
 from . import _vestrim, plot
@@ -144,11 +143,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
-    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=1, metavar="N",
-                        help="sequences to score in parallel (default 1; for now they are "
-                             "scored one at a time)")
+    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=None, metavar="N",
+                        help="score sequences and trackers on N processes in parallel (default: "
+                             "the number of usable cores)")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
+
+
+def _usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # no affinity on this platform
+        return os.cpu_count() or 1
 
 
 class _Progress:
@@ -189,16 +195,17 @@ def _check_protocol_options(args) -> None:
             raise UsageError("--classes applies under the benchmark protocols (under plain, "
                              "--gt-classes selects ground-truth classes by number)")
         return
+    scored = proto.classes or ()
     for name in args.classes or ():
-        if name not in proto.classes:
-            raise UsageError(f"--classes: {proto.name} scores {', '.join(proto.classes)}, "
+        if name not in scored:
+            raise UsageError(f"--classes: {proto.name} scores {', '.join(scored)}, "
                              f"not {_quote(name)}")
     if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
         raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
                          f"{proto.iou_threshold:g} only")
     if args.gt_classes is not None:
         raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
-                         f"scores {', '.join(proto.classes)})")
+                         f"scores {', '.join(scored)})")
 
 
 def _check_plot_options(args) -> None:
@@ -223,8 +230,8 @@ def run(args) -> str:
             result = evaluate_benchmark(
                 args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
                 classes=args.gt_classes if args.classes is None else args.classes,
-                metrics=args.metrics, jobs=args.jobs, iou_threshold=args.iou_threshold,
-                split=args.split, progress=progress)
+                metrics=args.metrics, jobs=args.jobs or _usable_cores(),
+                iou_threshold=args.iou_threshold, split=args.split, progress=progress)
     finally:
         progress.done()
     if args.plot is not None:
@@ -243,6 +250,7 @@ def write_output(path: str, text: str) -> None:
     """Write ``text`` to ``path``. A regular file (or a new one) is written beside its place and
     renamed over it, keeping an existing file's permissions, so that a failure leaves the old
     file intact; other targets (a terminal, /dev/stdout, a pipe) are written directly."""
+    import tempfile  # only here: a few milliseconds of every run's start-up otherwise
     try:
         info = os.stat(path)
     except FileNotFoundError:
@@ -294,6 +302,13 @@ def main(argv=None) -> int:
         return 2
     except MemoryError:
         print("vestrim: error: not enough memory for this input", file=sys.stderr)
+        return 2
+    except RuntimeError as e:
+        pool = sys.modules.get("concurrent.futures.process")
+        if pool is None or not isinstance(e, pool.BrokenProcessPool):
+            raise
+        print("vestrim: error: a worker process ended abruptly (out of memory?); --jobs 1 scores "
+              "in this process", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 130

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-from typing import Any, Callable, Iterable, Optional
+from typing import Any, Callable, Iterable, Optional, Sequence
 
 __all__ = ["evaluate_many"]
 
@@ -32,10 +32,16 @@ def _evaluate_protocol(gt_file, pred_file, protocol):
     return per_class[0][1] if len(per_class) == 1 else dict(per_class)
 
 
+def _score_benchmark_task(*args):
+    from .benchmark import score_task
+    return score_task(*args)
+
+
 # Job kinds: what runs in the worker, on which arguments. Top-level functions of plain arguments
 # so that they pickle by reference.
 _RUNNERS: dict[str, Callable[..., Any]] = {
-    "arrays": _evaluate_arrays, "files": _evaluate_files, "protocol": _evaluate_protocol}
+    "arrays": _evaluate_arrays, "files": _evaluate_files, "protocol": _evaluate_protocol,
+    "benchmark": _score_benchmark_task}
 
 
 def _run(kind: str, args: tuple):
@@ -115,9 +121,8 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
             finished(k + 1)
     elif executor is not None:
         _run_on(executor, plans, results, errors, finished)
-    else:
-        size = min(int(workers or 1), max(total, 1))
-        with concurrent.futures.ProcessPoolExecutor(max_workers=size) as pool:
+    elif workers is not None:
+        with local_pool(min(workers, max(total, 1))) as pool:
             _run_on(pool, plans, results, errors, finished)
 
     for k, error in enumerate(errors):
@@ -128,17 +133,62 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
 
 
 def _run_on(executor, plans, results, errors, finished) -> None:
-    futures = {executor.submit(_run, kind, args): k for k, (kind, args, _) in enumerate(plans)}
+    done = 0
+
+    def record(k: int, result: Any, error: Optional[Exception]) -> None:
+        nonlocal done
+        results[k], errors[k], done = result, error, done + 1
+        finished(done)
+    run_tasks(executor, [(k, kind, args) for k, (kind, args, _) in enumerate(plans)], record)
+
+
+def run_tasks(executor: concurrent.futures.Executor, tasks: Sequence[tuple[int, str, tuple]],
+              finished: Callable[[int, Any, Optional[Exception]], None], *,
+              failed: Optional[Callable[[Any, Optional[Exception]], bool]] = None) -> None:
+    """Submit every task ``(k, kind, args)``, in the order given, and call ``finished(k, result,
+    error)`` in this thread as each one ends (``error`` the exception it raised, else None).
+    Once ``failed(result, error)`` holds for task k, the tasks with a larger k that have not
+    started yet are dropped (whoever wants the first failure in k order has no use for them)."""
+    futures = {executor.submit(_run, kind, args): k for k, kind, args in tasks}
+    first_failure: Optional[int] = None
     try:
-        for done, future in enumerate(concurrent.futures.as_completed(futures), 1):
+        for future in concurrent.futures.as_completed(futures):
+            if future.cancelled():
+                continue
             k = futures[future]
             try:
-                results[k] = future.result()
-            except Exception as e:  # reported after every job has run
-                errors[k] = e
-            finished(done)
+                result, error = future.result(), None
+            except Exception as e:  # reported by the caller
+                result, error = None, e
+            if failed is not None and (first_failure is None or k < first_failure) and \
+                    failed(result, error):
+                first_failure = k
+                for other, j in futures.items():
+                    if j > k:
+                        other.cancel()
+            finished(k, result, error)
     except BaseException:
-        # Interrupted (or the progress callback failed): drop what has not started.
+        # Interrupted (or the callback failed): drop what has not started.
         for future in futures:
             future.cancel()
         raise
+
+
+def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    """A pool of ``workers`` processes on this machine.
+
+    On Linux, when no other Python thread runs, the workers are forked: each starts in a few
+    milliseconds with NumPy and vestrim already imported, where a spawned or forkserver worker
+    would import them again (about 0.2 s of CPU each), often longer than the work it is given.
+    Forking is safe then: the pool forks all its workers before starting its own management
+    thread, and the only other threads of the process can be OpenBLAS's, which that library
+    stops and restarts around fork itself. Elsewhere, or with other threads running (where a
+    forked child could inherit a lock held by one of them), Python's default start method.
+    """
+    import multiprocessing
+    import sys
+    import threading
+    context = None
+    if sys.platform.startswith("linux") and threading.active_count() == 1:
+        context = multiprocessing.get_context("fork")
+    return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context)

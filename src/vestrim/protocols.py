@@ -50,7 +50,7 @@ Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benc
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional
+from typing import Literal, Optional
 
 __all__ = ["Protocol", "PROTOCOLS", "MOT_CLASSES", "protocol"]
 
@@ -78,7 +78,7 @@ class Protocol:
 
     name: str
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
-    convention: str
+    convention: Literal["module", "benchmark"]
     # The file format of ground truth and predictions: "motchallenge", "kitti" or "mots".
     format: str = "motchallenge"
     # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
@@ -88,7 +88,7 @@ class Protocol:
     # The split whose seqmap is read when none is given (the KITTI layouts only).
     default_split: Optional[str] = None
     # The classes scored, by name, each giving one result per tracker (None: class-agnostic).
-    classes: Optional[tuple] = None
+    classes: Optional[tuple[str, ...]] = None
     # The IoU threshold the benchmark fixes (None: any, chosen by the caller).
     iou_threshold: Optional[float] = None
     # Ground truth: lines whose 7th value is 0 are removed.
