@@ -546,128 +546,193 @@ inline bool operator<(Lex a, Lex b) {
 inline bool operator==(Lex a, Lex b) { return a.penalties == b.penalties && a.value == b.value; }
 constexpr Lex kLexInf{kInf, kInf};
 
-#ifdef VESTRIM_LSAP_AVX2
-// Merges four lanes, each holding its lowest length, the position that holds it by the sequential
-// rule and that position's free flag, into the pick of the sequential rule over all positions.
-__attribute__((target("avx2"))) void merge_lex_lanes(__m256d low_pen, __m256d low_val, __m256d best,
-                                                     __m256d best_free, Lex& pick_lowest, std::size_t& pick_best) {
-    alignas(32) double lane_pen[4];
-    alignas(32) double lane_val[4];
-    alignas(32) std::uint64_t lane_best[4];
-    alignas(32) std::uint64_t lane_free[4];
-    _mm256_store_pd(lane_pen, low_pen);
-    _mm256_store_pd(lane_val, low_val);
-    _mm256_store_pd(reinterpret_cast<double*>(lane_best), best);
-    _mm256_store_pd(reinterpret_cast<double*>(lane_free), best_free);
-    Lex low = kLexInf;
-    for (int k = 0; k < 4; ++k) {
-        const Lex lane{lane_pen[k], lane_val[k]};
-        if (lane < low) low = lane;
-    }
-    std::size_t last_free = kNone;
-    std::size_t first = kNone;
-    for (int k = 0; k < 4; ++k) {
-        if (!(Lex{lane_pen[k], lane_val[k]} == low) || lane_best[k] == kNone) continue;
-        if (lane_free[k] && (last_free == kNone || lane_best[k] > last_free)) last_free = lane_best[k];
-        if (!lane_free[k] && (first == kNone || lane_best[k] < first)) first = lane_best[k];
-    }
-    pick_lowest = low;
-    pick_best = last_free != kNone ? last_free : first;
+// How a Lex search picks the next column. Over the lengths of one pass, in list order, the rule is
+// the plain solver's: take a position when its length is lower than the lowest so far, or equal to
+// it and its column free. That leaves the lowest length M and, among the positions holding M, the
+// last free one, or else the first one. When every length is finite (penalty counts always are;
+// only values can overflow), lexicographic order is a total order and that outcome is found without
+// the loop-carried comparisons: the lowest penalty count, the lowest value among the lengths with
+// that count, then the position. Otherwise the rule is applied position by position.
+//
+// What the sweep computing a pass's lengths gathers for the pick on the way: the lowest count, the
+// lowest value among the lengths whose count is `guess` (the count the caller expects to be lowest;
+// when it is, no second sweep is needed), and whether every value is finite.
+struct LexLow {
+    double penalties = kInf;
+    double guess_value = kInf;
+    bool finite = true;
+};
+
+inline void fold(LexLow& low, double guess, double pen, double val) {
+    low.penalties = std::min(low.penalties, pen);
+    if (pen == guess) low.guess_value = std::min(low.guess_value, val);
+    low.finite = low.finite && std::fabs(val) <= std::numeric_limits<double>::max();
 }
 
-// The first pick of a Lex search from row `cur` over the first `vec_end` positions (a multiple of
-// four), position p holding column nc - 1 - p, four positions at a time. Each lane applies the
-// sequential rule to its own positions; the lanes are merged by the same rule (see scan_avx2), so
-// the pick equals the sequential one. Returns the position and its length through `pick_*`; best
-// is kNone when vec_end is 0.
-__attribute__((target("avx2"))) void lex_first_pick_avx2(const double* value_row, const unsigned char* allowed_row,
-                                                         std::uint64_t sign, Lex ucur, std::size_t nc,
-                                                         std::size_t vec_end, const double* v_pen,
-                                                         const double* v_val, const std::uint64_t* free_col,
-                                                         Lex& pick_lowest, std::size_t& pick_best) {
+inline bool holds(const double* pen, const double* val, std::size_t k, Lex m) {
+    return pen[k] == m.penalties && val[k] == m.value;
+}
+
+// The lowest value among the lengths [0, n) whose count is `count`.
+double lowest_value_with(const double* pen, const double* val, std::size_t n, double count, bool use_avx2);
+// The first (last) index in [0, n) holding `m` whose flag in `free` is set (any, for nullptr), or kNone.
+std::size_t first_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
+                          bool use_avx2);
+std::size_t last_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
+                         bool use_avx2);
+
+double lowest_value_with_portable(const double* pen, const double* val, std::size_t begin, std::size_t n,
+                                  double count, double low) {
+    for (std::size_t k = begin; k < n; ++k)
+        if (pen[k] == count) low = std::min(low, val[k]);
+    return low;
+}
+
+#ifdef VESTRIM_LSAP_AVX2
+// Reduces four lanes of partial results into `low` (lanes hold finite values or the initial
+// infinity; `special` flags non-finite values).
+__attribute__((target("avx2"))) void merge_lanes(__m256d pen, __m256d guess_value, __m256d special, LexLow& low) {
+    alignas(32) double lane_pen[4];
+    alignas(32) double lane_val[4];
+    _mm256_store_pd(lane_pen, pen);
+    _mm256_store_pd(lane_val, guess_value);
+    for (int k = 0; k < 4; ++k) {
+        low.penalties = std::min(low.penalties, lane_pen[k]);
+        low.guess_value = std::min(low.guess_value, lane_val[k]);
+    }
+    low.finite = low.finite && _mm256_movemask_pd(special) == 0;
+}
+
+// Lanes whose value is not finite (|x| > DBL_MAX, or NaN).
+__attribute__((target("avx2"))) inline __m256d not_finite(__m256d x) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    return _mm256_cmp_pd(_mm256_and_pd(x, magnitude), _mm256_set1_pd(std::numeric_limits<double>::max()),
+                         _CMP_NLE_UQ);
+}
+
+__attribute__((target("avx2"))) double lowest_value_with_avx2(const double* pen, const double* val, std::size_t n,
+                                                              double count) {
+    const std::size_t vec_end = n & ~std::size_t{3};
+    const __m256d target = _mm256_set1_pd(count);
+    const __m256d inf = _mm256_set1_pd(kInf);
+    __m256d low = inf;
+    for (std::size_t k = 0; k < vec_end; k += 4) {
+        const __m256d with = _mm256_cmp_pd(_mm256_loadu_pd(pen + k), target, _CMP_EQ_OQ);
+        low = _mm256_min_pd(low, _mm256_blendv_pd(inf, _mm256_loadu_pd(val + k), with));
+    }
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, low);
+    const double v = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+    return lowest_value_with_portable(pen, val, vec_end, n, count, v);
+}
+
+// Lanes of k .. k + 3 holding `m` (and free, when `free` is given), as a bit mask.
+__attribute__((target("avx2"))) inline int holding_mask(const double* pen, const double* val,
+                                                        const std::uint64_t* free, std::size_t k, __m256d tp,
+                                                        __m256d tv) {
+    __m256d eq = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(pen + k), tp, _CMP_EQ_OQ),
+                               _mm256_cmp_pd(_mm256_loadu_pd(val + k), tv, _CMP_EQ_OQ));
+    if (free != nullptr) eq = _mm256_and_pd(eq, _mm256_loadu_pd(reinterpret_cast<const double*>(free + k)));
+    return _mm256_movemask_pd(eq);
+}
+
+__attribute__((target("avx2"))) std::size_t first_holding_avx2(const double* pen, const double* val,
+                                                               const std::uint64_t* free, std::size_t n, Lex m) {
+    const __m256d tp = _mm256_set1_pd(m.penalties);
+    const __m256d tv = _mm256_set1_pd(m.value);
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const int mask = holding_mask(pen, val, free, k, tp, tv);
+        if (mask != 0) return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+    for (; k < n; ++k)
+        if (holds(pen, val, k, m) && (free == nullptr || free[k])) return k;
+    return kNone;
+}
+
+__attribute__((target("avx2"))) std::size_t last_holding_avx2(const double* pen, const double* val,
+                                                              const std::uint64_t* free, std::size_t n, Lex m) {
+    const __m256d tp = _mm256_set1_pd(m.penalties);
+    const __m256d tv = _mm256_set1_pd(m.value);
+    const std::size_t vec_end = n & ~std::size_t{3};
+    for (std::size_t k = n; k > vec_end; --k)
+        if (holds(pen, val, k - 1, m) && (free == nullptr || free[k - 1])) return k - 1;
+    for (std::size_t k = vec_end; k > 0; k -= 4) {
+        const int mask = holding_mask(pen, val, free, k - 4, tp, tv);
+        if (mask != 0) return k - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
+    }
+    return kNone;
+}
+
+// The lengths of row i to the columns [0, vec_end) (a multiple of four) at the start of a search
+// (min_val 0), by column, four at a time: the same operations as the scalar form in LexSolver.
+__attribute__((target("avx2"))) void lex_row_lengths_avx2(const double* value_row, const unsigned char* allowed_row,
+                                                          std::uint64_t sign, Lex ui, std::size_t vec_end,
+                                                          const double* v_pen, const double* v_val, double* r_pen,
+                                                          double* r_val, double guess, LexLow& low) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d u_pen = _mm256_set1_pd(ucur.penalties);
-    const __m256d u_val = _mm256_set1_pd(ucur.value);
+    const __m256d inf = _mm256_set1_pd(kInf);
+    const __m256d u_pen = _mm256_set1_pd(ui.penalties);
+    const __m256d u_val = _mm256_set1_pd(ui.value);
+    const __m256d target = _mm256_set1_pd(guess);
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
-    const __m256i step = _mm256_set1_epi64x(4);
-    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256d low_pen = _mm256_set1_pd(kInf);
-    __m256d low_val = _mm256_set1_pd(kInf);
-    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    __m256d best_free = _mm256_setzero_pd();
-    for (std::size_t p = 0; p < vec_end; p += 4) {
-        const std::size_t first_col = nc - 4 - p;  // columns first_col .. first_col + 3, reversed below
+    __m256d low_pen = inf, low_val = inf, special = zero;
+    for (std::size_t j = 0; j < vec_end; j += 4) {
         std::uint32_t mask_bytes;
-        std::memcpy(&mask_bytes, allowed_row + first_col, sizeof mask_bytes);
-        const __m256i mask_wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(mask_bytes)));
-        const __m256d allowed = _mm256_permute4x64_pd(
-            _mm256_castsi256_pd(_mm256_cmpgt_epi64(mask_wide, _mm256_setzero_si256())), 0x1B);
-        const __m256d w = _mm256_xor_pd(_mm256_permute4x64_pd(_mm256_loadu_pd(value_row + first_col), 0x1B), sign_bits);
+        std::memcpy(&mask_bytes, allowed_row + j, sizeof mask_bytes);
+        const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
+            _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(mask_bytes))), _mm256_setzero_si256()));
+        const __m256d w = _mm256_xor_pd(_mm256_loadu_pd(value_row + j), sign_bits);
         const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
         const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
-        const __m256d vp = _mm256_permute4x64_pd(_mm256_loadu_pd(v_pen + first_col), 0x1B);
-        const __m256d vv = _mm256_permute4x64_pd(_mm256_loadu_pd(v_val + first_col), 0x1B);
-        const __m256d free = _mm256_permute4x64_pd(
-            _mm256_loadu_pd(reinterpret_cast<const double*>(free_col + first_col)), 0x1B);
-        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), vp);
-        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), vv);
-        const __m256d pen_eq = _mm256_cmp_pd(r_pen, low_pen, _CMP_EQ_OQ);
-        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(r_pen, low_pen, _CMP_LT_OQ),
-                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_LT_OQ)));
-        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_EQ_OQ));
-        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
-        low_pen = _mm256_blendv_pd(low_pen, r_pen, take);
-        low_val = _mm256_blendv_pd(low_val, r_val, take);
-        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
-        best_free = _mm256_blendv_pd(best_free, free, take);
-        pos = _mm256_add_epi64(pos, step);
+        const __m256d rp = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), _mm256_loadu_pd(v_pen + j));
+        const __m256d rv = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), _mm256_loadu_pd(v_val + j));
+        _mm256_storeu_pd(r_pen + j, rp);
+        _mm256_storeu_pd(r_val + j, rv);
+        low_pen = _mm256_min_pd(low_pen, rp);
+        low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, rv, _mm256_cmp_pd(rp, target, _CMP_EQ_OQ)));
+        special = _mm256_or_pd(special, not_finite(rv));
     }
-    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+    merge_lanes(low_pen, low_val, special, low);
 }
 
 // One later pass of a Lex search from row i over list positions [0, vec_end) (a multiple of four):
-// relaxes each remaining column through row i and picks the position to reach next, by the
-// sequential rule applied per lane and merged as above. Same lengths as the scalar pass.
-__attribute__((target("avx2"))) void lex_scan_avx2(const double* value_row, const unsigned char* allowed_row,
-                                                   std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
-                                                   std::size_t vec_end, const std::size_t* remaining,
-                                                   const double* v_pen, const double* v_val,
-                                                   const std::uint64_t* free_col, double* d_pen_at,
-                                                   double* d_val_at, std::size_t* path_at, Lex& pick_lowest,
-                                                   std::size_t& pick_best) {
+// relaxes each remaining column through row i, four at a time, with the same operations as the
+// scalar form in LexSolver.
+__attribute__((target("avx2"))) void lex_relax_avx2(const double* value_row, const unsigned char* allowed_row,
+                                                    std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
+                                                    std::size_t vec_end, const std::size_t* remaining,
+                                                    const double* v_pen_at, const double* v_val_at,
+                                                    double* d_pen_at, double* d_val_at, std::size_t* path_at,
+                                                    LexLow& low) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d inf = _mm256_set1_pd(kInf);
     const __m256d m_pen = _mm256_set1_pd(min_val.penalties);
     const __m256d m_val = _mm256_set1_pd(min_val.value);
     const __m256d u_pen = _mm256_set1_pd(ui.penalties);
     const __m256d u_val = _mm256_set1_pd(ui.value);
     const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(i)));
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
-    const __m256i step = _mm256_set1_epi64x(4);
-    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256d low_pen = _mm256_set1_pd(kInf);
-    __m256d low_val = _mm256_set1_pd(kInf);
-    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    __m256d best_free = _mm256_setzero_pd();
+    __m256d low_pen = inf, low_val = inf, special = zero;
     for (std::size_t p = 0; p < vec_end; p += 4) {
         const std::size_t j0 = remaining[p], j1 = remaining[p + 1], j2 = remaining[p + 2], j3 = remaining[p + 3];
         const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
             _mm256_setr_epi64x(allowed_row[j0], allowed_row[j1], allowed_row[j2], allowed_row[j3]),
             _mm256_setzero_si256()));
-        const __m256d w = _mm256_xor_pd(_mm256_setr_pd(value_row[j0], value_row[j1], value_row[j2], value_row[j3]),
-                                        sign_bits);
+        const __m128d w01 = _mm_loadh_pd(_mm_load_sd(value_row + j0), value_row + j1);
+        const __m128d w23 = _mm_loadh_pd(_mm_load_sd(value_row + j2), value_row + j3);
+        const __m256d w = _mm256_xor_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1), sign_bits);
         const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
         const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
-        const __m256d vp = _mm256_setr_pd(v_pen[j0], v_pen[j1], v_pen[j2], v_pen[j3]);
-        const __m256d vv = _mm256_setr_pd(v_val[j0], v_val[j1], v_val[j2], v_val[j3]);
-        const __m256d free = _mm256_castsi256_pd(_mm256_setr_epi64x(
-            static_cast<long long>(free_col[j0]), static_cast<long long>(free_col[j1]),
-            static_cast<long long>(free_col[j2]), static_cast<long long>(free_col[j3])));
-        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, m_pen), u_pen), vp);
-        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, m_val), u_val), vv);
+        const __m256d r_pen =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, m_pen), u_pen), _mm256_loadu_pd(v_pen_at + p));
+        const __m256d r_val =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, m_val), u_val), _mm256_loadu_pd(v_val_at + p));
         const __m256d old_pen = _mm256_loadu_pd(d_pen_at + p);
         const __m256d old_val = _mm256_loadu_pd(d_val_at + p);
+        // Strict: an equal length keeps the older predecessor.
         const __m256d shorter = _mm256_or_pd(
             _mm256_cmp_pd(r_pen, old_pen, _CMP_LT_OQ),
             _mm256_and_pd(_mm256_cmp_pd(r_pen, old_pen, _CMP_EQ_OQ), _mm256_cmp_pd(r_val, old_val, _CMP_LT_OQ)));
@@ -677,35 +742,104 @@ __attribute__((target("avx2"))) void lex_scan_avx2(const double* value_row, cons
         _mm256_storeu_pd(d_val_at + p, dj_val);
         double* const path = reinterpret_cast<double*>(path_at + p);
         _mm256_storeu_pd(path, _mm256_blendv_pd(_mm256_loadu_pd(path), row, shorter));
-        const __m256d pen_eq = _mm256_cmp_pd(dj_pen, low_pen, _CMP_EQ_OQ);
-        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(dj_pen, low_pen, _CMP_LT_OQ),
-                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_LT_OQ)));
-        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_EQ_OQ));
-        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
-        low_pen = _mm256_blendv_pd(low_pen, dj_pen, take);
-        low_val = _mm256_blendv_pd(low_val, dj_val, take);
-        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
-        best_free = _mm256_blendv_pd(best_free, free, take);
-        pos = _mm256_add_epi64(pos, step);
+        low_pen = _mm256_min_pd(low_pen, dj_pen);
+        low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, dj_val, _mm256_cmp_pd(dj_pen, m_pen, _CMP_EQ_OQ)));
+        special = _mm256_or_pd(special, not_finite(dj_val));
     }
-    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+    merge_lanes(low_pen, low_val, special, low);
 }
 #endif
 
-// The searches of `augment` written plainly over Lex costs: the same list of remaining columns
-// (descending column order, removal by moving the last position into the gap), the same lengths
+double lowest_value_with(const double* pen, const double* val, std::size_t n, double count, bool use_avx2) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2) return lowest_value_with_avx2(pen, val, n, count);
+#else
+    (void)use_avx2;
+#endif
+    return lowest_value_with_portable(pen, val, 0, n, count, kInf);
+}
+
+std::size_t first_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
+                          bool use_avx2) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2) return first_holding_avx2(pen, val, free, n, m);
+#else
+    (void)use_avx2;
+#endif
+    for (std::size_t k = 0; k < n; ++k)
+        if (holds(pen, val, k, m) && (free == nullptr || free[k])) return k;
+    return kNone;
+}
+
+std::size_t last_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
+                         bool use_avx2) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2) return last_holding_avx2(pen, val, free, n, m);
+#else
+    (void)use_avx2;
+#endif
+    for (std::size_t k = n; k > 0; --k)
+        if (holds(pen, val, k - 1, m) && (free == nullptr || free[k - 1])) return k - 1;
+    return kNone;
+}
+
+// The lowest length of a pass whose values are all finite.
+inline Lex lowest_of(const LexLow& low, double guess, const double* pen, const double* val, std::size_t n,
+                     bool use_avx2) {
+    if (low.penalties == guess) return Lex{guess, low.guess_value};
+    return Lex{low.penalties, lowest_value_with(pen, val, n, low.penalties, use_avx2)};
+}
+
+// The searches of `augment` written over Lex costs: the same list of remaining columns (descending
+// column order, removal by moving the last position into the gap), the same lengths
 // ((cost + min_val) - u) - v, the same tie rules and the same potential updates, so that with no
 // penalty involved every value is the one `augment` computes. The cost of cell (i, j) is read from
 // the working value and mask rows: (0, value) where allowed, (1, 0) elsewhere.
+//
+// Each search's first pass, from the row being inserted, computes the lengths by column, reading
+// the row as a block; most searches end there, at a free column. Otherwise the list is set up from
+// those lengths (they are what the list's first pass would compute) and the search goes on. The
+// list keeps the column potentials and free flags in its own order, so that a pass gathers only
+// the cost row.
 class LexSolver {
 public:
     LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign,
               bool use_avx2)
-        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2),
-          u_(nr, Lex{0.0, 0.0}), v_pen_(nc, 0.0), v_val_(nc, 0.0), d_(nc), d_pen_at_(nc), d_val_at_(nc), path_(nc),
-          path_at_(nc),
-          remaining_(nc), col4row_(nr, kNone), row4col_(nc, kNone), free_(nc, kFree) {
-        reached_.reserve(nc);
+        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2) {
+        static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
+        storage_.reset(new std::byte[8 * (4 * nr + 17 * nc)]);
+        std::byte* next = storage_.get();
+        auto take = [&](auto*& array, std::size_t n) {
+            array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
+            next += 8 * n;
+        };
+        take(u_pen_, nr);
+        take(u_val_, nr);
+        take(col4row_, nr);
+        take(v_pen_, nc);
+        take(v_val_, nc);
+        take(r_pen_, nc);
+        take(r_val_, nc);
+        take(d_pen_, nc);
+        take(d_val_, nc);
+        take(path_, nc);
+        take(row4col_, nc);
+        take(free_, nc);
+        take(remaining_, nc);
+        take(reached_, nc);
+        take(d_pen_at_, nc);
+        take(d_val_at_, nc);
+        take(v_pen_at_, nc);
+        take(v_val_at_, nc);
+        take(path_at_, nc);
+        take(free_at_, nc);
+        std::fill(u_pen_, u_pen_ + nr, 0.0);
+        std::fill(u_val_, u_val_ + nr, 0.0);
+        std::fill(col4row_, col4row_ + nr, kNone);
+        std::fill(v_pen_, v_pen_ + nc, 0.0);
+        std::fill(v_val_, v_val_ + nc, 0.0);
+        std::fill(row4col_, row4col_ + nc, kNone);
+        std::fill(free_, free_ + nc, kFree);
     }
 
     // Inserts every row; false if a search finds no column (cannot happen with finite costs).
@@ -718,133 +852,185 @@ public:
         return true;
     }
 
-    const std::vector<std::size_t>& col4row() const { return col4row_; }
+    const std::size_t* col4row() const { return col4row_; }
 
 private:
-    Lex cost(std::size_t i, std::size_t j) const {
-        const std::size_t k = i * nc_ + j;
-        const bool ok = allowed_[k] != 0;
-        return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_, k, sign_) : 0.0};
-    }
-    Lex v(std::size_t j) const { return Lex{v_pen_[j], v_val_[j]}; }
+    Lex u(std::size_t i) const { return Lex{u_pen_[i], u_val_[i]}; }
 
-    // The first pass of a search from `cur`, reading only: the position's column and its length.
-    void first_pick(std::size_t cur, Lex& lowest, std::size_t& best) const {
-        const Lex ucur = u_[cur];
+    // The lengths from row `cur` to every column at the start of its search, by column, into
+    // r_pen_/r_val_; returns the column to reach first (kNone if there is none).
+    std::size_t first_pass(std::size_t cur) {
+        const Lex ucur = u(cur);
         const Lex zero{0.0, 0.0};
-        lowest = kLexInf;
-        best = kNone;
+        const double* const value_row = value_ + cur * nc_;
+        const unsigned char* const allowed_row = allowed_ + cur * nc_;
+        // Most rows reach an allowed cell of an untouched column first.
+        constexpr double kGuess = 0.0;
+        LexLow low;
+        std::size_t j = 0;
+#ifdef VESTRIM_LSAP_AVX2
+        if (use_avx2_) {
+            j = nc_ & ~std::size_t{3};
+            lex_row_lengths_avx2(value_row, allowed_row, sign_, ucur, j, v_pen_, v_val_, r_pen_, r_val_, kGuess, low);
+        }
+#endif
+        for (; j < nc_; ++j) {
+            const bool ok = allowed_row[j] != 0;
+            const Lex c{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
+            const Lex r = ((c + zero) - ucur) - Lex{v_pen_[j], v_val_[j]};
+            r_pen_[j] = r.penalties;
+            r_val_[j] = r.value;
+            fold(low, kGuess, r.penalties, r.value);
+        }
+        // Position p holds column nc - 1 - p: the last free position is the lowest free column,
+        // the first position the highest column.
+        if (!low.finite) {
+            Lex lowest = kLexInf;
+            std::size_t best = kNone;
+            for (std::size_t p = 0; p < nc_; ++p) {
+                const std::size_t col = nc_ - 1 - p;
+                const Lex r{r_pen_[col], r_val_[col]};
+                if (r < lowest || (r == lowest && free_[col])) {
+                    lowest = r;
+                    best = col;
+                }
+            }
+            return best;
+        }
+        const Lex m = lowest_of(low, kGuess, r_pen_, r_val_, nc_, use_avx2_);
+        const std::size_t best = first_holding(r_pen_, r_val_, free_, nc_, m, use_avx2_);
+        return best != kNone ? best : last_holding(r_pen_, r_val_, nullptr, nc_, m, use_avx2_);
+    }
+
+    // A later pass of the search from row i: relaxes the `len` remaining positions and returns the
+    // position to reach next (kNone if there is none).
+    std::size_t pass(std::size_t i, Lex min_val, std::size_t len) {
+        const Lex ui = u(i);
+        const double* const value_row = value_ + i * nc_;
+        const unsigned char* const allowed_row = allowed_ + i * nc_;
+        // The lowest length of most passes has min_val's penalty count.
+        const double guess = min_val.penalties;
+        LexLow low;
         std::size_t p = 0;
 #ifdef VESTRIM_LSAP_AVX2
         if (use_avx2_) {
-            p = nc_ & ~std::size_t{3};
-            std::size_t pos = kNone;
-            lex_first_pick_avx2(value_ + cur * nc_, allowed_ + cur * nc_, sign_, ucur, nc_, p, v_pen_.data(),
-                                v_val_.data(), free_.data(), lowest, pos);
-            if (pos != kNone) best = nc_ - 1 - pos;
+            p = len & ~std::size_t{3};
+            lex_relax_avx2(value_row, allowed_row, sign_, min_val, ui, i, p, remaining_, v_pen_at_, v_val_at_,
+                           d_pen_at_, d_val_at_, path_at_, low);
         }
 #endif
-        for (; p < nc_; ++p) {
-            const std::size_t j = nc_ - 1 - p;
-            const Lex r = ((cost(cur, j) + zero) - ucur) - v(j);
-            if (r < lowest || (r == lowest && free_[j])) {
-                lowest = r;
-                best = j;
+        for (; p < len; ++p) {
+            const std::size_t j = remaining_[p];
+            const bool ok = allowed_row[j] != 0;
+            const Lex c{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
+            const Lex r = ((c + min_val) - ui) - Lex{v_pen_at_[p], v_val_at_[p]};
+            // Strict: an equal length keeps the older predecessor.
+            const Lex old{d_pen_at_[p], d_val_at_[p]};
+            if (r < old) {
+                d_pen_at_[p] = r.penalties;
+                d_val_at_[p] = r.value;
+                path_at_[p] = i;
             }
+            fold(low, guess, d_pen_at_[p], d_val_at_[p]);
         }
+        if (!low.finite) {
+            Lex lowest = kLexInf;
+            std::size_t best = kNone;
+            for (std::size_t q = 0; q < len; ++q) {
+                const Lex dj{d_pen_at_[q], d_val_at_[q]};
+                if (dj < lowest || (dj == lowest && free_at_[q])) {
+                    lowest = dj;
+                    best = q;
+                }
+            }
+            return best;
+        }
+        const Lex m = lowest_of(low, guess, d_pen_at_, d_val_at_, len, use_avx2_);
+        const std::size_t best = last_holding(d_pen_at_, d_val_at_, free_at_, len, m, use_avx2_);
+        return best != kNone ? best : first_holding(d_pen_at_, d_val_at_, nullptr, len, m, use_avx2_);
     }
 
     bool augment(std::size_t cur) {
-        // Most searches end at their first pick, a column no row owns yet: find it with a pass that
-        // only reads (the first scan computes the same lengths with the same rule).
-        {
-            Lex lowest;
-            std::size_t best;
-            first_pick(cur, lowest, best);
-            if (best != kNone && free_[best]) {
-                d_[best] = lowest;
-                path_[best] = cur;
-                reached_.assign(1, best);
-                finish(cur, lowest, best);
-                return true;
-            }
-        }
-
-        std::size_t len = nc_;
-        for (std::size_t p = 0; p < nc_; ++p) {
-            remaining_[p] = nc_ - 1 - p;
-            d_pen_at_[p] = kInf;
-            d_val_at_[p] = kInf;
-            path_at_[p] = kNone;
-        }
-        reached_.clear();
-        Lex min_val{0.0, 0.0};
-        std::size_t i = cur;
+        std::size_t n_reached = 0;
+        Lex min_val;
         std::size_t sink = kNone;
-        while (sink == kNone) {
-            const Lex ui = u_[i];
-            Lex lowest = kLexInf;
-            std::size_t best = kNone;
-            std::size_t p = 0;
-#ifdef VESTRIM_LSAP_AVX2
-            if (use_avx2_) {
-                p = len & ~std::size_t{3};
-                lex_scan_avx2(value_ + i * nc_, allowed_ + i * nc_, sign_, min_val, ui, i, p, remaining_.data(),
-                              v_pen_.data(), v_val_.data(), free_.data(), d_pen_at_.data(), d_val_at_.data(),
-                              path_at_.data(), lowest, best);
+        {
+            const std::size_t j = first_pass(cur);
+            if (j == kNone) return false;
+            min_val = Lex{r_pen_[j], r_val_[j]};
+            if (std::isinf(min_val.penalties)) return false;
+            reached_[n_reached++] = j;
+            d_pen_[j] = min_val.penalties;
+            d_val_[j] = min_val.value;
+            path_[j] = cur;
+            if (free_[j]) sink = j;
+        }
+        if (sink == kNone) {
+            // The list as the first pass leaves it, without the column it reached: position p holds
+            // column nc - 1 - p, reached from cur.
+            std::size_t len = nc_;
+            for (std::size_t p = 0; p < nc_; ++p) {
+                const std::size_t j = nc_ - 1 - p;
+                remaining_[p] = j;
+                d_pen_at_[p] = r_pen_[j];
+                d_val_at_[p] = r_val_[j];
+                v_pen_at_[p] = v_pen_[j];
+                v_val_at_[p] = v_val_[j];
+                path_at_[p] = cur;
+                free_at_[p] = free_[j];
             }
-#endif
-            for (; p < len; ++p) {
-                const std::size_t j = remaining_[p];
-                const Lex r = ((cost(i, j) + min_val) - ui) - v(j);
-                // Strict: an equal length keeps the older predecessor. Without branches: the outcome
-                // is data-dependent and mispredicts badly.
-                const Lex old{d_pen_at_[p], d_val_at_[p]};
-                const bool shorter = (r.penalties < old.penalties) |
-                                     ((r.penalties == old.penalties) & (r.value < old.value));
-                const Lex dj{shorter ? r.penalties : old.penalties, shorter ? r.value : old.value};
-                d_pen_at_[p] = dj.penalties;
-                d_val_at_[p] = dj.value;
-                path_at_[p] = shorter ? i : path_at_[p];
-                const bool pen_eq = dj.penalties == lowest.penalties;
-                const bool take = (dj.penalties < lowest.penalties) | (pen_eq & (dj.value < lowest.value)) |
-                                  (pen_eq & (dj.value == lowest.value) & (free_[j] != 0));
-                if (take) {
-                    lowest = dj;
-                    best = p;
+            std::size_t i = row4col_[reached_[0]];
+            remove(nc_ - 1 - reached_[0], len);
+            while (sink == kNone) {
+                const std::size_t best = pass(i, min_val, len);
+                if (best == kNone) return false;
+                const std::size_t j = remaining_[best];
+                min_val = Lex{d_pen_at_[best], d_val_at_[best]};
+                if (std::isinf(min_val.penalties)) return false;
+                reached_[n_reached++] = j;
+                d_pen_[j] = min_val.penalties;
+                d_val_[j] = min_val.value;
+                path_[j] = path_at_[best];
+                const bool is_free = free_at_[best] != 0;
+                remove(best, len);
+                if (is_free) {
+                    sink = j;
+                } else {
+                    i = row4col_[j];
                 }
             }
-            min_val = lowest;
-            if (std::isinf(lowest.penalties) || best == kNone) return false;
-            const std::size_t j = remaining_[best];
-            reached_.push_back(j);
-            d_[j] = Lex{d_pen_at_[best], d_val_at_[best]};
-            path_[j] = path_at_[best];
-            --len;
-            remaining_[best] = remaining_[len];
-            d_pen_at_[best] = d_pen_at_[len];
-            d_val_at_[best] = d_val_at_[len];
-            path_at_[best] = path_at_[len];
-            if (free_[j]) {
-                sink = j;
-            } else {
-                i = row4col_[j];
-            }
         }
-        finish(cur, min_val, sink);
+        finish(cur, min_val, sink, n_reached);
         return true;
     }
 
+    // Takes position p out of the list by moving the last position into it.
+    void remove(std::size_t p, std::size_t& len) {
+        --len;
+        remaining_[p] = remaining_[len];
+        d_pen_at_[p] = d_pen_at_[len];
+        d_val_at_[p] = d_val_at_[len];
+        v_pen_at_[p] = v_pen_at_[len];
+        v_val_at_[p] = v_val_at_[len];
+        path_at_[p] = path_at_[len];
+        free_at_[p] = free_at_[len];
+    }
+
     // The potential update and the augmentation along the path to `sink`.
-    void finish(std::size_t cur, Lex min_val, std::size_t sink) {
-        u_[cur] = u_[cur] + min_val;
-        for (std::size_t k = 0; k + 1 < reached_.size(); ++k) {
+    void finish(std::size_t cur, Lex min_val, std::size_t sink, std::size_t n_reached) {
+        const Lex ucur = u(cur) + min_val;
+        u_pen_[cur] = ucur.penalties;
+        u_val_[cur] = ucur.value;
+        for (std::size_t k = 0; k + 1 < n_reached; ++k) {
             const std::size_t j = reached_[k];
             const std::size_t r = row4col_[j];
-            u_[r] = (min_val - d_[j]) + u_[r];
+            const Lex ur = (min_val - Lex{d_pen_[j], d_val_[j]}) + u(r);
+            u_pen_[r] = ur.penalties;
+            u_val_[r] = ur.value;
         }
-        for (const std::size_t j : reached_) {
-            const Lex vj = v(j) - (min_val - d_[j]);
+        for (std::size_t k = 0; k < n_reached; ++k) {
+            const std::size_t j = reached_[k];
+            const Lex vj = Lex{v_pen_[j], v_val_[j]} - (min_val - Lex{d_pen_[j], d_val_[j]});
             v_pen_[j] = vj.penalties;
             v_val_[j] = vj.value;
         }
@@ -863,19 +1049,27 @@ private:
     const unsigned char* allowed_;
     std::uint64_t sign_;
     bool use_avx2_;
-    std::vector<Lex> u_;
-    std::vector<double> v_pen_;  // column potentials, by column
-    std::vector<double> v_val_;
-    std::vector<Lex> d_;
-    std::vector<double> d_pen_at_;  // tentative lengths, by list position
-    std::vector<double> d_val_at_;
-    std::vector<std::size_t> path_;
-    std::vector<std::size_t> path_at_;
-    std::vector<std::size_t> remaining_;
-    std::vector<std::size_t> reached_;
-    std::vector<std::size_t> col4row_;
-    std::vector<std::size_t> row4col_;
-    std::vector<std::uint64_t> free_;  // kFree while the column has no row
+    std::unique_ptr<std::byte[]> storage_;  // every array below, in one allocation
+    double* u_pen_;            // nr row potentials, by component
+    double* u_val_;
+    std::size_t* col4row_;     // nr
+    double* v_pen_;            // nc column potentials, by component
+    double* v_val_;
+    double* r_pen_;            // nc lengths of the latest first pass, by column
+    double* r_val_;
+    double* d_pen_;            // nc lengths of reached columns, by column
+    double* d_val_;
+    std::size_t* path_;        // nc: row each reached column was reached from
+    std::size_t* row4col_;     // nc
+    std::uint64_t* free_;      // nc: kFree while the column has no row
+    std::size_t* remaining_;   // nc columns not yet reached, in list order
+    std::size_t* reached_;     // nc columns reached by the current search, in order
+    double* d_pen_at_;         // nc tentative lengths, by list position
+    double* d_val_at_;
+    double* v_pen_at_;         // nc column potentials, by list position
+    double* v_val_at_;
+    std::size_t* path_at_;     // nc, by list position
+    std::uint64_t* free_at_;   // nc, by list position
 };
 
 // The pairs (input row, input column) of a solved problem, ordered by input row. Working row k is
@@ -943,7 +1137,7 @@ std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std:
     }
     LexSolver solver(nr, nc, value, allowed, sign, use_avx2);
     if (!solver.run()) return std::unexpected(LSAPError::Infeasible);
-    return assignment_of(solver.col4row().data(), nr, transpose);
+    return assignment_of(solver.col4row(), nr, transpose);
 }
 
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
