@@ -556,7 +556,9 @@ constexpr Lex kLexInf{kInf, kInf};
 //
 // What the sweep computing a pass's lengths gathers for the pick on the way: the lowest count, the
 // lowest value among the lengths whose count is `guess` (the count the caller expects to be lowest;
-// when it is, no second sweep is needed), and whether every value is finite.
+// when it is, no second sweep is needed), and whether every value is finite. Sweeping a position
+// twice changes none of these, so the vector sweeps cover a row's last positions by one block that
+// overlaps the one before.
 struct LexLow {
     double penalties = kInf;
     double guess_value = kInf;
@@ -573,24 +575,9 @@ inline bool holds(const double* pen, const double* val, std::size_t k, Lex m) {
     return pen[k] == m.penalties && val[k] == m.value;
 }
 
-// The lowest value among the lengths [0, n) whose count is `count`.
-double lowest_value_with(const double* pen, const double* val, std::size_t n, double count, bool use_avx2);
-// The first (last) index in [0, n) holding `m` whose flag in `free` is set (any, for nullptr), or kNone.
-std::size_t first_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
-                          bool use_avx2);
-std::size_t last_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
-                         bool use_avx2);
-
-double lowest_value_with_portable(const double* pen, const double* val, std::size_t begin, std::size_t n,
-                                  double count, double low) {
-    for (std::size_t k = begin; k < n; ++k)
-        if (pen[k] == count) low = std::min(low, val[k]);
-    return low;
-}
-
 #ifdef VESTRIM_LSAP_AVX2
-// Reduces four lanes of partial results into `low` (lanes hold finite values or the initial
-// infinity; `special` flags non-finite values).
+// Reduces four lanes of partial results into `low` (`special` flags the lanes that met a value
+// that is not finite).
 __attribute__((target("avx2"))) void merge_lanes(__m256d pen, __m256d guess_value, __m256d special, LexLow& low) {
     alignas(32) double lane_pen[4];
     alignas(32) double lane_val[4];
@@ -610,20 +597,21 @@ __attribute__((target("avx2"))) inline __m256d not_finite(__m256d x) {
                          _CMP_NLE_UQ);
 }
 
+// The lowest value among the lengths [0, n) (n >= 4) whose count is `count`.
 __attribute__((target("avx2"))) double lowest_value_with_avx2(const double* pen, const double* val, std::size_t n,
                                                               double count) {
-    const std::size_t vec_end = n & ~std::size_t{3};
     const __m256d target = _mm256_set1_pd(count);
     const __m256d inf = _mm256_set1_pd(kInf);
     __m256d low = inf;
-    for (std::size_t k = 0; k < vec_end; k += 4) {
+    const std::size_t last = n - 4;
+    for (std::size_t k = 0;; k = std::min(k + 4, last)) {
         const __m256d with = _mm256_cmp_pd(_mm256_loadu_pd(pen + k), target, _CMP_EQ_OQ);
         low = _mm256_min_pd(low, _mm256_blendv_pd(inf, _mm256_loadu_pd(val + k), with));
+        if (k == last) break;
     }
     alignas(32) double lane[4];
     _mm256_store_pd(lane, low);
-    const double v = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
-    return lowest_value_with_portable(pen, val, vec_end, n, count, v);
+    return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
 }
 
 // Lanes of k .. k + 3 holding `m` (and free, when `free` is given), as a bit mask.
@@ -636,40 +624,39 @@ __attribute__((target("avx2"))) inline int holding_mask(const double* pen, const
     return _mm256_movemask_pd(eq);
 }
 
+// The first (last) index in [0, n) (n >= 4) holding `m` whose flag in `free` is set (any, for
+// nullptr), or kNone.
 __attribute__((target("avx2"))) std::size_t first_holding_avx2(const double* pen, const double* val,
                                                                const std::uint64_t* free, std::size_t n, Lex m) {
     const __m256d tp = _mm256_set1_pd(m.penalties);
     const __m256d tv = _mm256_set1_pd(m.value);
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
+    const std::size_t last = n - 4;
+    for (std::size_t k = 0;; k = std::min(k + 4, last)) {
         const int mask = holding_mask(pen, val, free, k, tp, tv);
         if (mask != 0) return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        if (k == last) return kNone;
     }
-    for (; k < n; ++k)
-        if (holds(pen, val, k, m) && (free == nullptr || free[k])) return k;
-    return kNone;
 }
 
 __attribute__((target("avx2"))) std::size_t last_holding_avx2(const double* pen, const double* val,
                                                               const std::uint64_t* free, std::size_t n, Lex m) {
     const __m256d tp = _mm256_set1_pd(m.penalties);
     const __m256d tv = _mm256_set1_pd(m.value);
-    const std::size_t vec_end = n & ~std::size_t{3};
-    for (std::size_t k = n; k > vec_end; --k)
-        if (holds(pen, val, k - 1, m) && (free == nullptr || free[k - 1])) return k - 1;
-    for (std::size_t k = vec_end; k > 0; k -= 4) {
-        const int mask = holding_mask(pen, val, free, k - 4, tp, tv);
-        if (mask != 0) return k - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
+    for (std::size_t end = n;; end = std::max(end - 4, std::size_t{4})) {
+        const int mask = holding_mask(pen, val, free, end - 4, tp, tv);
+        if (mask != 0) return end - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
+        if (end == 4) return kNone;
     }
-    return kNone;
 }
 
-// The lengths of row i to the columns [0, vec_end) (a multiple of four) at the start of a search
-// (min_val 0), by column, four at a time: the same operations as the scalar form in LexSolver.
-__attribute__((target("avx2"))) void lex_row_lengths_avx2(const double* value_row, const unsigned char* allowed_row,
-                                                          std::uint64_t sign, Lex ui, std::size_t vec_end,
-                                                          const double* v_pen, const double* v_val, double* r_pen,
-                                                          double* r_val, double guess, LexLow& low) {
+// The lengths from row i at the start of a search (min_val 0) to the nc >= 4 columns, by list
+// position (position p holds column nc - 1 - p, so the row is read as blocks, reversed), four at a
+// time: the same operations as the scalar form in LexSolver.
+__attribute__((target("avx2"))) void lex_first_lengths_avx2(const double* value_row,
+                                                            const unsigned char* allowed_row, std::uint64_t sign,
+                                                            Lex ui, std::size_t nc, const double* v_pen_rev,
+                                                            const double* v_val_rev, double* r_pen, double* r_val,
+                                                            double guess, LexLow& low) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d inf = _mm256_set1_pd(kInf);
@@ -678,31 +665,37 @@ __attribute__((target("avx2"))) void lex_row_lengths_avx2(const double* value_ro
     const __m256d target = _mm256_set1_pd(guess);
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
     __m256d low_pen = inf, low_val = inf, special = zero;
-    for (std::size_t j = 0; j < vec_end; j += 4) {
+    const std::size_t last = nc - 4;
+    for (std::size_t p = 0;; p = std::min(p + 4, last)) {
+        const std::size_t first_col = nc - 4 - p;  // columns first_col .. first_col + 3, reversed
         std::uint32_t mask_bytes;
-        std::memcpy(&mask_bytes, allowed_row + j, sizeof mask_bytes);
-        const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
-            _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(mask_bytes))), _mm256_setzero_si256()));
-        const __m256d w = _mm256_xor_pd(_mm256_loadu_pd(value_row + j), sign_bits);
+        std::memcpy(&mask_bytes, allowed_row + first_col, sizeof mask_bytes);
+        const __m256d allowed = _mm256_castsi256_pd(
+            _mm256_cmpgt_epi64(_mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(__builtin_bswap32(mask_bytes)))),
+                               _mm256_setzero_si256()));
+        const __m256d w = _mm256_xor_pd(_mm256_permute4x64_pd(_mm256_loadu_pd(value_row + first_col), 0x1B), sign_bits);
         const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
         const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
-        const __m256d rp = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), _mm256_loadu_pd(v_pen + j));
-        const __m256d rv = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), _mm256_loadu_pd(v_val + j));
-        _mm256_storeu_pd(r_pen + j, rp);
-        _mm256_storeu_pd(r_val + j, rv);
+        const __m256d rp =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), _mm256_loadu_pd(v_pen_rev + p));
+        const __m256d rv =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), _mm256_loadu_pd(v_val_rev + p));
+        _mm256_storeu_pd(r_pen + p, rp);
+        _mm256_storeu_pd(r_val + p, rv);
         low_pen = _mm256_min_pd(low_pen, rp);
         low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, rv, _mm256_cmp_pd(rp, target, _CMP_EQ_OQ)));
         special = _mm256_or_pd(special, not_finite(rv));
+        if (p == last) break;
     }
     merge_lanes(low_pen, low_val, special, low);
 }
 
-// One later pass of a Lex search from row i over list positions [0, vec_end) (a multiple of four):
-// relaxes each remaining column through row i, four at a time, with the same operations as the
-// scalar form in LexSolver.
+// A later pass of a Lex search from row i over the len >= 4 list positions: relaxes each remaining
+// column through row i, four at a time, with the same operations as the scalar form in LexSolver.
+// Relaxing a position twice leaves it as once (strict comparison).
 __attribute__((target("avx2"))) void lex_relax_avx2(const double* value_row, const unsigned char* allowed_row,
                                                     std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
-                                                    std::size_t vec_end, const std::size_t* remaining,
+                                                    std::size_t len, const std::size_t* remaining,
                                                     const double* v_pen_at, const double* v_val_at,
                                                     double* d_pen_at, double* d_val_at, std::size_t* path_at,
                                                     LexLow& low) {
@@ -716,11 +709,13 @@ __attribute__((target("avx2"))) void lex_relax_avx2(const double* value_row, con
     const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(i)));
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
     __m256d low_pen = inf, low_val = inf, special = zero;
-    for (std::size_t p = 0; p < vec_end; p += 4) {
+    const std::size_t last = len - 4;
+    for (std::size_t p = 0;; p = std::min(p + 4, last)) {
         const std::size_t j0 = remaining[p], j1 = remaining[p + 1], j2 = remaining[p + 2], j3 = remaining[p + 3];
         const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
             _mm256_setr_epi64x(allowed_row[j0], allowed_row[j1], allowed_row[j2], allowed_row[j3]),
             _mm256_setzero_si256()));
+        // Scalar loads beat the gather instruction on several processors.
         const __m128d w01 = _mm_loadh_pd(_mm_load_sd(value_row + j0), value_row + j1);
         const __m128d w23 = _mm_loadh_pd(_mm_load_sd(value_row + j2), value_row + j3);
         const __m256d w = _mm256_xor_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1), sign_bits);
@@ -745,49 +740,82 @@ __attribute__((target("avx2"))) void lex_relax_avx2(const double* value_row, con
         low_pen = _mm256_min_pd(low_pen, dj_pen);
         low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, dj_val, _mm256_cmp_pd(dj_pen, m_pen, _CMP_EQ_OQ)));
         special = _mm256_or_pd(special, not_finite(dj_val));
+        if (p == last) break;
     }
     merge_lanes(low_pen, low_val, special, low);
 }
 #endif
 
-double lowest_value_with(const double* pen, const double* val, std::size_t n, double count, bool use_avx2) {
+// Calls visit(j) for every j in [0, n) with row[j] != 0, in ascending order.
 #ifdef VESTRIM_LSAP_AVX2
-    if (use_avx2) return lowest_value_with_avx2(pen, val, n, count);
+template <class Visit>
+__attribute__((target("avx2"))) void for_each_set_avx2(const unsigned char* row, std::size_t n, Visit&& visit) {
+    auto visit_bits = [&](std::size_t base, std::uint32_t bits) {
+        for (; bits != 0; bits &= bits - 1) visit(base + static_cast<std::size_t>(std::countr_zero(bits)));
+    };
+    const __m256i zero = _mm256_setzero_si256();
+    auto set_bits = [&](std::size_t j) __attribute__((target("avx2"))) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+        return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero)));
+    };
+    std::size_t j = 0;
+    for (; j + 32 <= n; j += 32) visit_bits(j, set_bits(j));
+    // The last bytes by one block that overlaps the one before, without the bytes already seen.
+    if (j < n) visit_bits(n - 32, set_bits(n - 32) & (~std::uint32_t{0} << (j - (n - 32))));
+}
+#endif
+
+template <class Visit>
+void for_each_set(const unsigned char* row, std::size_t n, bool use_avx2, Visit&& visit) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2 && n >= 32) {
+        for_each_set_avx2(row, n, visit);
+        return;
+    }
 #else
     (void)use_avx2;
 #endif
-    return lowest_value_with_portable(pen, val, 0, n, count, kInf);
+    for (std::size_t j = 0; j < n; ++j)
+        if (row[j] != 0) visit(j);
 }
 
-std::size_t first_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
-                          bool use_avx2) {
+// The position the rule takes among the lengths (pen, val) of positions [0, n), given what the
+// sweep that computed them gathered; `free` holds the positions' free flags. kNone if there is none.
+std::size_t lex_pick(const double* pen, const double* val, const std::uint64_t* free, std::size_t n,
+                     const LexLow& low, double guess, bool use_avx2) {
+    if (!low.finite) {
+        Lex lowest = kLexInf;
+        std::size_t best = kNone;
+        for (std::size_t p = 0; p < n; ++p) {
+            const Lex d{pen[p], val[p]};
+            if (d < lowest || (d == lowest && free[p])) {
+                lowest = d;
+                best = p;
+            }
+        }
+        return best;
+    }
+    const bool vector = use_avx2 && n >= 4;
+    Lex m{low.penalties, low.guess_value};
+    if (low.penalties != guess) {
+        m.value = kInf;
 #ifdef VESTRIM_LSAP_AVX2
-    if (use_avx2) return first_holding_avx2(pen, val, free, n, m);
-#else
-    (void)use_avx2;
+        if (vector) m.value = lowest_value_with_avx2(pen, val, n, m.penalties);
 #endif
-    for (std::size_t k = 0; k < n; ++k)
-        if (holds(pen, val, k, m) && (free == nullptr || free[k])) return k;
-    return kNone;
-}
-
-std::size_t last_holding(const double* pen, const double* val, const std::uint64_t* free, std::size_t n, Lex m,
-                         bool use_avx2) {
+        for (std::size_t k = 0; k < n && !vector; ++k)
+            if (pen[k] == m.penalties) m.value = std::min(m.value, val[k]);
+    }
 #ifdef VESTRIM_LSAP_AVX2
-    if (use_avx2) return last_holding_avx2(pen, val, free, n, m);
-#else
-    (void)use_avx2;
+    if (vector) {
+        const std::size_t best = last_holding_avx2(pen, val, free, n, m);
+        return best != kNone ? best : first_holding_avx2(pen, val, nullptr, n, m);
+    }
 #endif
     for (std::size_t k = n; k > 0; --k)
-        if (holds(pen, val, k - 1, m) && (free == nullptr || free[k - 1])) return k - 1;
+        if (free[k - 1] && holds(pen, val, k - 1, m)) return k - 1;
+    for (std::size_t k = 0; k < n; ++k)
+        if (holds(pen, val, k, m)) return k;
     return kNone;
-}
-
-// The lowest length of a pass whose values are all finite.
-inline Lex lowest_of(const LexLow& low, double guess, const double* pen, const double* val, std::size_t n,
-                     bool use_avx2) {
-    if (low.penalties == guess) return Lex{guess, low.guess_value};
-    return Lex{low.penalties, lowest_value_with(pen, val, n, low.penalties, use_avx2)};
 }
 
 // The searches of `augment` written over Lex costs: the same list of remaining columns (descending
@@ -796,18 +824,17 @@ inline Lex lowest_of(const LexLow& low, double guess, const double* pen, const d
 // penalty involved every value is the one `augment` computes. The cost of cell (i, j) is read from
 // the working value and mask rows: (0, value) where allowed, (1, 0) elsewhere.
 //
-// Each search's first pass, from the row being inserted, computes the lengths by column, reading
-// the row as a block; most searches end there, at a free column. Otherwise the list is set up from
-// those lengths (they are what the list's first pass would compute) and the search goes on. The
-// list keeps the column potentials and free flags in its own order, so that a pass gathers only
-// the cost row.
+// As in `augment`, column potentials and free flags are stored in the order of a search's starting
+// list (column j at nc - 1 - j). A search's first pass, from the row being inserted, computes its
+// lengths in that order, reading the row as a block; most searches end there, at a free column.
+// Otherwise those lengths become the list's tentative lengths and the search goes on.
 class LexSolver {
 public:
     LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign,
               bool use_avx2)
         : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2) {
         static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
-        storage_.reset(new std::byte[8 * (4 * nr + 17 * nc)]);
+        storage_.reset(new std::byte[8 * (3 * nr + 18 * nc)]);
         std::byte* next = storage_.get();
         auto take = [&](auto*& array, std::size_t n) {
             array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
@@ -816,17 +843,18 @@ public:
         take(u_pen_, nr);
         take(u_val_, nr);
         take(col4row_, nr);
-        take(v_pen_, nc);
-        take(v_val_, nc);
-        take(r_pen_, nc);
-        take(r_val_, nc);
+        take(v_pen_rev_, nc);
+        take(v_val_rev_, nc);
+        take(free_rev_, nc);
+        take(descending_, nc);
         take(d_pen_, nc);
         take(d_val_, nc);
         take(path_, nc);
         take(row4col_, nc);
-        take(free_, nc);
-        take(remaining_, nc);
         take(reached_, nc);
+        take(r_pen_, nc);
+        take(r_val_, nc);
+        take(remaining_, nc);
         take(d_pen_at_, nc);
         take(d_val_at_, nc);
         take(v_pen_at_, nc);
@@ -836,10 +864,11 @@ public:
         std::fill(u_pen_, u_pen_ + nr, 0.0);
         std::fill(u_val_, u_val_ + nr, 0.0);
         std::fill(col4row_, col4row_ + nr, kNone);
-        std::fill(v_pen_, v_pen_ + nc, 0.0);
-        std::fill(v_val_, v_val_ + nc, 0.0);
+        std::fill(v_pen_rev_, v_pen_rev_ + nc, 0.0);
+        std::fill(v_val_rev_, v_val_rev_ + nc, 0.0);
+        std::fill(free_rev_, free_rev_ + nc, kFree);
+        for (std::size_t p = 0; p < nc; ++p) descending_[p] = nc - 1 - p;
         std::fill(row4col_, row4col_ + nc, kNone);
-        std::fill(free_, free_ + nc, kFree);
     }
 
     // Inserts every row; false if a search finds no column (cannot happen with finite costs).
@@ -856,9 +885,53 @@ public:
 
 private:
     Lex u(std::size_t i) const { return Lex{u_pen_[i], u_val_[i]}; }
+    Lex cost(const double* value_row, const unsigned char* allowed_row, std::size_t j) const {
+        const bool ok = allowed_row[j] != 0;
+        return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
+    }
 
-    // The lengths from row `cur` to every column at the start of its search, by column, into
-    // r_pen_/r_val_; returns the column to reach first (kNone if there is none).
+    // The first pick of the search from `cur` read off the row's allowed cells, when that is
+    // possible. Counts are exact: the cost count of a forbidden cell is 1 and of an allowed one 0, so
+    // if some allowed cell lies in a column of the highest count potential (max_v_pen_), the lengths
+    // of exactly those cells have the lowest count (every forbidden cell's is higher by at least one,
+    // every other allowed cell's is higher too). Only they can hold the lowest length, so the rule
+    // over all positions picks among them: by lowest value, then the last free position (the lowest
+    // free column), else the first (the highest column). A value elsewhere that is not finite does
+    // not change that: it never sits at the lowest count. Returns the position and its length, or
+    // kNone when there is no such cell or one of their values is not finite.
+    std::size_t sparse_first_pick(std::size_t cur, Lex& lowest) const {
+        const Lex ucur = u(cur);
+        const Lex zero{0.0, 0.0};
+        const double* const value_row = value_ + cur * nc_;
+        const unsigned char* const allowed_row = allowed_ + cur * nc_;
+        const double top = max_v_pen_;
+        double low = kInf;
+        std::size_t low_free = kNone;  // lowest free column holding `low`
+        std::size_t low_last = kNone;  // highest column holding `low`
+        bool finite = true;
+        for_each_set(allowed_row, nc_, use_avx2_, [&](std::size_t j) {
+            const std::size_t p = nc_ - 1 - j;
+            if (v_pen_rev_[p] != top) return;
+            const Lex r = ((Lex{0.0, cost_at(value_row, j, sign_)} + zero) - ucur) - Lex{v_pen_rev_[p], v_val_rev_[p]};
+            finite = finite && std::fabs(r.value) <= std::numeric_limits<double>::max();
+            if (r.value < low || low_last == kNone) {
+                low = r.value;
+                lowest = r;
+                low_free = free_rev_[p] ? j : kNone;
+                low_last = j;
+            } else if (r.value == low) {
+                if (low_free == kNone && free_rev_[p]) low_free = j;
+                low_last = j;
+            }
+        });
+        if (!finite || low_last == kNone) return kNone;
+        const std::size_t j = low_free != kNone ? low_free : low_last;
+        lowest = ((Lex{0.0, cost_at(value_row, j, sign_)} + zero) - ucur) - Lex{v_pen_rev_[nc_ - 1 - j], v_val_rev_[nc_ - 1 - j]};
+        return nc_ - 1 - j;
+    }
+
+    // The first pass of the search from `cur`: the lengths to every column, by starting list
+    // position, into r_pen_/r_val_; returns the position to reach first (kNone if there is none).
     std::size_t first_pass(std::size_t cur) {
         const Lex ucur = u(cur);
         const Lex zero{0.0, 0.0};
@@ -867,39 +940,20 @@ private:
         // Most rows reach an allowed cell of an untouched column first.
         constexpr double kGuess = 0.0;
         LexLow low;
-        std::size_t j = 0;
 #ifdef VESTRIM_LSAP_AVX2
-        if (use_avx2_) {
-            j = nc_ & ~std::size_t{3};
-            lex_row_lengths_avx2(value_row, allowed_row, sign_, ucur, j, v_pen_, v_val_, r_pen_, r_val_, kGuess, low);
+        if (use_avx2_ && nc_ >= 4) {
+            lex_first_lengths_avx2(value_row, allowed_row, sign_, ucur, nc_, v_pen_rev_, v_val_rev_, r_pen_, r_val_,
+                                   kGuess, low);
+            return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, kGuess, use_avx2_);
         }
 #endif
-        for (; j < nc_; ++j) {
-            const bool ok = allowed_row[j] != 0;
-            const Lex c{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
-            const Lex r = ((c + zero) - ucur) - Lex{v_pen_[j], v_val_[j]};
-            r_pen_[j] = r.penalties;
-            r_val_[j] = r.value;
+        for (std::size_t p = 0; p < nc_; ++p) {
+            const Lex r = ((cost(value_row, allowed_row, nc_ - 1 - p) + zero) - ucur) - Lex{v_pen_rev_[p], v_val_rev_[p]};
+            r_pen_[p] = r.penalties;
+            r_val_[p] = r.value;
             fold(low, kGuess, r.penalties, r.value);
         }
-        // Position p holds column nc - 1 - p: the last free position is the lowest free column,
-        // the first position the highest column.
-        if (!low.finite) {
-            Lex lowest = kLexInf;
-            std::size_t best = kNone;
-            for (std::size_t p = 0; p < nc_; ++p) {
-                const std::size_t col = nc_ - 1 - p;
-                const Lex r{r_pen_[col], r_val_[col]};
-                if (r < lowest || (r == lowest && free_[col])) {
-                    lowest = r;
-                    best = col;
-                }
-            }
-            return best;
-        }
-        const Lex m = lowest_of(low, kGuess, r_pen_, r_val_, nc_, use_avx2_);
-        const std::size_t best = first_holding(r_pen_, r_val_, free_, nc_, m, use_avx2_);
-        return best != kNone ? best : last_holding(r_pen_, r_val_, nullptr, nc_, m, use_avx2_);
+        return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, kGuess, use_avx2_);
     }
 
     // A later pass of the search from row i: relaxes the `len` remaining positions and returns the
@@ -911,96 +965,70 @@ private:
         // The lowest length of most passes has min_val's penalty count.
         const double guess = min_val.penalties;
         LexLow low;
-        std::size_t p = 0;
 #ifdef VESTRIM_LSAP_AVX2
-        if (use_avx2_) {
-            p = len & ~std::size_t{3};
-            lex_relax_avx2(value_row, allowed_row, sign_, min_val, ui, i, p, remaining_, v_pen_at_, v_val_at_,
+        if (use_avx2_ && len >= 4) {
+            lex_relax_avx2(value_row, allowed_row, sign_, min_val, ui, i, len, remaining_, v_pen_at_, v_val_at_,
                            d_pen_at_, d_val_at_, path_at_, low);
+            return lex_pick(d_pen_at_, d_val_at_, free_at_, len, low, guess, use_avx2_);
         }
 #endif
-        for (; p < len; ++p) {
-            const std::size_t j = remaining_[p];
-            const bool ok = allowed_row[j] != 0;
-            const Lex c{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
-            const Lex r = ((c + min_val) - ui) - Lex{v_pen_at_[p], v_val_at_[p]};
+        for (std::size_t p = 0; p < len; ++p) {
+            const Lex r = ((cost(value_row, allowed_row, remaining_[p]) + min_val) - ui) - Lex{v_pen_at_[p], v_val_at_[p]};
             // Strict: an equal length keeps the older predecessor.
-            const Lex old{d_pen_at_[p], d_val_at_[p]};
-            if (r < old) {
+            if (r < Lex{d_pen_at_[p], d_val_at_[p]}) {
                 d_pen_at_[p] = r.penalties;
                 d_val_at_[p] = r.value;
                 path_at_[p] = i;
             }
             fold(low, guess, d_pen_at_[p], d_val_at_[p]);
         }
-        if (!low.finite) {
-            Lex lowest = kLexInf;
-            std::size_t best = kNone;
-            for (std::size_t q = 0; q < len; ++q) {
-                const Lex dj{d_pen_at_[q], d_val_at_[q]};
-                if (dj < lowest || (dj == lowest && free_at_[q])) {
-                    lowest = dj;
-                    best = q;
-                }
-            }
-            return best;
-        }
-        const Lex m = lowest_of(low, guess, d_pen_at_, d_val_at_, len, use_avx2_);
-        const std::size_t best = last_holding(d_pen_at_, d_val_at_, free_at_, len, m, use_avx2_);
-        return best != kNone ? best : first_holding(d_pen_at_, d_val_at_, nullptr, len, m, use_avx2_);
+        return lex_pick(d_pen_at_, d_val_at_, free_at_, len, low, guess, use_avx2_);
     }
 
     bool augment(std::size_t cur) {
-        std::size_t n_reached = 0;
+        // Most searches end at their first pick, a free column, found from the allowed cells alone.
         Lex min_val;
-        std::size_t sink = kNone;
-        {
-            const std::size_t j = first_pass(cur);
-            if (j == kNone) return false;
-            min_val = Lex{r_pen_[j], r_val_[j]};
-            if (std::isinf(min_val.penalties)) return false;
-            reached_[n_reached++] = j;
-            d_pen_[j] = min_val.penalties;
-            d_val_[j] = min_val.value;
-            path_[j] = cur;
-            if (free_[j]) sink = j;
+        std::size_t first = sparse_first_pick(cur, min_val);
+        if (first == kNone || !free_rev_[first]) {
+            first = first_pass(cur);
+            if (first == kNone) return false;
+            min_val = Lex{r_pen_[first], r_val_[first]};
         }
-        if (sink == kNone) {
-            // The list as the first pass leaves it, without the column it reached: position p holds
-            // column nc - 1 - p, reached from cur.
+        if (std::isinf(min_val.penalties)) return false;
+        std::size_t n_reached = 0;
+        std::size_t j = nc_ - 1 - first;
+        reached_[n_reached++] = j;
+        d_pen_[j] = min_val.penalties;
+        d_val_[j] = min_val.value;
+        path_[j] = cur;
+        if (!free_rev_[first]) {
+            // The search goes on from the list as its first pass leaves it: the first pass's lengths,
+            // all reached from cur, without the position it reached.
+            std::swap(r_pen_, d_pen_at_);
+            std::swap(r_val_, d_val_at_);
+            std::copy(descending_, descending_ + nc_, remaining_);
+            std::copy(v_pen_rev_, v_pen_rev_ + nc_, v_pen_at_);
+            std::copy(v_val_rev_, v_val_rev_ + nc_, v_val_at_);
+            std::copy(free_rev_, free_rev_ + nc_, free_at_);
+            std::fill(path_at_, path_at_ + nc_, cur);
             std::size_t len = nc_;
-            for (std::size_t p = 0; p < nc_; ++p) {
-                const std::size_t j = nc_ - 1 - p;
-                remaining_[p] = j;
-                d_pen_at_[p] = r_pen_[j];
-                d_val_at_[p] = r_val_[j];
-                v_pen_at_[p] = v_pen_[j];
-                v_val_at_[p] = v_val_[j];
-                path_at_[p] = cur;
-                free_at_[p] = free_[j];
-            }
-            std::size_t i = row4col_[reached_[0]];
-            remove(nc_ - 1 - reached_[0], len);
-            while (sink == kNone) {
-                const std::size_t best = pass(i, min_val, len);
+            remove(first, len);
+            for (;;) {
+                const std::size_t best = pass(row4col_[j], min_val, len);
                 if (best == kNone) return false;
-                const std::size_t j = remaining_[best];
                 min_val = Lex{d_pen_at_[best], d_val_at_[best]};
                 if (std::isinf(min_val.penalties)) return false;
+                j = remaining_[best];
                 reached_[n_reached++] = j;
                 d_pen_[j] = min_val.penalties;
                 d_val_[j] = min_val.value;
                 path_[j] = path_at_[best];
                 const bool is_free = free_at_[best] != 0;
                 remove(best, len);
-                if (is_free) {
-                    sink = j;
-                } else {
-                    i = row4col_[j];
-                }
+                if (is_free) break;
             }
         }
-        finish(cur, min_val, sink, n_reached);
+        finish(cur, min_val, j, n_reached);
         return true;
     }
 
@@ -1028,16 +1056,20 @@ private:
             u_pen_[r] = ur.penalties;
             u_val_[r] = ur.value;
         }
+        bool counts_changed = false;
         for (std::size_t k = 0; k < n_reached; ++k) {
             const std::size_t j = reached_[k];
-            const Lex vj = Lex{v_pen_[j], v_val_[j]} - (min_val - Lex{d_pen_[j], d_val_[j]});
-            v_pen_[j] = vj.penalties;
-            v_val_[j] = vj.value;
+            const std::size_t p = nc_ - 1 - j;
+            const Lex vj = Lex{v_pen_rev_[p], v_val_rev_[p]} - (min_val - Lex{d_pen_[j], d_val_[j]});
+            counts_changed = counts_changed || vj.penalties != v_pen_rev_[p];
+            v_pen_rev_[p] = vj.penalties;
+            v_val_rev_[p] = vj.value;
         }
+        if (counts_changed) max_v_pen_ = *std::max_element(v_pen_rev_, v_pen_rev_ + nc_);
         for (std::size_t j = sink;;) {
             const std::size_t row = path_[j];
             row4col_[j] = row;
-            free_[j] = 0;
+            free_rev_[nc_ - 1 - j] = 0;
             std::swap(col4row_[row], j);
             if (row == cur) break;
         }
@@ -1049,27 +1081,29 @@ private:
     const unsigned char* allowed_;
     std::uint64_t sign_;
     bool use_avx2_;
+    double max_v_pen_ = 0.0;  // the highest count among the column potentials
     std::unique_ptr<std::byte[]> storage_;  // every array below, in one allocation
-    double* u_pen_;            // nr row potentials, by component
+    double* u_pen_;              // nr row potentials, by component
     double* u_val_;
-    std::size_t* col4row_;     // nr
-    double* v_pen_;            // nc column potentials, by component
-    double* v_val_;
-    double* r_pen_;            // nc lengths of the latest first pass, by column
-    double* r_val_;
-    double* d_pen_;            // nc lengths of reached columns, by column
+    std::size_t* col4row_;       // nr
+    double* v_pen_rev_;          // nc column potentials, by component; column j at nc - 1 - j
+    double* v_val_rev_;
+    std::uint64_t* free_rev_;    // nc: kFree while the column has no row; column j at nc - 1 - j
+    std::size_t* descending_;    // nc: the starting list, nc - 1 - p at p
+    double* d_pen_;              // nc lengths of reached columns, by column
     double* d_val_;
-    std::size_t* path_;        // nc: row each reached column was reached from
-    std::size_t* row4col_;     // nc
-    std::uint64_t* free_;      // nc: kFree while the column has no row
-    std::size_t* remaining_;   // nc columns not yet reached, in list order
-    std::size_t* reached_;     // nc columns reached by the current search, in order
-    double* d_pen_at_;         // nc tentative lengths, by list position
+    std::size_t* path_;          // nc: row each reached column was reached from
+    std::size_t* row4col_;       // nc
+    std::size_t* reached_;       // nc columns reached by the current search, in order
+    double* r_pen_;              // nc lengths of the latest first pass, by starting list position
+    double* r_val_;
+    std::size_t* remaining_;     // nc columns not yet reached, in list order
+    double* d_pen_at_;           // nc tentative lengths, by list position
     double* d_val_at_;
-    double* v_pen_at_;         // nc column potentials, by list position
+    double* v_pen_at_;           // nc column potentials, by list position
     double* v_val_at_;
-    std::size_t* path_at_;     // nc, by list position
-    std::uint64_t* free_at_;   // nc, by list position
+    std::size_t* path_at_;       // nc, by list position
+    std::uint64_t* free_at_;     // nc, by list position
 };
 
 // The pairs (input row, input column) of a solved problem, ordered by input row. Working row k is
