@@ -1134,12 +1134,18 @@ Assignment assignment_of(const std::size_t* col4row, std::size_t nr, bool transp
 
 std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
                                                           const unsigned char* allowed, bool maximize) {
+    return solve_with_forbidden(rows, cols, value, allowed, maximize, Kernel::Auto);
+}
+
+std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
+                                                          const unsigned char* allowed, bool maximize, Kernel kernel) {
     if (rows == 0 || cols == 0) return Assignment{};
     const std::size_t n = rows * cols;
 #ifdef VESTRIM_LSAP_AVX2
-    const bool use_avx2 = __builtin_cpu_supports("avx2");
+    const bool use_avx2 = kernel == Kernel::Auto && __builtin_cpu_supports("avx2");
 #else
     const bool use_avx2 = false;
+    (void)kernel;
 #endif
     if (!all_finite(value, n, use_avx2)) {
         // Only the allowed values must be finite. Without branches: the mask is irregular.
