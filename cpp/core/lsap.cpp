@@ -932,28 +932,29 @@ private:
 
     // The first pass of the search from `cur`: the lengths to every column, by starting list
     // position, into r_pen_/r_val_; returns the position to reach first (kNone if there is none).
-    std::size_t first_pass(std::size_t cur) {
+    // `allowed_at_top` tells whether the row has an allowed cell in a column of the highest count
+    // potential, which decides the lowest count (see sparse_first_pick).
+    std::size_t first_pass(std::size_t cur, bool allowed_at_top) {
         const Lex ucur = u(cur);
         const Lex zero{0.0, 0.0};
         const double* const value_row = value_ + cur * nc_;
         const unsigned char* const allowed_row = allowed_ + cur * nc_;
-        // Most rows reach an allowed cell of an untouched column first.
-        constexpr double kGuess = 0.0;
+        const double guess = ((allowed_at_top ? 0.0 : 1.0) - ucur.penalties) - max_v_pen_;
         LexLow low;
 #ifdef VESTRIM_LSAP_AVX2
         if (use_avx2_ && nc_ >= 4) {
             lex_first_lengths_avx2(value_row, allowed_row, sign_, ucur, nc_, v_pen_rev_, v_val_rev_, r_pen_, r_val_,
-                                   kGuess, low);
-            return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, kGuess, use_avx2_);
+                                   guess, low);
+            return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, guess, use_avx2_);
         }
 #endif
         for (std::size_t p = 0; p < nc_; ++p) {
             const Lex r = ((cost(value_row, allowed_row, nc_ - 1 - p) + zero) - ucur) - Lex{v_pen_rev_[p], v_val_rev_[p]};
             r_pen_[p] = r.penalties;
             r_val_[p] = r.value;
-            fold(low, kGuess, r.penalties, r.value);
+            fold(low, guess, r.penalties, r.value);
         }
-        return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, kGuess, use_avx2_);
+        return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, guess, use_avx2_);
     }
 
     // A later pass of the search from row i: relaxes the `len` remaining positions and returns the
@@ -990,7 +991,7 @@ private:
         Lex min_val;
         std::size_t first = sparse_first_pick(cur, min_val);
         if (first == kNone || !free_rev_[first]) {
-            first = first_pass(cur);
+            first = first_pass(cur, first != kNone);
             if (first == kNone) return false;
             min_val = Lex{r_pen_[first], r_val_[first]};
         }
