@@ -149,3 +149,34 @@ def test_forbidden_cells_never_absorb_allowed_values():
     allowed = np.array([[0.0, 0.0], [1.0, 1.0]])
     assert core.lsap_solve(np.where(allowed > 0, m, -1e18), True) == ([0, 1], [0, 1])
     assert core.lsap_solve_with_forbidden(m, allowed, True) == ([0, 1], [1, 0])
+
+
+@pytest.mark.parametrize("shape", [(12, 45), (45, 12), (30, 70), (70, 33)])
+@pytest.mark.parametrize("density", ["frame-like", 0.3])
+def test_solve_with_forbidden_on_wide_rows(shape, density):
+    # Frame-like rows hold a few allowed cells each and some rows none; tied values throughout.
+    rng = np.random.default_rng([shape[0], shape[1], density == 0.3])
+    for _ in range(3):
+        m = rng.integers(0, 3, shape) / 4.0
+        allowed = rng.random(shape) < (3 / max(shape) if density == "frame-like" else density)
+        allowed[rng.random(shape[0]) < 0.2] = False
+        for maximize in (False, True):
+            expected = assign(m.tolist(), allowed.tolist(), maximize)
+            for portable in (False, True):
+                assert core.lsap_solve_with_forbidden(m, allowed.astype(float), maximize, portable) == expected
+
+
+def test_forbidden_kernels_agree_when_sums_overflow():
+    # Path lengths overflow to infinities and NaN: both kernels still apply one and the same rule.
+    rng = np.random.default_rng(17)
+    for _ in range(300):
+        shape = tuple(rng.integers(1, 40, 2))
+        m = rng.choice([-1.7e308, 1.7e308], shape) * rng.random(shape)
+        allowed = (rng.random(shape) < 0.6).astype(float)
+        outcomes = []
+        for portable in (False, True):
+            try:
+                outcomes.append(core.lsap_solve_with_forbidden(m, allowed, True, portable))
+            except ValueError as e:
+                outcomes.append(str(e))
+        assert outcomes[0] == outcomes[1], (m, allowed)

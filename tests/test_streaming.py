@@ -219,6 +219,18 @@ def test_unsolvable_frame_is_not_half_applied():
     assert acc.compute().clear.num_matches == 2
 
 
+def test_frame_after_a_failed_one_is_scored_on_its_own():
+    # The failed frame leaves an infinite score where the next frame's cell is forbidden.
+    acc, fresh = Accumulator(), Accumulator()
+    with pytest.raises(BaseException) as info:
+        acc.update_from_similarity([1, 2], [5, 6], [[0.9, float("inf")], [0.1, 0.1]])
+    assert type(info.value).__name__ == "InternalError"
+    for a in (acc, fresh):
+        a.update_from_similarity([1, 2], [5, 6], [[0.9, 0.1], [0.1, 0.1]])
+    assert acc.compute().clear.num_matches == 1
+    assert repr(acc.compute()) == repr(fresh.compute())
+
+
 class CallsBack:
     """A number whose conversion re-enters the accumulator being updated."""
 

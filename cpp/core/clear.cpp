@@ -36,17 +36,6 @@ void benchmark_score_row(const double* sim_row, std::size_t m, double threshold,
     }
 }
 
-// The continuity bonus must dominate any acceptable similarity, so it scales with the largest
-// finite magnitude among them: (M + 1) * 1000.
-double continuity_bonus(const double* similarity, std::size_t cells, double threshold) {
-    double largest = 0.0;
-    row_scan::for_each_at_least(similarity, cells, threshold, [&](std::size_t k) {
-        const double magnitude = std::fabs(similarity[k]);
-        if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
-    });
-    return (largest + 1.0) * 1000.0;
-}
-
 }  // namespace
 
 const GtTrack* TrackState::find(Id gt_id) const {
@@ -73,34 +62,56 @@ void TrackState::record_presence(GtTrack& track, bool matched) {
 bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
                                           const double* similarity, double threshold) {
     // Acceptable pairs keep their similarity, the pair repeating a gt's most recent match gets the
-    // continuity bonus on top, everything else (NaN included) is forbidden.
+    // continuity bonus on top, everything else (NaN included) is forbidden. One scan finds the
+    // acceptable cells and the largest finite magnitude among them, which sets the bonus.
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
     const std::size_t cells = n * m;
-    const double bonus = continuity_bonus(similarity, cells, threshold);
-    scores_.resize(cells);
-    std::fill(scores_.begin(), scores_.end(), kForbidden);
     allowed_.assign(cells, 0);
     column_allowed_.assign(m, 0);
+    accepted_.clear();
+    row_accepted_end_.resize(n);
+    double largest = 0.0;
     bool every_row_allowed = true;
     for (std::size_t i = 0; i < n; ++i) {
         const double* sim_row = similarity + i * m;
-        double* score_row = scores_.data() + i * m;
         unsigned char* allowed_row = allowed_.data() + i * m;
+        const std::size_t before = accepted_.size();
+        row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
+            accepted_.push_back(j);
+            allowed_row[j] = 1;
+            column_allowed_[j] = 1;
+            const double magnitude = std::fabs(sim_row[j]);
+            if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
+        });
+        row_accepted_end_[i] = accepted_.size();
+        every_row_allowed = every_row_allowed && accepted_.size() != before;
+    }
+    const bool forced = n <= m ? !every_row_allowed
+                               : std::find(column_allowed_.begin(), column_allowed_.end(), 0) != column_allowed_.end();
+
+    // The bonus dominates any acceptable similarity: (M + 1) * 1000 for their largest finite
+    // magnitude M.
+    const double bonus = (largest + 1.0) * 1000.0;
+    scores_.resize(cells);
+    // Forbidden cells are read by the plain solver only; a frame that must take one goes to the
+    // solver that keeps them apart and never reads their values.
+    if (!forced) std::fill(scores_.begin(), scores_.end(), kForbidden);
+    std::size_t t = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = row_accepted_end_[i];
+        if (t == end) continue;
+        const double* sim_row = similarity + i * m;
+        double* score_row = scores_.data() + i * m;
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && track->has_last_match;
         const Id last_match = continues ? track->last_match : 0;
-        bool any = false;
-        row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
+        for (; t < end; ++t) {
+            const std::size_t j = accepted_[t];
             score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
-            allowed_row[j] = 1;
-            column_allowed_[j] = 1;
-            any = true;
-        });
-        every_row_allowed = every_row_allowed && any;
+        }
     }
-    if (n <= m) return !every_row_allowed;
-    return std::find(column_allowed_.begin(), column_allowed_.end(), 0) != column_allowed_.end();
+    return forced;
 }
 
 void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,

@@ -126,7 +126,8 @@ private:
 
     // The frame's score matrix into scores_ (both sides present). The module rule also marks the
     // acceptable cells in allowed_ and tells whether some gt or prediction of the smaller side has
-    // none (so that every assignment takes a forbidden pair).
+    // none (so that every assignment takes a forbidden pair); only when it has not are the forbidden
+    // cells of scores_ written (the solver of the other case never reads them).
     bool fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                             double threshold);
     void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
@@ -139,6 +140,8 @@ private:
     std::vector<double> scores_;
     std::vector<unsigned char> allowed_;         // module rule: acceptable cells
     std::vector<unsigned char> column_allowed_;  // module rule: columns with an acceptable cell
+    std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
+    std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_
     std::vector<std::uint32_t> row_tracks_;
 };
 

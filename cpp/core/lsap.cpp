@@ -546,128 +546,188 @@ inline bool operator<(Lex a, Lex b) {
 inline bool operator==(Lex a, Lex b) { return a.penalties == b.penalties && a.value == b.value; }
 constexpr Lex kLexInf{kInf, kInf};
 
-#ifdef VESTRIM_LSAP_AVX2
-// Merges four lanes, each holding its lowest length, the position that holds it by the sequential
-// rule and that position's free flag, into the pick of the sequential rule over all positions.
-__attribute__((target("avx2"))) void merge_lex_lanes(__m256d low_pen, __m256d low_val, __m256d best,
-                                                     __m256d best_free, Lex& pick_lowest, std::size_t& pick_best) {
-    alignas(32) double lane_pen[4];
-    alignas(32) double lane_val[4];
-    alignas(32) std::uint64_t lane_best[4];
-    alignas(32) std::uint64_t lane_free[4];
-    _mm256_store_pd(lane_pen, low_pen);
-    _mm256_store_pd(lane_val, low_val);
-    _mm256_store_pd(reinterpret_cast<double*>(lane_best), best);
-    _mm256_store_pd(reinterpret_cast<double*>(lane_free), best_free);
-    Lex low = kLexInf;
-    for (int k = 0; k < 4; ++k) {
-        const Lex lane{lane_pen[k], lane_val[k]};
-        if (lane < low) low = lane;
-    }
-    std::size_t last_free = kNone;
-    std::size_t first = kNone;
-    for (int k = 0; k < 4; ++k) {
-        if (!(Lex{lane_pen[k], lane_val[k]} == low) || lane_best[k] == kNone) continue;
-        if (lane_free[k] && (last_free == kNone || lane_best[k] > last_free)) last_free = lane_best[k];
-        if (!lane_free[k] && (first == kNone || lane_best[k] < first)) first = lane_best[k];
-    }
-    pick_lowest = low;
-    pick_best = last_free != kNone ? last_free : first;
+// How a Lex search picks the next column. Over the lengths of one pass, in list order, the rule is
+// the plain solver's: take a position when its length is lower than the lowest so far, or equal to
+// it and its column free. That leaves the lowest length M and, among the positions holding M, the
+// last free one, or else the first one. When every length is finite (penalty counts always are;
+// only values can overflow), lexicographic order is a total order and that outcome is found without
+// the loop-carried comparisons: the lowest penalty count, the lowest value among the lengths with
+// that count, then the position. Otherwise the rule is applied position by position.
+//
+// What the sweep computing a pass's lengths gathers for the pick on the way: the lowest count, the
+// lowest value among the lengths whose count is `guess` (the count the caller expects to be lowest;
+// when it is, no second sweep is needed), and whether every value is finite. Sweeping a position
+// twice changes none of these, so the vector sweeps cover a row's last positions by one block that
+// overlaps the one before.
+struct LexLow {
+    double penalties = kInf;
+    double guess_value = kInf;
+    bool finite = true;
+};
+
+inline void fold(LexLow& low, double guess, double pen, double val) {
+    low.penalties = std::min(low.penalties, pen);
+    if (pen == guess) low.guess_value = std::min(low.guess_value, val);
+    low.finite = low.finite && std::fabs(val) <= std::numeric_limits<double>::max();
 }
 
-// The first pick of a Lex search from row `cur` over the first `vec_end` positions (a multiple of
-// four), position p holding column nc - 1 - p, four positions at a time. Each lane applies the
-// sequential rule to its own positions; the lanes are merged by the same rule (see scan_avx2), so
-// the pick equals the sequential one. Returns the position and its length through `pick_*`; best
-// is kNone when vec_end is 0.
-__attribute__((target("avx2"))) void lex_first_pick_avx2(const double* value_row, const unsigned char* allowed_row,
-                                                         std::uint64_t sign, Lex ucur, std::size_t nc,
-                                                         std::size_t vec_end, const double* v_pen,
-                                                         const double* v_val, const std::uint64_t* free_col,
-                                                         Lex& pick_lowest, std::size_t& pick_best) {
+inline bool holds(const double* pen, const double* val, std::size_t k, Lex m) {
+    return pen[k] == m.penalties && val[k] == m.value;
+}
+
+#ifdef VESTRIM_LSAP_AVX2
+// Reduces four lanes of partial results into `low` (`special` flags the lanes that met a value
+// that is not finite).
+__attribute__((target("avx2"))) void merge_lanes(__m256d pen, __m256d guess_value, __m256d special, LexLow& low) {
+    alignas(32) double lane_pen[4];
+    alignas(32) double lane_val[4];
+    _mm256_store_pd(lane_pen, pen);
+    _mm256_store_pd(lane_val, guess_value);
+    for (int k = 0; k < 4; ++k) {
+        low.penalties = std::min(low.penalties, lane_pen[k]);
+        low.guess_value = std::min(low.guess_value, lane_val[k]);
+    }
+    low.finite = low.finite && _mm256_movemask_pd(special) == 0;
+}
+
+// Lanes whose value is not finite (|x| > DBL_MAX, or NaN).
+__attribute__((target("avx2"))) inline __m256d not_finite(__m256d x) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    return _mm256_cmp_pd(_mm256_and_pd(x, magnitude), _mm256_set1_pd(std::numeric_limits<double>::max()),
+                         _CMP_NLE_UQ);
+}
+
+// The lowest value among the lengths [0, n) (n >= 4) whose count is `count`.
+__attribute__((target("avx2"))) double lowest_value_with_avx2(const double* pen, const double* val, std::size_t n,
+                                                              double count) {
+    const __m256d target = _mm256_set1_pd(count);
+    const __m256d inf = _mm256_set1_pd(kInf);
+    __m256d low = inf;
+    const std::size_t last = n - 4;
+    for (std::size_t k = 0;; k = std::min(k + 4, last)) {
+        const __m256d with = _mm256_cmp_pd(_mm256_loadu_pd(pen + k), target, _CMP_EQ_OQ);
+        low = _mm256_min_pd(low, _mm256_blendv_pd(inf, _mm256_loadu_pd(val + k), with));
+        if (k == last) break;
+    }
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, low);
+    return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+}
+
+// Lanes of k .. k + 3 holding `m` (and free, when `free` is given), as a bit mask.
+__attribute__((target("avx2"))) inline int holding_mask(const double* pen, const double* val,
+                                                        const std::uint64_t* free, std::size_t k, __m256d tp,
+                                                        __m256d tv) {
+    __m256d eq = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(pen + k), tp, _CMP_EQ_OQ),
+                               _mm256_cmp_pd(_mm256_loadu_pd(val + k), tv, _CMP_EQ_OQ));
+    if (free != nullptr) eq = _mm256_and_pd(eq, _mm256_loadu_pd(reinterpret_cast<const double*>(free + k)));
+    return _mm256_movemask_pd(eq);
+}
+
+// The first (last) index in [0, n) (n >= 4) holding `m` whose flag in `free` is set (any, for
+// nullptr), or kNone.
+__attribute__((target("avx2"))) std::size_t first_holding_avx2(const double* pen, const double* val,
+                                                               const std::uint64_t* free, std::size_t n, Lex m) {
+    const __m256d tp = _mm256_set1_pd(m.penalties);
+    const __m256d tv = _mm256_set1_pd(m.value);
+    const std::size_t last = n - 4;
+    for (std::size_t k = 0;; k = std::min(k + 4, last)) {
+        const int mask = holding_mask(pen, val, free, k, tp, tv);
+        if (mask != 0) return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        if (k == last) return kNone;
+    }
+}
+
+__attribute__((target("avx2"))) std::size_t last_holding_avx2(const double* pen, const double* val,
+                                                              const std::uint64_t* free, std::size_t n, Lex m) {
+    const __m256d tp = _mm256_set1_pd(m.penalties);
+    const __m256d tv = _mm256_set1_pd(m.value);
+    for (std::size_t end = n;; end = std::max(end - 4, std::size_t{4})) {
+        const int mask = holding_mask(pen, val, free, end - 4, tp, tv);
+        if (mask != 0) return end - 4 + static_cast<std::size_t>(31 - __builtin_clz(static_cast<unsigned>(mask)));
+        if (end == 4) return kNone;
+    }
+}
+
+// The lengths from row i at the start of a search (min_val 0) to the nc >= 4 columns, by list
+// position (position p holds column nc - 1 - p, so the row is read as blocks, reversed), four at a
+// time: the same operations as the scalar form in LexSolver.
+__attribute__((target("avx2"))) void lex_first_lengths_avx2(const double* value_row,
+                                                            const unsigned char* allowed_row, std::uint64_t sign,
+                                                            Lex ui, std::size_t nc, const double* v_pen_rev,
+                                                            const double* v_val_rev, double* r_pen, double* r_val,
+                                                            double guess, LexLow& low) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d u_pen = _mm256_set1_pd(ucur.penalties);
-    const __m256d u_val = _mm256_set1_pd(ucur.value);
+    const __m256d inf = _mm256_set1_pd(kInf);
+    const __m256d u_pen = _mm256_set1_pd(ui.penalties);
+    const __m256d u_val = _mm256_set1_pd(ui.value);
+    const __m256d target = _mm256_set1_pd(guess);
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
-    const __m256i step = _mm256_set1_epi64x(4);
-    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256d low_pen = _mm256_set1_pd(kInf);
-    __m256d low_val = _mm256_set1_pd(kInf);
-    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    __m256d best_free = _mm256_setzero_pd();
-    for (std::size_t p = 0; p < vec_end; p += 4) {
-        const std::size_t first_col = nc - 4 - p;  // columns first_col .. first_col + 3, reversed below
+    __m256d low_pen = inf, low_val = inf, special = zero;
+    const std::size_t last = nc - 4;
+    for (std::size_t p = 0;; p = std::min(p + 4, last)) {
+        const std::size_t first_col = nc - 4 - p;  // columns first_col .. first_col + 3, reversed
         std::uint32_t mask_bytes;
         std::memcpy(&mask_bytes, allowed_row + first_col, sizeof mask_bytes);
-        const __m256i mask_wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(mask_bytes)));
-        const __m256d allowed = _mm256_permute4x64_pd(
-            _mm256_castsi256_pd(_mm256_cmpgt_epi64(mask_wide, _mm256_setzero_si256())), 0x1B);
+        const __m256d allowed = _mm256_castsi256_pd(
+            _mm256_cmpgt_epi64(_mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(__builtin_bswap32(mask_bytes)))),
+                               _mm256_setzero_si256()));
         const __m256d w = _mm256_xor_pd(_mm256_permute4x64_pd(_mm256_loadu_pd(value_row + first_col), 0x1B), sign_bits);
         const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
         const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
-        const __m256d vp = _mm256_permute4x64_pd(_mm256_loadu_pd(v_pen + first_col), 0x1B);
-        const __m256d vv = _mm256_permute4x64_pd(_mm256_loadu_pd(v_val + first_col), 0x1B);
-        const __m256d free = _mm256_permute4x64_pd(
-            _mm256_loadu_pd(reinterpret_cast<const double*>(free_col + first_col)), 0x1B);
-        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), vp);
-        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), vv);
-        const __m256d pen_eq = _mm256_cmp_pd(r_pen, low_pen, _CMP_EQ_OQ);
-        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(r_pen, low_pen, _CMP_LT_OQ),
-                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_LT_OQ)));
-        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(r_val, low_val, _CMP_EQ_OQ));
-        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
-        low_pen = _mm256_blendv_pd(low_pen, r_pen, take);
-        low_val = _mm256_blendv_pd(low_val, r_val, take);
-        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
-        best_free = _mm256_blendv_pd(best_free, free, take);
-        pos = _mm256_add_epi64(pos, step);
+        const __m256d rp =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, zero), u_pen), _mm256_loadu_pd(v_pen_rev + p));
+        const __m256d rv =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, zero), u_val), _mm256_loadu_pd(v_val_rev + p));
+        _mm256_storeu_pd(r_pen + p, rp);
+        _mm256_storeu_pd(r_val + p, rv);
+        low_pen = _mm256_min_pd(low_pen, rp);
+        low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, rv, _mm256_cmp_pd(rp, target, _CMP_EQ_OQ)));
+        special = _mm256_or_pd(special, not_finite(rv));
+        if (p == last) break;
     }
-    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+    merge_lanes(low_pen, low_val, special, low);
 }
 
-// One later pass of a Lex search from row i over list positions [0, vec_end) (a multiple of four):
-// relaxes each remaining column through row i and picks the position to reach next, by the
-// sequential rule applied per lane and merged as above. Same lengths as the scalar pass.
-__attribute__((target("avx2"))) void lex_scan_avx2(const double* value_row, const unsigned char* allowed_row,
-                                                   std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
-                                                   std::size_t vec_end, const std::size_t* remaining,
-                                                   const double* v_pen, const double* v_val,
-                                                   const std::uint64_t* free_col, double* d_pen_at,
-                                                   double* d_val_at, std::size_t* path_at, Lex& pick_lowest,
-                                                   std::size_t& pick_best) {
+// A later pass of a Lex search from row i over the len >= 4 list positions: relaxes each remaining
+// column through row i, four at a time, with the same operations as the scalar form in LexSolver.
+// Relaxing a position twice leaves it as once (strict comparison).
+__attribute__((target("avx2"))) void lex_relax_avx2(const double* value_row, const unsigned char* allowed_row,
+                                                    std::uint64_t sign, Lex min_val, Lex ui, std::size_t i,
+                                                    std::size_t len, const std::size_t* remaining,
+                                                    const double* v_pen_at, const double* v_val_at,
+                                                    double* d_pen_at, double* d_val_at, std::size_t* path_at,
+                                                    LexLow& low) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d inf = _mm256_set1_pd(kInf);
     const __m256d m_pen = _mm256_set1_pd(min_val.penalties);
     const __m256d m_val = _mm256_set1_pd(min_val.value);
     const __m256d u_pen = _mm256_set1_pd(ui.penalties);
     const __m256d u_val = _mm256_set1_pd(ui.value);
     const __m256d row = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(i)));
     const __m256d sign_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(sign)));
-    const __m256i step = _mm256_set1_epi64x(4);
-    __m256i pos = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256d low_pen = _mm256_set1_pd(kInf);
-    __m256d low_val = _mm256_set1_pd(kInf);
-    __m256d best = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    __m256d best_free = _mm256_setzero_pd();
-    for (std::size_t p = 0; p < vec_end; p += 4) {
+    __m256d low_pen = inf, low_val = inf, special = zero;
+    const std::size_t last = len - 4;
+    for (std::size_t p = 0;; p = std::min(p + 4, last)) {
         const std::size_t j0 = remaining[p], j1 = remaining[p + 1], j2 = remaining[p + 2], j3 = remaining[p + 3];
         const __m256d allowed = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
             _mm256_setr_epi64x(allowed_row[j0], allowed_row[j1], allowed_row[j2], allowed_row[j3]),
             _mm256_setzero_si256()));
-        const __m256d w = _mm256_xor_pd(_mm256_setr_pd(value_row[j0], value_row[j1], value_row[j2], value_row[j3]),
-                                        sign_bits);
+        // Scalar loads beat the gather instruction on several processors.
+        const __m128d w01 = _mm_loadh_pd(_mm_load_sd(value_row + j0), value_row + j1);
+        const __m128d w23 = _mm_loadh_pd(_mm_load_sd(value_row + j2), value_row + j3);
+        const __m256d w = _mm256_xor_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(w01), w23, 1), sign_bits);
         const __m256d c_pen = _mm256_blendv_pd(one, zero, allowed);
         const __m256d c_val = _mm256_blendv_pd(zero, w, allowed);
-        const __m256d vp = _mm256_setr_pd(v_pen[j0], v_pen[j1], v_pen[j2], v_pen[j3]);
-        const __m256d vv = _mm256_setr_pd(v_val[j0], v_val[j1], v_val[j2], v_val[j3]);
-        const __m256d free = _mm256_castsi256_pd(_mm256_setr_epi64x(
-            static_cast<long long>(free_col[j0]), static_cast<long long>(free_col[j1]),
-            static_cast<long long>(free_col[j2]), static_cast<long long>(free_col[j3])));
-        const __m256d r_pen = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, m_pen), u_pen), vp);
-        const __m256d r_val = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, m_val), u_val), vv);
+        const __m256d r_pen =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_pen, m_pen), u_pen), _mm256_loadu_pd(v_pen_at + p));
+        const __m256d r_val =
+            _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(c_val, m_val), u_val), _mm256_loadu_pd(v_val_at + p));
         const __m256d old_pen = _mm256_loadu_pd(d_pen_at + p);
         const __m256d old_val = _mm256_loadu_pd(d_val_at + p);
+        // Strict: an equal length keeps the older predecessor.
         const __m256d shorter = _mm256_or_pd(
             _mm256_cmp_pd(r_pen, old_pen, _CMP_LT_OQ),
             _mm256_and_pd(_mm256_cmp_pd(r_pen, old_pen, _CMP_EQ_OQ), _mm256_cmp_pd(r_val, old_val, _CMP_LT_OQ)));
@@ -677,35 +737,138 @@ __attribute__((target("avx2"))) void lex_scan_avx2(const double* value_row, cons
         _mm256_storeu_pd(d_val_at + p, dj_val);
         double* const path = reinterpret_cast<double*>(path_at + p);
         _mm256_storeu_pd(path, _mm256_blendv_pd(_mm256_loadu_pd(path), row, shorter));
-        const __m256d pen_eq = _mm256_cmp_pd(dj_pen, low_pen, _CMP_EQ_OQ);
-        const __m256d less = _mm256_or_pd(_mm256_cmp_pd(dj_pen, low_pen, _CMP_LT_OQ),
-                                          _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_LT_OQ)));
-        const __m256d equal = _mm256_and_pd(pen_eq, _mm256_cmp_pd(dj_val, low_val, _CMP_EQ_OQ));
-        const __m256d take = _mm256_or_pd(less, _mm256_and_pd(equal, free));
-        low_pen = _mm256_blendv_pd(low_pen, dj_pen, take);
-        low_val = _mm256_blendv_pd(low_val, dj_val, take);
-        best = _mm256_blendv_pd(best, _mm256_castsi256_pd(pos), take);
-        best_free = _mm256_blendv_pd(best_free, free, take);
-        pos = _mm256_add_epi64(pos, step);
+        low_pen = _mm256_min_pd(low_pen, dj_pen);
+        low_val = _mm256_min_pd(low_val, _mm256_blendv_pd(inf, dj_val, _mm256_cmp_pd(dj_pen, m_pen, _CMP_EQ_OQ)));
+        special = _mm256_or_pd(special, not_finite(dj_val));
+        if (p == last) break;
     }
-    merge_lex_lanes(low_pen, low_val, best, best_free, pick_lowest, pick_best);
+    merge_lanes(low_pen, low_val, special, low);
 }
 #endif
 
-// The searches of `augment` written plainly over Lex costs: the same list of remaining columns
-// (descending column order, removal by moving the last position into the gap), the same lengths
+// Calls visit(j) for every j in [0, n) with row[j] != 0, in ascending order.
+#ifdef VESTRIM_LSAP_AVX2
+template <class Visit>
+__attribute__((target("avx2"))) void for_each_set_avx2(const unsigned char* row, std::size_t n, Visit&& visit) {
+    auto visit_bits = [&](std::size_t base, std::uint32_t bits) {
+        for (; bits != 0; bits &= bits - 1) visit(base + static_cast<std::size_t>(std::countr_zero(bits)));
+    };
+    const __m256i zero = _mm256_setzero_si256();
+    auto set_bits = [&](std::size_t j) __attribute__((target("avx2"))) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+        return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero)));
+    };
+    std::size_t j = 0;
+    for (; j + 32 <= n; j += 32) visit_bits(j, set_bits(j));
+    // The last bytes by one block that overlaps the one before, without the bytes already seen.
+    if (j < n) visit_bits(n - 32, set_bits(n - 32) & (~std::uint32_t{0} << (j - (n - 32))));
+}
+#endif
+
+template <class Visit>
+void for_each_set(const unsigned char* row, std::size_t n, bool use_avx2, Visit&& visit) {
+#ifdef VESTRIM_LSAP_AVX2
+    if (use_avx2 && n >= 32) {
+        for_each_set_avx2(row, n, visit);
+        return;
+    }
+#else
+    (void)use_avx2;
+#endif
+    for (std::size_t j = 0; j < n; ++j)
+        if (row[j] != 0) visit(j);
+}
+
+// The position the rule takes among the lengths (pen, val) of positions [0, n), given what the
+// sweep that computed them gathered; `free` holds the positions' free flags. kNone if there is none.
+std::size_t lex_pick(const double* pen, const double* val, const std::uint64_t* free, std::size_t n,
+                     const LexLow& low, double guess, bool use_avx2) {
+    if (!low.finite) {
+        Lex lowest = kLexInf;
+        std::size_t best = kNone;
+        for (std::size_t p = 0; p < n; ++p) {
+            const Lex d{pen[p], val[p]};
+            if (d < lowest || (d == lowest && free[p])) {
+                lowest = d;
+                best = p;
+            }
+        }
+        return best;
+    }
+    const bool vector = use_avx2 && n >= 4;
+    Lex m{low.penalties, low.guess_value};
+    if (low.penalties != guess) {
+        m.value = kInf;
+#ifdef VESTRIM_LSAP_AVX2
+        if (vector) m.value = lowest_value_with_avx2(pen, val, n, m.penalties);
+#endif
+        for (std::size_t k = 0; k < n && !vector; ++k)
+            if (pen[k] == m.penalties) m.value = std::min(m.value, val[k]);
+    }
+#ifdef VESTRIM_LSAP_AVX2
+    if (vector) {
+        const std::size_t best = last_holding_avx2(pen, val, free, n, m);
+        return best != kNone ? best : first_holding_avx2(pen, val, nullptr, n, m);
+    }
+#endif
+    for (std::size_t k = n; k > 0; --k)
+        if (free[k - 1] && holds(pen, val, k - 1, m)) return k - 1;
+    for (std::size_t k = 0; k < n; ++k)
+        if (holds(pen, val, k, m)) return k;
+    return kNone;
+}
+
+// The searches of `augment` written over Lex costs: the same list of remaining columns (descending
+// column order, removal by moving the last position into the gap), the same lengths
 // ((cost + min_val) - u) - v, the same tie rules and the same potential updates, so that with no
 // penalty involved every value is the one `augment` computes. The cost of cell (i, j) is read from
 // the working value and mask rows: (0, value) where allowed, (1, 0) elsewhere.
+//
+// As in `augment`, column potentials and free flags are stored in the order of a search's starting
+// list (column j at nc - 1 - j). A search's first pass, from the row being inserted, computes its
+// lengths in that order, reading the row as a block; most searches end there, at a free column.
+// Otherwise those lengths become the list's tentative lengths and the search goes on.
 class LexSolver {
 public:
     LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign,
               bool use_avx2)
-        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2),
-          u_(nr, Lex{0.0, 0.0}), v_pen_(nc, 0.0), v_val_(nc, 0.0), d_(nc), d_pen_at_(nc), d_val_at_(nc), path_(nc),
-          path_at_(nc),
-          remaining_(nc), col4row_(nr, kNone), row4col_(nc, kNone), free_(nc, kFree) {
-        reached_.reserve(nc);
+        : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2) {
+        static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
+        storage_.reset(new std::byte[8 * (3 * nr + 18 * nc)]);
+        std::byte* next = storage_.get();
+        auto take = [&](auto*& array, std::size_t n) {
+            array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
+            next += 8 * n;
+        };
+        take(u_pen_, nr);
+        take(u_val_, nr);
+        take(col4row_, nr);
+        take(v_pen_rev_, nc);
+        take(v_val_rev_, nc);
+        take(free_rev_, nc);
+        take(descending_, nc);
+        take(d_pen_, nc);
+        take(d_val_, nc);
+        take(path_, nc);
+        take(row4col_, nc);
+        take(reached_, nc);
+        take(r_pen_, nc);
+        take(r_val_, nc);
+        take(remaining_, nc);
+        take(d_pen_at_, nc);
+        take(d_val_at_, nc);
+        take(v_pen_at_, nc);
+        take(v_val_at_, nc);
+        take(path_at_, nc);
+        take(free_at_, nc);
+        std::fill(u_pen_, u_pen_ + nr, 0.0);
+        std::fill(u_val_, u_val_ + nr, 0.0);
+        std::fill(col4row_, col4row_ + nr, kNone);
+        std::fill(v_pen_rev_, v_pen_rev_ + nc, 0.0);
+        std::fill(v_val_rev_, v_val_rev_ + nc, 0.0);
+        std::fill(free_rev_, free_rev_ + nc, kFree);
+        for (std::size_t p = 0; p < nc; ++p) descending_[p] = nc - 1 - p;
+        std::fill(row4col_, row4col_ + nc, kNone);
     }
 
     // Inserts every row; false if a search finds no column (cannot happen with finite costs).
@@ -718,140 +881,196 @@ public:
         return true;
     }
 
-    const std::vector<std::size_t>& col4row() const { return col4row_; }
+    const std::size_t* col4row() const { return col4row_; }
 
 private:
-    Lex cost(std::size_t i, std::size_t j) const {
-        const std::size_t k = i * nc_ + j;
-        const bool ok = allowed_[k] != 0;
-        return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_, k, sign_) : 0.0};
+    Lex u(std::size_t i) const { return Lex{u_pen_[i], u_val_[i]}; }
+    Lex cost(const double* value_row, const unsigned char* allowed_row, std::size_t j) const {
+        const bool ok = allowed_row[j] != 0;
+        return Lex{ok ? 0.0 : 1.0, ok ? cost_at(value_row, j, sign_) : 0.0};
     }
-    Lex v(std::size_t j) const { return Lex{v_pen_[j], v_val_[j]}; }
 
-    // The first pass of a search from `cur`, reading only: the position's column and its length.
-    void first_pick(std::size_t cur, Lex& lowest, std::size_t& best) const {
-        const Lex ucur = u_[cur];
+    // The first pick of the search from `cur` read off the row's allowed cells, when that is
+    // possible. Counts are exact: the cost count of a forbidden cell is 1 and of an allowed one 0, so
+    // if some allowed cell lies in a column of the highest count potential (max_v_pen_), the lengths
+    // of exactly those cells have the lowest count (every forbidden cell's is higher by at least one,
+    // every other allowed cell's is higher too). Only they can hold the lowest length, so the rule
+    // over all positions picks among them: by lowest value, then the last free position (the lowest
+    // free column), else the first (the highest column). A value elsewhere that is not finite does
+    // not change that: it never sits at the lowest count. Returns the position and its length, or
+    // kNone when there is no such cell or one of their values is not finite.
+    std::size_t sparse_first_pick(std::size_t cur, Lex& lowest) const {
+        const Lex ucur = u(cur);
         const Lex zero{0.0, 0.0};
-        lowest = kLexInf;
-        best = kNone;
-        std::size_t p = 0;
+        const double* const value_row = value_ + cur * nc_;
+        const unsigned char* const allowed_row = allowed_ + cur * nc_;
+        const double top = max_v_pen_;
+        double low = kInf;
+        std::size_t low_free = kNone;  // lowest free column holding `low`
+        std::size_t low_last = kNone;  // highest column holding `low`
+        bool finite = true;
+        for_each_set(allowed_row, nc_, use_avx2_, [&](std::size_t j) {
+            const std::size_t p = nc_ - 1 - j;
+            if (v_pen_rev_[p] != top) return;
+            const Lex r = ((Lex{0.0, cost_at(value_row, j, sign_)} + zero) - ucur) - Lex{v_pen_rev_[p], v_val_rev_[p]};
+            finite = finite && std::fabs(r.value) <= std::numeric_limits<double>::max();
+            if (r.value < low || low_last == kNone) {
+                low = r.value;
+                lowest = r;
+                low_free = free_rev_[p] ? j : kNone;
+                low_last = j;
+            } else if (r.value == low) {
+                if (low_free == kNone && free_rev_[p]) low_free = j;
+                low_last = j;
+            }
+        });
+        if (!finite || low_last == kNone) return kNone;
+        const std::size_t j = low_free != kNone ? low_free : low_last;
+        lowest = ((Lex{0.0, cost_at(value_row, j, sign_)} + zero) - ucur) - Lex{v_pen_rev_[nc_ - 1 - j], v_val_rev_[nc_ - 1 - j]};
+        return nc_ - 1 - j;
+    }
+
+    // The first pass of the search from `cur`: the lengths to every column, by starting list
+    // position, into r_pen_/r_val_; returns the position to reach first (kNone if there is none).
+    // `allowed_at_top` tells whether the row has an allowed cell in a column of the highest count
+    // potential, which decides the lowest count (see sparse_first_pick).
+    std::size_t first_pass(std::size_t cur, bool allowed_at_top) {
+        const Lex ucur = u(cur);
+        const Lex zero{0.0, 0.0};
+        const double* const value_row = value_ + cur * nc_;
+        const unsigned char* const allowed_row = allowed_ + cur * nc_;
+        const double guess = ((allowed_at_top ? 0.0 : 1.0) - ucur.penalties) - max_v_pen_;
+        LexLow low;
 #ifdef VESTRIM_LSAP_AVX2
-        if (use_avx2_) {
-            p = nc_ & ~std::size_t{3};
-            std::size_t pos = kNone;
-            lex_first_pick_avx2(value_ + cur * nc_, allowed_ + cur * nc_, sign_, ucur, nc_, p, v_pen_.data(),
-                                v_val_.data(), free_.data(), lowest, pos);
-            if (pos != kNone) best = nc_ - 1 - pos;
+        if (use_avx2_ && nc_ >= 4) {
+            lex_first_lengths_avx2(value_row, allowed_row, sign_, ucur, nc_, v_pen_rev_, v_val_rev_, r_pen_, r_val_,
+                                   guess, low);
+            return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, guess, use_avx2_);
         }
 #endif
-        for (; p < nc_; ++p) {
-            const std::size_t j = nc_ - 1 - p;
-            const Lex r = ((cost(cur, j) + zero) - ucur) - v(j);
-            if (r < lowest || (r == lowest && free_[j])) {
-                lowest = r;
-                best = j;
-            }
+        for (std::size_t p = 0; p < nc_; ++p) {
+            const Lex r = ((cost(value_row, allowed_row, nc_ - 1 - p) + zero) - ucur) - Lex{v_pen_rev_[p], v_val_rev_[p]};
+            r_pen_[p] = r.penalties;
+            r_val_[p] = r.value;
+            fold(low, guess, r.penalties, r.value);
         }
+        return lex_pick(r_pen_, r_val_, free_rev_, nc_, low, guess, use_avx2_);
+    }
+
+    // A later pass of the search from row i: relaxes the `len` remaining positions and returns the
+    // position to reach next (kNone if there is none).
+    std::size_t pass(std::size_t i, Lex min_val, std::size_t len) {
+        const Lex ui = u(i);
+        const double* const value_row = value_ + i * nc_;
+        const unsigned char* const allowed_row = allowed_ + i * nc_;
+        // The lowest length of most passes has min_val's penalty count.
+        const double guess = min_val.penalties;
+        LexLow low;
+#ifdef VESTRIM_LSAP_AVX2
+        if (use_avx2_ && len >= 4) {
+            lex_relax_avx2(value_row, allowed_row, sign_, min_val, ui, i, len, remaining_, v_pen_at_, v_val_at_,
+                           d_pen_at_, d_val_at_, path_at_, low);
+            return lex_pick(d_pen_at_, d_val_at_, free_at_, len, low, guess, use_avx2_);
+        }
+#endif
+        for (std::size_t p = 0; p < len; ++p) {
+            const Lex r = ((cost(value_row, allowed_row, remaining_[p]) + min_val) - ui) - Lex{v_pen_at_[p], v_val_at_[p]};
+            // Strict: an equal length keeps the older predecessor.
+            if (r < Lex{d_pen_at_[p], d_val_at_[p]}) {
+                d_pen_at_[p] = r.penalties;
+                d_val_at_[p] = r.value;
+                path_at_[p] = i;
+            }
+            fold(low, guess, d_pen_at_[p], d_val_at_[p]);
+        }
+        return lex_pick(d_pen_at_, d_val_at_, free_at_, len, low, guess, use_avx2_);
     }
 
     bool augment(std::size_t cur) {
-        // Most searches end at their first pick, a column no row owns yet: find it with a pass that
-        // only reads (the first scan computes the same lengths with the same rule).
-        {
-            Lex lowest;
-            std::size_t best;
-            first_pick(cur, lowest, best);
-            if (best != kNone && free_[best]) {
-                d_[best] = lowest;
-                path_[best] = cur;
-                reached_.assign(1, best);
-                finish(cur, lowest, best);
-                return true;
+        // Most searches end at their first pick, a free column, found from the allowed cells alone.
+        Lex min_val;
+        std::size_t first = sparse_first_pick(cur, min_val);
+        if (first == kNone || !free_rev_[first]) {
+            first = first_pass(cur, first != kNone);
+            if (first == kNone) return false;
+            min_val = Lex{r_pen_[first], r_val_[first]};
+        }
+        if (std::isinf(min_val.penalties)) return false;
+        std::size_t n_reached = 0;
+        std::size_t j = nc_ - 1 - first;
+        reached_[n_reached++] = j;
+        d_pen_[j] = min_val.penalties;
+        d_val_[j] = min_val.value;
+        path_[j] = cur;
+        if (!free_rev_[first]) {
+            // The search goes on from the list as its first pass leaves it: the first pass's lengths,
+            // all reached from cur, without the position it reached.
+            std::swap(r_pen_, d_pen_at_);
+            std::swap(r_val_, d_val_at_);
+            std::copy(descending_, descending_ + nc_, remaining_);
+            std::copy(v_pen_rev_, v_pen_rev_ + nc_, v_pen_at_);
+            std::copy(v_val_rev_, v_val_rev_ + nc_, v_val_at_);
+            std::copy(free_rev_, free_rev_ + nc_, free_at_);
+            std::fill(path_at_, path_at_ + nc_, cur);
+            std::size_t len = nc_;
+            remove(first, len);
+            for (;;) {
+                const std::size_t best = pass(row4col_[j], min_val, len);
+                if (best == kNone) return false;
+                min_val = Lex{d_pen_at_[best], d_val_at_[best]};
+                if (std::isinf(min_val.penalties)) return false;
+                j = remaining_[best];
+                reached_[n_reached++] = j;
+                d_pen_[j] = min_val.penalties;
+                d_val_[j] = min_val.value;
+                path_[j] = path_at_[best];
+                const bool is_free = free_at_[best] != 0;
+                remove(best, len);
+                if (is_free) break;
             }
         }
-
-        std::size_t len = nc_;
-        for (std::size_t p = 0; p < nc_; ++p) {
-            remaining_[p] = nc_ - 1 - p;
-            d_pen_at_[p] = kInf;
-            d_val_at_[p] = kInf;
-            path_at_[p] = kNone;
-        }
-        reached_.clear();
-        Lex min_val{0.0, 0.0};
-        std::size_t i = cur;
-        std::size_t sink = kNone;
-        while (sink == kNone) {
-            const Lex ui = u_[i];
-            Lex lowest = kLexInf;
-            std::size_t best = kNone;
-            std::size_t p = 0;
-#ifdef VESTRIM_LSAP_AVX2
-            if (use_avx2_) {
-                p = len & ~std::size_t{3};
-                lex_scan_avx2(value_ + i * nc_, allowed_ + i * nc_, sign_, min_val, ui, i, p, remaining_.data(),
-                              v_pen_.data(), v_val_.data(), free_.data(), d_pen_at_.data(), d_val_at_.data(),
-                              path_at_.data(), lowest, best);
-            }
-#endif
-            for (; p < len; ++p) {
-                const std::size_t j = remaining_[p];
-                const Lex r = ((cost(i, j) + min_val) - ui) - v(j);
-                // Strict: an equal length keeps the older predecessor. Without branches: the outcome
-                // is data-dependent and mispredicts badly.
-                const Lex old{d_pen_at_[p], d_val_at_[p]};
-                const bool shorter = (r.penalties < old.penalties) |
-                                     ((r.penalties == old.penalties) & (r.value < old.value));
-                const Lex dj{shorter ? r.penalties : old.penalties, shorter ? r.value : old.value};
-                d_pen_at_[p] = dj.penalties;
-                d_val_at_[p] = dj.value;
-                path_at_[p] = shorter ? i : path_at_[p];
-                const bool pen_eq = dj.penalties == lowest.penalties;
-                const bool take = (dj.penalties < lowest.penalties) | (pen_eq & (dj.value < lowest.value)) |
-                                  (pen_eq & (dj.value == lowest.value) & (free_[j] != 0));
-                if (take) {
-                    lowest = dj;
-                    best = p;
-                }
-            }
-            min_val = lowest;
-            if (std::isinf(lowest.penalties) || best == kNone) return false;
-            const std::size_t j = remaining_[best];
-            reached_.push_back(j);
-            d_[j] = Lex{d_pen_at_[best], d_val_at_[best]};
-            path_[j] = path_at_[best];
-            --len;
-            remaining_[best] = remaining_[len];
-            d_pen_at_[best] = d_pen_at_[len];
-            d_val_at_[best] = d_val_at_[len];
-            path_at_[best] = path_at_[len];
-            if (free_[j]) {
-                sink = j;
-            } else {
-                i = row4col_[j];
-            }
-        }
-        finish(cur, min_val, sink);
+        finish(cur, min_val, j, n_reached);
         return true;
     }
 
+    // Takes position p out of the list by moving the last position into it.
+    void remove(std::size_t p, std::size_t& len) {
+        --len;
+        remaining_[p] = remaining_[len];
+        d_pen_at_[p] = d_pen_at_[len];
+        d_val_at_[p] = d_val_at_[len];
+        v_pen_at_[p] = v_pen_at_[len];
+        v_val_at_[p] = v_val_at_[len];
+        path_at_[p] = path_at_[len];
+        free_at_[p] = free_at_[len];
+    }
+
     // The potential update and the augmentation along the path to `sink`.
-    void finish(std::size_t cur, Lex min_val, std::size_t sink) {
-        u_[cur] = u_[cur] + min_val;
-        for (std::size_t k = 0; k + 1 < reached_.size(); ++k) {
+    void finish(std::size_t cur, Lex min_val, std::size_t sink, std::size_t n_reached) {
+        const Lex ucur = u(cur) + min_val;
+        u_pen_[cur] = ucur.penalties;
+        u_val_[cur] = ucur.value;
+        for (std::size_t k = 0; k + 1 < n_reached; ++k) {
             const std::size_t j = reached_[k];
             const std::size_t r = row4col_[j];
-            u_[r] = (min_val - d_[j]) + u_[r];
+            const Lex ur = (min_val - Lex{d_pen_[j], d_val_[j]}) + u(r);
+            u_pen_[r] = ur.penalties;
+            u_val_[r] = ur.value;
         }
-        for (const std::size_t j : reached_) {
-            const Lex vj = v(j) - (min_val - d_[j]);
-            v_pen_[j] = vj.penalties;
-            v_val_[j] = vj.value;
+        bool counts_changed = false;
+        for (std::size_t k = 0; k < n_reached; ++k) {
+            const std::size_t j = reached_[k];
+            const std::size_t p = nc_ - 1 - j;
+            const Lex vj = Lex{v_pen_rev_[p], v_val_rev_[p]} - (min_val - Lex{d_pen_[j], d_val_[j]});
+            counts_changed = counts_changed || vj.penalties != v_pen_rev_[p];
+            v_pen_rev_[p] = vj.penalties;
+            v_val_rev_[p] = vj.value;
         }
+        if (counts_changed) max_v_pen_ = *std::max_element(v_pen_rev_, v_pen_rev_ + nc_);
         for (std::size_t j = sink;;) {
             const std::size_t row = path_[j];
             row4col_[j] = row;
-            free_[j] = 0;
+            free_rev_[nc_ - 1 - j] = 0;
             std::swap(col4row_[row], j);
             if (row == cur) break;
         }
@@ -863,19 +1082,29 @@ private:
     const unsigned char* allowed_;
     std::uint64_t sign_;
     bool use_avx2_;
-    std::vector<Lex> u_;
-    std::vector<double> v_pen_;  // column potentials, by column
-    std::vector<double> v_val_;
-    std::vector<Lex> d_;
-    std::vector<double> d_pen_at_;  // tentative lengths, by list position
-    std::vector<double> d_val_at_;
-    std::vector<std::size_t> path_;
-    std::vector<std::size_t> path_at_;
-    std::vector<std::size_t> remaining_;
-    std::vector<std::size_t> reached_;
-    std::vector<std::size_t> col4row_;
-    std::vector<std::size_t> row4col_;
-    std::vector<std::uint64_t> free_;  // kFree while the column has no row
+    double max_v_pen_ = 0.0;  // the highest count among the column potentials
+    std::unique_ptr<std::byte[]> storage_;  // every array below, in one allocation
+    double* u_pen_;              // nr row potentials, by component
+    double* u_val_;
+    std::size_t* col4row_;       // nr
+    double* v_pen_rev_;          // nc column potentials, by component; column j at nc - 1 - j
+    double* v_val_rev_;
+    std::uint64_t* free_rev_;    // nc: kFree while the column has no row; column j at nc - 1 - j
+    std::size_t* descending_;    // nc: the starting list, nc - 1 - p at p
+    double* d_pen_;              // nc lengths of reached columns, by column
+    double* d_val_;
+    std::size_t* path_;          // nc: row each reached column was reached from
+    std::size_t* row4col_;       // nc
+    std::size_t* reached_;       // nc columns reached by the current search, in order
+    double* r_pen_;              // nc lengths of the latest first pass, by starting list position
+    double* r_val_;
+    std::size_t* remaining_;     // nc columns not yet reached, in list order
+    double* d_pen_at_;           // nc tentative lengths, by list position
+    double* d_val_at_;
+    double* v_pen_at_;           // nc column potentials, by list position
+    double* v_val_at_;
+    std::size_t* path_at_;       // nc, by list position
+    std::uint64_t* free_at_;     // nc, by list position
 };
 
 // The pairs (input row, input column) of a solved problem, ordered by input row. Working row k is
@@ -906,12 +1135,18 @@ Assignment assignment_of(const std::size_t* col4row, std::size_t nr, bool transp
 
 std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
                                                           const unsigned char* allowed, bool maximize) {
+    return solve_with_forbidden(rows, cols, value, allowed, maximize, Kernel::Auto);
+}
+
+std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
+                                                          const unsigned char* allowed, bool maximize, Kernel kernel) {
     if (rows == 0 || cols == 0) return Assignment{};
     const std::size_t n = rows * cols;
 #ifdef VESTRIM_LSAP_AVX2
-    const bool use_avx2 = __builtin_cpu_supports("avx2");
+    const bool use_avx2 = kernel == Kernel::Auto && __builtin_cpu_supports("avx2");
 #else
     const bool use_avx2 = false;
+    (void)kernel;
 #endif
     if (!all_finite(value, n, use_avx2)) {
         // Only the allowed values must be finite. Without branches: the mask is irregular.
@@ -943,7 +1178,7 @@ std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std:
     }
     LexSolver solver(nr, nc, value, allowed, sign, use_avx2);
     if (!solver.run()) return std::unexpected(LSAPError::Infeasible);
-    return assignment_of(solver.col4row().data(), nr, transpose);
+    return assignment_of(solver.col4row(), nr, transpose);
 }
 
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,

@@ -42,5 +42,7 @@ enum class Kernel { Auto, Portable };
 
 std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, const double* cost,
                                            bool maximize, Kernel kernel);
+std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std::size_t cols, const double* value,
+                                                          const unsigned char* allowed, bool maximize, Kernel kernel);
 
 }  // namespace vestrim::lsap

@@ -91,13 +91,14 @@ PyObject* lsap_solve(PyObject*, PyObject* args) {
     });
 }
 
-// lsap_solve_with_forbidden(matrix, allowed, maximize=False) -> (rows, cols); a cell is allowed where
-// the second matrix (same shape) is non-zero.
+// lsap_solve_with_forbidden(matrix, allowed, maximize=False, portable=False) -> (rows, cols); a cell is
+// allowed where the second matrix (same shape) is non-zero.
 PyObject* lsap_solve_with_forbidden(PyObject*, PyObject* args) {
     PyObject* matrix_obj = nullptr;
     PyObject* allowed_obj = nullptr;
     int maximize = 0;
-    if (!PyArg_ParseTuple(args, "OO|p:lsap_solve_with_forbidden", &matrix_obj, &allowed_obj, &maximize))
+    int portable = 0;
+    if (!PyArg_ParseTuple(args, "OO|pp:lsap_solve_with_forbidden", &matrix_obj, &allowed_obj, &maximize, &portable))
         return nullptr;
     Matrix matrix, allowed_matrix;
     if (!matrix.load(matrix_obj) || !allowed_matrix.load(allowed_obj)) return nullptr;
@@ -106,7 +107,8 @@ PyObject* lsap_solve_with_forbidden(PyObject*, PyObject* args) {
     std::vector<unsigned char> allowed(matrix.rows * matrix.cols);
     for (std::size_t k = 0; k < allowed.size(); ++k) allowed[k] = allowed_matrix.data[k] != 0.0;
     return py::guarded([&]() -> PyObject* {
-        auto result = lsap::solve_with_forbidden(matrix.rows, matrix.cols, matrix.data, allowed.data(), maximize != 0);
+        auto result = lsap::solve_with_forbidden(matrix.rows, matrix.cols, matrix.data, allowed.data(), maximize != 0,
+                                                 portable ? lsap::Kernel::Portable : lsap::Kernel::Auto);
         if (!result) return py::value_error(std::string(lsap::to_string(result.error())));
         return pack({py::to_py(result->rows), py::to_py(result->cols)});
     });
@@ -186,7 +188,7 @@ PyObject* identity_dense(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"lsap_solve_with_forbidden", lsap_solve_with_forbidden, METH_VARARGS,
-     "lsap_solve_with_forbidden(matrix, allowed, maximize=False)\n--\n\n"
+     "lsap_solve_with_forbidden(matrix, allowed, maximize=False, portable=False)\n--\n\n"
      "The assignment with the most allowed cells, then the best total of their values."},
     {"lsap_solve", lsap_solve, METH_VARARGS,
      "lsap_solve(matrix, maximize=False, portable=False)\n--\n\n"
