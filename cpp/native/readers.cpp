@@ -115,6 +115,20 @@ PyObject* raise_at_line(Ref message, std::size_t line) {
     return nullptr;
 }
 
+// The message both text formats give for a value (`name`, the `ordinal` value of its line, written
+// as `token`) that is not an integer, does not fit in 64 bits, is not a number or, for any other
+// `fault`, is not finite.
+template <class Fault>
+Ref value_message(Fault fault, const char* name, const char* ordinal, PyObject* token) {
+    if (fault == Fault::NotInteger)
+        return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal, token));
+    if (fault == Fault::IntegerRange)
+        return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token));
+    if (fault == Fault::NotNumber)
+        return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal, token));
+    return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token));
+}
+
 constexpr const char* kNames[] = {"frame", "id", "x", "y", "width", "height", "confidence", "class"};
 constexpr const char* kOrdinals[] = {"1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th"};
 
@@ -131,15 +145,10 @@ Ref failure_message(const mot::Failure& f) {
             return Ref::steal(PyUnicode_FromFormat("expected at least %d comma-separated values, found %zu",
                                                    mot::kMinValues, f.count));
         case Fault::NotInteger:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::IntegerRange:
-            return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token.get()));
         case Fault::NotNumber:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::NotFinite:
-            return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token.get()));
+            return value_message(f.fault, name, ordinal, token.get());
         case Fault::FrameTooSmall:
             return Ref::steal(PyUnicode_FromFormat("frame numbers start at 1, got %lld", (long long)f.value));
         case Fault::FrameTooLarge:
@@ -220,15 +229,10 @@ Ref label_failure_message(const labels::Failure& f, const char* const* names, co
         case Fault::FewValues:
             return Ref::steal(PyUnicode_FromFormat(few_values, f.count));
         case Fault::NotInteger:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::IntegerRange:
-            return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token.get()));
         case Fault::NotNumber:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::NotFinite:
-            return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token.get()));
+            return value_message(f.fault, name, ordinal, token.get());
         case Fault::UnknownType:
             return Ref::steal(PyUnicode_FromFormat("unknown object type %R", token.get()));
         case Fault::Coordinates:
