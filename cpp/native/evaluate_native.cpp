@@ -53,6 +53,35 @@ Result<std::uint64_t> parse_empty_frames(Id value) {
     return static_cast<std::uint64_t>(value);
 }
 
+// The options both evaluations take after their sequence: the matching threshold, the convention
+// and the number of frames left out.
+struct EvaluateOptions {
+    double threshold = 0.5;
+    Convention convention = Convention::Module;
+    std::uint64_t empty_frames = 0;
+
+    // Converts the three arguments (`threshold_name` names the first); false with an exception set.
+    bool convert(const char* threshold_name, PyObject* const* a) {
+        return py::opt_arg(threshold_name, a[0], threshold) && py::opt_arg("convention", a[1], convention_text_) &&
+               py::opt_arg("empty_frames", a[2], empty_frames_value_);
+    }
+
+    // Checks the convention and the frame count; false with a ValueError set.
+    bool parse() {
+        const auto parsed_convention = parse_convention(convention_text_);
+        if (!py::ok_or_value_error(parsed_convention)) return false;
+        const auto parsed_empty_frames = parse_empty_frames(empty_frames_value_);
+        if (!py::ok_or_value_error(parsed_empty_frames)) return false;
+        convention = *parsed_convention;
+        empty_frames = *parsed_empty_frames;
+        return true;
+    }
+
+private:
+    std::string convention_text_ = "module";
+    Id empty_frames_value_ = 0;
+};
+
 // (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records, each counting `empty_frames`
 // more frames than it saw.
 PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, identity::IdentityMetrics&& identity,
@@ -91,20 +120,13 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[7];
     if (!py::bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
     py::BoxSequenceArgs seq;
-    double iou_threshold = 0.5;
-    std::string convention_text = "module";
-    Id empty_frames_value = 0;
-    if (!seq.convert(a) || !py::opt_arg("iou_threshold", a[4], iou_threshold) ||
-        !py::opt_arg("convention", a[5], convention_text) || !py::opt_arg("empty_frames", a[6], empty_frames_value))
-        return nullptr;
+    EvaluateOptions options;
+    if (!seq.convert(a) || !options.convert("iou_threshold", a + 4)) return nullptr;
     return py::guarded([&]() -> PyObject* {
-        const auto convention = parse_convention(convention_text);
-        if (!py::ok_or_value_error(convention)) return nullptr;
-        const auto empty_frames = parse_empty_frames(empty_frames_value);
-        if (!py::ok_or_value_error(empty_frames)) return nullptr;
+        if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
-        return evaluate_boxes(types, seq.frames, iou_threshold, *convention, *empty_frames);
+        return evaluate_boxes(types, seq.frames, options.threshold, options.convention, options.empty_frames);
     });
 }
 
@@ -114,23 +136,17 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
     PyObject* a[6];
     if (!py::bind({"evaluate_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
     py::SimSequenceArgs seq;
-    double threshold = 0.5;
-    std::string convention_text = "module";
-    Id empty_frames_value = 0;
-    if (!seq.convert(a) || !py::opt_arg("threshold", a[3], threshold) ||
-        !py::opt_arg("convention", a[4], convention_text) || !py::opt_arg("empty_frames", a[5], empty_frames_value))
-        return nullptr;
+    EvaluateOptions options;
+    if (!seq.convert(a) || !options.convert("threshold", a + 3)) return nullptr;
     return py::guarded([&]() -> PyObject* {
-        const auto convention = parse_convention(convention_text);
-        if (!py::ok_or_value_error(convention)) return nullptr;
-        const auto empty_frames = parse_empty_frames(empty_frames_value);
-        if (!py::ok_or_value_error(empty_frames)) return nullptr;
+        if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
         const std::span<const SimFrame> frames = seq.frames;
-        return metrics_tuple(types, clear::compute_clear_from_similarity(frames, threshold, *convention),
-                             identity::compute_identity_from_similarity(frames, threshold),
-                             hota::compute_hota_from_similarity(frames, *convention), *empty_frames);
+        return metrics_tuple(types,
+                             clear::compute_clear_from_similarity(frames, options.threshold, options.convention),
+                             identity::compute_identity_from_similarity(frames, options.threshold),
+                             hota::compute_hota_from_similarity(frames, options.convention), options.empty_frames);
     });
 }
 

@@ -71,40 +71,27 @@ std::string_view LineReader::next() {
     return {begin, static_cast<std::size_t>(line_end - begin)};
 }
 
-bool KittiParser::step(std::size_t max_lines) {
-    for (std::size_t n = 0; n < max_lines && !lines_.done(); ++n)
-        if (!parse_line(lines_.next())) return false;
-    return !lines_.done();
-}
-
 bool KittiParser::parse_line(std::string_view line) {
     std::string_view fields[kKittiValues];
     const int count = split(line, fields, kKittiValues);
     if (count == 0) return true;  // blank
-    auto fail = [&](Fault fault, int field = 0) {
-        failure_.fault = fault;
-        failure_.line = lines_.number();
-        failure_.field = field;
-        failure_.token = fields[field];
-        return false;
-    };
     if (count < kKittiValues) {
         failure_.count = static_cast<std::size_t>(count);
-        return fail(Fault::FewValues);
+        return fail(fields, Fault::FewValues);
     }
     std::int64_t whole[2];
     for (int k = 0; k < 2; ++k)
-        if (Fault f = from_mot(mot::parse_integer(fields[k], whole[k])); f != Fault::None) return fail(f, k);
+        if (Fault f = from_mot(mot::parse_integer(fields[k], whole[k])); f != Fault::None) return fail(fields, f, k);
     const int type = type_code(fields[2]);
-    if (type < 0) return fail(Fault::UnknownType, 2);
+    if (type < 0) return fail(fields, Fault::UnknownType, 2);
     // truncated, occluded, then the box; the alpha (5th value) is not read.
     constexpr int kRead[] = {3, 4, 6, 7, 8, 9};
     double values[std::size(kRead)];
     for (std::size_t k = 0; k < std::size(kRead); ++k)
         if (Fault f = from_mot(mot::parse_number(fields[kRead[k]], values[k])); f != Fault::None)
-            return fail(f, kRead[k]);
+            return fail(fields, f, kRead[k]);
     for (std::size_t k = 2; k < std::size(kRead); ++k)
-        if (!(std::fabs(values[k]) <= kMaxCoordinate)) return fail(Fault::Coordinates);
+        if (!(std::fabs(values[k]) <= kMaxCoordinate)) return fail(fields, Fault::Coordinates);
 
     const std::size_t r = rows_++;
     out_.frames[r] = whole[0];
@@ -117,40 +104,28 @@ bool KittiParser::parse_line(std::string_view line) {
     return true;
 }
 
-bool MotsParser::step(std::size_t max_lines) {
-    for (std::size_t n = 0; n < max_lines && !lines_.done(); ++n)
-        if (!parse_line(lines_.next())) return false;
-    return !lines_.done();
-}
-
 bool MotsParser::parse_line(std::string_view line) {
     std::string_view fields[kMotsValues];
     const int count = split(line, fields, kMotsValues);
     if (count == 0) return true;  // blank
-    auto fail = [&](Fault fault, int field = 0) {
-        failure_.fault = fault;
-        failure_.line = lines_.number();
-        failure_.field = field;
-        failure_.token = fields[field];
-        return false;
-    };
     if (count < kMotsValues) {
         failure_.count = static_cast<std::size_t>(count);
-        return fail(Fault::FewValues);
+        return fail(fields, Fault::FewValues);
     }
     std::int64_t values[kMotsValues - 1];  // frame, id, class, height, width
     for (int k = 0; k < kMotsValues - 1; ++k)
-        if (Fault f = from_mot(mot::parse_integer(fields[k], values[k])); f != Fault::None) return fail(f, k);
+        if (Fault f = from_mot(mot::parse_integer(fields[k], values[k])); f != Fault::None)
+            return fail(fields, f, k);
     const std::int64_t h = values[3], w = values[4];
     if (h < 0 || w < 0) {
         failure_.height = h;
         failure_.width = w;
-        return fail(Fault::NegativeSize);
+        return fail(fields, Fault::NegativeSize);
     }
     auto rle = mask::Rle::from_compressed(static_cast<std::uint64_t>(h), static_cast<std::uint64_t>(w), fields[5]);
     if (!rle) {
         failure_.message = std::move(rle.error());
-        return fail(Fault::Mask, 5);
+        return fail(fields, Fault::Mask, 5);
     }
 
     const std::size_t r = rows_++;
@@ -165,5 +140,16 @@ bool MotsParser::parse_line(std::string_view line) {
     out_.masks->push_back(std::move(*rle));
     return true;
 }
+
+// Defined beside both parse_line, so that each one can be inlined into its loop.
+template <class Parser>
+bool LabelParser<Parser>::step(std::size_t max_lines) {
+    for (std::size_t n = 0; n < max_lines && !lines_.done(); ++n)
+        if (!static_cast<Parser*>(this)->parse_line(lines_.next())) return false;
+    return !lines_.done();
+}
+
+template class LabelParser<KittiParser>;
+template class LabelParser<MotsParser>;
 
 }  // namespace vestrim::native::labels

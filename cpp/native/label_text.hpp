@@ -78,9 +78,12 @@ struct KittiColumns {
     std::int64_t* lines;
 };
 
-class KittiParser {
+// What the parsers of both formats share: the lines of the text, the rows written so far and the
+// first failure. `Parser` has `bool parse_line(std::string_view)`, false once the line failed.
+template <class Parser>
+class LabelParser {
 public:
-    KittiParser(std::string_view text, const KittiColumns& out) : lines_(text), out_(out) {}
+    explicit LabelParser(std::string_view text) : lines_(text) {}
 
     // Parses up to `max_lines` further lines. False once the text is finished or a line failed.
     bool step(std::size_t max_lines);
@@ -88,13 +91,30 @@ public:
     std::size_t rows() const { return rows_; }
     const Failure& failure() const { return failure_; }
 
-private:
-    bool parse_line(std::string_view line);
+protected:
+    // Records `fault` at value `field` of the current line, whose values are `fields`; false.
+    bool fail(const std::string_view* fields, Fault fault, int field = 0) {
+        failure_.fault = fault;
+        failure_.line = lines_.number();
+        failure_.field = field;
+        failure_.token = fields[field];
+        return false;
+    }
 
     LineReader lines_;
-    KittiColumns out_;
     std::size_t rows_ = 0;
     Failure failure_;
+};
+
+class KittiParser : public LabelParser<KittiParser> {
+public:
+    KittiParser(std::string_view text, const KittiColumns& out) : LabelParser(text), out_(out) {}
+
+private:
+    friend class LabelParser<KittiParser>;
+    bool parse_line(std::string_view line);
+
+    KittiColumns out_;
 };
 
 // Destination columns of a mask file. The masks are decoded from their counts strings as they
@@ -109,22 +129,15 @@ struct MotsColumns {
     std::vector<mask::Rle>* masks;
 };
 
-class MotsParser {
+class MotsParser : public LabelParser<MotsParser> {
 public:
-    MotsParser(std::string_view text, const MotsColumns& out) : lines_(text), out_(out) {}
-
-    bool step(std::size_t max_lines);
-
-    std::size_t rows() const { return rows_; }
-    const Failure& failure() const { return failure_; }
+    MotsParser(std::string_view text, const MotsColumns& out) : LabelParser(text), out_(out) {}
 
 private:
+    friend class LabelParser<MotsParser>;
     bool parse_line(std::string_view line);
 
-    LineReader lines_;
     MotsColumns out_;
-    std::size_t rows_ = 0;
-    Failure failure_;
 };
 
 }  // namespace vestrim::native::labels

@@ -88,6 +88,47 @@ bool shrink(const Ref& array, std::size_t rows) {
     return Ref::steal(PyArray_Resize(a, &shape, 0, NPY_CORDER)) ? true : false;
 }
 
+// Cuts arrays made with room for `capacity` rows down to the `rows` the parser wrote; false with an
+// exception set.
+template <class... Arrays>
+bool shrink_all(std::size_t rows, std::size_t capacity, const Arrays&... arrays) {
+    return rows >= capacity || (shrink(arrays, rows) && ...);
+}
+
+// Runs `read(text, capacity)` on the bytes of `data` (any bytes-like object), numpy loaded, with
+// `capacity` the most rows the text can hold.
+template <class Read>
+PyObject* read_text(PyObject* data, Read&& read) {
+    Buffer buffer;
+    if (!buffer.get(data) || !py::require_numpy()) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const std::string_view text = buffer.text();
+        return read(text, mot::count_lines(text));
+    });
+}
+
+// Raises ValueError(message, line); always nullptr.
+PyObject* raise_at_line(Ref message, std::size_t line) {
+    if (!message) return nullptr;
+    Ref error = Ref::steal(Py_BuildValue("(On)", message.get(), Py_ssize_t(line)));
+    if (error) PyErr_SetObject(PyExc_ValueError, error.get());
+    return nullptr;
+}
+
+// The message both text formats give for a value (`name`, the `ordinal` value of its line, written
+// as `token`) that is not an integer, does not fit in 64 bits, is not a number or, for any other
+// `fault`, is not finite.
+template <class Fault>
+Ref value_message(Fault fault, const char* name, const char* ordinal, PyObject* token) {
+    if (fault == Fault::NotInteger)
+        return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal, token));
+    if (fault == Fault::IntegerRange)
+        return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token));
+    if (fault == Fault::NotNumber)
+        return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal, token));
+    return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token));
+}
+
 constexpr const char* kNames[] = {"frame", "id", "x", "y", "width", "height", "confidence", "class"};
 constexpr const char* kOrdinals[] = {"1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th"};
 
@@ -104,15 +145,10 @@ Ref failure_message(const mot::Failure& f) {
             return Ref::steal(PyUnicode_FromFormat("expected at least %d comma-separated values, found %zu",
                                                    mot::kMinValues, f.count));
         case Fault::NotInteger:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::IntegerRange:
-            return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token.get()));
         case Fault::NotNumber:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::NotFinite:
-            return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token.get()));
+            return value_message(f.fault, name, ordinal, token.get());
         case Fault::FrameTooSmall:
             return Ref::steal(PyUnicode_FromFormat("frame numbers start at 1, got %lld", (long long)f.value));
         case Fault::FrameTooLarge:
@@ -141,11 +177,7 @@ PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const long columns = PyLong_AsLong(a[1]);
     if (columns == -1 && PyErr_Occurred()) return nullptr;
     if (columns < 6 || columns > 8) return py::value_error("columns must be 6, 7 or 8");
-    Buffer buffer;
-    if (!buffer.get(a[0]) || !py::require_numpy()) return nullptr;
-    return py::guarded([&]() -> PyObject* {
-        const std::string_view text = buffer.text();
-        const std::size_t capacity = mot::count_lines(text);
+    return read_text(a[0], [&](std::string_view text, std::size_t capacity) -> PyObject* {
         Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
             boxes = new_array(NPY_FLOAT64, capacity, 4), conf = new_array(NPY_FLOAT64, capacity),
             classes = new_array(NPY_FLOAT64, capacity), lines = new_array(NPY_INT64, capacity);
@@ -157,17 +189,8 @@ PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!parse_in_blocks(parser)) return nullptr;
         mot::Failure failure;
         without_gil([&] { failure = parser.finish(); });
-        if (failure.fault != mot::Fault::None) {
-            Ref message = failure_message(failure);
-            if (!message) return nullptr;
-            Ref error = Ref::steal(Py_BuildValue("(On)", message.get(), Py_ssize_t(failure.line)));
-            if (error) PyErr_SetObject(PyExc_ValueError, error.get());
-            return nullptr;
-        }
-        const std::size_t rows = parser.rows();
-        if (rows < capacity)
-            for (const Ref* array : {&frames, &ids, &boxes, &conf, &classes, &lines})
-                if (!shrink(*array, rows)) return nullptr;
+        if (failure.fault != mot::Fault::None) return raise_at_line(failure_message(failure), failure.line);
+        if (!shrink_all(parser.rows(), capacity, frames, ids, boxes, conf, classes, lines)) return nullptr;
         Ref last_frame = Ref::steal(PyLong_FromLongLong(parser.last_frame()));
         if (!last_frame) return nullptr;
         return PyTuple_Pack(7, frames.get(), ids.get(), boxes.get(), conf.get(), classes.get(), lines.get(),
@@ -206,15 +229,10 @@ Ref label_failure_message(const labels::Failure& f, const char* const* names, co
         case Fault::FewValues:
             return Ref::steal(PyUnicode_FromFormat(few_values, f.count));
         case Fault::NotInteger:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be an integer, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::IntegerRange:
-            return Ref::steal(PyUnicode_FromFormat("%s %U does not fit in 64 bits", name, token.get()));
         case Fault::NotNumber:
-            return Ref::steal(PyUnicode_FromFormat("%s (%s value) must be a number, got %R", name, ordinal,
-                                                   token.get()));
         case Fault::NotFinite:
-            return Ref::steal(PyUnicode_FromFormat("%s must be finite, got %R", name, token.get()));
+            return value_message(f.fault, name, ordinal, token.get());
         case Fault::UnknownType:
             return Ref::steal(PyUnicode_FromFormat("unknown object type %R", token.get()));
         case Fault::Coordinates:
@@ -234,14 +252,6 @@ Ref label_failure_message(const labels::Failure& f, const char* const* names, co
     return Ref::steal(PyUnicode_FromString("unknown fault"));
 }
 
-// Raises ValueError(message, line); always nullptr.
-PyObject* raise_at_line(Ref message, std::size_t line) {
-    if (!message) return nullptr;
-    Ref error = Ref::steal(Py_BuildValue("(On)", message.get(), Py_ssize_t(line)));
-    if (error) PyErr_SetObject(PyExc_ValueError, error.get());
-    return nullptr;
-}
-
 constexpr const char* kReadKittiDoc =
     "read_kitti(data)\n--\n\n"
     "Parses a KITTI tracking label file (any bytes-like object) into (frames, ids, types, truncated,\n"
@@ -251,11 +261,7 @@ PyObject* read_kitti(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     static constexpr py::Param params[] = {{"data", true}};
     PyObject* a[1];
     if (!py::bind({"read_kitti()", params}, args, nargs, kwnames, a)) return nullptr;
-    Buffer buffer;
-    if (!buffer.get(a[0]) || !py::require_numpy()) return nullptr;
-    return py::guarded([&]() -> PyObject* {
-        const std::string_view text = buffer.text();
-        const std::size_t capacity = mot::count_lines(text);
+    return read_text(a[0], [&](std::string_view text, std::size_t capacity) -> PyObject* {
         Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
             types = new_array(NPY_INT8, capacity), truncated = new_array(NPY_FLOAT64, capacity),
             occluded = new_array(NPY_FLOAT64, capacity), boxes = new_array(NPY_FLOAT64, capacity, 4),
@@ -270,10 +276,8 @@ PyObject* read_kitti(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return raise_at_line(label_failure_message(parser.failure(), kKittiNames,
                                                        "expected at least 10 space-separated values, found %zu"),
                                  parser.failure().line);
-        const std::size_t rows = parser.rows();
-        if (rows < capacity)
-            for (const Ref* array : {&frames, &ids, &types, &truncated, &occluded, &boxes, &lines})
-                if (!shrink(*array, rows)) return nullptr;
+        if (!shrink_all(parser.rows(), capacity, frames, ids, types, truncated, occluded, boxes, lines))
+            return nullptr;
         return PyTuple_Pack(7, frames.get(), ids.get(), types.get(), truncated.get(), occluded.get(), boxes.get(),
                             lines.get());
     });
@@ -295,13 +299,9 @@ PyObject* read_mots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     static constexpr py::Param params[] = {{"data", true}};
     PyObject* a[1];
     if (!py::bind({"read_mots()", params}, args, nargs, kwnames, a)) return nullptr;
-    Buffer buffer;
-    if (!buffer.get(a[0]) || !py::require_numpy()) return nullptr;
-    PyTypeObject* mask_type = mask_class();
-    if (mask_type == nullptr) return nullptr;
-    return py::guarded([&]() -> PyObject* {
-        const std::string_view text = buffer.text();
-        const std::size_t capacity = mot::count_lines(text);
+    return read_text(a[0], [&](std::string_view text, std::size_t capacity) -> PyObject* {
+        PyTypeObject* mask_type = mask_class();
+        if (mask_type == nullptr) return nullptr;
         Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
             classes = new_array(NPY_INT64, capacity), sizes = new_array(NPY_INT64, capacity, 2),
             areas = new_array(NPY_INT64, capacity), lines = new_array(NPY_INT64, capacity);
@@ -318,9 +318,7 @@ PyObject* read_mots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                                       "expected 6 space-separated values (frame id class height width rle), found %zu"),
                 parser.failure().line);
         const std::size_t rows = parser.rows();
-        if (rows < capacity)
-            for (const Ref* array : {&frames, &ids, &classes, &sizes, &areas, &lines})
-                if (!shrink(*array, rows)) return nullptr;
+        if (!shrink_all(rows, capacity, frames, ids, classes, sizes, areas, lines)) return nullptr;
         Ref masks = Ref::steal(PyList_New(Py_ssize_t(rows)));
         if (!masks) return nullptr;
         for (std::size_t r = 0; r < rows; ++r) {

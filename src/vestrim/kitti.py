@@ -32,8 +32,8 @@ from typing import Iterable
 import numpy as np
 
 from . import _native
-from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, _TOO_LARGE, MAX_COORDINATE,
-                  MAX_FRAME, MotFormatError, _quoted, _read_bytes, layout_sequence)
+from .mot import (_INTEGER, _INTEGRAL_DECIMAL, _NON_FINITE, _NUMBER, MAX_COORDINATE,
+                  MAX_FRAME, MotFormatError, _quoted, _read_bytes, _read_native, layout_sequence)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
            "kitti_sequence", "span_frames"]
@@ -180,13 +180,7 @@ def read_kitti(path, *, _reference: bool = False) -> KittiTable:
 
 
 def _read_kitti_native(path: str, data: bytes) -> KittiTable:
-    try:
-        columns = _native.read_kitti(data)
-    except ValueError as e:  # (message, line) of the faulty line
-        raise MotFormatError(path, *e.args) from None
-    except MemoryError:
-        raise MotFormatError(path, _TOO_LARGE) from None
-    return KittiTable(*columns)
+    return KittiTable(*_read_native(path, _native.read_kitti, data))
 
 
 def _read_kitti_python(path: str, data: bytes) -> KittiTable:

@@ -125,13 +125,18 @@ def _read_bytes(path: str) -> bytes:
 _TOO_LARGE = "cannot read: the file does not fit in memory"
 
 
-def _read_table_native(path: str, data: bytes, columns: int) -> Table:
+def _read_native(path: str, read, *args) -> tuple:
+    """The columns a native reader returns for ``read(*args)``, its faults as ``MotFormatError``."""
     try:
-        frames, ids, boxes, conf, classes, lines, last_frame = _native.read_mot(data, columns)
+        return read(*args)
     except ValueError as e:  # (message, line) of the first fault
         raise MotFormatError(path, *e.args) from None
     except MemoryError:
         raise MotFormatError(path, _TOO_LARGE) from None
+
+
+def _read_table_native(path: str, data: bytes, columns: int) -> Table:
+    frames, ids, boxes, conf, classes, lines, last_frame = _read_native(path, _native.read_mot, data, columns)
     return Table(frames, ids, boxes, conf, classes, lines, last_frame)
 
 

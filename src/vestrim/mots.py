@@ -34,7 +34,7 @@ from . import _native
 from ._vestrim import Mask, mask_iou_matrix, mask_merge
 from .kitti import (EPSILON, REMOVAL_THRESHOLD, _integer, _split_lines, check_range,
                     check_unique_ids, rows_by_frame)
-from .mot import _TOO_LARGE, MotFormatError, _read_bytes
+from .mot import MotFormatError, _read_bytes, _read_native
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
            "mots_sequence"]
@@ -97,13 +97,7 @@ def read_mots(path, *, _reference: bool = False) -> MotsTable:
 
 
 def _read_mots_native(path: str, data: bytes) -> MotsTable:
-    try:
-        columns = _native.read_mots(data)
-    except ValueError as e:  # (message, line) of the faulty line
-        raise MotFormatError(path, *e.args) from None
-    except MemoryError:
-        raise MotFormatError(path, _TOO_LARGE) from None
-    return MotsTable(*columns)
+    return MotsTable(*_read_native(path, _native.read_mots, data))
 
 
 def _read_mots_python(path: str, data: bytes) -> MotsTable:
