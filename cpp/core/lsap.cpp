@@ -39,6 +39,26 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// One allocation carved into consecutive arrays of 8-byte elements (doubles, sizes, flags), so
+// that a solver's working arrays cost one allocation per call.
+class Slab {
+public:
+    void reset(std::size_t words) {
+        storage_.reset(new std::byte[8 * words]);
+        next_ = storage_.get();
+    }
+    template <class T>
+    void take(T*& array, std::size_t n) {
+        static_assert(sizeof(T) == 8);
+        array = reinterpret_cast<T*>(next_);
+        next_ += 8 * n;
+    }
+
+private:
+    std::unique_ptr<std::byte[]> storage_;
+    std::byte* next_ = nullptr;
+};
 constexpr std::uint64_t kFree = ~std::uint64_t{0};
 
 // All working state of one call, carved out of one allocation made once per call.
@@ -55,7 +75,7 @@ constexpr std::uint64_t kFree = ~std::uint64_t{0};
 // search's first pass (see first_scan_*), and a search's first pick can be found without setting
 // the list up at all (see first_pick_*).
 struct Workspace {
-    std::unique_ptr<std::byte[]> storage;  // every array below, in one allocation
+    Slab storage;  // every array below, in one allocation
 
     double* u;               // nr row potentials
     double* v_rev;           // nc column potentials; column j at nc - 1 - j
@@ -73,13 +93,8 @@ struct Workspace {
     std::size_t searched = 0;  // columns reached by the latest search
 
     Workspace(std::size_t nr, std::size_t nc) {
-        static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
-        storage.reset(new std::byte[8 * (2 * nr + 11 * nc)]);
-        std::byte* next = storage.get();
-        auto take = [&](auto*& array, std::size_t n) {
-            array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
-            next += 8 * n;
-        };
+        storage.reset(2 * nr + 11 * nc);
+        auto take = [&](auto*& array, std::size_t n) { storage.take(array, n); };
         take(u, nr);
         take(v_rev, nc);
         take(d, nc);
@@ -833,13 +848,8 @@ public:
     LexSolver(std::size_t nr, std::size_t nc, const double* value, const unsigned char* allowed, std::uint64_t sign,
               bool use_avx2)
         : nr_(nr), nc_(nc), value_(value), allowed_(allowed), sign_(sign), use_avx2_(use_avx2) {
-        static_assert(sizeof(double) == 8 && sizeof(std::size_t) == 8 && sizeof(std::uint64_t) == 8);
-        storage_.reset(new std::byte[8 * (3 * nr + 18 * nc)]);
-        std::byte* next = storage_.get();
-        auto take = [&](auto*& array, std::size_t n) {
-            array = reinterpret_cast<std::remove_reference_t<decltype(*array)>*>(next);
-            next += 8 * n;
-        };
+        storage_.reset(3 * nr + 18 * nc);
+        auto take = [&](auto*& array, std::size_t n) { storage_.take(array, n); };
         take(u_pen_, nr);
         take(u_val_, nr);
         take(col4row_, nr);
@@ -1083,7 +1093,7 @@ private:
     std::uint64_t sign_;
     bool use_avx2_;
     double max_v_pen_ = 0.0;  // the highest count among the column potentials
-    std::unique_ptr<std::byte[]> storage_;  // every array below, in one allocation
+    Slab storage_;  // every array below, in one allocation
     double* u_pen_;              // nr row potentials, by component
     double* u_val_;
     std::size_t* col4row_;       // nr
