@@ -60,5 +60,28 @@ def _docstring_markup(app, what, name, obj, options, lines):
         lines[i] = re.sub(r"(?<![\w`])(``[^`\s](?:[^`]*[^`\s])?``)(?=\w)", r"\1\\ ", line)
 
 
+def _complete_api_page(app, docname, source):
+    """Every public name of the package is on the API page: names the page does not place in a
+    section yet are appended under "More"."""
+    if docname != "reference/api":
+        return
+    placed = set(re.findall(r"\.\. auto\w+:: (\w+)", source[0]))
+    missing = [name for name in vestrim.__all__ if name not in placed and not name.startswith("_")]
+    if not missing:
+        return
+    lines = ["", "## More", "", "```{eval-rst}", ".. currentmodule:: vestrim", ""]
+    for name in missing:
+        obj = getattr(vestrim, name)
+        if isinstance(obj, type):
+            kind = "autoexception" if issubclass(obj, BaseException) else "autoclass"
+        else:
+            kind = "autofunction" if callable(obj) else "autodata"
+        lines.append(f".. {kind}:: {name}")
+    section = "\n".join(lines + ["```", "", ""])
+    head, readers, tail = source[0].partition("\n## File readers")
+    source[0] = head + section + readers + tail if readers else head + section
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", _docstring_markup)
+    app.connect("source-read", _complete_api_page)
