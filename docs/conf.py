@@ -9,7 +9,11 @@ import pathlib
 import re
 import sys
 
-import vestrim
+try:
+    import vestrim
+except ImportError as e:
+    raise ImportError("the documentation is built from the installed package: pip install "
+                      "'.[docs]', or put a development build on PYTHONPATH") from e
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 
