@@ -1,7 +1,8 @@
 """Pure-Python readers of the MOTChallenge, KITTI and mask text formats: the oracles the native
 readers are checked against (by the tests, the fuzz targets and the reading benchmark). Slow by
-design: line by line, value by value, with the grammar and every message spelled out here
-again, so that a fault in the native reader cannot hide behind a shared helper.
+design: line by line, value by value, with the grammar and the messages spelled out here again
+(but for the label and mask files' integers), so that a fault in the native reader cannot hide
+behind a shared helper.
 
     parse_table(path, data, columns), parse_kitti(path, data), parse_mots(path, data)
         the table of a file's bytes, or its MotFormatError (``path`` names it)
@@ -21,7 +22,8 @@ from vestrim._vestrim import Mask
 from vestrim.datasets.kitti import _TYPE_CODES, KittiTable
 from vestrim.datasets.motchallenge import Table
 from vestrim.datasets.mots import MotsTable
-from vestrim.datasets.text import MAX_COORDINATE, MAX_FRAME, read_bytes, split_lines
+# The integer grammar of the label and mask files is the shipped one (its own tests check it).
+from vestrim.datasets.text import MAX_COORDINATE, MAX_FRAME, integer, read_bytes, split_lines
 from vestrim.errors import MotFormatError
 
 __all__ = ["parse_table", "parse_kitti", "parse_mots", "read_table", "read_kitti", "read_mots"]
@@ -171,23 +173,6 @@ _KITTI_NAMES = ("frame", "id", "type", "truncated", "occluded", "alpha", "x1", "
 _TYPE_BYTES = {name.encode(): code for name, code in _TYPE_CODES.items()}
 
 
-def _integer(token: bytes, k: int, names=_KITTI_NAMES) -> int:
-    """An integer field (``3`` or ``3.0``) of 64 bits; ValueError with the message otherwise."""
-    if _INTEGER.fullmatch(token):
-        digits = token
-    else:
-        m = _INTEGRAL_DECIMAL.fullmatch(token)
-        if m is None or not any(c in b"0123456789" for c in token):
-            raise ValueError(f"{names[k]} ({ORDINALS[k]} value) must be an integer, got "
-                             f"{_quoted(token)}")
-        digits = m.group(1)
-    magnitude = digits.lstrip(b"+-").lstrip(b"0")
-    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
-    if len(magnitude) > 19 or not -2**63 <= value < 2**63:
-        raise ValueError(f"{names[k]} {token.decode('ascii')} does not fit in 64 bits")
-    return value
-
-
 def _number(token: bytes, k: int) -> float:
     """A finite decimal field; ValueError with the message otherwise."""
     if _NUMBER.fullmatch(token):
@@ -252,7 +237,8 @@ def parse_kitti(path: str, data: bytes) -> KittiTable:
             raise MotFormatError(
                 path, f"expected at least 10 space-separated values, found {len(fields)}", number)
         try:
-            frame, ident = _integer(fields[0], 0), _integer(fields[1], 1)
+            frame = integer(fields[0], 0, _KITTI_NAMES)
+            ident = integer(fields[1], 1, _KITTI_NAMES)
             code = _TYPE_CODES.get(fields[2].decode("ascii", errors="replace").lower())
             if code is None:
                 raise ValueError(f"unknown object type {_quoted(fields[2])}")
@@ -322,7 +308,7 @@ def _read_fields(path: str, number: int, fields: list):
             path, f"expected 6 space-separated values (frame id class height width rle), "
             f"found {len(fields)}", number)
     try:
-        row = [_integer(fields[k], k, _MOTS_NAMES) for k in range(5)]
+        row = [integer(fields[k], k, _MOTS_NAMES) for k in range(5)]
     except ValueError as e:
         raise MotFormatError(path, str(e), number) from None
     if row[3] < 0 or row[4] < 0:
