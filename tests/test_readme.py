@@ -58,3 +58,10 @@ def test_page_command(label, argv, expected, monkeypatch, capsys):
     checker = doctest.OutputChecker()
     assert checker.check_output(expected, out + err, doctest.ELLIPSIS), \
         f"{label}: vestrim {argv}\n--- shown\n{expected}--- printed\n{out + err}"
+
+
+def test_readme_links_name_existing_files():
+    readme = ROOT / "README.md"
+    targets = re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", readme.read_text(encoding="utf-8"))
+    missing = [t for t in targets if not (ROOT / t).exists()]
+    assert targets and not missing, missing
