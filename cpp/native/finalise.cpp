@@ -29,20 +29,6 @@ bool count_arg(const char* name, PyObject* obj, std::uint64_t& out) {
 
 Convention convention_of(bool benchmark) { return benchmark ? Convention::Benchmark : Convention::Module; }
 
-// A tuple of the given floats, or of Python objects taken over as they are.
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    std::vector<Ref> held;
-    held.reserve(items.size());
-    for (PyObject* item : items) held.push_back(Ref::steal(item));
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(held.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        if (!held[i]) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), held[i].release());
-    }
-    return tuple.release();
-}
-
 PyObject* finalise_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"num_gt", true},     {"num_matches", true}, {"num_false_positives", true},
                                        {"num_misses", true}, {"num_switches", true}, {"motp_sum", true},
@@ -58,9 +44,7 @@ PyObject* finalise_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         !py::arg("motp_sum", a[5], motp_sum) || !py::arg("benchmark", a[6], benchmark))
         return nullptr;
     clear::finalise_ratios(m, motp_sum, convention_of(benchmark));
-    return tuple_of({PyFloat_FromDouble(m.mota), PyFloat_FromDouble(m.motp), PyFloat_FromDouble(m.moda),
-                     PyFloat_FromDouble(m.smota), PyFloat_FromDouble(m.motal), PyFloat_FromDouble(m.clr_re),
-                     PyFloat_FromDouble(m.clr_pr)});
+    return Py_BuildValue("(ddddddd)", m.mota, m.motp, m.moda, m.smota, m.motal, m.clr_re, m.clr_pr);
 }
 
 PyObject* finalise_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -72,7 +56,7 @@ PyObject* finalise_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         !count_arg("num_gt", a[3], m.num_gt))
         return nullptr;
     identity::finalise_ratios(m);
-    return tuple_of({PyFloat_FromDouble(m.idf1), PyFloat_FromDouble(m.idp), PyFloat_FromDouble(m.idr)});
+    return Py_BuildValue("(ddd)", m.idf1, m.idp, m.idr);
 }
 
 PyObject* finalise_hota_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -92,10 +76,15 @@ PyObject* finalise_hota_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!py::opt_arg("plain_means", a[7], plain_means)) return nullptr;
     hota::HotaMetrics m;
     hota::finalise(m, {sums[0], sums[1], sums[2], sums[3], sums[4], sums[5], sums[6]}, plain_means);
-    return tuple_of({py::to_py(m.deta_alphas), py::to_py(m.assa_alphas), py::to_py(m.ass_re_alphas),
-                     py::to_py(m.ass_pr_alphas), py::to_py(m.loca_alphas), py::to_py(m.hota_alphas),
-                     PyFloat_FromDouble(m.hota), PyFloat_FromDouble(m.deta), PyFloat_FromDouble(m.assa),
-                     PyFloat_FromDouble(m.loca)});
+    std::array<Ref, 6> curves;
+    const std::vector<double>* values[] = {&m.deta_alphas,   &m.assa_alphas, &m.ass_re_alphas,
+                                           &m.ass_pr_alphas, &m.loca_alphas, &m.hota_alphas};
+    for (std::size_t k = 0; k < curves.size(); ++k) {
+        curves[k] = Ref::steal(py::to_py(*values[k]));
+        if (!curves[k]) return nullptr;
+    }
+    return Py_BuildValue("(OOOOOOdddd)", curves[0].get(), curves[1].get(), curves[2].get(), curves[3].get(),
+                         curves[4].get(), curves[5].get(), m.hota, m.deta, m.assa, m.loca);
 }
 
 PyMethodDef functions[] = {

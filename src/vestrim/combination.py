@@ -36,6 +36,7 @@ from dataclasses import dataclass, field
 from typing import Iterable
 
 from . import _native
+from .fields import FAMILY
 
 __all__ = [
     "COMBINERS",
@@ -160,8 +161,7 @@ class CombinedResult:
 _CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
-_CLEAR_COUNTS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
-                 "num_switches", "mt", "pt", "ml", "frag", "frag_present_only")
+_CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count]
 
 
 def _copy(cls, fields, metrics):
