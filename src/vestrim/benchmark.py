@@ -16,14 +16,14 @@ import configparser
 import math
 import os
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Callable, Iterable, Optional
 
 import numpy as np
 
 from . import _native, _vestrim
 from .combination import combine_clear, combine_hota, combine_identity
-from .derived import DERIVED_FIELDS, derive_hota
+from .derived import DERIVED_CLEAR_FIELDS, DERIVED_FIELDS, derive_clear, derive_hota
 from .mot import MAX_FRAME, MotFormatError, Table, layout_sequence, read_table
 from .protocols import PROTOCOLS, Protocol, protocol as _protocol
 
@@ -92,6 +92,19 @@ class SequenceResult:
     identity: object
     hota: object
     count: Count
+    # Derived columns the result holds itself ({"clear": DerivedClear, "hota": DerivedHota}),
+    # where they are not those of its counts (class averages, the empty cells of bdd100k).
+    derived: Optional[dict] = None
+
+    def derived_clear(self):
+        """MTR, PTR, MLR, CLR_F1, FP_per_frame and MOTP_sum (see ``vestrim.derived``)."""
+        stored = (self.derived or {}).get("clear")
+        return stored if stored is not None else derive_clear(self.clear)
+
+    def derived_hota(self):
+        """DetRe, DetPr, AssRe, AssPr, OWTA, HOTA(0), LocA(0), HOTALocA(0) and their curves."""
+        stored = (self.derived or {}).get("hota")
+        return stored if stored is not None else derive_hota(self.hota)
 
     def to_dict(self, families=FAMILIES) -> dict:
         """The JSON record: one object per computed family, then ``count``."""
@@ -102,8 +115,11 @@ class SequenceResult:
                 continue
             record = {a: _json_value(getattr(metrics, a)) for a in ATTRIBUTES[family]}
             if family == "hota":
-                derived = derive_hota(metrics)
+                derived = self.derived_hota()
                 record.update((a, _json_value(getattr(derived, a))) for a in DERIVED_FIELDS)
+            elif family == "clear":
+                extra = self.derived_clear()
+                record.update((a, _json_value(getattr(extra, a))) for a in DERIVED_CLEAR_FIELDS)
             out[family] = record
         out["count"] = {a: getattr(self.count, a) for a in ATTRIBUTES["count"]}
         return out
@@ -301,6 +317,24 @@ def _kitti_sequences(gt: str, seqmap, split, proto: Protocol):
     return out, names
 
 
+def _bdd_videos(gt: str, seqmap) -> list:
+    """(name, file, None, None) of every video of a BDD100K ground-truth folder, sorted by name:
+    every entry must be a ``<video>.json`` file."""
+    if seqmap is not None:
+        raise BenchmarkError("bdd100k scores every video of the ground-truth folder: a sequence "
+                             "map does not apply")
+    out = []
+    for entry in _list_dir(gt):
+        path = os.path.join(gt, entry)
+        if not entry.endswith(".json") or entry == ".json" or not os.path.isfile(path):
+            raise BenchmarkError(f"{path}: every entry of a bdd100k ground-truth folder must be "
+                                 f"a <video>.json file")
+        out.append((entry[:-len(".json")], path, None, None))
+    if not out:
+        raise BenchmarkError(f"no videos in {gt} (expected <video>.json files)")
+    return out
+
+
 def _tracker_name_and_folder(path: str):
     folder = path
     data = os.path.join(path, "data")
@@ -341,9 +375,13 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
         return _unique_names(plan)
     if not os.path.isdir(gt) or not all(os.path.isdir(p) for p in trackers):
         raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
+    extension = ".txt"
     if proto.layout == "motchallenge":
         sequences = _gt_sequences(gt, seqmap, proto)
         gt_names = {e for e in _list_dir(gt) if os.path.isdir(os.path.join(gt, e))}
+    elif proto.layout == "bdd100k":
+        sequences, extension = _bdd_videos(gt, seqmap), ".json"
+        gt_names = {name for name, *_ in sequences}
     else:
         sequences, gt_names = _kitti_sequences(gt, seqmap, split, proto)
     named = [(*_tracker_name_and_folder(path), path) for path in trackers]
@@ -353,14 +391,15 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
         files = []
         missing = []
         for seq, gt_file, seqinfo, num_frames in sequences:
-            pred = os.path.join(folder, seq + ".txt")
+            pred = os.path.join(folder, seq + extension)
             if not os.path.isfile(pred):
                 missing.append(pred)
                 pred = None
             files.append(SequenceFiles(seq, gt_file, pred, seqinfo, num_frames))
         if len(missing) == len(sequences):
             raise BenchmarkError(f"tracker {name} ({folder}) has none of the {len(sequences)} "
-                                 f"scored sequences (expected <sequence>.txt files in it)")
+                                 f"scored sequences (expected <sequence>{extension} files in "
+                                 f"it)")
         if missing:
             if proto.is_benchmark:
                 raise BenchmarkError(f"tracker {name} is incomplete: {len(missing)} of "
@@ -370,7 +409,7 @@ def _plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
                 _warn(f"no prediction file {pred}: sequence {seq} scored as an empty output")
         for entry in _list_dir(folder):
             stem, ext = os.path.splitext(entry)
-            if ext == ".txt" and stem not in gt_names:
+            if ext == extension and stem not in gt_names:
                 _warn(f"ignoring {os.path.join(folder, entry)}: no ground truth for "
                       f"sequence {stem}")
         plan.append(_Tracker(name, path, tuple(files)))
@@ -642,11 +681,77 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: b
             for c, s in sequences.items()]
 
 
-_LOADERS = {"motchallenge": _load_motchallenge, "kitti": _load_kitti, "mots": _load_mots}
+def _cells_as_sequences(name: str, cells: list) -> list:
+    return [BenchmarkSequence(name, c.class_name, c.sequence.gt_ids, c.sequence.gt_boxes,
+                              c.sequence.pred_ids, c.sequence.pred_boxes,
+                              Count(c.num_gt, c.num_pred, c.num_gt_ids, c.num_pred_ids),
+                              c.sequence.empty_frames)
+            for c in cells]
 
 
-def _check_classes(proto: Protocol, classes):
-    """The class selection: integers (the 8th value) under plain, class names otherwise."""
+def _load_bdd100k(files: SequenceFiles, proto: Protocol, chosen, skip_empty: bool) -> list:
+    from .bdd100k import CLASSES, read_bdd
+    from .multiclass import class_cells
+    gt = read_bdd(files.gt, gt=True)
+    pred = read_bdd(_pred_path(files), gt=False)
+    if gt.num_frames != pred.num_frames:
+        raise MotFormatError(pred.path, f"{pred.num_frames} frames, but the ground truth "
+                             f"({gt.path}) has {gt.num_frames}")
+
+    def repeat_error(side: str, row: int, class_name: str) -> MotFormatError:
+        source = gt if side == "gt" else pred
+        return MotFormatError(source.path, f"{source.where(row)}: id "
+                              f"{int(source.rows.ids[row])} occurs twice among the "
+                              f"{class_name} boxes of the frame")
+
+    classes = {CLASSES.index(c): c for c in (chosen or CLASSES)}
+    cells = class_cells(gt.rows, pred.rows, gt.region_frames, gt.regions, classes,
+                        gt.num_frames, repeat_error=repeat_error, skip_empty=skip_empty)
+    return _cells_as_sequences(files.name, cells)
+
+
+def _load_multiclass(files: SequenceFiles, proto: Protocol, chosen, skip_empty: bool) -> list:
+    from .multiclass import class_cells, read_class_table, read_multiclass
+    pred_path = _pred_path(files)
+    gt, pred = read_class_table(files.gt), read_class_table(pred_path)
+    if files.seqinfo is not None:
+        num_frames = read_seqinfo(files.seqinfo)
+        _check_frames(files.gt, gt, num_frames, files.seqinfo)
+        _check_frames(pred_path, pred, num_frames, files.seqinfo)
+    else:
+        num_frames = max(gt.last_frame, pred.last_frame)
+    g_rows, p_rows, region_frames, regions = read_multiclass(gt, pred, chosen, gt_path=files.gt,
+                                                             pred_path=pred_path)
+    lines = {"gt": (files.gt, gt, g_rows), "pred": (pred_path, pred, p_rows)}
+
+    def repeat_error(side: str, row: int, class_name: str) -> MotFormatError:
+        path, _, rows = lines[side]
+        frame, ident, line = int(rows.frames[row]) + 1, int(rows.ids[row]), int(rows.lines[row])
+        return MotFormatError(path, f"id {ident} occurs twice in frame {frame} among the "
+                              f"{class_name} boxes", line)
+
+    code = {name: k for k, (_, name) in enumerate(chosen.names)}
+    classes = {code[name]: name for name in chosen.selected}
+    cells = class_cells(g_rows, p_rows, region_frames, regions, classes, num_frames,
+                        repeat_error=repeat_error, skip_empty=skip_empty)
+    return _cells_as_sequences(files.name, cells)
+
+
+_LOADERS = {"motchallenge": _load_motchallenge, "kitti": _load_kitti, "mots": _load_mots,
+            "bdd100k": _load_bdd100k, "multiclass": _load_multiclass}
+
+
+def _check_classes(proto: Protocol, classes, class_names=None, ignore_classes=None):
+    """The class selection: integers (the 8th value) under plain, class names otherwise (in the
+    order given under bdd100k; a ``ClassMap`` of the caller's classes under mot-multiclass)."""
+    if proto.format == "multiclass":
+        from .multiclass import class_map
+        return class_map(class_names, ignore_classes, classes)
+    if class_names is not None or ignore_classes is not None:
+        raise ValueError("class names and ignore classes apply under mot-multiclass only")
+    if proto.format == "bdd100k":
+        from .bdd100k import check_classes
+        return check_classes(classes)
     if classes is None:
         return None
     if isinstance(classes, (str, bytes, int)):
@@ -680,7 +785,7 @@ def _check_split(proto: Protocol, split) -> None:
 
 
 def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
-                   split=None) -> list:
+                   split=None, class_names=None, ignore_classes=None) -> list:
     """The sequences of one tracker as they are scored: each a ``BenchmarkSequence`` with its
     name, class and per-frame ids and boxes after the protocol's removals (a
     ``MaskBenchmarkSequence`` with masks and their IoU matrices under ``kitti-mots`` and
@@ -689,10 +794,13 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     Under ``plain``, ``classes`` keeps only ground truth whose 8th value is one of the given
     integers; under a benchmark protocol it selects among the classes the protocol scores, by
     name. ``split`` names the seqmap read under ``kitti`` and ``kitti-mots`` when no ``seqmap``
-    is given. Raises ``BenchmarkError`` for an unusable layout and ``MotFormatError`` for a file.
+    is given; ``class_names`` and ``ignore_classes`` are those of ``evaluate_benchmark`` under
+    ``mot-multiclass``. Under ``bdd100k`` and ``mot-multiclass`` the frames are numbered from 0
+    and the ids are relabelled per (sequence, class). Raises ``BenchmarkError`` for an unusable
+    layout and ``MotFormatError`` for a file.
     """
     proto = _protocol(protocol)
-    chosen = _check_classes(proto, classes)
+    chosen = _check_classes(proto, classes, class_names, ignore_classes)
     _check_split(proto, split)
     [plan] = _plan(gt, [tracker], proto, seqmap, split)
     out = []
@@ -705,7 +813,7 @@ def _load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) ->
     """The scored sequences of one tracker's files; with ``skip_empty`` each lists only the
     frames with a box on either side (see ``BenchmarkSequence.empty_frames``)."""
     sequences = _LOADERS[proto.format](files, proto, chosen, skip_empty)
-    if proto.is_benchmark and chosen is not None:
+    if proto.is_benchmark and chosen is not None and not proto.selection_order:
         sequences = [s for s in sequences if s.class_name in chosen]
     return sequences
 
@@ -751,9 +859,26 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     out = []
     for seq in _load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
-        out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
-                                                   m.get("hota"), seq.count)))
+        result = SequenceResult(seq.name, m.get("clear"), m.get("identity"), m.get("hota"),
+                                seq.count)
+        if proto.empty_cells and (seq.count.num_pred == 0 or seq.count.num_gt == 0):
+            result = _empty_cell(result)
+        out.append((seq.class_name, result))
     return out
+
+
+def _empty_cell(result: SequenceResult) -> SequenceResult:
+    """A (sequence, class) without predictions or without ground truth, as the multi-class
+    protocols report it: CLEAR counts 0 frames, and MLR is 1 with every other ratio 0 (the
+    metrics themselves already give 0, and LocA 1)."""
+    from .combination import _CLEAR_FIELDS, CombinedClear, _copy
+    from .derived import DerivedClear
+    if result.clear is None:
+        return result
+    clear = _copy(CombinedClear, _CLEAR_FIELDS, result.clear)
+    clear = replace(clear, num_frames=0, motp_sum=0.0)
+    return replace(result, clear=clear,
+                   derived={"clear": DerivedClear(0.0, 0.0, 1.0, 0.0, 0.0, 0.0)})
 
 
 def score_task(files: SequenceFiles, protocol_name: str, classes, families,
@@ -867,8 +992,8 @@ def _threshold(proto: Protocol, iou_threshold) -> float:
 def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=None,
                        metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
                        split: Optional[str] = None,
-                       progress: Optional[Callable[[int, int, str], None]] = None
-                       ) -> BenchmarkResult:
+                       progress: Optional[Callable[[int, int, str], None]] = None,
+                       class_names=None, ignore_classes=None) -> BenchmarkResult:
     """Score one or several trackers on a benchmark folder under a protocol.
 
     ``gt`` is a split folder (``<seq>/gt/gt.txt`` per sequence) or one ground-truth file;
@@ -885,11 +1010,21 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
     ``BenchmarkResult`` with, per (tracker, class), the per-sequence results and their
     combination.
+
+    ``"bdd100k"`` reads a folder of ``<video>.json`` files (every entry a video) and reports the
+    selected ``classes`` in the order given. ``"mot-multiclass"`` reads MOTChallenge-format
+    files whose 8th value is a class: ``class_names`` maps class numbers to names (required,
+    e.g. ``{1: "pedestrian", 3: "car"}``), ``ignore_classes`` marks ground-truth ignore regions
+    (e.g. ``{13}``) and ``classes`` selects names. Under ``kitti``, ``bdd100k`` and
+    ``mot-multiclass`` each tracker's classes are followed by their class-averaged and
+    detection-averaged combinations (labels ``cls_comb_cls_av``, ``cls_comb_det_av``) and, under
+    ``bdd100k``, the super-categories ``HUMAN``, ``VEHICLE`` and ``BIKE``: entries without
+    sequences (see ``vestrim.class_combination``).
     """
     proto = _protocol(protocol)
     families = _families(metrics)
     threshold = _threshold(proto, iou_threshold)
-    chosen = _check_classes(proto, classes)
+    chosen = _check_classes(proto, classes, class_names, ignore_classes)
     _check_split(proto, split)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
@@ -901,13 +1036,24 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
         for class_name, result in results:
             per_tracker[tracker.name].setdefault(class_name, []).append(result)
     out = []
-    for t in plan:
+    if proto.format == "multiclass":
+        class_order = chosen.selected
+    elif proto.selection_order:
+        class_order = chosen
+    else:
         class_order = (proto.classes or ()) if proto.is_benchmark else (None,)
+    for t in plan:
+        entries = []
         for class_name in class_order:
-            if chosen is not None and proto.is_benchmark and class_name not in chosen:
+            if (chosen is not None and proto.is_benchmark and not proto.selection_order
+                    and class_name not in chosen):
                 continue
             results = per_tracker[t.name].get(class_name, [])
-            out.append(TrackerResult(t.name, class_name, tuple(results),
-                                     _combined(results, families, proto.convention)))
+            entries.append(TrackerResult(t.name, class_name, tuple(results),
+                                         _combined(results, families, proto.convention)))
+        out += entries
+        if proto.class_combinations:
+            from .class_combination import class_combinations
+            out += class_combinations(entries, families, dict(proto.super_categories))
     return BenchmarkResult(proto.name, threshold, families, tuple(out))
 

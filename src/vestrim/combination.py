@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Iterable, Optional, Sequence
 
 __all__ = [
     "combine",
@@ -87,6 +87,8 @@ class CombinedClear:
     clr_pr: float
     track_ratios: list = field(default_factory=list)
     frag_present_only: int = 0
+    # The summed IoU of the matches, which a further combination adds up (None: MOTP x TP).
+    motp_sum: Optional[float] = None
 
     def __repr__(self) -> str:
         return (f"CombinedClear(mota={_f4(self.mota)}, motp={_f4(self.motp)}, "
@@ -150,7 +152,8 @@ class CombinedResult:
     hota: CombinedHota
 
 
-_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()]
+_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()
+                 if f.name != "motp_sum"]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
 _CLEAR_COUNTS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
@@ -181,7 +184,8 @@ def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedC
     fn, idsw, num_gt = sums["num_misses"], sums["num_switches"], sums["num_gt"]
     iou_sum = 0.0
     for r in results:
-        iou_sum += r.motp * r.num_matches
+        stored = getattr(r, "motp_sum", None)
+        iou_sum += stored if stored is not None else r.motp * r.num_matches
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
     w = max(float(tp) + float(fn), 1.0)
     penalty = math.log10(float(idsw)) if idsw > 0 else 0.0
@@ -200,6 +204,7 @@ def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedC
         clr_re=float(tp) / w,
         clr_pr=float(tp) / max(float(tp) + float(fp), 1.0),
         track_ratios=ratios,
+        motp_sum=iou_sum,
         **sums,
     )
 

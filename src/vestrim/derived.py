@@ -7,6 +7,13 @@ here, so each has one definition:
 * DetRe, DetPr, OWTA, AssRe and AssPr as single numbers: their means over the alphas, summed as the
   extension sums HOTA's own means;
 * HOTA(0) and LocA(0): the values at the first alpha; HOTALocA(0) = HOTA(0) * LocA(0).
+
+Beside CLEAR's own numbers: MTR, PTR, MLR = MT, PT, ML / max(1, MT + PT + ML), CLR_F1 =
+TP / max(1, TP + FN / 2 + FP / 2), FP_per_frame = FP / max(1, frames) and MOTP_sum, the summed IoU
+of the matches (MOTP x TP where a result does not carry it).
+
+A result may carry these values itself (``SequenceResult.derived``): a class-averaged result's are
+means over classes, not derived from its summed counts.
 """
 
 from __future__ import annotations
@@ -16,7 +23,8 @@ from dataclasses import dataclass
 
 from . import _native
 
-__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS"]
+__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "DerivedClear",
+           "derive_clear", "DERIVED_CLEAR_FIELDS"]
 
 
 def alpha_mean(values) -> float:
@@ -62,4 +70,32 @@ def derive_hota(hota) -> DerivedHota:
         det_re_alphas=det_re,
         det_pr_alphas=det_pr,
         owta_alphas=owta,
+    )
+
+
+@dataclass(frozen=True)
+class DerivedClear:
+    mtr: float
+    ptr: float
+    mlr: float
+    clr_f1: float
+    fp_per_frame: float
+    motp_sum: float
+
+
+DERIVED_CLEAR_FIELDS = tuple(DerivedClear.__dataclass_fields__)
+
+
+def derive_clear(clear) -> DerivedClear:
+    """The derived columns of a CLEAR result (``ClearMetrics`` or a combined one)."""
+    tp, fn, fp = clear.num_matches, clear.num_misses, clear.num_false_positives
+    tracks = max(1, clear.mt + clear.pt + clear.ml)
+    motp_sum = getattr(clear, "motp_sum", None)
+    return DerivedClear(
+        mtr=clear.mt / tracks,
+        ptr=clear.pt / tracks,
+        mlr=clear.ml / tracks,
+        clr_f1=tp / max(1.0, tp + fn / 2 + fp / 2),
+        fp_per_frame=fp / max(1, clear.num_frames),
+        motp_sum=motp_sum if motp_sum is not None else clear.motp * tp,
     )

@@ -47,7 +47,7 @@ def _values(result, family) -> dict:
     metrics = getattr(result, family)
     attributes = [a for _, a, _ in COLUMNS[family]]
     if family == "hota":
-        derived = derive_hota(metrics)
+        derived = result.derived_hota() if hasattr(result, "derived_hota") else derive_hota(metrics)
         return {a: getattr(derived if hasattr(derived, a) else metrics, a) for a in attributes}
     return {a: getattr(metrics, a) for a in attributes}
 
@@ -91,6 +91,8 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
     if len({t.tracker for t in result.trackers}) == 1:
         for t in result.trackers:
             suffix = f" - {t.class_name}" if several_classes else ""
+            if not t.sequences:  # a combination of the tracker's classes
+                suffix = f" - {t.tracker} - {t.class_name}"
             rows = [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]
             blocks += [_family_block(titles[f] + suffix, "Sequence", f, rows, percent)
                        for f in families]

@@ -1,0 +1,209 @@
+"""BDD100K box tracking: per-video JSON label files (the 2020 format) and their classes.
+
+A file is a JSON list of frames ``{"index": n, "labels": [...]}``; a label has ``category``,
+``id``, ``box2d`` (``x1``, ``y1``, ``x2``, ``y2``, corners as given) and, in ground truth,
+``attributes`` with ``Crowd``. Nothing else is read. The JSON is parsed by orjson (the
+``vestrim[bdd100k]`` extra); only the fields used are kept, as arrays.
+
+``read_bdd`` reads one file into a ``BddFile``:
+
+1. frames are sorted by ``index`` (stable); the i-th ground-truth frame is later paired with the
+   i-th tracker frame, so only the frame counts must agree;
+2. every label needs a ``category``; ground-truth labels are decided in this order: a distractor
+   category (other person, trailer, other vehicle) is an ignore region; else ``attributes``, when
+   present, must be an object with a ``Crowd`` key, and a truthy ``Crowd`` makes an ignore region
+   whatever the category; else the label is a box of its category, which must be one of the eight
+   classes. Tracker labels are boxes of their category (one of the eleven names), never ignore
+   regions;
+3. ids (not needed by ignore regions) are JSON integers or strings of decimal digits, compared by
+   value, from 0 to 2^63 - 1; corners are JSON numbers.
+
+Ignore regions are class-agnostic; how they and the per-class pre-match remove tracker boxes is
+``vestrim.multiclass.class_cells``. Errors name the file, the frame (its position in the file
+and its ``index``) and the label (its position in the frame), counted from 0.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from .mot import MotFormatError, _read_bytes
+from .multiclass import Rows
+from .protocols import BDD_CLASSES as CLASSES, BDD_SUPER_CATEGORIES
+
+__all__ = ["CLASSES", "DISTRACTORS", "SUPER_CATEGORIES", "BddFile", "read_bdd", "check_classes"]
+
+# The distractor categories (ignore regions in ground truth), coded after the classes.
+DISTRACTORS = ("other person", "trailer", "other vehicle")
+SUPER_CATEGORIES = dict(BDD_SUPER_CATEGORIES)
+_CODES = {name: code for code, name in enumerate(CLASSES + DISTRACTORS)}
+_FIRST_DISTRACTOR = len(CLASSES)
+_MAX_ID = 2**63 - 1
+_NUMBER = (int, float)
+
+
+class _Fault(Exception):
+    """A label fault: (frame position, label position, message); placed by ``read_bdd``."""
+
+
+@dataclass(frozen=True)
+class BddFile:
+    """One video file: its boxes (``Rows``, frames as positions in index order, class codes 0-7
+    for the classes and 8-10 for distractor-category predictions), its ignore regions and, for
+    messages, where each row came from."""
+
+    path: str
+    rows: Rows
+    region_frames: np.ndarray   # int64, ascending
+    regions: np.ndarray         # float64 (N, 4)
+    num_frames: int
+    labels: np.ndarray          # int64: each row's position in its frame's labels
+    frame_positions: list       # file position of each frame, in index order
+    frame_indices: list         # the ``index`` of each frame, in index order
+
+    def where(self, row: int) -> str:
+        """The frame and label of a row, for a message."""
+        frame = int(self.rows.frames[row])
+        return (f"frame {self.frame_positions[frame]} (index {self.frame_indices[frame]!r}), "
+                f"label {int(self.labels[row])}")
+
+
+def check_classes(classes) -> tuple:
+    """The selected classes, in the order given (lower-cased, repeats dropped); all 8 by
+    default. ValueError for a name that is not a class."""
+    if classes is None:
+        return CLASSES
+    if isinstance(classes, str):
+        classes = [classes]
+    out: list = []
+    for c in classes:
+        name = c.lower() if isinstance(c, str) else c
+        if name not in CLASSES:
+            raise ValueError(f"class {c!r} is not scored under bdd100k (classes: "
+                             f"{', '.join(CLASSES)})")
+        if name not in out:
+            out.append(name)
+    return tuple(out)
+
+
+def _id(value) -> int:
+    if type(value) is int:
+        if 0 <= value <= _MAX_ID:
+            return value
+        raise ValueError(f"id {value} is outside 0 to 2^63 - 1")
+    if type(value) is str and value.isascii() and value.isdigit():
+        number = int(value)
+        if number <= _MAX_ID:
+            return number
+        raise ValueError(f"id {value!r} is beyond 2^63 - 1")
+    raise ValueError(f"id must be a whole number or a string of decimal digits, got "
+                     f"{_shown(value)}")
+
+
+def _shown(value) -> str:
+    text = "null" if value is None else repr(value)
+    return text if len(text) <= 40 else text[:32] + "..."
+
+
+def _box(label: dict):
+    box = label.get("box2d")
+    if type(box) is not dict:
+        raise ValueError("no box2d" if box is None else f"box2d must be an object, got "
+                         f"{_shown(box)}")
+    try:
+        corners = (box["x1"], box["y1"], box["x2"], box["y2"])
+    except KeyError as e:
+        raise ValueError(f"box2d has no {e.args[0]}") from None
+    for name, v in zip(("x1", "y1", "x2", "y2"), corners):
+        if type(v) not in _NUMBER:
+            raise ValueError(f"box2d.{name} must be a number, got {_shown(v)}")
+    return corners
+
+
+def _label(label, gt: bool):
+    """(code, id, corners) of a label; code -1 (and id -1) for a ground-truth ignore region."""
+    if type(label) is not dict:
+        raise ValueError(f"a label must be an object, got {_shown(label)}")
+    if "category" not in label:
+        raise ValueError("no category")
+    category = label["category"]
+    code = _CODES.get(category) if type(category) is str else None
+    if gt:
+        if code is not None and code >= _FIRST_DISTRACTOR:
+            return -1, -1, _box(label)
+        if "attributes" in label:
+            attributes = label["attributes"]
+            if type(attributes) is not dict or "Crowd" not in attributes:
+                raise ValueError("attributes without Crowd")
+            if attributes["Crowd"]:
+                return -1, -1, _box(label)
+    if code is None:
+        raise ValueError(f"unknown category {_shown(category)}")
+    if "id" not in label:
+        raise ValueError("no id")
+    ident = _id(label["id"])
+    return code, ident, _box(label)
+
+
+def _frames(path: str, data):
+    """The frames in index order: (file positions, indices, label lists)."""
+    if type(data) is not list:
+        raise MotFormatError(path, "not a JSON list of frames")
+    indices = []
+    for position, frame in enumerate(data):
+        if type(frame) is not dict:
+            raise MotFormatError(path, f"frame {position}: a frame must be an object")
+        if "index" not in frame:
+            raise MotFormatError(path, f"frame {position}: no index")
+        index = frame["index"]
+        if type(index) not in _NUMBER:
+            raise MotFormatError(path, f"frame {position}: index must be a number, got "
+                                 f"{_shown(index)}")
+        if type(frame.get("labels")) is not list:
+            what = "no labels" if "labels" not in frame else "labels must be a list"
+            raise MotFormatError(path, f"frame {position} (index {index!r}): {what}")
+        indices.append(index)
+    order = sorted(range(len(data)), key=indices.__getitem__)
+    return order, [indices[k] for k in order], [data[k]["labels"] for k in order]
+
+
+def read_bdd(path, *, gt: bool) -> BddFile:
+    """Read one video file (ground truth with ``gt=True``) into a ``BddFile``; MotFormatError
+    naming the file, frame and label for anything it cannot take."""
+    import orjson  # the bdd100k extra: only runs under this protocol pay its import
+
+    path = os.fspath(path)
+    try:
+        data = orjson.loads(_read_bytes(path))
+    except orjson.JSONDecodeError as e:
+        raise MotFormatError(path, f"not valid JSON ({e})") from None
+    order, indices, frames = _frames(path, data)
+    del data
+    rows_frames, codes, ids, corners, labels = [], [], [], [], []
+    r_frames, r_corners = [], []
+    label = _label
+    for f, frame_labels in enumerate(frames):
+        for k, item in enumerate(frame_labels):
+            try:
+                code, ident, box = label(item, gt)
+            except ValueError as e:
+                raise MotFormatError(path, f"frame {order[f]} (index {indices[f]!r}), label {k}: "
+                                     f"{e}") from None
+            if code < 0:
+                r_frames.append(f)
+                r_corners.append(box)
+            else:
+                rows_frames.append(f)
+                codes.append(code)
+                ids.append(ident)
+                corners.append(box)
+                labels.append(k)
+    rows = Rows(np.array(rows_frames, dtype=np.int64), np.array(codes, dtype=np.int64),
+                np.array(ids, dtype=np.int64),
+                np.array(corners, dtype=np.float64).reshape(-1, 4))
+    return BddFile(path, rows, np.array(r_frames, dtype=np.int64),
+                   np.array(r_corners, dtype=np.float64).reshape(-1, 4), len(frames),
+                   np.array(labels, dtype=np.int64), order, indices)
