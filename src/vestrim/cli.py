@@ -1,7 +1,9 @@
 """The ``vestrim`` command: score tracker output against ground truth.
 
-    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20|
+                               bdd100k|mot-multiclass]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
+                    [--class-names 1=pedestrian,3=car] [--ignore-classes 13]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
                     [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
                     [--jobs N]
@@ -125,6 +127,13 @@ def build_parser() -> argparse.ArgumentParser:
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
                              "MOTChallenge protocols: pedestrian)")
+    parser.add_argument("--class-names", metavar="MAP",
+                        help="mot-multiclass (required there): the classes scored, by the "
+                             "number in the 8th value, e.g. 1=pedestrian,3=car (results in this "
+                             "order)")
+    parser.add_argument("--ignore-classes", metavar="LIST",
+                        help="mot-multiclass: ground-truth classes that mark ignore regions, "
+                             "e.g. 13")
     parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
@@ -190,13 +199,21 @@ def _check_protocol_options(args) -> None:
     if args.split is not None and proto.default_split is None:
         kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
         raise UsageError(f"--split applies under {kitti} only")
+    if proto.format == "multiclass":
+        from .multiclass import class_map
+        try:
+            class_map(args.class_names, args.ignore_classes, args.classes)
+        except ValueError as e:
+            raise UsageError(f"--class-names, --ignore-classes, --classes: {e}") from None
+    elif args.class_names is not None or args.ignore_classes is not None:
+        raise UsageError("--class-names and --ignore-classes apply under mot-multiclass only")
     if not proto.is_benchmark:
         if args.classes is not None:
             raise UsageError("--classes applies under the benchmark protocols (under plain, "
                              "--gt-classes selects ground-truth classes by number)")
         return
     scored = proto.classes or ()
-    for name in args.classes or ():
+    for name in (args.classes or ()) if proto.classes else ():
         if name not in scored:
             raise UsageError(f"--classes: {proto.name} scores {', '.join(scored)}, "
                              f"not {_quote(name)}")
@@ -205,7 +222,7 @@ def _check_protocol_options(args) -> None:
                          f"{proto.iou_threshold:g} only")
     if args.gt_classes is not None:
         raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
-                         f"scores {', '.join(scored)})")
+                         f"scores {', '.join(scored) or 'the classes of --class-names'})")
 
 
 def _check_plot_options(args) -> None:
@@ -231,7 +248,8 @@ def run(args) -> str:
                 args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
                 classes=args.gt_classes if args.classes is None else args.classes,
                 metrics=args.metrics, jobs=args.jobs or _usable_cores(),
-                iou_threshold=args.iou_threshold, split=args.split, progress=progress)
+                iou_threshold=args.iou_threshold, split=args.split, progress=progress,
+                class_names=args.class_names, ignore_classes=args.ignore_classes)
     finally:
         progress.done()
     if args.plot is not None:
