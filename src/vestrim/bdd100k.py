@@ -173,7 +173,11 @@ def _frames(path: str, data):
 def read_bdd(path, *, gt: bool) -> BddFile:
     """Read one video file (ground truth with ``gt=True``) into a ``BddFile``; MotFormatError
     naming the file, frame and label for anything it cannot take."""
-    import orjson  # the bdd100k extra: only runs under this protocol pay its import
+    try:
+        import orjson  # the bdd100k extra: only runs under this protocol pay its import
+    except ImportError:
+        raise MotFormatError(path, "reading BDD100K files needs orjson: pip install "
+                             "'vestrim[bdd100k]'") from None
 
     path = os.fspath(path)
     try:

@@ -55,13 +55,18 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, family: str) -> dict[str, Any]:
-    """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
+def _family(metrics: Any, family: str, stored: Optional[Mapping[str, Any]] = None
+            ) -> dict[str, Any]:
+    """One metric family's JSON object, NaN kept (CLEAR and HOTA with their derived columns,
+    taken from ``stored`` where a result holds its own)."""
     out = {key: _plain(getattr(metrics, key)) for key in _benchmark().ATTRIBUTES[family]}
-    if family == "hota":
-        from .derived import DERIVED_FIELDS, derive_hota
-        derived = derive_hota(metrics)
-        out.update((key, _plain(getattr(derived, key))) for key in DERIVED_FIELDS)
+    if family in ("clear", "hota"):
+        from .derived import DERIVED_CLEAR_FIELDS, DERIVED_FIELDS, derive_clear, derive_hota
+        derived = (stored or {}).get(family)
+        if derived is None:
+            derived = derive_hota(metrics) if family == "hota" else derive_clear(metrics)
+        fields = DERIVED_FIELDS if family == "hota" else DERIVED_CLEAR_FIELDS
+        out.update((key, _plain(getattr(derived, key))) for key in fields)
     return out
 
 
@@ -75,7 +80,8 @@ def _family_of(metrics: Any) -> str:
 
 def _families(result: Any) -> dict[str, Any]:
     """{family: dict} of the families a result holds (members that are None are left out)."""
-    return {f: _family(getattr(result, f), f) for f in FAMILIES
+    stored = getattr(result, "derived", None)
+    return {f: _family(getattr(result, f), f, stored) for f in FAMILIES
             if getattr(result, f, None) is not None}
 
 
