@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from itertools import chain
 
 import numpy as np
 
@@ -186,28 +187,83 @@ def read_bdd(path, *, gt: bool) -> BddFile:
         raise MotFormatError(path, f"not valid JSON ({e})") from None
     order, indices, frames = _frames(path, data)
     del data
-    rows_frames, codes, ids, corners, labels = [], [], [], [], []
+    rows_frames, codes, raw_ids, corners, labels = [], [], [], [], []
     r_frames, r_corners = [], []
-    label = _label
+    codes_of, first_distractor, missing = _CODES, _FIRST_DISTRACTOR, _MISSING
+
+    def fault(f: int, k: int, item) -> MotFormatError:
+        # The checks of _label, one label at a time, word what the fast loop below tripped on.
+        try:
+            _label(item, gt)
+            _id(item["id"])
+            message = "unreadable label"
+        except ValueError as e:
+            message = str(e)
+        return MotFormatError(path, f"frame {order[f]} (index {indices[f]!r}), label {k}: "
+                              f"{message}")
+
     for f, frame_labels in enumerate(frames):
         for k, item in enumerate(frame_labels):
             try:
-                code, ident, box = label(item, gt)
-            except ValueError as e:
-                raise MotFormatError(path, f"frame {order[f]} (index {indices[f]!r}), label {k}: "
-                                     f"{e}") from None
-            if code < 0:
-                r_frames.append(f)
-                r_corners.append(box)
-            else:
-                rows_frames.append(f)
-                codes.append(code)
-                ids.append(ident)
-                corners.append(box)
-                labels.append(k)
+                code = codes_of.get(item["category"])
+                if gt:
+                    region = code is not None and code >= first_distractor
+                    if not region:
+                        attributes = item.get("attributes", missing)
+                        region = attributes is not missing and bool(attributes["Crowd"])
+                    if region:
+                        b = item["box2d"]
+                        r_frames.append(f)
+                        r_corners.append((b["x1"], b["y1"], b["x2"], b["y2"]))
+                        continue
+                if code is None:
+                    raise KeyError("category")
+                ident = item["id"]
+                b = item["box2d"]
+                box = (b["x1"], b["y1"], b["x2"], b["y2"])
+            except (KeyError, TypeError, AttributeError):
+                raise fault(f, k, item) from None
+            rows_frames.append(f)
+            codes.append(code)
+            raw_ids.append(ident)
+            corners.append(box)
+            labels.append(k)
+    # Types are checked once over the whole file; a row that fails is worded by `fault`.
+    for values, rows in ((corners, None), (r_corners, r_frames)):
+        if not _NUMBERS.issuperset(map(type, chain.from_iterable(values))):
+            k = next(k for k, box in enumerate(values) if not _NUMBERS.issuperset(map(type, box)))
+            f = rows[k] if rows is not None else rows_frames[k]
+            position = labels[k] if rows is None else _region_label(frames[f], values[k])
+            raise fault(f, position, frames[f][position])
+    try:
+        ids = [v if type(v) is int and 0 <= v <= _MAX_ID else _id(v) for v in raw_ids]
+    except ValueError:
+        k = next(k for k, v in enumerate(raw_ids) if not _good_id(v))
+        raise fault(rows_frames[k], labels[k], frames[rows_frames[k]][labels[k]]) from None
     rows = Rows(np.array(rows_frames, dtype=np.int64), np.array(codes, dtype=np.int64),
                 np.array(ids, dtype=np.int64),
                 np.array(corners, dtype=np.float64).reshape(-1, 4))
     return BddFile(path, rows, np.array(r_frames, dtype=np.int64),
                    np.array(r_corners, dtype=np.float64).reshape(-1, 4), len(frames),
                    np.array(labels, dtype=np.int64), order, indices)
+
+
+_MISSING = object()
+_NUMBERS = frozenset(_NUMBER)
+
+
+def _good_id(value) -> bool:
+    try:
+        _id(value)
+        return True
+    except ValueError:
+        return False
+
+
+def _region_label(frame_labels: list, corners: tuple) -> int:
+    """The position of the ignore region with these corners among a frame's labels."""
+    for k, item in enumerate(frame_labels):
+        b = item.get("box2d") if type(item) is dict else None
+        if type(b) is dict and (b.get("x1"), b.get("y1"), b.get("x2"), b.get("y2")) == corners:
+            return k
+    return 0
