@@ -229,11 +229,14 @@ def read_bdd(path, *, gt: bool) -> BddFile:
             corners.append(box)
             labels.append(k)
     # Types are checked once over the whole file; a row that fails is worded by `fault`.
-    for values, rows in ((corners, None), (r_corners, r_frames)):
+    for values, region_rows in ((corners, None), (r_corners, r_frames)):
         if not _NUMBERS.issuperset(map(type, chain.from_iterable(values))):
             k = next(k for k, box in enumerate(values) if not _NUMBERS.issuperset(map(type, box)))
-            f = rows[k] if rows is not None else rows_frames[k]
-            position = labels[k] if rows is None else _region_label(frames[f], values[k])
+            if region_rows is None:
+                f, position = rows_frames[k], labels[k]
+            else:
+                f = region_rows[k]
+                position = _region_label(frames[f], values[k])
             raise fault(f, position, frames[f][position])
     try:
         ids = [v if type(v) is int and 0 <= v <= _MAX_ID else _id(v) for v in raw_ids]

@@ -64,8 +64,8 @@ def _curve_mean(curves: list) -> list:
 def _class_averaged_clear(results: list) -> tuple:
     clears = [r.clear for r in results]
     derived = [r.derived_clear() for r in results]
-    means = {name: _mean([getattr(c, name) for c in clears]) for name in _CLEAR_MEANS}
-    sums = {name: sum(int(getattr(c, name)) for c in clears) for name in _CLEAR_SUMS}
+    means: dict = {name: _mean([getattr(c, name) for c in clears]) for name in _CLEAR_MEANS}
+    sums: dict = {name: sum(int(getattr(c, name)) for c in clears) for name in _CLEAR_SUMS}
     extra = DerivedClear(*(_mean([getattr(d, name) for d in derived])
                            for name in DERIVED_CLEAR_FIELDS))
     clear = CombinedClear(**means, **sums,

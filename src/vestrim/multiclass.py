@@ -196,21 +196,22 @@ def class_map(class_names, ignore_classes=None, classes=None) -> ClassMap:
     classes (``{13}`` or ``"13"``) and a selection of names; ValueError with the reason."""
     if class_names is None:
         raise ValueError("mot-multiclass needs a class-name map, e.g. 1=pedestrian,3=car")
+    pairs: list
     if isinstance(class_names, str):
         pairs = []
         for item in class_names.split(","):
-            number, sep, name = item.partition("=")
+            text, sep, label = item.partition("=")
             if not sep or not item.strip():
                 raise ValueError(f"class names: expected NUMBER=NAME, got {item.strip()!r}")
-            pairs.append((number, name))
+            pairs.append((text, label))
     elif isinstance(class_names, Mapping):
         pairs = list(class_names.items())
     else:
         raise ValueError("class names: a mapping of class numbers to names, e.g. "
                          "{1: 'pedestrian', 3: 'car'}")
     names: list = []
-    for number, name in pairs:
-        number = _class_number(number, "class names")
+    for given, name in pairs:
+        number = _class_number(given, "class names")
         if not isinstance(name, str):
             raise ValueError(f"class names: the name of class {number} is not a string")
         name = name.strip().lower()
@@ -226,14 +227,15 @@ def class_map(class_names, ignore_classes=None, classes=None) -> ClassMap:
         names.append((number, name))
     if not names:
         raise ValueError("class names: no class given")
-    if ignore_classes is None:
-        ignore_classes = ()
-    elif isinstance(ignore_classes, (str, int)):
-        ignore_classes = str(ignore_classes).split(",")
-    ignore = frozenset(_class_number(c, "ignore classes") for c in ignore_classes)
-    for number in sorted(ignore):
-        if any(n == number for n, _ in names):
-            raise ValueError(f"ignore classes: class {number} is also a named class")
+    ignore_list: list = []
+    if isinstance(ignore_classes, (str, int)):
+        ignore_list = str(ignore_classes).split(",")
+    elif ignore_classes is not None:
+        ignore_list = list(ignore_classes)
+    ignore = frozenset(_class_number(c, "ignore classes") for c in ignore_list)
+    for ignored in sorted(ignore):
+        if any(n == ignored for n, _ in names):
+            raise ValueError(f"ignore classes: class {ignored} is also a named class")
     if classes is None:
         selected = tuple(m for _, m in names)
     else:
