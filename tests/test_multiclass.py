@@ -174,3 +174,16 @@ def test_class_mean_sums_eight_classes_pairwise():
     # Per-alpha curves are summed class by class, left to right.
     assert mean.hota.hota_alphas[0] == left_to_right
     assert math.isclose(mean.hota.hota, left_to_right)
+
+
+@pytest.mark.parametrize("ident, message", [
+    (2**63, "id 9223372036854775808 is outside 0 to 2^63 - 1"),
+    ("99999999999999999999", "id '99999999999999999999' is beyond 2^63 - 1"),
+    (True, "got True"), ("+5", "got '+5'"), ("٣", "got '٣'")])
+def test_ids_beyond_64_bits_or_not_plain_digits_are_refused(tmp_path, ident, message):
+    gt_dir, trk = _bdd(tmp_path, [{"index": 0, "labels": []}],
+                       [{"index": 0, "labels": [_label("car", 1, (0, 0, 1, 1)),
+                                                _label("car", ident, (0, 0, 1, 1))]}])
+    with pytest.raises(vestrim.mot.MotFormatError, match=r"frame 0 \(index 0\), label 1: .*"
+                       + message.replace("^", r"\^").replace("+", r"\+")):
+        vestrim.load_benchmark(gt_dir, trk, protocol="bdd100k")

@@ -239,12 +239,15 @@ def read_bdd(path, *, gt: bool) -> BddFile:
                 position = _region_label(frames[f], values[k])
             raise fault(f, position, frames[f][position])
     try:
-        ids = [v if type(v) is int and 0 <= v <= _MAX_ID else _id(v) for v in raw_ids]
-    except ValueError:
+        # Integers and digit strings; the int64 array refuses anything beyond 2^63 - 1.
+        ids = np.array([v if type(v) is int else int(v) if type(v) is str and v.isascii()
+                        and v.isdigit() else _id(v) for v in raw_ids], dtype=np.int64)
+        if len(ids) and ids.min() < 0:
+            raise ValueError("a negative id")
+    except (ValueError, OverflowError):
         k = next(k for k, v in enumerate(raw_ids) if not _good_id(v))
         raise fault(rows_frames[k], labels[k], frames[rows_frames[k]][labels[k]]) from None
-    rows = Rows(np.array(rows_frames, dtype=np.int64), np.array(codes, dtype=np.int64),
-                np.array(ids, dtype=np.int64),
+    rows = Rows(np.array(rows_frames, dtype=np.int64), np.array(codes, dtype=np.int64), ids,
                 np.array(corners, dtype=np.float64).reshape(-1, 4))
     return BddFile(path, rows, np.array(r_frames, dtype=np.int64),
                    np.array(r_corners, dtype=np.float64).reshape(-1, 4), len(frames),
