@@ -187,3 +187,20 @@ def test_ids_beyond_64_bits_or_not_plain_digits_are_refused(tmp_path, ident, mes
     with pytest.raises(vestrim.mot.MotFormatError, match=r"frame 0 \(index 0\), label 1: .*"
                        + message.replace("^", r"\^").replace("+", r"\+")):
         vestrim.load_benchmark(gt_dir, trk, protocol="bdd100k")
+
+
+def test_kitti_classes_combine_too():
+    result = vestrim.evaluate_benchmark(EXAMPLES / "kitti" / "gt", [EXAMPLES / "kitti" / "tracker_a"],
+                                        protocol="kitti")
+    car, ped, cls_av, det_av = (t.combined for t in result.trackers)
+    assert [t.class_name for t in result.trackers][2:] == ["cls_comb_cls_av", "cls_comb_det_av"]
+    assert cls_av.clear.mota == (car.clear.mota + ped.clear.mota) / 2
+    assert cls_av.identity.idf1 == (car.identity.idf1 + ped.identity.idf1) / 2
+    tp = car.clear.num_matches + ped.clear.num_matches
+    fn = car.clear.num_misses + ped.clear.num_misses
+    fp = car.clear.num_false_positives + ped.clear.num_false_positives
+    idsw = car.clear.num_switches + ped.clear.num_switches
+    assert det_av.clear.mota == (tp - fp - idsw) / max(1, tp + fn)
+    assert det_av.clear.num_frames == car.clear.num_frames + ped.clear.num_frames
+    assert cls_av.derived_hota().hota_loca_0 == (car.derived_hota().hota_loca_0
+                                                 + ped.derived_hota().hota_loca_0) / 2
