@@ -125,15 +125,17 @@ def main() -> None:
            "--format", args.format, "--output", os.devnull]
     best = None
     for _ in range(args.repeat):
-        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        before, cpu = usage.ru_maxrss, usage.ru_utime + usage.ru_stime
         t = time.perf_counter()
         subprocess.run(cmd, check=True)
         wall = time.perf_counter() - t
-        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        peak, cpu = usage.ru_maxrss, usage.ru_utime + usage.ru_stime - cpu
         best = wall if best is None else min(best, wall)
         print(f"command line, --jobs {args.jobs}, --format {args.format}: {wall:6.2f} s   "
               f"peak RSS of the largest process "
-              f"{max(peak, before) / 1024:.0f} MB")
+              f"{max(peak, before) / 1024:.0f} MB, CPU time of all processes {cpu:.1f} s")
     print(f"best of {args.repeat}: {best:.2f} s")
     stages = profile_stages(os.path.join(args.dir))
     print("one process, by stage:")
