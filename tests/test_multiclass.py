@@ -43,6 +43,8 @@ def test_worked_example_and_its_bdd100k_twin():
     # Per sequence the bus cell (predictions, no ground truth) reports MOTA 0, no frames, MLR 1.
     bus = got["bus"].sequences[0]
     assert (bus.clear.mota, bus.clear.num_frames, bus.derived_clear().mlr) == (0.0, 0, 1.0)
+    # Count keeps the video's frames; combinations drop them.
+    assert bus.count.to_dict()["num_frames"] == 3 and got["bus"].combined.count.num_frames is None
     assert got["cls_comb_det_av"].combined.derived_clear().fp_per_frame == 3 / 6
 
     # The same boxes as BDD100K JSON give the same document, plus the super-categories.

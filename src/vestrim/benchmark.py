@@ -75,10 +75,20 @@ class Count:
     num_pred: int
     num_gt_ids: int
     num_pred_ids: int
+    # The sequence's frames, where a protocol counts them here (bdd100k, mot-multiclass: also
+    # for a class without boxes, whose CLEAR result counts none).
+    num_frames: Optional[int] = None
+
+    def to_dict(self) -> dict:
+        out = {a: getattr(self, a) for a in ATTRIBUTES["count"]}
+        if self.num_frames is not None:
+            out["num_frames"] = self.num_frames
+        return out
 
     @classmethod
     def combine(cls, counts: Iterable["Count"]) -> "Count":
-        """Summed over sequences (ids of different sequences are different objects)."""
+        """Summed over sequences (ids of different sequences are different objects); the
+        frames are not carried over."""
         counts = list(counts)
         return cls(*(sum(getattr(c, f) for c in counts) for f in ATTRIBUTES["count"]))
 
@@ -121,7 +131,7 @@ class SequenceResult:
                 extra = self.derived_clear()
                 record.update((a, _json_value(getattr(extra, a))) for a in DERIVED_CLEAR_FIELDS)
             out[family] = record
-        out["count"] = {a: getattr(self.count, a) for a in ATTRIBUTES["count"]}
+        out["count"] = self.count.to_dict()
         return out
 
 
@@ -684,7 +694,8 @@ def _load_mots(files: SequenceFiles, proto: Protocol, class_names, skip_empty: b
 def _cells_as_sequences(name: str, cells: list) -> list:
     return [BenchmarkSequence(name, c.class_name, c.sequence.gt_ids, c.sequence.gt_boxes,
                               c.sequence.pred_ids, c.sequence.pred_boxes,
-                              Count(c.num_gt, c.num_pred, c.num_gt_ids, c.num_pred_ids),
+                              Count(c.num_gt, c.num_pred, c.num_gt_ids, c.num_pred_ids,
+                                    c.sequence.num_frames),
                               c.sequence.empty_frames)
             for c in cells]
 

@@ -87,7 +87,7 @@ def _families(result: Any) -> dict[str, Any]:
 
 def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
-    out["count"] = _family(result.count, "count")
+    out["count"] = result.count.to_dict()
     return out
 
 
@@ -122,7 +122,7 @@ def asdict(result: Any) -> dict[str, Any]:
     if _is_benchmark_result(result):
         b = _benchmark()
         if isinstance(result, b.Count):
-            return _family(result, "count")
+            return result.to_dict()
         if isinstance(result, b.SequenceResult):
             return {"name": result.name, **_sequence(result)}
         if isinstance(result, b.TrackerResult):
