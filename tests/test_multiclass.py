@@ -146,15 +146,34 @@ def test_class_maps_are_checked(kwargs, message):
                                    protocol="mot-multiclass", **kwargs)
 
 
-def test_an_unmapped_class_is_an_error_at_its_line(tmp_path):
+def _mot(tmp_path, gt: str, pred: str):
     seq = tmp_path / "gt" / "s" / "gt"
     seq.mkdir(parents=True)
-    (seq / "gt.txt").write_text("1,1,0,0,10,10,1,3,1\n")
+    (seq / "gt.txt").write_text(gt)
     (tmp_path / "t").mkdir()
-    (tmp_path / "t" / "s.txt").write_text("1,1,0,0,10,10,1,1,1\n1,1,0,0,10,10,1,5,1\n")
+    (tmp_path / "t" / "s.txt").write_text(pred)
+    return tmp_path / "gt", [tmp_path / "t"]
+
+
+def test_an_unmapped_class_is_an_error_at_its_line(tmp_path):
+    gt, trackers = _mot(tmp_path, "1,1,0,0,10,10,1,3,1\n",
+                        "1,1,0,0,10,10,1,1,1\n1,1,0,0,10,10,1,5,1\n")
     with pytest.raises(vestrim.mot.MotFormatError, match=r"s.txt:2: class 5 \(8th value\)"):
-        vestrim.evaluate_benchmark(tmp_path / "gt", [tmp_path / "t"], protocol="mot-multiclass",
+        vestrim.evaluate_benchmark(gt, trackers, protocol="mot-multiclass",
                                    class_names="1=pedestrian,3=car")
+
+
+def test_one_id_in_two_classes_of_a_frame_is_two_tracks(tmp_path):
+    lines = "1,4,0,0,10,10,1,1,1\n1,4,50,0,10,10,1,3,1\n"
+    gt, trackers = _mot(tmp_path, lines, lines + "1,4,80,0,10,10,1,3,1\n")
+    with pytest.raises(vestrim.mot.MotFormatError,
+                       match=r"s.txt:3: id 4 occurs twice in frame 1 among the car boxes"):
+        vestrim.evaluate_benchmark(gt, trackers, protocol="mot-multiclass",
+                                   class_names="1=pedestrian,3=car")
+    (trackers[0] / "s.txt").write_text(lines)
+    result = vestrim.evaluate_benchmark(gt, trackers, protocol="mot-multiclass",
+                                        class_names="1=pedestrian,3=car")
+    assert [t.combined.clear.num_matches for t in result.trackers[:2]] == [1, 1]
 
 
 def _cell(mota, hota_0):

@@ -733,10 +733,10 @@ def _load_multiclass(files: SequenceFiles, proto: Protocol, chosen, skip_empty: 
         num_frames = max(gt.last_frame, pred.last_frame)
     g_rows, p_rows, region_frames, regions = read_multiclass(gt, pred, chosen, gt_path=files.gt,
                                                              pred_path=pred_path)
-    lines = {"gt": (files.gt, gt, g_rows), "pred": (pred_path, pred, p_rows)}
+    sides = {"gt": (files.gt, g_rows), "pred": (pred_path, p_rows)}
 
     def repeat_error(side: str, row: int, class_name: str) -> MotFormatError:
-        path, _, rows = lines[side]
+        path, rows = sides[side]
         frame, ident, line = int(rows.frames[row]) + 1, int(rows.ids[row]), int(rows.lines[row])
         return MotFormatError(path, f"id {ident} occurs twice in frame {frame} among the "
                               f"{class_name} boxes", line)
