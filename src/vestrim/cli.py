@@ -126,7 +126,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
-                             "MOTChallenge protocols: pedestrian)")
+                             "MOTChallenge protocols: pedestrian; bdd100k: any of its eight, "
+                             "reported in the order given; mot-multiclass: names of "
+                             "--class-names)")
     parser.add_argument("--class-names", metavar="MAP",
                         help="mot-multiclass (required there): the classes scored, by the "
                              "number in the 8th value, e.g. 1=pedestrian,3=car (results in this "
