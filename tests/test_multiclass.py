@@ -11,7 +11,7 @@ import pytest
 
 import vestrim
 from vestrim.benchmark import Count, SequenceResult
-from vestrim.class_combination import class_averaged
+from vestrim.combination import combine_classes
 from vestrim.combination import combine
 from test_benchmark import run_cli
 
@@ -44,7 +44,7 @@ def test_worked_example_and_its_bdd100k_twin():
     bus = got["bus"].sequences[0]
     assert (bus.clear.mota, bus.clear.num_frames, bus.derived_clear().mlr) == (0.0, 0, 1.0)
     # Count keeps the video's frames; combinations drop them.
-    assert bus.count.to_dict()["num_frames"] == 3 and got["bus"].combined.count.num_frames is None
+    assert bus.to_dict()["count"]["num_frames"] == 3 and got["bus"].combined.count.num_frames is None
     assert got["cls_comb_det_av"].combined.derived_clear().fp_per_frame == 3 / 6
 
     # The same boxes as BDD100K JSON give the same document, plus the super-categories.
@@ -187,7 +187,9 @@ def _cell(mota, hota_0):
 
 def test_class_mean_sums_eight_classes_pairwise():
     values = [1.0, 1e-16, 1e-16, 1e-16, 1e-16, 1e-16, 1e-16, 1e-16]
-    mean = class_averaged([_cell(v, v) for v in values], ("clear", "hota"))
+    values_, derived = combine_classes([_cell(v, v) for v in values], ("clear", "hota"), True)
+    mean = SequenceResult("COMBINED", values_["clear"], None, values_["hota"], Count(0, 0, 0, 0),
+                          derived)
     left_to_right = sum(values) / 8
     pairwise = float(np.add.reduce(np.array(values))) / 8
     assert pairwise != left_to_right

@@ -12,7 +12,7 @@ Beside CLEAR's own numbers: MTR, PTR, MLR = MT, PT, ML / max(1, MT + PT + ML), C
 TP / max(1, TP + FN / 2 + FP / 2), FP_per_frame = FP / max(1, frames) and MOTP_sum, the summed IoU
 of the matches (MOTP x TP where a result does not carry it).
 
-A result may carry these values itself (``SequenceResult.derived``): a class-averaged result's are
+A result may hold these values itself (``SequenceResult.derived``): a class-averaged result's are
 means over classes, not derived from its summed counts.
 """
 
@@ -22,9 +22,10 @@ import math
 from dataclasses import dataclass
 
 from . import _native
+from .fields import FAMILY
 
-__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "DerivedClear",
-           "derive_clear", "DERIVED_CLEAR_FIELDS"]
+__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "field_values",
+           "DerivedClear", "derive_clear", "DERIVED_CLEAR_FIELDS", "derived_values"]
 
 
 def alpha_mean(values) -> float:
@@ -99,3 +100,27 @@ def derive_clear(clear) -> DerivedClear:
         fp_per_frame=fp / max(1, clear.num_frames),
         motp_sum=motp_sum if motp_sum is not None else clear.motp * tp,
     )
+
+
+_DERIVE = {"clear": derive_clear, "hota": derive_hota}
+
+
+def derived_values(metrics, family_name: str, stored=None):
+    """The derived record of a family (None for one without): the one ``stored`` holds for it
+    ({family: record}, a result's own), else computed from ``metrics``."""
+    record = (stored or {}).get(family_name)
+    if record is None and family_name in _DERIVE:
+        record = _DERIVE[family_name](metrics)
+    return record
+
+
+def field_values(metrics, family_name: str, stored=None) -> dict:
+    """{JSON key: value} of every field of a family, in the order ``vestrim.fields`` declares
+    them (derived fields computed here, or taken from ``stored``, a result's own derived
+    records), values as the metrics object holds them."""
+    family = FAMILY[family_name]
+    out = {key: getattr(metrics, key) for key in family.keys}
+    if family.derived_keys:
+        derived = derived_values(metrics, family_name, stored)
+        out.update((key, getattr(derived, key)) for key in family.derived_keys)
+    return out

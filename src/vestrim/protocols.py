@@ -49,16 +49,17 @@ Every MOTChallenge protocol refuses a prediction whose class is above 1.
     on its own; ground-truth labels of a distractor category or with a truthy ``Crowd`` are
     class-agnostic ignore regions. Per (video, class): pre-match, removal of unmatched
     predictions more than half inside an ignore region, ids relabelled, an id twice in a frame
-    refused. See ``vestrim.bdd100k`` and ``vestrim.multiclass``. Cells without predictions or
-    without ground truth report 0 frames to CLEAR (and MLR 1). Results in the order of the
-    selected classes, then the class combinations and the super-categories HUMAN, VEHICLE, BIKE.
+    refused. See ``vestrim.datasets.bdd100k`` and ``vestrim.datasets.cells``. Cells without
+    predictions or without ground truth report 0 frames to CLEAR (and MLR 1). Results in the
+    order of the selected classes, then the class combinations and the super-categories HUMAN,
+    VEHICLE, BIKE.
 ``mot-multiclass``
     MOTChallenge-format files whose 8th value is a class number, with a class-name map given by
     the caller, optional ignore classes (ground truth of those is an ignore region), and the
     per-(sequence, class) rules of ``bdd100k``; class combinations, no super-categories.
 
 ``kitti``, ``bdd100k`` and ``mot-multiclass`` add the class-averaged and detection-averaged
-combinations of their classes (see ``vestrim.class_combination``).
+combinations of their classes (see ``vestrim.combination``).
 
 Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
 (CLEAR's match continuity across frames, the threshold margins, the benchmark's alpha values).
@@ -89,6 +90,7 @@ MOT_CLASSES = {
     13: "crowd",
 }
 
+
 # BDD100K's scored classes in table order, and its super-categories.
 BDD_CLASSES = ("pedestrian", "rider", "car", "bus", "truck", "train", "motorcycle", "bicycle")
 BDD_SUPER_CATEGORIES = (
@@ -105,9 +107,10 @@ class Protocol:
     name: str
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
     convention: Literal["module", "benchmark"]
-    # The file format of ground truth and predictions: "motchallenge", "kitti", "mots",
-    # "bdd100k" (JSON) or "multiclass" (MOTChallenge text with a class column).
-    format: str = "motchallenge"
+    # The dataset module that finds, reads and lays out its files (see vestrim.datasets):
+    # "motchallenge", "kitti", "mots", "bdd100k" (JSON) or "multiclass" (MOTChallenge text with
+    # a class column).
+    dataset: str = "motchallenge"
     # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
     # seqinfo.ini), "kitti" (label_02/<seq>.txt, a seqmap of frame counts) or "kitti-mots"
     # (instances_txt/<seq>.txt, a seqmap of last frames) or "bdd100k" (<video>.json, every entry
@@ -144,6 +147,11 @@ class Protocol:
     empty_cells: bool = False
 
     @property
+    def format(self) -> str:
+        """The file format of ground truth and predictions: the dataset's name."""
+        return self.dataset
+
+    @property
     def is_benchmark(self) -> bool:
         return self.convention == "benchmark"
 
@@ -158,30 +166,33 @@ _MOT_DISTRACTORS = frozenset({2, 7, 8, 12})
 PROTOCOLS = {
     p.name: p
     for p in [
-        Protocol("plain", "module"),
-        Protocol("mot15", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
-                 gt_columns=7, max_pred_class=1),
-        Protocol("mot16", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("plain", "module", dataset="motchallenge"),
+        Protocol("mot15", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5, gt_columns=7, max_pred_class=1),
+        Protocol("mot16", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot17", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot17", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot20", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot20", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
-        Protocol("kitti", "benchmark", format="kitti", layout="kitti",
+        Protocol("kitti", "benchmark", dataset="kitti", layout="kitti",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training",
                  class_combinations=True),
-        Protocol("kitti-mots", "benchmark", format="mots", layout="kitti-mots",
+        Protocol("kitti-mots", "benchmark", dataset="mots", layout="kitti-mots",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
-        Protocol("mots20", "benchmark", format="mots", classes=("pedestrian",),
+        Protocol("mots20", "benchmark", dataset="mots", classes=("pedestrian",),
                  iou_threshold=0.5),
-        Protocol("bdd100k", "benchmark", format="bdd100k", layout="bdd100k",
+        Protocol("bdd100k", "benchmark", dataset="bdd100k", layout="bdd100k",
                  classes=BDD_CLASSES, iou_threshold=0.5, selection_order=True,
                  class_combinations=True, super_categories=BDD_SUPER_CATEGORIES,
                  empty_cells=True),
-        Protocol("mot-multiclass", "benchmark", format="multiclass", iou_threshold=0.5,
+        Protocol("mot-multiclass", "benchmark", dataset="multiclass", iou_threshold=0.5,
                  selection_order=True, class_combinations=True, empty_cells=True),
     ]
 }

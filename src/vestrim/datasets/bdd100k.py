@@ -19,7 +19,7 @@ A file is a JSON list of frames ``{"index": n, "labels": [...]}``; a label has `
    value, from 0 to 2^63 - 1; corners are JSON numbers.
 
 Ignore regions are class-agnostic; how they and the per-class pre-match remove tracker boxes is
-``vestrim.multiclass.class_cells``. Errors name the file, the frame (its position in the file
+``vestrim.datasets.cells``. ``find_run`` and ``load`` are the dataset's hooks. Errors name the file, the frame (its position in the file
 and its ``index``) and the label (its position in the frame), counted from 0.
 """
 
@@ -27,15 +27,23 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from typing import Optional
 from itertools import chain
 
 import numpy as np
 
-from .mot import MotFormatError, _read_bytes
-from .multiclass import Rows
-from .protocols import BDD_CLASSES as CLASSES, BDD_SUPER_CATEGORIES
+from ..errors import BenchmarkError, MotFormatError
+from ..protocols import BDD_CLASSES as CLASSES, BDD_SUPER_CATEGORIES, Protocol
+from .cells import Rows, cells_as_sequences, class_cells
+from .layouts import Run, list_dir, required_pred
+from .records import SequenceFiles
+from .text import read_bytes
 
-__all__ = ["CLASSES", "DISTRACTORS", "SUPER_CATEGORIES", "BddFile", "read_bdd", "check_classes"]
+__all__ = ["CLASSES", "DISTRACTORS", "SUPER_CATEGORIES", "BddFile", "read_bdd", "find_run",
+           "load", "PRED_EXTENSION"]
+
+# A tracker's file of a video: <video>.json.
+PRED_EXTENSION = ".json"
 
 # The distractor categories (ignore regions in ground truth), coded after the classes.
 DISTRACTORS = ("other person", "trailer", "other vehicle")
@@ -70,24 +78,6 @@ class BddFile:
         frame = int(self.rows.frames[row])
         return (f"frame {self.frame_positions[frame]} (index {self.frame_indices[frame]!r}), "
                 f"label {int(self.labels[row])}")
-
-
-def check_classes(classes) -> tuple:
-    """The selected classes, in the order given (lower-cased, repeats dropped); all 8 by
-    default. ValueError for a name that is not a class."""
-    if classes is None:
-        return CLASSES
-    if isinstance(classes, str):
-        classes = [classes]
-    out: list = []
-    for c in classes:
-        name = c.lower() if isinstance(c, str) else c
-        if name not in CLASSES:
-            raise ValueError(f"class {c!r} is not scored under bdd100k (classes: "
-                             f"{', '.join(CLASSES)})")
-        if name not in out:
-            out.append(name)
-    return tuple(out)
 
 
 def _id(value) -> int:
@@ -182,7 +172,7 @@ def read_bdd(path, *, gt: bool) -> BddFile:
 
     path = os.fspath(path)
     try:
-        data = orjson.loads(_read_bytes(path))
+        data = orjson.loads(read_bytes(path))
     except orjson.JSONDecodeError as e:
         raise MotFormatError(path, f"not valid JSON ({e})") from None
     order, indices, frames = _frames(path, data)
@@ -273,3 +263,52 @@ def _region_label(frame_labels: list, corners: tuple) -> int:
         if type(b) is dict and (b.get("x1"), b.get("y1"), b.get("x2"), b.get("y2")) == corners:
             return k
     return 0
+
+
+def find_run(gt: str, proto: Protocol, seqmap, split: Optional[str]) -> Run:
+    """Every video of a ground-truth folder, sorted by name: every entry must be a
+    ``<video>.json`` file; no sequence map. A file on its own is one video."""
+    if seqmap is not None:
+        raise BenchmarkError("bdd100k scores every video of the ground-truth folder: a sequence "
+                             "map does not apply")
+    if os.path.isfile(gt):
+        return Run((SequenceFiles("", gt, None, None),), frozenset())
+    out = []
+    for entry in list_dir(gt):
+        path = os.path.join(gt, entry)
+        if not entry.endswith(PRED_EXTENSION) or entry == PRED_EXTENSION \
+                or not os.path.isfile(path):
+            raise BenchmarkError(f"{path}: every entry of a bdd100k ground-truth folder must be "
+                                 f"a <video>.json file")
+        out.append(SequenceFiles(entry[:-len(PRED_EXTENSION)], path, None, None))
+    if not out:
+        raise BenchmarkError(f"no videos in {gt} (expected <video>.json files)")
+    return Run(tuple(out), frozenset(s.name for s in out))
+
+
+def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> list:
+    """One tracker's video: a ``BenchmarkSequence`` per selected class, in selection order.
+
+    1. Read both files (``read_bdd``: frames in ``index`` order, ignore regions from the ground
+       truth); their frame counts must agree (frames pair by position).
+    2. Per class, the steps of ``vestrim.datasets.cells`` (pre-match, removal in ignore regions,
+       relabelling, one id per frame), frames laid out from position 0.
+    """
+    # 1.
+    gt = read_bdd(files.gt, gt=True)
+    pred = read_bdd(required_pred(files), gt=False)
+    if gt.num_frames != pred.num_frames:
+        raise MotFormatError(pred.path, f"{pred.num_frames} frames, but the ground truth "
+                             f"({gt.path}) has {gt.num_frames}")
+
+    def repeat_error(side: str, row: int, class_name: str) -> MotFormatError:
+        source = gt if side == "gt" else pred
+        return MotFormatError(source.path, f"{source.where(row)}: id "
+                              f"{int(source.rows.ids[row])} occurs twice among the "
+                              f"{class_name} boxes of the frame")
+
+    # 2.
+    chosen = {CLASSES.index(c): c for c in (classes or CLASSES)}
+    cells = class_cells(gt.rows, pred.rows, gt.region_frames, gt.regions, chosen, gt.num_frames,
+                        repeat_error=repeat_error, skip_empty=skip_empty)
+    return cells_as_sequences(files.name, cells)
