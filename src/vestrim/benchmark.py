@@ -22,6 +22,7 @@ from typing import Callable, Iterable, Optional
 import numpy as np
 
 from . import _native, _vestrim
+from .clear_extra import EXTRA_FIELDS, ClearExtra, combine_clear_extra
 from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
 from .mot import MAX_FRAME, MotFormatError, Table, layout_sequence, read_table
@@ -92,6 +93,9 @@ class SequenceResult:
     identity: object
     hota: object
     count: Count
+    # CLEAR's extra columns (F1, FP per frame, MOTP's sum, frames, MT/PT/ML shares) when CLEAR
+    # was computed.
+    clear_extra: Optional[ClearExtra] = None
 
     def to_dict(self, families=FAMILIES) -> dict:
         """The JSON record: one object per computed family, then ``count``."""
@@ -101,6 +105,9 @@ class SequenceResult:
             if metrics is None:
                 continue
             record = {a: _json_value(getattr(metrics, a)) for a in ATTRIBUTES[family]}
+            if family == "clear" and self.clear_extra is not None:
+                record.update((a, _json_value(getattr(self.clear_extra, a)))
+                              for a in EXTRA_FIELDS)
             if family == "hota":
                 derived = derive_hota(metrics)
                 record.update((a, _json_value(getattr(derived, a))) for a in DERIVED_FIELDS)
@@ -717,16 +724,21 @@ def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, fa
     # One pass computes each frame's IoU matrix once for all three families, and counts the frames
     # left out of the lists (a sequence with such frames is scored whole this way even when fewer
     # families are asked for).
+    # CLEAR's extra columns need the matches' summed similarity, which only this pass reports.
     if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
         metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
-                                                   empty_frames=seq.empty_frames)
-    elif proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
+                                                   empty_frames=seq.empty_frames, extra=True)
+    elif (proto.is_benchmark or seq.empty_frames or "clear" in families
+          or set(families) == set(FAMILIES)):
         metrics = _native.evaluate(*seq.arrays(), iou_threshold, proto.convention,
-                                   empty_frames=seq.empty_frames)
+                                   empty_frames=seq.empty_frames, extra=True)
     else:
         return _module_metrics(seq, families, iou_threshold)
     computed = dict(zip(FAMILIES, metrics))
-    return {f: computed[f] for f in families}
+    out = {f: computed[f] for f in families}
+    if "clear" in families:
+        out["clear_extra"] = ClearExtra(*metrics[3])
+    return out
 
 
 def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> dict[str, object]:
@@ -752,7 +764,8 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     for seq in _load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
         out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
-                                                   m.get("hota"), seq.count)))
+                                                   m.get("hota"), seq.count,
+                                                   m.get("clear_extra"))))
     return out
 
 
@@ -834,23 +847,37 @@ def _score_all(tasks: list, args: tuple, jobs: int,
 
 
 def _combined(results: list, families, convention: str) -> SequenceResult:
+    """COMBINED of a (tracker, class): counts and sums added in the order of ``results``,
+    ratios recomputed (MOTP and sMOTA from the sequences' exact summed similarities)."""
     values: dict[str, object] = dict.fromkeys(FAMILIES)
+    extra = None
     for f in families:
-        values[f] = _COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
+        if f == "clear":
+            clears = [r.clear for r in results]
+            extras = [r.clear_extra for r in results]
+            extra = combine_clear_extra(clears, extras)
+            values[f] = combine_clear(clears, convention=convention,
+                                      motp_sums=[e.motp_sum for e in extras])
+        else:
+            values[f] = _COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
     return SequenceResult(COMBINED, values["clear"], values["identity"], values["hota"],
-                          Count.combine(r.count for r in results))
+                          Count.combine(r.count for r in results), extra)
 
 
 def _families(metrics) -> tuple:
+    """The metric families chosen, in their fixed order. Names in any case; ``count`` is
+    accepted and changes nothing (the counts are always reported)."""
     if metrics is None:
         return FAMILIES
     if isinstance(metrics, str):
         metrics = [m.strip() for m in metrics.split(",")]
-    metrics = list(metrics)
+    chosen = []
     for m in metrics:
-        if m not in FAMILIES:
-            raise ValueError(f"unknown metric {m!r} (choose from {', '.join(FAMILIES)})")
-    return tuple(f for f in FAMILIES if f in metrics)
+        name = m.lower() if isinstance(m, str) else m
+        if name not in FAMILIES and name != "count":
+            raise ValueError(f"unknown metric {m!r} (choose from {', '.join(FAMILIES)}, count)")
+        chosen.append(name)
+    return tuple(f for f in FAMILIES if f in chosen)
 
 
 def _threshold(proto: Protocol, iou_threshold) -> float:
@@ -894,6 +921,12 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     plan = _plan(gt, trackers, proto, seqmap, split)
+    return _evaluate_plan(plan, proto, families, threshold, chosen, jobs, progress)
+
+
+def _evaluate_plan(plan: list, proto: Protocol, families: tuple, threshold: float, chosen,
+                   jobs: int, progress) -> BenchmarkResult:
+    """Scores the files of every tracker of a plan and combines them per (tracker, class)."""
     tasks = [(t, files) for t in plan for files in t.sequences]
     scored = _score_all(tasks, (proto.name, chosen, families, threshold), jobs, progress)
     per_tracker: dict = {t.name: {} for t in plan}

@@ -3,10 +3,13 @@
     vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
-                    [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
-                    [--jobs N]
+                    [--format table|csv|json] [--style vestrim|official] [--percent]
+                    [--output FILE] [--plot DIR] [--jobs N]
+    vestrim --data-root ROOT --benchmark MOT17 [--split NAME] [--trackers A B ...]
+                    [--tracker-names ...] [--no-files] [--official-plots] [...]
 
-A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
+A thin layer over ``vestrim.evaluate_benchmark`` (and ``vestrim.evaluate_official`` for a data
+root in the benchmarks' own folder tree): it parses the arguments, reports errors as one
 line (exit status 2) and writes the formatted result. Exit status 0 on success.
 """
 
@@ -23,6 +26,9 @@ from .benchmark import FAMILIES, BenchmarkError, BenchmarkWarning, evaluate_benc
 from .mot import MotFormatError
 from .protocols import PROTOCOLS
 from .report import format_csv, format_json, format_table
+
+# The benchmarks the official layout mode knows (any case on the command line).
+_BENCHMARKS = ("MOT15", "MOT16", "MOT17", "MOT20", "MOTS20", "KITTI", "KITTI-MOTS")
 
 __all__ = ["main", "build_parser", "write_output"]
 
@@ -50,12 +56,21 @@ def _parse_list(text: str, what: str) -> list:
 
 
 def _metrics_arg(text: str) -> list:
-    chosen = _parse_list(text, "metrics")
-    unknown = [m for m in chosen if m not in FAMILIES]
+    """Family names in any case (HOTA,CLEAR,Identity); Count is accepted (always reported)."""
+    chosen = [m.lower() for m in _parse_list(text, "metrics")]
+    unknown = [m for m in chosen if m not in FAMILIES and m != "count"]
     if unknown:
         raise argparse.ArgumentTypeError(
-            f"unknown metric {_quote(unknown[0])} (choose from {', '.join(FAMILIES)})")
+            f"unknown metric {_quote(unknown[0])} (choose from {', '.join(FAMILIES)}, count)")
     return [f for f in FAMILIES if f in chosen]
+
+
+def _benchmark_arg(text: str) -> str:
+    name = text.upper()
+    if name not in _BENCHMARKS:
+        raise argparse.ArgumentTypeError(
+            f"unknown benchmark {_quote(text)} (choose from {', '.join(_BENCHMARKS)})")
+    return name
 
 
 def _classes_arg(text: str) -> frozenset:
@@ -108,10 +123,10 @@ def build_parser() -> argparse.ArgumentParser:
                "folder (<seq>.txt files, directly or under data/); or GT and PRED are two files "
                "(one sequence). Prints one row per sequence and a COMBINED row (counts summed, "
                "ratios recomputed); with several trackers, one row per tracker.")
-    parser.add_argument("gt", metavar="GT", help="ground-truth folder or file")
-    parser.add_argument("pred", metavar="PRED", nargs="+",
+    parser.add_argument("gt", metavar="GT", nargs="?", help="ground-truth folder or file")
+    parser.add_argument("pred", metavar="PRED", nargs="*",
                         help="tracker folder or prediction file (several: one per tracker)")
-    parser.add_argument("--protocol", choices=tuple(PROTOCOLS), default="plain",
+    parser.add_argument("--protocol", choices=tuple(PROTOCOLS), default=None,
                         help="the benchmark's rules (default plain: every ground-truth line "
                              "not marked 0, the module's conventions)")
     parser.add_argument("--seqmap", metavar="FILE",
@@ -146,6 +161,44 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--jobs", "-j", type=_jobs_arg, default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel (default: "
                              "the number of usable cores)")
+    parser.add_argument("--style", choices=("vestrim", "official"), default="vestrim",
+                        help="table layout: vestrim's (default) or the benchmark evaluator's "
+                             "(a table per tracker, class and family; ratios x 100)")
+    official = parser.add_argument_group(
+        "official layout",
+        "Score every tracker of a data root kept in the benchmarks' own folder tree "
+        "(gt/ and trackers/ under ROOT) and write the evaluator's result files beside each "
+        "tracker's data/ folder: <class>_summary.txt and <class>_detailed.csv.")
+    official.add_argument("--data-root", metavar="ROOT",
+                          help="the folder holding gt/ and trackers/ (instead of GT and PRED)")
+    official.add_argument("--benchmark", type=_benchmark_arg, metavar="NAME",
+                          help="with --data-root: " + ", ".join(_BENCHMARKS) + " (any case); "
+                               "selects the protocol. --split defaults to train (training for "
+                               "KITTI, val for KITTI-MOTS)")
+    official.add_argument("--trackers", nargs="+", metavar="NAME",
+                          help="score these tracker folders, in this order (default: every "
+                               "sub-folder of the trackers folder, sorted by name)")
+    official.add_argument("--tracker-names", nargs="+", metavar="NAME",
+                          help="display names of the --trackers, one each (table and plot "
+                               "titles)")
+    official.add_argument("--seqmap-file", metavar="FILE",
+                          help="this sequence map instead of the benchmark's")
+    official.add_argument("--tracker-sub-folder", metavar="NAME", default="data",
+                          help="the folder in each tracker holding <seq>.txt (default data; "
+                               "'' for the tracker folder itself)")
+    official.add_argument("--output-folder", metavar="DIR",
+                          help="write the result files to DIR/<tracker>/ instead of beside "
+                               "each tracker's data")
+    official.add_argument("--output-sub-folder", metavar="NAME", default="",
+                          help="a folder appended after <tracker> in the output path")
+    official.add_argument("--skip-split-folder", action="store_true",
+                          help="MOTChallenge benchmarks: no <BENCH>-<split> folder under "
+                               "gt/mot_challenge and trackers/mot_challenge")
+    official.add_argument("--no-files", action="store_true",
+                          help="do not write the result files")
+    official.add_argument("--official-plots", action="store_true",
+                          help="also write <class>_plot.png and <class>_plot.pdf beside the "
+                               "result files (needs vestrim[plot])")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
 
@@ -185,9 +238,53 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"vestrim: warning: {message}", file=sys.stderr)
 
 
+_OFFICIAL_ONLY = (("benchmark", "--benchmark"), ("trackers", "--trackers"),
+                  ("tracker_names", "--tracker-names"), ("seqmap_file", "--seqmap-file"),
+                  ("output_folder", "--output-folder"), ("no_files", "--no-files"),
+                  ("official_plots", "--official-plots"),
+                  ("skip_split_folder", "--skip-split-folder"))
+
+
+def _check_mode(args) -> None:
+    """GT and PRED, or --data-root with --benchmark; the options of one mode not in the other."""
+    if args.data_root is None:
+        for name, flag in _OFFICIAL_ONLY + (("output_sub_folder", "--output-sub-folder"),
+                                            ("tracker_sub_folder", "--tracker-sub-folder")):
+            default = {"output_sub_folder": "", "tracker_sub_folder": "data"}.get(name)
+            value = getattr(args, name)
+            if value not in (None, False, default):
+                raise UsageError(f"{flag} applies with --data-root only")
+        if args.gt is None or not args.pred:
+            raise UsageError("the following arguments are required: GT, PRED (or --data-root "
+                             "ROOT --benchmark NAME)")
+        if args.protocol is None:
+            args.protocol = "plain"
+        return
+    if args.gt is not None or args.pred:
+        raise UsageError("--data-root finds ground truth and trackers itself: give no GT or "
+                         "PRED arguments")
+    if args.protocol is not None:
+        raise UsageError("--data-root takes the protocol from --benchmark: drop --protocol")
+    if args.benchmark is None:
+        raise UsageError("--data-root needs --benchmark (one of " + ", ".join(_BENCHMARKS) + ")")
+    if args.seqmap is not None:
+        raise UsageError("--seqmap: with --data-root, give --seqmap-file")
+    if args.tracker_names is not None and args.trackers is None:
+        raise UsageError("List of tracker files and tracker display names do not match.")
+    from .official import find_benchmark
+    args.protocol = find_benchmark(args.benchmark).protocol
+
+
+def _check_style(args) -> None:
+    if args.style == "official" and args.format != "table":
+        raise UsageError(f"--style applies to the table format, not --format {args.format}")
+    if args.style == "official" and args.percent:
+        raise UsageError("--style official prints ratios x 100 already: drop --percent")
+
+
 def _check_protocol_options(args) -> None:
     proto = PROTOCOLS[args.protocol]
-    if args.split is not None and proto.default_split is None:
+    if args.split is not None and proto.default_split is None and args.data_root is None:
         kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
         raise UsageError(f"--split applies under {kitti} only")
     if not proto.is_benchmark:
@@ -219,19 +316,64 @@ def _check_plot_options(args) -> None:
         raise UsageError(str(e)) from None
 
 
+def _check_official_plots(args) -> None:
+    if not args.official_plots:
+        return
+    if args.no_files:
+        raise UsageError("--official-plots are written with the result files: drop --no-files")
+    if "hota" not in args.metrics:
+        raise UsageError("--official-plots draw HOTA curves: keep hota in --metrics")
+    try:
+        plot.matplotlib_figure("--official-plots")
+    except ImportError as e:
+        raise UsageError(str(e)) from None
+
+
+def _run_official(args, progress):
+    """(result, display names) of a data root; writes the result files unless --no-files."""
+    from .official import discover, score_layout, write_official_files
+    try:
+        layout = discover(args.data_root, args.benchmark, split=args.split,
+                          trackers=args.trackers, tracker_names=args.tracker_names,
+                          seqmap_file=args.seqmap_file,
+                          tracker_sub_folder=args.tracker_sub_folder,
+                          output_folder=args.output_folder,
+                          output_sub_folder=args.output_sub_folder,
+                          skip_split_folder=args.skip_split_folder)
+    except ValueError as e:
+        if isinstance(e, BenchmarkError):
+            raise
+        raise UsageError(str(e)) from None
+    result = score_layout(layout, metrics=args.metrics, classes=args.classes,
+                          jobs=args.jobs or _usable_cores(), progress=progress)
+    if not args.no_files:
+        try:
+            write_official_files(result, layout, plots=args.official_plots)
+        except OSError as e:
+            raise UsageError(str(e)) from None
+    return result, {t.name: t.display_name for t in layout.trackers}
+
+
 def run(args) -> str:
+    _check_mode(args)
+    _check_style(args)
     _check_protocol_options(args)
     _check_plot_options(args)
+    _check_official_plots(args)
     progress = _Progress()
+    display = None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("always", BenchmarkWarning)
             warnings.showwarning = _show_warning
-            result = evaluate_benchmark(
-                args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
-                classes=args.gt_classes if args.classes is None else args.classes,
-                metrics=args.metrics, jobs=args.jobs or _usable_cores(),
-                iou_threshold=args.iou_threshold, split=args.split, progress=progress)
+            if args.data_root is not None:
+                result, display = _run_official(args, progress)
+            else:
+                result = evaluate_benchmark(
+                    args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
+                    classes=args.gt_classes if args.classes is None else args.classes,
+                    metrics=args.metrics, jobs=args.jobs or _usable_cores(),
+                    iou_threshold=args.iou_threshold, split=args.split, progress=progress)
     finally:
         progress.done()
     if args.plot is not None:
@@ -243,6 +385,9 @@ def run(args) -> str:
         return format_json(result)
     if args.format == "csv":
         return format_csv(result, percent=args.percent)
+    if args.style == "official":
+        from .official_files import format_tables
+        return format_tables(result, display)
     return format_table(result, percent=args.percent)
 
 

@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Iterable, Optional, Sequence
 
 __all__ = [
     "combine",
@@ -165,23 +165,30 @@ def _copy(cls, fields, metrics):
     return cls(**values)
 
 
-def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedClear:
+def combine_clear(results: Iterable, *, convention: str = "module",
+                  motp_sums: Optional[Sequence[float]] = None) -> CombinedClear:
     """Combine ``ClearMetrics`` of several sequences: counts summed, ratios recomputed.
 
     MOTA = 1 - (FN + FP + IDSW) / GT (0 without ground truth); MOTP = sum over sequences of
     MOTP * TP, divided by TP; MODA, sMOTA, MOTAL, recall and precision follow from the summed
     counts as for one sequence. MT/PT/ML and both fragmentation counts are summed.
+    ``motp_sums``, when given, are the sequences' exact summed similarities of their matches,
+    added in order in place of MOTP * TP.
     """
     benchmark = _check_convention(convention)
     results = list(results)
+    if motp_sums is not None:
+        motp_sums = [float(v) for v in motp_sums]
+        if len(motp_sums) != len(results):
+            raise ValueError(f"{len(motp_sums)} MOTP sums for {len(results)} results")
     if len(results) == 1 and not benchmark:
         return _copy(CombinedClear, _CLEAR_FIELDS, results[0])
     sums = {name: sum(int(getattr(r, name)) for r in results) for name in _CLEAR_COUNTS}
     tp, fp = sums["num_matches"], sums["num_false_positives"]
     fn, idsw, num_gt = sums["num_misses"], sums["num_switches"], sums["num_gt"]
     iou_sum = 0.0
-    for r in results:
-        iou_sum += r.motp * r.num_matches
+    for value in motp_sums if motp_sums is not None else (r.motp * r.num_matches for r in results):
+        iou_sum += value
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
     w = max(float(tp) + float(fn), 1.0)
     penalty = math.log10(float(idsw)) if idsw > 0 else 0.0

@@ -110,21 +110,59 @@ def _family_block(title, first, family, rows, percent) -> str:
     return _block(title, first, header, cells)
 
 
+# Columns the CSV adds after a family's table columns: CLEAR's extra columns (header, attribute
+# of the ClearExtra, is a count) and HOTA's per-alpha counts (header, attribute of the curve).
+CSV_CLEAR_EXTRA = [
+    ("CLR_F1", "clr_f1", False), ("FP_per_frame", "fp_per_frame", False),
+    ("MOTP_sum", "motp_sum", False), ("CLR_Frames", "clr_frames", True), ("MTR", "mtr", False),
+    ("PTR", "ptr", False), ("MLR", "mlr", False),
+]
+CSV_HOTA_ALPHA_COUNTS = [("HOTA_TP", "hota_tp_alphas"), ("HOTA_FN", "hota_fn_alphas"),
+                         ("HOTA_FP", "hota_fp_alphas")]
+
+
+def _alpha_label(alpha: float) -> str:
+    return str(int(round(alpha * 100)))
+
+
+def _csv_header(result: BenchmarkResult, family: str) -> list:
+    header = [c[0] for c in COLUMNS[family]]
+    if family == "clear":
+        header += [c[0] for c in CSV_CLEAR_EXTRA]
+    elif family == "hota" and result.trackers:
+        alphas = result.trackers[0].combined.hota.alphas
+        header += [f"{name}___{_alpha_label(a)}" for name, _ in CSV_HOTA_ALPHA_COUNTS
+                   for a in alphas]
+    return header
+
+
+def _csv_cells(r, family: str, scale: float) -> list:
+    values = _values(r, family)
+    cells = [values[a] if count else repr(values[a] * scale) for _, a, count in COLUMNS[family]]
+    if family == "clear":
+        extra = r.clear_extra
+        cells += [getattr(extra, a) if count else repr(getattr(extra, a) * (
+            1.0 if a == "motp_sum" or a == "fp_per_frame" else scale))
+            for _, a, count in CSV_CLEAR_EXTRA]
+    elif family == "hota":
+        cells += [repr(float(v)) for _, a in CSV_HOTA_ALPHA_COUNTS for v in getattr(r.hota, a)]
+    return cells
+
+
 def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
-    """One row per (tracker, class, sequence) and a COMBINED row per (tracker, class)."""
+    """One row per (tracker, class, sequence) and a COMBINED row per (tracker, class): each
+    family's table columns, CLEAR's extra columns and HOTA's per-alpha TP, FN and FP."""
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\n")
     families = (*result.metrics, "count")
     writer.writerow(["tracker", "class", "sequence"]
-                    + [c[0] for f in families for c in COLUMNS[f]])
+                    + [h for f in families for h in _csv_header(result, f)])
     scale = 100.0 if percent else 1.0
     for t in result.trackers:
         for name, r in [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]:
             row = [t.tracker, t.class_name or "", name]
             for family in families:
-                values = _values(r, family)
-                row += [values[a] if count else repr(values[a] * scale)
-                        for _, a, count in COLUMNS[family]]
+                row += _csv_cells(r, family, scale)
             writer.writerow(row)
     return buffer.getvalue()
 

@@ -81,6 +81,10 @@ def _families(result: Any) -> dict[str, Any]:
 
 def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
+    extra = getattr(result, "clear_extra", None)
+    if extra is not None and "clear" in out:
+        from .clear_extra import EXTRA_FIELDS
+        out["clear"].update((key, getattr(extra, key)) for key in EXTRA_FIELDS)
     out["count"] = _family(result.count, "count")
     return out
 
@@ -143,11 +147,23 @@ COLUMNS = (
     ("CLR_FN", "clear", "num_misses"), ("CLR_FP", "clear", "num_false_positives"),
     ("IDSW", "clear", "num_switches"), ("MT", "clear", "mt"), ("PT", "clear", "pt"),
     ("ML", "clear", "ml"), ("Frag", "clear", "frag"),
+    ("CLR_F1", "clear", "clr_f1"), ("FP_per_frame", "clear", "fp_per_frame"),
+    ("MOTP_sum", "clear", "motp_sum"), ("CLR_Frames", "clear", "clr_frames"),
+    ("MTR", "clear", "mtr"), ("PTR", "clear", "ptr"), ("MLR", "clear", "mlr"),
     ("IDF1", "identity", "idf1"), ("IDR", "identity", "idr"), ("IDP", "identity", "idp"),
     ("IDTP", "identity", "idtp"), ("IDFN", "identity", "idfn"), ("IDFP", "identity", "idfp"),
     ("Dets", "count", "num_pred"), ("GT_Dets", "count", "num_gt"), ("IDs", "count", "num_pred_ids"),
     ("GT_IDs", "count", "num_gt_ids"),
 )
+
+
+# The per-alpha HOTA counts, one column per alpha (HOTA_TP___5 ... HOTA_TP___95).
+ALPHA_COUNT_COLUMNS = (("HOTA_TP", "hota_tp_alphas"), ("HOTA_FN", "hota_fn_alphas"),
+                       ("HOTA_FP", "hota_fp_alphas"))
+
+
+def _alpha_label(alpha: float) -> str:
+    return str(int(round(alpha * 100)))
 
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
@@ -161,7 +177,12 @@ def dataframe_columns(result: Any) -> dict[str, Any]:
         data = _sequence(result)
     else:
         raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
-    row = {column: data[family][key] for column, family, key in COLUMNS if family in data}
+    row = {column: data[family][key] for column, family, key in COLUMNS
+           if key in data.get(family, ())}
+    if "hota" in data:
+        hota = data["hota"]
+        for name, key in ALPHA_COUNT_COLUMNS:
+            row.update((f"{name}___{_alpha_label(a)}", v) for a, v in zip(hota["alphas"], hota[key]))
     for family in FAMILIES:
         if family in data:
             row["Frames"] = data[family]["num_frames"]
@@ -220,4 +241,10 @@ def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
     rows = [dataframe_columns(r) for r in results]
     order = [c for c, _, _ in COLUMNS] + ["Frames"]
     present = [c for c in order if any(c in row for row in rows)]
+    seen = set(present)
+    for row in rows:  # the per-alpha columns, in the order of the first row that has them
+        for column in row:
+            if column not in seen:
+                seen.add(column)
+                present.append(column)
     return pd.DataFrame(rows, index=index, columns=present)
