@@ -51,7 +51,8 @@ ATTRIBUTES = {
     "count": ["num_gt", "num_pred", "num_gt_ids", "num_pred_ids"],
 }
 
-_COMBINERS = {"clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
+_COMBINERS: dict[str, Callable[..., object]] = {
+    "clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
 
 
 class BenchmarkError(ValueError):
@@ -763,9 +764,10 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     out = []
     for seq in _load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
-        out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
-                                                   m.get("hota"), seq.count,
-                                                   m.get("clear_extra"))))
+        extra = m.get("clear_extra")
+        out.append((seq.class_name, SequenceResult(
+            seq.name, m.get("clear"), m.get("identity"), m.get("hota"), seq.count,
+            extra if isinstance(extra, ClearExtra) else None)))
     return out
 
 
@@ -811,8 +813,12 @@ def _score_all(tasks: list, args: tuple, jobs: int,
             pool = None
     if pool is None:
         out = []
-        for k, (_, files) in enumerate(tasks):
-            out.append(score_sequence(files, *args))
+        for k, (tracker, files) in enumerate(tasks):
+            try:
+                out.append(score_sequence(files, *args))
+            except Exception as e:
+                _note_task(e, tracker, files)
+                raise
             report(k + 1, k)
         return out
 
@@ -830,6 +836,7 @@ def _score_all(tasks: list, args: tuple, jobs: int,
             for message, filename, lineno in caught:
                 warnings.warn_explicit(message, type(message), filename, lineno)
             if failure is not None:
+                _note_task(failure, *tasks[replayed])
                 raise failure
             replayed += 1
 
@@ -844,6 +851,10 @@ def _score_all(tasks: list, args: tuple, jobs: int,
         run_tasks(pool, [(k, "benchmark", (tasks[k][1], *args)) for k in order], finished,
                   failed=lambda outcome, error: error is not None or outcome[1] is not None)
     return [outcome[0] for outcome in outcomes]
+
+
+def _note_task(error: Exception, tracker, files: SequenceFiles) -> None:
+    error.add_note(f"while scoring tracker {tracker.name} on sequence {files.name}")
 
 
 def _combined(results: list, families, convention: str) -> SequenceResult:

@@ -45,6 +45,9 @@ def combine_clear_extra(clears: Sequence, extras: Iterable[ClearExtra]) -> Clear
     motp_sum = 0.0
     for e in extras:
         motp_sum += e.motp_sum
-    counts = [sum(int(getattr(c, name)) for c in clears)
-              for name in ("num_matches", "num_misses", "num_false_positives", "mt", "pt", "ml")]
-    return ClearExtra(*_native.clear_extra(*counts, sum(e.clr_frames for e in extras), motp_sum))
+    def total(name: str) -> int:
+        return sum(int(getattr(c, name)) for c in clears)
+
+    return ClearExtra(*_native.clear_extra(
+        total("num_matches"), total("num_misses"), total("num_false_positives"), total("mt"),
+        total("pt"), total("ml"), sum(e.clr_frames for e in extras), motp_sum))

@@ -119,7 +119,8 @@ def _checked_name(name: str, path: str, number: int) -> str:
 def read_mot_seqmap(path: str) -> list:
     """Sequence names of a MOTChallenge seqmap: the first line is skipped; of every other line the
     first comma-separated field, verbatim; lines with an empty first field are skipped."""
-    names, seen = [], {}
+    names: list = []
+    seen: dict[str, int] = {}
     for number, line in enumerate(_read_text(path)[1:], 2):
         name = line.split(",")[0]
         if not name:
@@ -140,7 +141,8 @@ def read_kitti_seqmap(path: str, *, mots: bool) -> list:
     """(name, number of frames) of a KITTI seqmap: lines ``<seq> empty <first> <n>`` split at white
     space, lines of fewer than four values ignored. KITTI: the name verbatim and ``n`` frames;
     KITTI-MOTS: the name an integer padded to four digits and ``n`` the last frame."""
-    entries, seen = [], {}
+    entries: list = []
+    seen: dict[str, int] = {}
     for number, line in enumerate(_read_text(path), 1):
         fields = line.split()
         if len(fields) < 4:
@@ -346,7 +348,8 @@ def score_layout(layout: OfficialLayout, *, metrics=None, classes=None, jobs: in
     proto = _protocol(layout.benchmark.protocol)
     chosen = _check_classes(proto, classes)
     plan = [_Tracker(t.name, t.output_folder, t.files) for t in layout.trackers]
-    return _evaluate_plan(plan, proto, families, proto.iou_threshold, chosen, jobs, progress)
+    threshold = proto.iou_threshold if proto.iou_threshold is not None else 0.5
+    return _evaluate_plan(plan, proto, families, threshold, chosen, jobs, progress)
 
 
 def write_official_files(result: BenchmarkResult, layout: OfficialLayout, *,

@@ -321,6 +321,9 @@ def write_tracker_files(folder: str, tracker, families, *, plots: bool = False,
         fig = _plot_figure(tracker, display_name or tracker.tracker)
         for ext in ("pdf", "png"):
             path = os.path.join(folder, f"{name}_plot.{ext}")
-            _atomic_write(path, lambda f, ext=ext: fig.savefig(f, format=ext))
+
+            def save(f: Any, ext: str = ext) -> None:
+                fig.savefig(f, format=ext)
+            _atomic_write(path, save)
             written.append(path)
     return written
