@@ -249,6 +249,11 @@ def test_kitti_seqmaps_and_kitti_mots_labels(tmp_path):
                                           protocol="kitti-mots")
     assert [t.combined.hota.hota for t in result.trackers] == \
         [t.combined.hota.hota for t in expected.trackers]
+    own = vestrim.evaluate_benchmark(  # vestrim's own layout rules find label_02 too
+        mots_gt, [root / "trackers/kitti/kitti_mots_val/tracker_a"], protocol="kitti-mots",
+        seqmap=os.path.join(EXAMPLES, "kitti_mots", "gt", "evaluate_mots.seqmap.val"))
+    assert [t.combined.hota.hota for t in own.trackers] == \
+        [t.combined.hota.hota for t in expected.trackers]
     shutil.copytree(mots_gt / "label_02", mots_gt / "instances_txt")  # wins when both exist
     assert os.path.basename(os.path.dirname(
         discover(root, "kitti-mots").trackers[0].files[0].gt)) == "instances_txt"

@@ -298,6 +298,9 @@ def _kitti_sequences(gt: str, seqmap, split, proto: Protocol):
     if not entries:
         raise BenchmarkError(f"{seqmap}: no sequences listed")
     folder = os.path.join(gt, folder_name)
+    if proto.layout == "kitti-mots" and not os.path.isdir(folder) \
+            and os.path.isdir(os.path.join(gt, "label_02")):
+        folder = os.path.join(gt, "label_02")  # where the benchmark's own tree keeps them
     out = []
     for name, num_frames in entries:
         gt_file = os.path.join(folder, name + ".txt")
