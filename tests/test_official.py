@@ -314,6 +314,11 @@ def test_extra_columns_in_json_dataframe_and_csv(tmp_path):
     assert e.clr_f1 == c.num_matches / (c.num_matches + 0.5 * c.num_misses
                                         + 0.5 * c.num_false_positives)
     assert (e.mtr, e.ptr, e.mlr) == (c.mt / 24, c.pt / 24, c.ml / 24)
+    plain = [vestrim.evaluate_benchmark(os.path.join(EXAMPLES, "gt"), [os.path.join(EXAMPLES,
+                                                                             "pred")],
+                                        metrics=metrics).trackers[0] for metrics in ("clear", None)]
+    assert [s.clear_extra for s in plain[0].sequences] == [s.clear_extra for s in plain[1].sequences]
+    assert plain[0].combined.clear_extra == plain[1].combined.clear_extra
     record = json.loads(result.to_json())["trackers"][0]["combined"]["clear"]
     assert {k: record[k] for k in ("clr_f1", "fp_per_frame", "motp_sum", "clr_frames", "mtr",
                                    "ptr", "mlr")} == vars(e)

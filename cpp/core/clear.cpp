@@ -299,7 +299,8 @@ ClearMetrics ClearAccumulator::compute() const {
     return r;
 }
 
-ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention) {
+ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention,
+                           double* motp_sum) {
     ClearAccumulator acc(convention);
     std::vector<double> iou;  // one frame's matrix, reused
     interrupt::Meter meter;
@@ -313,6 +314,7 @@ ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Conv
         }
         acc.update(frame.gt_ids, frame.pred_ids, iou.data(), threshold);
     }
+    if (motp_sum != nullptr) *motp_sum = acc.motp_sum();
     return acc.compute();
 }
 

@@ -148,9 +148,10 @@ private:
     std::vector<std::uint32_t> row_tracks_;
 };
 
-// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
+// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time. The
+// matches' summed similarity goes to `motp_sum` when given.
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
-                           Convention convention = Convention::Module);
+                           Convention convention = Convention::Module, double* motp_sum = nullptr);
 
 // Whole sequence from caller-supplied similarity matrices, read in place; the matches' summed
 // similarity goes to `motp_sum` when given.

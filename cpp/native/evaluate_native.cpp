@@ -63,10 +63,12 @@ struct EvaluateOptions {
 
     bool extra = false;
 
-    // Converts the four arguments (`threshold_name` names the first); false with an exception set.
-    bool convert(const char* threshold_name, PyObject* const* a) {
+    // Converts the first `count` of the four arguments (`threshold_name` names the first); false
+    // with an exception set.
+    bool convert(const char* threshold_name, PyObject* const* a, int count = 4) {
         return py::opt_arg(threshold_name, a[0], threshold) && py::opt_arg("convention", a[1], convention_text_) &&
-               py::opt_arg("empty_frames", a[2], empty_frames_value_) && py::opt_arg("extra", a[3], extra);
+               py::opt_arg("empty_frames", a[2], empty_frames_value_) &&
+               (count < 4 || py::opt_arg("extra", a[3], extra));
     }
 
     // Checks the convention and the frame count; false with a ValueError set.
@@ -159,6 +161,32 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
         return evaluate_boxes(types, seq.frames, options);
+    });
+}
+
+// CLEAR alone, with its extra columns: (ClearMetrics, extra tuple), for runs that want no other
+// family.
+PyObject* evaluate_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},      {"gt_boxes", true},   {"pred_ids", true},
+                                       {"pred_boxes", true},  {"iou_threshold", false},
+                                       {"convention", false}, {"empty_frames", false}};
+    PyObject* a[7];
+    if (!py::bind({"evaluate_clear()", params}, args, nargs, kwnames, a)) return nullptr;
+    py::BoxSequenceArgs seq;
+    EvaluateOptions options;
+    if (!seq.convert(a) || !options.convert("iou_threshold", a + 4, 3)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        if (!options.parse()) return nullptr;
+        PyTypeObject* type = public_record_type<clear::ClearMetrics>("ClearMetrics");
+        if (type == nullptr || !seq.build("xyxy")) return nullptr;
+        double motp_sum = 0.0;
+        clear::ClearMetrics clear = clear::compute_clear(seq.frames, options.threshold, options.convention, &motp_sum);
+        clear.num_frames += options.empty_frames;
+        Ref e = Ref::steal(clear_extra_tuple(sequence_clear_extra(clear, motp_sum)));
+        if (!e) return nullptr;
+        Ref c = Ref::steal(py::wrap_record(type, std::move(clear)));
+        if (!c) return nullptr;
+        return PyTuple_Pack(2, c.get(), e.get());
     });
 }
 
@@ -365,6 +393,12 @@ PyMethodDef functions[] = {
      "a box there: they add to num_frames and change nothing else. With extra=True a\n"
      "fourth item holds CLEAR's extra columns (clr_f1, fp_per_frame, motp_sum,\n"
      "clr_frames, mtr, ptr, mlr)."},
+    {"evaluate_clear", py::as_cfunction(evaluate_clear_entry), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate_clear(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, "
+     "convention=\"module\", empty_frames=0)\n--\n\n"
+     "CLEAR alone of one box sequence (boxes xyxy), as evaluate computes it, with\n"
+     "its extra columns: (ClearMetrics, (clr_f1, fp_per_frame, motp_sum,\n"
+     "clr_frames, mtr, ptr, mlr))."},
     {"evaluate_from_similarity", py::as_cfunction(evaluate_from_similarity_entry), METH_FASTCALL | METH_KEYWORDS,
      "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\", "
      "empty_frames=0, extra=False)\n--\n\n"

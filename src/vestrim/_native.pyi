@@ -42,6 +42,15 @@ def evaluate_from_similarity(
     empty_frames: int = 0,
     extra: bool = False,
 ) -> tuple[Any, ...]: ...
+def evaluate_clear(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+    empty_frames: int = 0,
+) -> tuple[ClearMetrics, tuple[float, float, float, int, float, float, float]]: ...
 def removal_matches(gt_boxes: Any, pred_boxes: Any, threshold: float = 0.5) -> list[Any]: ...
 def removal_matches_from_similarity(similarity: Any, threshold: float = 0.5) -> list[Any]: ...
 def removal_matches_rows(

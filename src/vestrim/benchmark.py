@@ -728,12 +728,10 @@ def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, fa
     # One pass computes each frame's IoU matrix once for all three families, and counts the frames
     # left out of the lists (a sequence with such frames is scored whole this way even when fewer
     # families are asked for).
-    # CLEAR's extra columns need the matches' summed similarity, which only this pass reports.
     if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
         metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
                                                    empty_frames=seq.empty_frames, extra=True)
-    elif (proto.is_benchmark or seq.empty_frames or "clear" in families
-          or set(families) == set(FAMILIES)):
+    elif proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
         metrics = _native.evaluate(*seq.arrays(), iou_threshold, proto.convention,
                                    empty_frames=seq.empty_frames, extra=True)
     else:
@@ -751,7 +749,8 @@ def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> d
     out: dict[str, object] = {}
     for family in families:
         if family == "clear":
-            out[family] = _vestrim.compute_clear(*args, iou_threshold=iou_threshold)
+            out[family], extra = _native.evaluate_clear(*args, iou_threshold)
+            out["clear_extra"] = ClearExtra(*extra)
         elif family == "identity":
             out[family] = _vestrim.compute_identity(*args, iou_threshold=iou_threshold)
         else:
