@@ -135,7 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--split", metavar="NAME",
                         help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
-                             "(default training and val)")
+                             "(default training and val); with --data-root, the benchmark's "
+                             "split")
     parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
@@ -145,7 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
     parser.add_argument("--metrics", type=_metrics_arg, default=list(FAMILIES),
                         metavar="LIST", help="comma-separated subset of clear,identity,hota "
-                        "(default all)")
+                        "in any case (default all; count is always reported)")
     parser.add_argument("--gt-classes", type=_classes_arg, default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
