@@ -167,8 +167,9 @@ def _alpha_label(alpha: float) -> str:
 
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
-    """One result's row of ``to_dataframe``: {column: value} for the families it has (and its
-    Count), then ``Frames``. No per-alpha lists."""
+    """One result's row of ``to_dataframe``: {column: value} for the families it has (CLEAR's
+    extra columns where the result has them, and its Count), then ``Frames``, then HOTA's
+    per-alpha TP, FN and FP (``HOTA_TP___5`` ... ``HOTA_FP___95``)."""
     if isinstance(result, _METRIC_TYPES):
         data = {_family_of(result): asdict(result)}
     elif isinstance(result, _FAMILY_TYPES):
@@ -214,8 +215,10 @@ def _benchmark_table(result: Any, pd: Any) -> tuple[list[Any], Any]:
 def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
     """A pandas DataFrame with one row per result, columns named as benchmark tables name them:
     HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA MOTP MODA
-    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag IDF1 IDR IDP IDTP IDFN IDFP,
-    Dets GT_Dets IDs GT_IDs where the result has a Count, and Frames.
+    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag, CLR_F1 FP_per_frame
+    MOTP_sum CLR_Frames MTR PTR MLR where the result has them (benchmark results), IDF1 IDR IDP
+    IDTP IDFN IDFP, Dets GT_Dets IDs GT_IDs where the result has a Count, Frames, and HOTA's
+    per-alpha counts HOTA_TP___5 ... HOTA_FP___95.
 
     ``results`` is a list of results (``index`` optionally labels the rows) or a dict of
     label -> result. A ``BenchmarkResult`` (or one tracker's ``TrackerResult``) gives its whole
