@@ -266,7 +266,7 @@ def test_kitti_seqmaps_and_kitti_mots_labels(tmp_path):
     (["--data-root", "R", "--benchmark", "MOT18"], "unknown benchmark 'MOT18'"),
     (["GT", "PRED", "--trackers", "A"], "--trackers applies with --data-root only"),
     (["GT"], "the following arguments are required: GT, PRED"),
-    (["GT", "PRED", "--metrics", "hota,Bogus"], "unknown metric 'bogus'"),
+    (["GT", "PRED", "--metrics", "hota,Bogus"], "unknown metric 'Bogus'"),
     (["GT", "PRED", "--style", "official", "--format", "csv"], "--style applies to the table"),
 ])
 def test_command_line_modes(argv, message):

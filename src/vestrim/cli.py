@@ -8,8 +8,8 @@
     vestrim --data-root ROOT --benchmark MOT17 [--split NAME] [--trackers A B ...]
                     [--tracker-names ...] [--no-files] [--official-plots] [...]
 
-A thin layer over ``vestrim.evaluate_benchmark`` (and ``vestrim.evaluate_official`` for a data
-root in the benchmarks' own folder tree): it parses the arguments, reports errors as one
+A thin layer over ``vestrim.evaluate_benchmark`` (and, for a data root in the benchmarks' own
+folder tree, ``vestrim.official``): it parses the arguments, reports errors as one
 line (exit status 2) and writes the formatted result. Exit status 0 on success.
 """
 
@@ -22,8 +22,10 @@ import sys
 import warnings
 
 from . import _vestrim, plot
-from .benchmark import FAMILIES, BenchmarkError, BenchmarkWarning, evaluate_benchmark
-from .mot import MotFormatError
+from .benchmark import evaluate_benchmark
+from .errors import BenchmarkError, BenchmarkWarning, MotFormatError
+from .fields import FAMILIES
+from .options import run_options, shown
 from .protocols import PROTOCOLS
 from .report import format_csv, format_json, format_table
 
@@ -43,74 +45,27 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _quote(text: str) -> str:
-    """A command-line value for a message, shortened when it is very long."""
-    return repr(text if len(text) <= 40 else text[:24] + "..." + text[-8:])
-
-
-def _parse_list(text: str, what: str) -> list:
-    items = [t.strip() for t in text.split(",")]
-    if not all(items):
-        raise argparse.ArgumentTypeError(f"empty entry in {what} list {_quote(text)}")
-    return items
-
-
-def _metrics_arg(text: str) -> list:
-    """Family names in any case (HOTA,CLEAR,Identity); Count is accepted (always reported)."""
-    chosen = [m.lower() for m in _parse_list(text, "metrics")]
-    unknown = [m for m in chosen if m not in FAMILIES and m != "count"]
-    if unknown:
-        raise argparse.ArgumentTypeError(
-            f"unknown metric {_quote(unknown[0])} (choose from {', '.join(FAMILIES)}, count)")
-    return [f for f in FAMILIES if f in chosen]
+def _list(what: str, normalise=None):
+    """An argument type: a comma-separated list, each entry stripped (and normalised)."""
+    def parse(text: str) -> list:
+        items = [t.strip() for t in text.split(",")]
+        if not all(items):
+            raise argparse.ArgumentTypeError(f"empty entry in {what} list {shown(text)}")
+        return [normalise(t) for t in items] if normalise else items
+    return parse
 
 
 def _benchmark_arg(text: str) -> str:
     name = text.upper()
     if name not in _BENCHMARKS:
         raise argparse.ArgumentTypeError(
-            f"unknown benchmark {_quote(text)} (choose from {', '.join(_BENCHMARKS)})")
+            f"unknown benchmark {shown(text)} (choose from {', '.join(_BENCHMARKS)})")
     return name
 
 
-def _classes_arg(text: str) -> frozenset:
-    classes = []
-    for item in _parse_list(text, "class"):
-        try:
-            value = int(item)
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"classes must be integers, got {_quote(item)}") from None
-        if not -2**63 <= value < 2**63:
-            raise argparse.ArgumentTypeError(f"class {_quote(item)} does not fit in 64 bits")
-        classes.append(value)
-    return frozenset(classes)
-
-
-def _class_names_arg(text: str) -> list:
-    return [c.lower() for c in _parse_list(text, "class")]
-
-
-def _threshold_arg(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"the IoU threshold must be a number, got {_quote(text)}") from None
-    if not 0.0 < value <= 1.0:  # NaN fails too
-        raise argparse.ArgumentTypeError(
-            f"the IoU threshold must be in (0, 1], got {_quote(text)}")
-    return value
-
-
-def _jobs_arg(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"jobs must be a positive integer, got {_quote(text)}")
-    return value
+# How the command line spells the options that the shared checks name in their messages.
+_OPTION_NAMES = {"classes": "--classes", "gt_classes": "--gt-classes",
+                 "iou_threshold": "--iou-threshold", "split": "--split"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -137,17 +92,17 @@ def build_parser() -> argparse.ArgumentParser:
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
                              "(default training and val); with --data-root, the benchmark's "
                              "split")
-    parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
+    parser.add_argument("--classes", type=_list("class", str.lower), default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
                              "MOTChallenge protocols: pedestrian)")
-    parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
+    parser.add_argument("--iou-threshold", default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
-    parser.add_argument("--metrics", type=_metrics_arg, default=list(FAMILIES),
+    parser.add_argument("--metrics", type=_list("metrics"), default=list(FAMILIES),
                         metavar="LIST", help="comma-separated subset of clear,identity,hota "
                         "in any case (default all; count is always reported)")
-    parser.add_argument("--gt-classes", type=_classes_arg, default=None, metavar="LIST",
+    parser.add_argument("--gt-classes", type=_list("class"), default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
@@ -159,7 +114,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
-    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=None, metavar="N",
+    parser.add_argument("--jobs", "-j", default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel (default: "
                              "the number of usable cores)")
     parser.add_argument("--style", choices=("vestrim", "official"), default="vestrim",
@@ -239,21 +194,32 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"vestrim: warning: {message}", file=sys.stderr)
 
 
-_OFFICIAL_ONLY = (("benchmark", "--benchmark"), ("trackers", "--trackers"),
-                  ("tracker_names", "--tracker-names"), ("seqmap_file", "--seqmap-file"),
-                  ("output_folder", "--output-folder"), ("no_files", "--no-files"),
-                  ("official_plots", "--official-plots"),
-                  ("skip_split_folder", "--skip-split-folder"))
+def _check_plot_options(args, families) -> None:
+    if args.plot is None:
+        return
+    if "hota" not in families:
+        raise UsageError("--plot draws HOTA curves: keep hota in --metrics")
+    try:
+        plot.matplotlib_figure("--plot")
+    except ImportError as e:
+        raise UsageError(str(e)) from None
+
+
+_OFFICIAL_ONLY = (("benchmark", "--benchmark", None), ("trackers", "--trackers", None),
+                  ("tracker_names", "--tracker-names", None),
+                  ("seqmap_file", "--seqmap-file", None),
+                  ("output_folder", "--output-folder", None), ("no_files", "--no-files", False),
+                  ("official_plots", "--official-plots", False),
+                  ("skip_split_folder", "--skip-split-folder", False),
+                  ("output_sub_folder", "--output-sub-folder", ""),
+                  ("tracker_sub_folder", "--tracker-sub-folder", "data"))
 
 
 def _check_mode(args) -> None:
     """GT and PRED, or --data-root with --benchmark; the options of one mode not in the other."""
     if args.data_root is None:
-        for name, flag in _OFFICIAL_ONLY + (("output_sub_folder", "--output-sub-folder"),
-                                            ("tracker_sub_folder", "--tracker-sub-folder")):
-            default = {"output_sub_folder": "", "tracker_sub_folder": "data"}.get(name)
-            value = getattr(args, name)
-            if value not in (None, False, default):
+        for name, flag, default in _OFFICIAL_ONLY:
+            if getattr(args, name) != default:
                 raise UsageError(f"{flag} applies with --data-root only")
         if args.gt is None or not args.pred:
             raise UsageError("the following arguments are required: GT, PRED (or --data-root "
@@ -272,6 +238,8 @@ def _check_mode(args) -> None:
         raise UsageError("--seqmap: with --data-root, give --seqmap-file")
     if args.tracker_names is not None and args.trackers is None:
         raise UsageError("List of tracker files and tracker display names do not match.")
+    if args.official_plots and args.no_files:
+        raise UsageError("--official-plots are written with the result files: drop --no-files")
     from .official import find_benchmark
     args.protocol = find_benchmark(args.benchmark).protocol
 
@@ -283,46 +251,10 @@ def _check_style(args) -> None:
         raise UsageError("--style official prints ratios x 100 already: drop --percent")
 
 
-def _check_protocol_options(args) -> None:
-    proto = PROTOCOLS[args.protocol]
-    if args.split is not None and proto.default_split is None and args.data_root is None:
-        kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
-        raise UsageError(f"--split applies under {kitti} only")
-    if not proto.is_benchmark:
-        if args.classes is not None:
-            raise UsageError("--classes applies under the benchmark protocols (under plain, "
-                             "--gt-classes selects ground-truth classes by number)")
-        return
-    scored = proto.classes or ()
-    for name in args.classes or ():
-        if name not in scored:
-            raise UsageError(f"--classes: {proto.name} scores {', '.join(scored)}, "
-                             f"not {_quote(name)}")
-    if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
-        raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
-                         f"{proto.iou_threshold:g} only")
-    if args.gt_classes is not None:
-        raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
-                         f"scores {', '.join(scored)})")
-
-
-def _check_plot_options(args) -> None:
-    if args.plot is None:
-        return
-    if "hota" not in args.metrics:
-        raise UsageError("--plot draws HOTA curves: keep hota in --metrics")
-    try:
-        plot.matplotlib_figure("--plot")
-    except ImportError as e:
-        raise UsageError(str(e)) from None
-
-
-def _check_official_plots(args) -> None:
+def _check_official_plots(args, families) -> None:
     if not args.official_plots:
         return
-    if args.no_files:
-        raise UsageError("--official-plots are written with the result files: drop --no-files")
-    if "hota" not in args.metrics:
+    if "hota" not in families:
         raise UsageError("--official-plots draw HOTA curves: keep hota in --metrics")
     try:
         plot.matplotlib_figure("--official-plots")
@@ -330,7 +262,7 @@ def _check_official_plots(args) -> None:
         raise UsageError(str(e)) from None
 
 
-def _run_official(args, progress):
+def _run_official(args, options, progress):
     """(result, display names) of a data root; writes the result files unless --no-files."""
     from .official import discover, score_layout, write_official_files
     try:
@@ -345,8 +277,8 @@ def _run_official(args, progress):
         if isinstance(e, BenchmarkError):
             raise
         raise UsageError(str(e)) from None
-    result = score_layout(layout, metrics=args.metrics, classes=args.classes,
-                          jobs=args.jobs or _usable_cores(), progress=progress)
+    result = score_layout(layout, metrics=options.families, classes=options.classes,
+                          jobs=options.jobs, progress=progress)
     if not args.no_files:
         try:
             write_official_files(result, layout, plots=args.official_plots)
@@ -358,9 +290,17 @@ def _run_official(args, progress):
 def run(args) -> str:
     _check_mode(args)
     _check_style(args)
-    _check_protocol_options(args)
-    _check_plot_options(args)
-    _check_official_plots(args)
+    try:
+        options = run_options(args.protocol, metrics=args.metrics,
+                              iou_threshold=args.iou_threshold, classes=args.classes,
+                              gt_classes=args.gt_classes,
+                              split=args.split if args.data_root is None else None,
+                              jobs=_usable_cores() if args.jobs is None else args.jobs,
+                              names=_OPTION_NAMES, from_text=True)
+    except (TypeError, ValueError) as e:
+        raise UsageError(str(e)) from None
+    _check_plot_options(args, options.families)
+    _check_official_plots(args, options.families)
     progress = _Progress()
     display = None
     try:
@@ -368,13 +308,13 @@ def run(args) -> str:
             warnings.simplefilter("always", BenchmarkWarning)
             warnings.showwarning = _show_warning
             if args.data_root is not None:
-                result, display = _run_official(args, progress)
+                result, display = _run_official(args, options, progress)
             else:
                 result = evaluate_benchmark(
-                    args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
-                    classes=args.gt_classes if args.classes is None else args.classes,
-                    metrics=args.metrics, jobs=args.jobs or _usable_cores(),
-                    iou_threshold=args.iou_threshold, split=args.split, progress=progress)
+                    args.gt, args.pred, protocol=options.protocol, seqmap=args.seqmap,
+                    classes=options.classes, metrics=options.families, jobs=options.jobs,
+                    iou_threshold=options.iou_threshold, split=options.split,
+                    progress=progress)
     finally:
         progress.done()
     if args.plot is not None:

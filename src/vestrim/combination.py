@@ -30,9 +30,11 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence
+from typing import Callable, Iterable, Optional, Sequence
 
 __all__ = [
+    "COMBINERS",
+    "combine_sequences",
     "combine",
     "combine_clear",
     "combine_identity",
@@ -305,3 +307,25 @@ def combine(results: Iterable, *, convention: str = "module") -> CombinedResult:
         identity=combine_identity((r.identity for r in results), convention=convention),
         hota=combine_hota((r.hota for r in results), convention=convention),
     )
+
+
+# The combiner of each metric family, by its name in vestrim.fields.
+COMBINERS: dict[str, Callable[..., object]] = {
+    "clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
+
+
+def combine_sequences(results: Iterable, families: Iterable[str], convention: str, *,
+                      motp_sums: Optional[Sequence[float]] = None) -> dict:
+    """{family: combination} of several sequences' results (objects with one attribute per
+    family), for each family asked for; ``motp_sums`` as ``combine_clear`` takes them. This is the
+    sequences-to-COMBINED step of a run; a later step over classes (class averages, detection
+    averages) belongs beside it."""
+    results = list(results)
+    out: dict[str, object] = {}
+    for f in families:
+        metrics = [getattr(r, f) for r in results]
+        if f == "clear":
+            out[f] = combine_clear(metrics, convention=convention, motp_sums=motp_sums)
+        else:
+            out[f] = COMBINERS[f](metrics, convention=convention)
+    return out

@@ -29,10 +29,13 @@ import re
 from dataclasses import dataclass
 from typing import Callable, Optional
 
-from .benchmark import (BenchmarkError, BenchmarkResult, SequenceFiles, _check_classes,
-                        _evaluate_plan, _families, _Tracker)
-from .mot import MAX_FRAME
-from .protocols import protocol as _protocol
+from .benchmark.plan import Tracker
+from .benchmark.result import BenchmarkResult
+from .benchmark.run import score_plan
+from .datasets.records import SequenceFiles
+from .datasets.text import MAX_FRAME
+from .errors import BenchmarkError
+from .options import run_options
 
 __all__ = ["evaluate_official", "discover", "OfficialLayout", "OfficialTracker",
            "OfficialLayoutError", "BENCHMARKS", "OfficialBenchmark"]
@@ -342,14 +345,9 @@ def score_layout(layout: OfficialLayout, *, metrics=None, classes=None, jobs: in
                  progress: Optional[Callable[[int, int, str], None]] = None) -> BenchmarkResult:
     """Scores every tracker of a discovered layout under its benchmark's protocol (``classes``
     a selection among the classes it scores)."""
-    families = _families(metrics)
-    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
-        raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
-    proto = _protocol(layout.benchmark.protocol)
-    chosen = _check_classes(proto, classes)
-    plan = [_Tracker(t.name, t.output_folder, t.files) for t in layout.trackers]
-    threshold = proto.iou_threshold if proto.iou_threshold is not None else 0.5
-    return _evaluate_plan(plan, proto, families, threshold, chosen, jobs, progress)
+    options = run_options(layout.benchmark.protocol, metrics=metrics, classes=classes, jobs=jobs)
+    plan = [Tracker(t.name, t.output_folder, t.files) for t in layout.trackers]
+    return score_plan(plan, options, progress)
 
 
 def write_official_files(result: BenchmarkResult, layout: OfficialLayout, *,

@@ -30,54 +30,12 @@ import tempfile
 from typing import Any, Callable, Iterable, Mapping, Optional
 
 from .derived import alpha_mean, derive_hota
+from .fields import (OFFICIAL_ALPHA_FIELDS, OFFICIAL_FAMILIES, OFFICIAL_SUMMARY_COLUMNS,
+                     OFFICIAL_TABLE_COLUMNS, alpha_label, official_detailed_columns)
 
-__all__ = [
-    "SUMMARY_FIELDS", "DETAILED_FIELDS", "TABLE_FIELDS", "OfficialFileError", "format_g5",
-    "format_float", "official_rows", "summary_text", "detailed_text", "format_tables",
-    "write_tracker_files",
-]
+__all__ = ["OfficialFileError", "format_g5", "format_float", "official_rows", "summary_text",
+           "detailed_text", "format_tables", "write_tracker_files"]
 
-# The benchmark's families, in its order, with the title of their tables; vestrim's family names.
-FAMILY_ORDER = (("hota", "HOTA"), ("clear", "CLEAR"), ("identity", "Identity"),
-                ("count", "Count"))
-
-# The HOTA fields that are curves over the alphas, in the detailed file's order.
-ALPHA_FIELDS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA",
-                "HOTA_TP", "HOTA_FN", "HOTA_FP")
-
-SUMMARY_FIELDS = {
-    "hota": ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA",
-             "HOTA(0)", "LocA(0)", "HOTALocA(0)"),
-    "clear": ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "CLR_TP", "CLR_FN",
-              "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "sMOTA"),
-    "identity": ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP"),
-    "count": ("Dets", "GT_Dets", "IDs", "GT_IDs"),
-}
-
-TABLE_FIELDS = dict(SUMMARY_FIELDS, clear=(
-    "MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA", "CLR_TP", "CLR_FN",
-    "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag"))
-
-
-def _alpha_label(alpha: float) -> str:
-    return str(int(round(alpha * 100)))
-
-
-def detailed_fields(alphas: Iterable[float]) -> dict:
-    """The detailed file's columns per family, for these alphas (the benchmark's 19)."""
-    labels = [_alpha_label(a) for a in alphas] + ["AUC"]
-    return {
-        "hota": ("HOTA(0)", "LocA(0)", "HOTALocA(0)",
-                 *(f"{f}___{label}" for f in ALPHA_FIELDS for label in labels)),
-        "clear": ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA",
-                  "CLR_F1", "FP_per_frame", "MOTAL", "MOTP_sum", "CLR_TP", "CLR_FN", "CLR_FP",
-                  "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames"),
-        "identity": ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP"),
-        "count": ("Dets", "GT_Dets", "IDs", "GT_IDs"),
-    }
-
-
-DETAILED_FIELDS = detailed_fields([k * 0.05 for k in range(1, 20)])
 
 # Ratios: x 100 in the summary and the tables. Everything else there is a count.
 _RATIOS = frozenset(
@@ -111,20 +69,20 @@ def _is_empty(result) -> bool:
 
 def _hota_values(h) -> dict:
     derived = derive_hota(h)
-    curves = {
+    curves = {  # every field of OFFICIAL_ALPHA_FIELDS
         "HOTA": h.hota_alphas, "DetA": h.deta_alphas, "AssA": h.assa_alphas,
         "DetRe": derived.det_re_alphas, "DetPr": derived.det_pr_alphas,
         "AssRe": h.ass_re_alphas, "AssPr": h.ass_pr_alphas, "LocA": h.loca_alphas,
         "OWTA": derived.owta_alphas, "HOTA_TP": h.hota_tp_alphas, "HOTA_FN": h.hota_fn_alphas,
         "HOTA_FP": h.hota_fp_alphas,
     }
-    labels = [_alpha_label(a) for a in h.alphas]
+    labels = [alpha_label(a) for a in h.alphas]
     out: dict[str, Any] = {
         "HOTA(0)": h.hota_alphas[0], "LocA(0)": h.loca_alphas[0],
         "HOTALocA(0)": h.hota_alphas[0] * h.loca_alphas[0],
     }
-    for name, curve in curves.items():
-        values = [float(v) for v in curve]
+    for name in OFFICIAL_ALPHA_FIELDS:
+        values = [float(v) for v in curves[name]]
         for label, v in zip(labels, values):
             out[f"{name}___{label}"] = v
         auc = alpha_mean(values)
@@ -175,7 +133,7 @@ def _row_values(result, families, held_as_floats: bool) -> dict:
 
 def _families(families) -> list:
     chosen = set(families) | {"count"}
-    return [f for f, _ in FAMILY_ORDER if f in chosen]
+    return [f for f, _ in OFFICIAL_FAMILIES if f in chosen]
 
 
 def official_rows(tracker, families) -> list:
@@ -198,7 +156,7 @@ def _summary_cell(name: str, value) -> str:
 
 def summary_text(tracker, families) -> str:
     """``<class>_summary.txt``: the summary fields and the COMBINED values."""
-    names = [n for f in _families(families) for n in SUMMARY_FIELDS[f]]
+    names = [n for f in _families(families) for n in OFFICIAL_SUMMARY_COLUMNS[f]]
     combined = official_rows(tracker, families)[-1][1]
     return (" ".join(names) + "\r\n"
             + " ".join(_summary_cell(n, combined[n]) for n in names) + "\r\n")
@@ -208,8 +166,8 @@ def detailed_text(tracker, families) -> str:
     """``<class>_detailed.csv``: every sequence in sorted order, then COMBINED."""
     rows = official_rows(tracker, families)
     hota = getattr(tracker.combined, "hota", None)
-    fields = detailed_fields(hota.alphas) if hota is not None else DETAILED_FIELDS
-    names = [n for f in _families(families) for n in fields[f]]
+    alphas = hota.alphas if hota is not None else ()
+    names = [n for f in _families(families) for n in official_detailed_columns(f, alphas)]
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\r\n")
     writer.writerow(["seq", *names])
@@ -232,10 +190,10 @@ def format_tables(result, display_names: Optional[Mapping[str, str]] = None) -> 
         name = (display_names or {}).get(t.tracker, t.tracker)
         label = f"{name}-{t.class_name}" if t.class_name is not None else name
         rows = official_rows(t, result.metrics)
-        for family, title in FAMILY_ORDER:
+        for family, title in OFFICIAL_FAMILIES:
             if family not in families:
                 continue
-            fields = TABLE_FIELDS[family]
+            fields = OFFICIAL_TABLE_COLUMNS[family]
             lines.append("")
             lines.append(_table_line([f"{title}: {label}", *fields]))
             for row_name, values in rows:
@@ -289,7 +247,7 @@ def _plot_figure(tracker, display_name: str) -> Any:
     figure_class = matplotlib_figure("the result plots")
     hota = tracker.combined.hota
     values = _hota_values(hota)
-    labels = [_alpha_label(a) for a in hota.alphas]
+    labels = [alpha_label(a) for a in hota.alphas]
     fig = figure_class(figsize=(6.4, 4.8), dpi=100)
     ax = fig.subplots()
     for field, colour, style in PLOT_CURVES:

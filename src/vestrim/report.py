@@ -5,51 +5,12 @@ from __future__ import annotations
 import csv
 import io
 
-from .benchmark import ATTRIBUTES, COMBINED, FAMILIES, BenchmarkResult
-from .combination import combine_clear, combine_hota, combine_identity
-from .derived import derive_hota
+from .benchmark.result import BenchmarkResult
+from .derived import field_values
+from .fields import (ALPHA_COUNT_COLUMNS, ATTRIBUTES, COMBINED, CSV_COLUMNS, FAMILIES, FAMILY,
+                     TABLE_COLUMNS, alpha_label)
 
-__all__ = ["format_table", "format_csv", "format_json", "COLUMNS", "FAMILIES", "ATTRIBUTES"]
-
-_COMBINERS = {"clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
-_TITLES = {"clear": "CLEAR MOT", "identity": "Identity", "hota": "HOTA", "count": "Count"}
-
-# (column header, attribute, is a count) per family, in table order.
-COLUMNS = {
-    "clear": [
-        ("MOTA", "mota", False), ("MOTP", "motp", False), ("MODA", "moda", False),
-        ("sMOTA", "smota", False), ("MOTAL", "motal", False), ("CLR_Re", "clr_re", False),
-        ("CLR_Pr", "clr_pr", False), ("GT", "num_gt", True), ("TP", "num_matches", True),
-        ("FP", "num_false_positives", True), ("FN", "num_misses", True),
-        ("IDSW", "num_switches", True), ("MT", "mt", True), ("PT", "pt", True),
-        ("ML", "ml", True), ("Frag", "frag", True), ("Frames", "num_frames", True),
-    ],
-    "identity": [
-        ("IDF1", "idf1", False), ("IDP", "idp", False), ("IDR", "idr", False),
-        ("IDTP", "idtp", True), ("IDFP", "idfp", True), ("IDFN", "idfn", True),
-    ],
-    "hota": [
-        ("HOTA", "hota", False), ("DetA", "deta", False), ("AssA", "assa", False),
-        ("LocA", "loca", False), ("DetRe", "det_re", False), ("DetPr", "det_pr", False),
-        ("AssRe", "ass_re", False), ("AssPr", "ass_pr", False), ("OWTA", "owta", False),
-        ("HOTA(0)", "hota_0", False), ("LocA(0)", "loca_0", False),
-        ("HOTALocA(0)", "hota_loca_0", False),
-    ],
-    "count": [
-        ("Dets", "num_pred", True), ("GT_Dets", "num_gt", True), ("IDs", "num_pred_ids", True),
-        ("GT_IDs", "num_gt_ids", True),
-    ],
-}
-
-
-def _values(result, family) -> dict:
-    """{attribute: value} of one family's columns (HOTA's derived columns included)."""
-    metrics = getattr(result, family)
-    attributes = [a for _, a, _ in COLUMNS[family]]
-    if family == "hota":
-        derived = derive_hota(metrics)
-        return {a: getattr(derived if hasattr(derived, a) else metrics, a) for a in attributes}
-    return {a: getattr(metrics, a) for a in attributes}
+__all__ = ["format_table", "format_csv", "format_json", "FAMILIES", "ATTRIBUTES"]
 
 
 def _ratio(value: float, percent: bool) -> str:
@@ -82,7 +43,7 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
     families = (*result.metrics, "count")
     titles = {}
     for family in families:
-        title = _TITLES[family]
+        title = FAMILY[family].title
         if family in ("clear", "identity"):
             title += f" (IoU threshold {result.iou_threshold:g})"
         titles[family] = title
@@ -101,51 +62,34 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
 
 
 def _family_block(title, first, family, rows, percent) -> str:
-    header = [c[0] for c in COLUMNS[family]]
+    columns = TABLE_COLUMNS[family]
     cells = []
     for name, result in rows:
-        values = _values(result, family)
-        cells.append([name] + [str(values[a]) if count else _ratio(values[a], percent)
-                               for _, a, count in COLUMNS[family]])
-    return _block(title, first, header, cells)
+        values = field_values(getattr(result, family), family)
+        cells.append([name] + [str(values[c.key]) if c.count else _ratio(values[c.key], percent)
+                               for c in columns])
+    return _block(title, first, [c.table_header for c in columns], cells)
 
 
-# Columns the CSV adds after a family's table columns: CLEAR's extra columns (header, attribute
-# of the ClearExtra, is a count) and HOTA's per-alpha counts (header, attribute of the curve).
-CSV_CLEAR_EXTRA = [
-    ("CLR_F1", "clr_f1", False), ("FP_per_frame", "fp_per_frame", False),
-    ("MOTP_sum", "motp_sum", False), ("CLR_Frames", "clr_frames", True), ("MTR", "mtr", False),
-    ("PTR", "ptr", False), ("MLR", "mlr", False),
-]
-CSV_HOTA_ALPHA_COUNTS = [("HOTA_TP", "hota_tp_alphas"), ("HOTA_FN", "hota_fn_alphas"),
-                         ("HOTA_FP", "hota_fp_alphas")]
-
-
-def _alpha_label(alpha: float) -> str:
-    return str(int(round(alpha * 100)))
+# CLEAR's extra columns that are not shares: never scaled by --percent.
+_UNSCALED = frozenset(("motp_sum", "fp_per_frame"))
 
 
 def _csv_header(result: BenchmarkResult, family: str) -> list:
-    header = [c[0] for c in COLUMNS[family]]
-    if family == "clear":
-        header += [c[0] for c in CSV_CLEAR_EXTRA]
-    elif family == "hota" and result.trackers:
+    header = [c.header for c in CSV_COLUMNS[family]]
+    if family == "hota" and result.trackers:
         alphas = result.trackers[0].combined.hota.alphas
-        header += [f"{name}___{_alpha_label(a)}" for name, _ in CSV_HOTA_ALPHA_COUNTS
-                   for a in alphas]
+        header += [f"{name}___{alpha_label(a)}" for name, _ in ALPHA_COUNT_COLUMNS for a in alphas]
     return header
 
 
 def _csv_cells(r, family: str, scale: float) -> list:
-    values = _values(r, family)
-    cells = [values[a] if count else repr(values[a] * scale) for _, a, count in COLUMNS[family]]
-    if family == "clear":
-        extra = r.clear_extra
-        cells += [getattr(extra, a) if count else repr(getattr(extra, a) * (
-            1.0 if a == "motp_sum" or a == "fp_per_frame" else scale))
-            for _, a, count in CSV_CLEAR_EXTRA]
-    elif family == "hota":
-        cells += [repr(float(v)) for _, a in CSV_HOTA_ALPHA_COUNTS for v in getattr(r.hota, a)]
+    values = field_values(getattr(r, family), family, r.clear_extra if family == "clear" else None)
+    cells = [values[c.key] if c.count else repr(values[c.key] * (1.0 if c.key in _UNSCALED
+                                                                 else scale))
+             for c in CSV_COLUMNS[family]]
+    if family == "hota":
+        cells += [repr(float(v)) for _, key in ALPHA_COUNT_COLUMNS for v in values[key]]
     return cells
 
 

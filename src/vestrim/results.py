@@ -17,6 +17,7 @@ from typing import Any, Mapping, Optional, Sequence
 
 from . import _native, _vestrim
 from .combination import CombinedClear, CombinedHota, CombinedIdentity, CombinedResult
+from .fields import ALPHA_COUNT_COLUMNS, DATAFRAME_COLUMNS, FAMILIES, FRAMES, alpha_label
 
 __all__ = ["asdict", "to_dataframe", "dataframe_columns"]
 
@@ -35,18 +36,18 @@ _IDENTITY_TYPES: tuple[type, ...] = (_vestrim.IdentityMetrics, CombinedIdentity)
 _HOTA_TYPES: tuple[type, ...] = (_vestrim.HotaMetrics, CombinedHota)
 _METRIC_TYPES: tuple[type, ...] = _CLEAR_TYPES + _IDENTITY_TYPES + _HOTA_TYPES
 _FAMILY_TYPES: tuple[type, ...] = (_vestrim.EvaluationResult, _vestrim.AccumulatorResult, CombinedResult)
-FAMILIES = ("clear", "identity", "hota")
 
 
 def _benchmark() -> Any:
-    # The JSON keys and the benchmark result classes live with the benchmark runs, which need
-    # NumPy: loaded on first use so that `import vestrim` stays light.
-    from . import benchmark
-    return benchmark
+    # The benchmark result classes live with the benchmark runs, which need NumPy: loaded on
+    # first use so that `import vestrim` stays light.
+    from .benchmark import result
+    return result
 
 
 def _is_benchmark_result(obj: Any) -> bool:
-    return type(obj).__module__ == f"{__package__}.benchmark"
+    return type(obj).__module__ in (f"{__package__}.benchmark.result",
+                                    f"{__package__}.datasets.records")
 
 
 def _plain(value: Any) -> Any:
@@ -55,14 +56,11 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, family: str) -> dict[str, Any]:
-    """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
-    out = {key: _plain(getattr(metrics, key)) for key in _benchmark().ATTRIBUTES[family]}
-    if family == "hota":
-        from .derived import DERIVED_FIELDS, derive_hota
-        derived = derive_hota(metrics)
-        out.update((key, _plain(getattr(derived, key))) for key in DERIVED_FIELDS)
-    return out
+def _family(metrics: Any, family: str, extra: Any = None) -> dict[str, Any]:
+    """One metric family's JSON object, NaN kept (HOTA with its derived columns, CLEAR with its
+    extra columns when ``extra`` holds them)."""
+    from .derived import field_values
+    return {key: _plain(value) for key, value in field_values(metrics, family, extra).items()}
 
 
 def _family_of(metrics: Any) -> str:
@@ -75,16 +73,13 @@ def _family_of(metrics: Any) -> str:
 
 def _families(result: Any) -> dict[str, Any]:
     """{family: dict} of the families a result holds (members that are None are left out)."""
-    return {f: _family(getattr(result, f), f) for f in FAMILIES
+    extra = getattr(result, "clear_extra", None)
+    return {f: _family(getattr(result, f), f, extra if f == "clear" else None) for f in FAMILIES
             if getattr(result, f, None) is not None}
 
 
 def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
-    extra = getattr(result, "clear_extra", None)
-    if extra is not None and "clear" in out:
-        from .clear_extra import EXTRA_FIELDS
-        out["clear"].update((key, getattr(extra, key)) for key in EXTRA_FIELDS)
     out["count"] = _family(result.count, "count")
     return out
 
@@ -134,36 +129,8 @@ def asdict(result: Any) -> dict[str, Any]:
 # ---------------------------------------------------------------------------------------------
 # DataFrames
 
-# (column, family, key) in benchmark-table order; the keys are those of ``asdict``.
-COLUMNS = (
-    ("HOTA", "hota", "hota"), ("DetA", "hota", "deta"), ("AssA", "hota", "assa"),
-    ("DetRe", "hota", "det_re"), ("DetPr", "hota", "det_pr"), ("AssRe", "hota", "ass_re"),
-    ("AssPr", "hota", "ass_pr"), ("LocA", "hota", "loca"), ("OWTA", "hota", "owta"),
-    ("HOTA(0)", "hota", "hota_0"), ("LocA(0)", "hota", "loca_0"),
-    ("HOTALocA(0)", "hota", "hota_loca_0"),
-    ("MOTA", "clear", "mota"), ("MOTP", "clear", "motp"), ("MODA", "clear", "moda"),
-    ("sMOTA", "clear", "smota"), ("MOTAL", "clear", "motal"), ("CLR_Re", "clear", "clr_re"),
-    ("CLR_Pr", "clear", "clr_pr"), ("CLR_TP", "clear", "num_matches"),
-    ("CLR_FN", "clear", "num_misses"), ("CLR_FP", "clear", "num_false_positives"),
-    ("IDSW", "clear", "num_switches"), ("MT", "clear", "mt"), ("PT", "clear", "pt"),
-    ("ML", "clear", "ml"), ("Frag", "clear", "frag"),
-    ("CLR_F1", "clear", "clr_f1"), ("FP_per_frame", "clear", "fp_per_frame"),
-    ("MOTP_sum", "clear", "motp_sum"), ("CLR_Frames", "clear", "clr_frames"),
-    ("MTR", "clear", "mtr"), ("PTR", "clear", "ptr"), ("MLR", "clear", "mlr"),
-    ("IDF1", "identity", "idf1"), ("IDR", "identity", "idr"), ("IDP", "identity", "idp"),
-    ("IDTP", "identity", "idtp"), ("IDFN", "identity", "idfn"), ("IDFP", "identity", "idfp"),
-    ("Dets", "count", "num_pred"), ("GT_Dets", "count", "num_gt"), ("IDs", "count", "num_pred_ids"),
-    ("GT_IDs", "count", "num_gt_ids"),
-)
-
-
-# The per-alpha HOTA counts, one column per alpha (HOTA_TP___5 ... HOTA_TP___95).
-ALPHA_COUNT_COLUMNS = (("HOTA_TP", "hota_tp_alphas"), ("HOTA_FN", "hota_fn_alphas"),
-                       ("HOTA_FP", "hota_fp_alphas"))
-
-
-def _alpha_label(alpha: float) -> str:
-    return str(int(round(alpha * 100)))
+# (column, family, key) in DataFrame order, as this module has always named them.
+COLUMNS = tuple((c.header, c.family, c.key) for c in DATAFRAME_COLUMNS)
 
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
@@ -178,16 +145,16 @@ def dataframe_columns(result: Any) -> dict[str, Any]:
         data = _sequence(result)
     else:
         raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
-    row = {column: data[family][key] for column, family, key in COLUMNS
-           if key in data.get(family, ())}
-    if "hota" in data:
-        hota = data["hota"]
-        for name, key in ALPHA_COUNT_COLUMNS:
-            row.update((f"{name}___{_alpha_label(a)}", v) for a, v in zip(hota["alphas"], hota[key]))
+    row = {c.header: data[c.family][c.key] for c in DATAFRAME_COLUMNS
+           if c.key in data.get(c.family, ())}
     for family in FAMILIES:
         if family in data:
-            row["Frames"] = data[family]["num_frames"]
+            row[FRAMES.header] = data[family][FRAMES.key]
             break
+    if "hota" in data:
+        hota = data["hota"]
+        for header, key in ALPHA_COUNT_COLUMNS:
+            row.update((f"{header}___{alpha_label(a)}", v) for a, v in zip(hota["alphas"], hota[key]))
     return row
 
 
@@ -242,7 +209,7 @@ def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
             if len(index) != len(results):
                 raise ValueError(f"index has {len(index)} labels for {len(results)} results")
     rows = [dataframe_columns(r) for r in results]
-    order = [c for c, _, _ in COLUMNS] + ["Frames"]
+    order = [c.header for c in DATAFRAME_COLUMNS] + [FRAMES.header]
     present = [c for c in order if any(c in row for row in rows)]
     seen = set(present)
     for row in rows:  # the per-alpha columns, in the order of the first row that has them
