@@ -11,6 +11,7 @@ import pytest
 
 import vestrim
 from vestrim import _native
+from vestrim.errors import MotFormatError
 from vestrim.official import OfficialLayoutError, discover, evaluate_official
 from vestrim.official_files import format_float, format_g5
 
@@ -344,3 +345,12 @@ def test_plots_beside_the_files(tmp_path):
     assert (folder / "pedestrian_plot.png").read_bytes()[:4] == b"\x89PNG"
     assert (folder / "pedestrian_plot.pdf").read_bytes()[:4] == b"%PDF"
     assert stat.S_ISREG(os.stat(folder / "pedestrian_plot.png").st_mode)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_failed_scoring_task_names_tracker_and_sequence(tmp_path, jobs):
+    root = mot_root(tmp_path)
+    write(root / "trackers/mot_challenge/MOT17-train/beta/data/SYN-02.txt", "1,1,0,0,1,x\n")
+    with pytest.raises(MotFormatError) as info:
+        evaluate_official(root, "MOT17", jobs=jobs)
+    assert info.value.__notes__ == ["while scoring tracker beta on sequence SYN-02"]
