@@ -87,13 +87,8 @@ private:
     Id empty_frames_value_ = 0;
 };
 
-// CLEAR's extra columns of one sequence as a tuple (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr,
-// ptr, mlr), from its finished record and the matches' summed similarity.
-PyObject* clear_extra_tuple(const clear::ClearExtra& e) {
-    return Py_BuildValue("(dddKddd)", e.clr_f1, e.fp_per_frame, e.motp_sum,
-                         static_cast<unsigned long long>(e.clr_frames), e.mtr, e.ptr, e.mlr);
-}
-
+// CLEAR's extra columns of one sequence, from its finished record and the matches' summed
+// similarity.
 clear::ClearExtra sequence_clear_extra(const clear::ClearMetrics& c, double motp_sum) {
     clear::ClearExtraCounts counts;
     counts.tp = c.num_matches;
@@ -117,7 +112,7 @@ PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, i
     hota.num_frames += options.empty_frames;
     Ref e;
     if (options.extra) {
-        e = Ref::steal(clear_extra_tuple(sequence_clear_extra(clear, motp_sum)));
+        e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
         if (!e) return nullptr;
     }
     Ref c = Ref::steal(py::wrap_record(types.clear, std::move(clear)));
@@ -182,7 +177,7 @@ PyObject* evaluate_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         double motp_sum = 0.0;
         clear::ClearMetrics clear = clear::compute_clear(seq.frames, options.threshold, options.convention, &motp_sum);
         clear.num_frames += options.empty_frames;
-        Ref e = Ref::steal(clear_extra_tuple(sequence_clear_extra(clear, motp_sum)));
+        Ref e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
         if (!e) return nullptr;
         Ref c = Ref::steal(py::wrap_record(type, std::move(clear)));
         if (!c) return nullptr;
@@ -337,34 +332,6 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
 }
 
 // ---------------------------------------------------------------------------------------------
-// CLEAR's extra columns of a combination
-
-PyObject* clear_extra_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"tp", true}, {"fn", true},     {"fp", true},       {"mt", true},
-                                       {"pt", true}, {"ml", true},     {"clr_frames", true}, {"motp_sum", true},
-                                       {"empty", false}};
-    PyObject* a[9];
-    if (!py::bind({"clear_extra()", params}, args, nargs, kwnames, a)) return nullptr;
-    static constexpr const char* count_names[] = {"tp", "fn", "fp", "mt", "pt", "ml", "clr_frames"};
-    Id values[7];
-    for (int k = 0; k < 7; ++k) {
-        if (!py::arg(count_names[k], a[k], values[k])) return nullptr;
-        if (values[k] < 0)
-            return py::value_error(std::string(count_names[k]) + " must be >= 0, got " + std::to_string(values[k]));
-    }
-    clear::ClearExtraCounts counts;
-    if (!py::arg("motp_sum", a[7], counts.motp_sum) || !py::opt_arg("empty", a[8], counts.empty)) return nullptr;
-    counts.tp = static_cast<std::uint64_t>(values[0]);
-    counts.fn = static_cast<std::uint64_t>(values[1]);
-    counts.fp = static_cast<std::uint64_t>(values[2]);
-    counts.mt = static_cast<std::uint64_t>(values[3]);
-    counts.pt = static_cast<std::uint64_t>(values[4]);
-    counts.ml = static_cast<std::uint64_t>(values[5]);
-    counts.frames = static_cast<std::uint64_t>(values[6]);
-    return clear_extra_tuple(clear::finalise_clear_extra(counts));
-}
-
-// ---------------------------------------------------------------------------------------------
 // HOTA's alphas and means
 
 PyObject* alpha_mean_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -412,11 +379,6 @@ PyMethodDef functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "removal_matches_from_similarity(similarity, threshold=0.5)\n--\n\n"
      "The same as removal_matches, from per-frame similarity matrices (rows gt)."},
-    {"clear_extra", py::as_cfunction(clear_extra_entry), METH_FASTCALL | METH_KEYWORDS,
-     "clear_extra(tp, fn, fp, mt, pt, ml, clr_frames, motp_sum, empty=False)\n--\n\n"
-     "CLEAR's extra columns (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr,\n"
-     "mlr) from summed counts; empty gives a sequence's values when one side has\n"
-     "nothing."},
     {"alpha_mean", py::as_cfunction(alpha_mean_entry), METH_FASTCALL | METH_KEYWORDS,
      "alpha_mean(values)\n--\n\n"
      "The mean over alphas exactly as HOTA's summary scores are computed."},

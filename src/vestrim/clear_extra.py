@@ -48,6 +48,6 @@ def combine_clear_extra(clears: Sequence, extras: Iterable[ClearExtra]) -> Clear
     def total(name: str) -> int:
         return sum(int(getattr(c, name)) for c in clears)
 
-    return ClearExtra(*_native.clear_extra(
+    return ClearExtra(*_native.finalise_clear_extra(
         total("num_matches"), total("num_misses"), total("num_false_positives"), total("mt"),
         total("pt"), total("ml"), sum(e.clr_frames for e in extras), motp_sum))
