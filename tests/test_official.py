@@ -96,7 +96,7 @@ def test_result_files_beside_each_tracker(tmp_path):
     assert rows["SYN-01"]["HOTA_TP___5"] == repr(float(seq.hota.hota_tp_alphas[0]))
     assert rows["SYN-01"]["Frag"] == f"{seq.clear.frag}.0"
     assert rows["SYN-01"]["CLR_Frames"] == "120" and rows["SYN-01"]["MOTA"] == repr(seq.clear.mota)
-    assert rows["COMBINED"]["MOTP_sum"] == repr(combined.clear_extra.motp_sum)
+    assert rows["COMBINED"]["MOTP_sum"] == repr(combined.derived_clear().motp_sum)
     assert rows["COMBINED"]["CLR_Frames"] == str(sum(s.clear.num_frames
                                                      for s in result.trackers[0].sequences))
     assert float(rows["COMBINED"]["HOTA___AUC"]) == combined.hota.hota
@@ -308,8 +308,8 @@ def test_extra_columns_in_json_dataframe_and_csv(tmp_path):
     result = vestrim.evaluate_benchmark(gt, [os.path.join(trackers, "alpha")], protocol="mot17")
     seqs = result.trackers[0].sequences
     combined = result.trackers[0].combined
-    c, e = combined.clear, combined.clear_extra
-    assert e.motp_sum == seqs[0].clear_extra.motp_sum + seqs[1].clear_extra.motp_sum
+    c, e = combined.clear, combined.derived_clear()
+    assert e.motp_sum == seqs[0].derived_clear().motp_sum + seqs[1].derived_clear().motp_sum
     assert c.motp == e.motp_sum / c.num_matches
     assert e.clr_frames == 120 + seqs[1].clear.num_frames
     assert e.clr_f1 == c.num_matches / (c.num_matches + 0.5 * c.num_misses
@@ -318,8 +318,9 @@ def test_extra_columns_in_json_dataframe_and_csv(tmp_path):
     plain = [vestrim.evaluate_benchmark(os.path.join(EXAMPLES, "gt"), [os.path.join(EXAMPLES,
                                                                              "pred")],
                                         metrics=metrics).trackers[0] for metrics in ("clear", None)]
-    assert [s.clear_extra for s in plain[0].sequences] == [s.clear_extra for s in plain[1].sequences]
-    assert plain[0].combined.clear_extra == plain[1].combined.clear_extra
+    assert [s.derived_clear() for s in plain[0].sequences] == \
+        [s.derived_clear() for s in plain[1].sequences]
+    assert plain[0].combined.derived_clear() == plain[1].combined.derived_clear()
     record = json.loads(result.to_json())["trackers"][0]["combined"]["clear"]
     assert {k: record[k] for k in ("clr_f1", "fp_per_frame", "motp_sum", "clr_frames", "mtr",
                                    "ptr", "mlr")} == vars(e)

@@ -15,7 +15,6 @@ import pandas as pd
 import pytest
 
 import vestrim
-from vestrim.clear_extra import EXTRA_FIELDS
 from vestrim import _native, derived
 from test_cli import run_cli
 
@@ -55,9 +54,7 @@ def test_asdict_of_metrics_uses_the_json_keys(bench, sequence):
     as_dict = vestrim.asdict(sequence)
     assert list(as_dict) == ["clear", "identity", "hota"]
     for family in as_dict:
-        # A benchmark's CLEAR record adds its extra columns (F1, FP per frame, MOTP's sum, ...).
-        extra = list(EXTRA_FIELDS) if family == "clear" else []
-        assert list(as_dict[family]) + extra == list(document[family])
+        assert list(as_dict[family]) == list(document[family])
         assert as_dict[family] == vestrim.asdict(getattr(sequence, family))
     derived_hota = derived.derive_hota(sequence.hota)
     assert as_dict["hota"]["owta"] == derived_hota.owta
@@ -86,7 +83,7 @@ def test_asdict_plain_values():
 ALL_COLUMNS = ("HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA "
                "MOTP MODA sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag IDF1 "
                "IDR IDP IDTP IDFN IDFP Dets GT_Dets IDs GT_IDs Frames").split()
-# HOTA's per-alpha counts come last; a benchmark result adds CLEAR's extra columns after Frag.
+# CLEAR's derived columns after Frag; HOTA's per-alpha counts come last.
 ALPHA_COLUMNS = [f"{n}___{a}" for n in ("HOTA_TP", "HOTA_FN", "HOTA_FP") for a in range(5, 100, 5)]
 BENCHMARK_COLUMNS = (ALL_COLUMNS[:27] + "CLR_F1 FP_per_frame MOTP_sum CLR_Frames MTR PTR MLR".split()
                      + ALL_COLUMNS[27:] + ALPHA_COLUMNS)
@@ -114,8 +111,8 @@ def test_dataframe_of_lists_and_dicts(sequence):
     acc = vestrim.Accumulator()
     acc.update([1], [(0, 0, 1, 1)], [2], [(0, 0, 1, 1)])
     df = vestrim.to_dataframe([sequence, acc.compute()], index=["batch", "stream"])
-    assert list(df.columns) == [c for c in ALL_COLUMNS if c not in ("Dets", "GT_Dets", "IDs", "GT_IDs")
-                                ] + ALPHA_COLUMNS
+    assert list(df.columns) == [c for c in BENCHMARK_COLUMNS
+                                if c not in ("Dets", "GT_Dets", "IDs", "GT_IDs")]
     assert list(df.index) == ["batch", "stream"]
     assert math.isnan(df.loc["stream", "HOTA"]) and df.loc["stream", "MOTA"] == 1.0
     assert df.loc["batch", "IDSW"] == 1 and df.loc["batch", "Frames"] == 4

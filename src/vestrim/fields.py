@@ -4,14 +4,8 @@ A metric family is declared as a ``Family``: its name, its title, and its fields
 Each ``Field`` names the attribute the value is read from (which is also its JSON key), one
 machine-readable column header (the benchmarks' name where they have one), the shorter header a
 text table prints where it has one, whether the value is a count (printed as an integer, never
-scaled by ``--percent``), whether it is derived from HOTA's per-alpha values (see
-``vestrim.derived``) rather than read off the metrics object, and whether it is one of CLEAR's
-extra columns, read off the ``ClearExtra`` record a benchmark run keeps beside the CLEAR metrics
-(see ``vestrim.clear_extra``).
-
-The orders of the benchmark evaluator's own files and tables (``OFFICIAL_*``) are lists of
-column headers: most name a field declared here, the per-alpha columns are formed from
-``OFFICIAL_ALPHA_FIELDS``.
+scaled by ``--percent``), and whether it is derived (see ``vestrim.derived``: HOTA's from its
+per-alpha values, CLEAR's from its counts) rather than read off the metrics object.
 
 The outputs (text table, CSV, JSON, DataFrame, plots) read these declarations and the named column
 orders below; none spells a header or a key of its own. A new family (or a new field of an existing
@@ -26,13 +20,23 @@ from dataclasses import dataclass
 from typing import Optional
 
 __all__ = ["Field", "Family", "FAMILY", "FAMILIES", "COMBINED", "ATTRIBUTES", "TABLE_COLUMNS",
-           "CSV_COLUMNS", "CLEAR_EXTRA_COLUMNS", "ALPHA_COUNT_COLUMNS", "alpha_label",
-           "DATAFRAME_COLUMNS", "FRAMES", "field", "OFFICIAL_FAMILIES", "OFFICIAL_SUMMARY_COLUMNS",
+           "DATAFRAME_COLUMNS", "FRAMES", "field", "CLASS_AVERAGED", "DETECTION_AVERAGED",
+           "COMBINATION_LABELS", "RESERVED_CLASS_NAMES", "CSV_COLUMNS", "CLEAR_EXTRA_COLUMNS",
+           "ALPHA_COUNT_COLUMNS", "alpha_label", "OFFICIAL_FAMILIES", "OFFICIAL_SUMMARY_COLUMNS",
            "OFFICIAL_TABLE_COLUMNS", "OFFICIAL_ALPHA_FIELDS", "OFFICIAL_DETAILED_COLUMNS",
            "official_detailed_columns"]
 
 # The row that holds the combination of a run's sequences.
 COMBINED = "COMBINED"
+
+# The class of the entries that combine a tracker's classes (see vestrim.combination): the
+# class-averaged and detection-averaged combinations, then the super-categories a protocol
+# defines. Such an entry has no sequences, only COMBINED.
+CLASS_AVERAGED = "cls_comb_cls_av"
+DETECTION_AVERAGED = "cls_comb_det_av"
+COMBINATION_LABELS = (CLASS_AVERAGED, DETECTION_AVERAGED, "HUMAN", "VEHICLE", "BIKE")
+# Names a caller may not give a class (compared lower-cased).
+RESERVED_CLASS_NAMES = ("combined", *(label.lower() for label in COMBINATION_LABELS))
 
 
 @dataclass(frozen=True)
@@ -42,8 +46,7 @@ class Field:
     header: Optional[str]    # column header (CSV, DataFrame); None: never a column
     abbreviation: Optional[str] = None  # the text table's header, where shorter than `header`
     count: bool = False      # an integer count (never scaled to percent)
-    derived: bool = False    # computed by vestrim.derived from HOTA's per-alpha values
-    extra: bool = False      # read off the ClearExtra record beside the metrics
+    derived: bool = False    # computed by vestrim.derived (unless a result holds its own)
 
     @property
     def table_header(self) -> str:
@@ -58,30 +61,20 @@ class Family:
 
     @property
     def keys(self) -> list:
-        """The JSON keys read off the metrics object itself, in order (derived and extra ones
-        excluded)."""
-        return [f.key for f in self.fields if not f.derived and not f.extra]
+        """The JSON keys read off the metrics object itself, in order (derived ones excluded)."""
+        return [f.key for f in self.fields if not f.derived]
 
     @property
     def derived_keys(self) -> list:
         return [f.key for f in self.fields if f.derived]
 
-    @property
-    def extra_keys(self) -> list:
-        return [f.key for f in self.fields if f.extra]
-
 
 def _family(name: str, title: str, *fields: tuple) -> Family:
-    """A family from (key, header, abbreviation, count, derived, extra) tuples, trailing ones
-    optional."""
+    """A family from (key, header, abbreviation, count, derived) tuples, trailing ones optional."""
     return Family(name, title, tuple(Field(name, *f) for f in fields))
 
 
 _C, _R = True, False  # count, ratio
-
-
-def _extra(key: str, header: str, count: bool = _R) -> tuple:
-    return (key, header, None, count, False, True)
 
 # Every family, by name.
 FAMILY = {f.name: f for f in [
@@ -95,9 +88,10 @@ FAMILY = {f.name: f for f in [
         ("mt", "MT", None, _C), ("pt", "PT", None, _C), ("ml", "ML", None, _C),
         ("frag", "Frag", None, _C), ("frag_present_only", None, None, _C),
         ("track_ratios", None),
-        _extra("clr_f1", "CLR_F1"), _extra("fp_per_frame", "FP_per_frame"),
-        _extra("motp_sum", "MOTP_sum"), _extra("clr_frames", "CLR_Frames", _C),
-        _extra("mtr", "MTR"), _extra("ptr", "PTR"), _extra("mlr", "MLR")),
+        ("mtr", "MTR", None, _R, True), ("ptr", "PTR", None, _R, True),
+        ("mlr", "MLR", None, _R, True), ("clr_f1", "CLR_F1", None, _R, True),
+        ("fp_per_frame", "FP_per_frame", None, _R, True),
+        ("motp_sum", "MOTP_sum", None, _R, True), ("clr_frames", "CLR_Frames", None, _C, True)),
     _family(
         "identity", "Identity",
         ("idf1", "IDF1"), ("idp", "IDP"), ("idr", "IDR"), ("idtp", "IDTP", None, _C),
@@ -158,7 +152,7 @@ TABLE_COLUMNS = {
     "count": _family_columns("count", "num_pred", "num_gt", "num_pred_ids", "num_gt_ids"),
 }
 
-# The CSV: the table's columns, CLEAR's extra columns after CLEAR's, and HOTA's per-alpha counts
+# The CSV: the table's columns, CLEAR's derived columns after CLEAR's, and HOTA's per-alpha counts
 # (ALPHA_COUNT_COLUMNS) after HOTA's.
 CLEAR_EXTRA_COLUMNS = _family_columns("clear", "clr_f1", "fp_per_frame", "motp_sum",
                                       "clr_frames", "mtr", "ptr", "mlr")
@@ -189,7 +183,9 @@ DATAFRAME_COLUMNS = _columns(
 FRAMES = field("clear", "num_frames")
 
 # The benchmark evaluator's own outputs, family by family in its family order (a family not run
-# drops out, the rest keep their order). Its HOTA summary values are means over the alphas.
+# drops out, the rest keep their order). Its HOTA summary values are means over the alphas. These
+# lists are column headers: most name a field declared above, the per-alpha columns are formed
+# from OFFICIAL_ALPHA_FIELDS.
 OFFICIAL_FAMILIES = (("hota", "HOTA"), ("clear", "CLEAR"), ("identity", "Identity"),
                      ("count", "Count"))
 

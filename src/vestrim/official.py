@@ -353,10 +353,10 @@ def score_layout(layout: OfficialLayout, *, metrics=None, classes=None, jobs: in
 def write_official_files(result: BenchmarkResult, layout: OfficialLayout, *,
                          plots: bool = False) -> list:
     """Every (tracker, class)'s result files into its tracker's output folder; the paths."""
-    from .official_files import write_tracker_files
+    from .official_files import official_entries, write_tracker_files
     trackers = {t.name: t for t in layout.trackers}
     written = []
-    for t in result.trackers:
+    for t in official_entries(result):
         info = trackers[t.tracker]
         written += write_tracker_files(info.output_folder, t, result.metrics, plots=plots,
                                        display_name=info.display_name)

@@ -30,8 +30,9 @@ import tempfile
 from typing import Any, Callable, Iterable, Mapping, Optional
 
 from .derived import alpha_mean, derive_hota
-from .fields import (OFFICIAL_ALPHA_FIELDS, OFFICIAL_FAMILIES, OFFICIAL_SUMMARY_COLUMNS,
-                     OFFICIAL_TABLE_COLUMNS, alpha_label, official_detailed_columns)
+from .fields import (COMBINATION_LABELS, OFFICIAL_ALPHA_FIELDS, OFFICIAL_FAMILIES,
+                     OFFICIAL_SUMMARY_COLUMNS, OFFICIAL_TABLE_COLUMNS, alpha_label,
+                     official_detailed_columns)
 
 __all__ = ["OfficialFileError", "format_g5", "format_float", "official_rows", "summary_text",
            "detailed_text", "format_tables", "write_tracker_files"]
@@ -119,7 +120,7 @@ def _row_values(result, families, held_as_floats: bool) -> dict:
     if "hota" in families:
         values.update(_hota_values(result.hota))
     if "clear" in families:
-        values.update(_clear_values(result.clear, result.clear_extra))
+        values.update(_clear_values(result.clear, result.derived_clear()))
     if "identity" in families:
         values.update(_identity_values(result.identity))
     values.update(_count_values(result.count))
@@ -176,6 +177,12 @@ def detailed_text(tracker, families) -> str:
     return buffer.getvalue()
 
 
+def official_entries(result) -> list:
+    """The (tracker, class) entries the benchmark evaluator reports: each class on its own (the
+    combinations of a tracker's classes are vestrim's)."""
+    return [t for t in result.trackers if t.class_name not in COMBINATION_LABELS]
+
+
 def _table_line(cells) -> str:
     return "%-35s" % cells[0] + "".join("%-10s" % c for c in cells[1:])
 
@@ -186,7 +193,7 @@ def format_tables(result, display_names: Optional[Mapping[str, str]] = None) -> 
     line. ``display_names`` maps a tracker's name to the name its titles show."""
     lines: list[str] = []
     families = _families(result.metrics)
-    for t in result.trackers:
+    for t in official_entries(result):
         name = (display_names or {}).get(t.tracker, t.tracker)
         label = f"{name}-{t.class_name}" if t.class_name is not None else name
         rows = official_rows(t, result.metrics)

@@ -52,6 +52,8 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
     if len({t.tracker for t in result.trackers}) == 1:
         for t in result.trackers:
             suffix = f" - {t.class_name}" if several_classes else ""
+            if not t.sequences:  # a combination of the tracker's classes
+                suffix = f" - {t.tracker} - {t.class_name}"
             rows = [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]
             blocks += [_family_block(titles[f] + suffix, "Sequence", f, rows, percent)
                        for f in families]
@@ -65,13 +67,13 @@ def _family_block(title, first, family, rows, percent) -> str:
     columns = TABLE_COLUMNS[family]
     cells = []
     for name, result in rows:
-        values = field_values(getattr(result, family), family)
+        values = field_values(getattr(result, family), family, getattr(result, "derived", None))
         cells.append([name] + [str(values[c.key]) if c.count else _ratio(values[c.key], percent)
                                for c in columns])
     return _block(title, first, [c.table_header for c in columns], cells)
 
 
-# CLEAR's extra columns that are not shares: never scaled by --percent.
+# CLEAR's derived columns that are not shares: never scaled by --percent.
 _UNSCALED = frozenset(("motp_sum", "fp_per_frame"))
 
 
@@ -84,7 +86,7 @@ def _csv_header(result: BenchmarkResult, family: str) -> list:
 
 
 def _csv_cells(r, family: str, scale: float) -> list:
-    values = field_values(getattr(r, family), family, r.clear_extra if family == "clear" else None)
+    values = field_values(getattr(r, family), family, r.derived)
     cells = [values[c.key] if c.count else repr(values[c.key] * (1.0 if c.key in _UNSCALED
                                                                  else scale))
              for c in CSV_COLUMNS[family]]
@@ -95,7 +97,7 @@ def _csv_cells(r, family: str, scale: float) -> list:
 
 def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
     """One row per (tracker, class, sequence) and a COMBINED row per (tracker, class): each
-    family's table columns, CLEAR's extra columns and HOTA's per-alpha TP, FN and FP."""
+    family's table columns, CLEAR's derived columns and HOTA's per-alpha TP, FN and FP."""
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\n")
     families = (*result.metrics, "count")

@@ -56,11 +56,12 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, family: str, extra: Any = None) -> dict[str, Any]:
-    """One metric family's JSON object, NaN kept (HOTA with its derived columns, CLEAR with its
-    extra columns when ``extra`` holds them)."""
+def _family(metrics: Any, family: str, stored: Optional[Mapping[str, Any]] = None
+            ) -> dict[str, Any]:
+    """One metric family's JSON object, NaN kept (CLEAR and HOTA with their derived columns,
+    taken from ``stored`` where a result holds its own)."""
     from .derived import field_values
-    return {key: _plain(value) for key, value in field_values(metrics, family, extra).items()}
+    return {key: _plain(value) for key, value in field_values(metrics, family, stored).items()}
 
 
 def _family_of(metrics: Any) -> str:
@@ -73,14 +74,14 @@ def _family_of(metrics: Any) -> str:
 
 def _families(result: Any) -> dict[str, Any]:
     """{family: dict} of the families a result holds (members that are None are left out)."""
-    extra = getattr(result, "clear_extra", None)
-    return {f: _family(getattr(result, f), f, extra if f == "clear" else None) for f in FAMILIES
+    stored = getattr(result, "derived", None)
+    return {f: _family(getattr(result, f), f, stored) for f in FAMILIES
             if getattr(result, f, None) is not None}
 
 
 def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
-    out["count"] = _family(result.count, "count")
+    out["count"] = _benchmark().count_values(result.count)
     return out
 
 
@@ -115,7 +116,7 @@ def asdict(result: Any) -> dict[str, Any]:
     if _is_benchmark_result(result):
         b = _benchmark()
         if isinstance(result, b.Count):
-            return _family(result, "count")
+            return b.count_values(result)
         if isinstance(result, b.SequenceResult):
             return {"name": result.name, **_sequence(result)}
         if isinstance(result, b.TrackerResult):
@@ -134,9 +135,9 @@ COLUMNS = tuple((c.header, c.family, c.key) for c in DATAFRAME_COLUMNS)
 
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
-    """One result's row of ``to_dataframe``: {column: value} for the families it has (CLEAR's
-    extra columns where the result has them, and its Count), then ``Frames``, then HOTA's
-    per-alpha TP, FN and FP (``HOTA_TP___5`` ... ``HOTA_FP___95``)."""
+    """One result's row of ``to_dataframe``: {column: value} for the families it has (and its
+    Count), then ``Frames``, then HOTA's per-alpha TP, FN and FP (``HOTA_TP___5`` ...
+    ``HOTA_FP___95``)."""
     if isinstance(result, _METRIC_TYPES):
         data = {_family_of(result): asdict(result)}
     elif isinstance(result, _FAMILY_TYPES):
@@ -145,8 +146,7 @@ def dataframe_columns(result: Any) -> dict[str, Any]:
         data = _sequence(result)
     else:
         raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
-    row = {c.header: data[c.family][c.key] for c in DATAFRAME_COLUMNS
-           if c.key in data.get(c.family, ())}
+    row = {c.header: data[c.family][c.key] for c in DATAFRAME_COLUMNS if c.family in data}
     for family in FAMILIES:
         if family in data:
             row[FRAMES.header] = data[family][FRAMES.key]
@@ -182,10 +182,9 @@ def _benchmark_table(result: Any, pd: Any) -> tuple[list[Any], Any]:
 def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
     """A pandas DataFrame with one row per result, columns named as benchmark tables name them:
     HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA MOTP MODA
-    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag, CLR_F1 FP_per_frame
-    MOTP_sum CLR_Frames MTR PTR MLR where the result has them (benchmark results), IDF1 IDR IDP
-    IDTP IDFN IDFP, Dets GT_Dets IDs GT_IDs where the result has a Count, Frames, and HOTA's
-    per-alpha counts HOTA_TP___5 ... HOTA_FP___95.
+    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag CLR_F1 FP_per_frame MOTP_sum
+    CLR_Frames MTR PTR MLR IDF1 IDR IDP IDTP IDFN IDFP, Dets GT_Dets IDs GT_IDs where the result
+    has a Count, Frames, and HOTA's per-alpha counts HOTA_TP___5 ... HOTA_FP___95.
 
     ``results`` is a list of results (``index`` optionally labels the rows) or a dict of
     label -> result. A ``BenchmarkResult`` (or one tracker's ``TrackerResult``) gives its whole

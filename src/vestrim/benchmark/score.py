@@ -9,11 +9,12 @@ from __future__ import annotations
 
 import os
 import warnings
+from dataclasses import replace
 from typing import Callable, Optional
 
 from .. import _native, _vestrim
-from ..clear_extra import ClearExtra, combine_clear_extra
-from ..combination import combine_sequences
+from ..combination import combine_sequences, copy_clear
+from ..derived import DerivedClear, combine_derived_clear, native_derived_clear
 from ..datasets import dataset
 from ..datasets.records import (BenchmarkSequence, Count, MaskBenchmarkSequence,
                                 SequenceFiles)
@@ -30,7 +31,7 @@ def load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) -> 
     """The scored sequences of one tracker's files; with ``skip_empty`` each lists only the
     frames with a box on either side (see ``BenchmarkSequence.empty_frames``)."""
     sequences = dataset(proto).load(files, proto, chosen, skip_empty)
-    if proto.is_benchmark and chosen is not None:
+    if proto.is_benchmark and chosen is not None and not proto.selection_order:
         sequences = [s for s in sequences if s.class_name in chosen]
     return sequences
 
@@ -40,7 +41,7 @@ def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, fa
     # One pass computes each frame's IoU matrix once for all three families, and counts the frames
     # left out of the lists (a sequence with such frames is scored whole this way even when fewer
     # families are asked for).
-    # CLEAR comes with its extra columns (which need the matches' summed similarity).
+    # CLEAR comes with its derived record (which needs the matches' exact summed similarity).
     if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
         metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
                                                    empty_frames=seq.empty_frames, extra=True)
@@ -52,7 +53,7 @@ def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, fa
     computed = dict(zip(FAMILIES, metrics))
     out = {f: computed[f] for f in families}
     if "clear" in families:
-        out["clear_extra"] = ClearExtra(*metrics[3])
+        out["derived_clear"] = native_derived_clear(metrics[3])
     return out
 
 
@@ -63,7 +64,7 @@ def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> d
     for family in families:
         if family == "clear":
             out[family], extra = _native.evaluate_clear(*args, iou_threshold)
-            out["clear_extra"] = ClearExtra(*extra)
+            out["derived_clear"] = native_derived_clear(extra)
         elif family == "identity":
             out[family] = _vestrim.compute_identity(*args, iou_threshold=iou_threshold)
         else:
@@ -79,11 +80,25 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     out = []
     for seq in load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
-        extra = m.get("clear_extra")
-        out.append((seq.class_name, SequenceResult(
-            seq.name, m.get("clear"), m.get("identity"), m.get("hota"), seq.count,
-            extra if isinstance(extra, ClearExtra) else None)))
+        record = m.get("derived_clear")
+        result = SequenceResult(seq.name, m.get("clear"), m.get("identity"), m.get("hota"),
+                                seq.count, {"clear": record} if record is not None else None)
+        if proto.empty_cells and (seq.count.num_pred == 0 or seq.count.num_gt == 0):
+            result = _empty_cell(result)
+        out.append((seq.class_name, result))
     return out
+
+
+def _empty_cell(result: SequenceResult) -> SequenceResult:
+    """A (sequence, class) without predictions or without ground truth, as the multi-class
+    protocols report it: CLEAR counts 0 frames, and MLR is 1 with every other ratio 0 (the
+    metrics themselves already give 0, and LocA 1)."""
+    if result.clear is None:
+        return result
+    clear = copy_clear(result.clear)
+    clear = replace(clear, num_frames=0, motp_sum=0.0)
+    return replace(result, clear=clear,
+                   derived={"clear": DerivedClear(0.0, 0.0, 1.0, 0.0, 0.0, 0.0)})
 
 
 def score_task(files: SequenceFiles, protocol_name: str, classes, families,
@@ -172,11 +187,13 @@ def _note_task(error: Exception, tracker, files: SequenceFiles) -> None:
 def combined(results: list, families, convention: str) -> SequenceResult:
     """The COMBINED row of a (tracker, class): each family's sequences combined, counts and sums
     added in the order of ``results`` (MOTP and sMOTA from the sequences' exact summed
-    similarities)."""
-    extras = [r.clear_extra for r in results]
-    exact = "clear" in families and all(e is not None for e in extras)
+    similarities, kept in their derived CLEAR records)."""
+    records = [(r.derived or {}).get("clear") for r in results]
+    exact = "clear" in families and all(r is not None for r in records)
     values = combine_sequences(results, families, convention,
-                               motp_sums=[e.motp_sum for e in extras] if exact else None)
-    extra = combine_clear_extra([r.clear for r in results], extras) if exact else None
+                               motp_sums=[r.motp_sum for r in records] if exact else None)
+    derived = None
+    if exact:
+        derived = {"clear": combine_derived_clear([r.clear for r in results], records)}
     return SequenceResult(COMBINED, values.get("clear"), values.get("identity"),
-                          values.get("hota"), Count.combine(r.count for r in results), extra)
+                          values.get("hota"), Count.combine(r.count for r in results), derived)
