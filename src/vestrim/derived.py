@@ -87,7 +87,7 @@ class DerivedClear:
     clr_f1: float
     fp_per_frame: float
     motp_sum: float
-    clr_frames: int = 0
+    clr_frames: float = 0  # a count, except in a class average
 
 
 DERIVED_CLEAR_FIELDS = tuple(DerivedClear.__dataclass_fields__)

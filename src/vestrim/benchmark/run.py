@@ -7,7 +7,7 @@ from typing import Callable, Optional
 
 from ..combination import combine_classes
 from ..fields import CLASS_AVERAGED, COMBINED, DETECTION_AVERAGED
-from ..options import ClassMap, RunOptions, run_options
+from ..options import ClassMap, run_options
 from ..protocols import protocol as find_protocol
 from .plan import plan
 from .result import BenchmarkResult, Count, SequenceResult, TrackerResult
@@ -87,10 +87,10 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     return score_plan(trackers_plan, options, progress)
 
 
-def score_plan(trackers_plan: list, options: RunOptions,
+def score_plan(trackers_plan: list, options,
                progress: Optional[Callable[[int, int, str], None]] = None) -> BenchmarkResult:
-    """Scores every tracker of a plan (``plan.Tracker``s) and combines its sequences, in the
-    plan's order, per (tracker, class)."""
+    """Scores every tracker of a plan (``plan.Tracker``s) under checked ``options`` (a
+    ``RunOptions``) and combines its sequences, in the plan's order, per (tracker, class)."""
     proto, families, chosen = options.protocol, options.families, options.classes
     tasks = [(t, files) for t in trackers_plan for files in t.sequences]
     scored = score_all(tasks, (proto.name, chosen, families, options.iou_threshold),

@@ -188,8 +188,9 @@ def combined(results: list, families, convention: str) -> SequenceResult:
     """The COMBINED row of a (tracker, class): each family's sequences combined, counts and sums
     added in the order of ``results`` (MOTP and sMOTA from the sequences' exact summed
     similarities, kept in their derived CLEAR records)."""
-    records = [(r.derived or {}).get("clear") for r in results]
-    exact = "clear" in families and all(r is not None for r in records)
+    stored = [(r.derived or {}).get("clear") for r in results]
+    records = [r for r in stored if r is not None]
+    exact = "clear" in families and len(records) == len(stored)
     values = combine_sequences(results, families, convention,
                                motp_sums=[r.motp_sum for r in records] if exact else None)
     derived = None
