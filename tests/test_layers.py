@@ -28,6 +28,8 @@ LAYERS = [
     ["benchmark.run"],
     ["benchmark"],
     ["report", "results", "plot"],
+    ["official_files"],
+    ["official"],
     ["parallel", "cli"],
     ["__main__", ""],
 ]

@@ -46,15 +46,20 @@ def shown(value) -> str:
 
 
 def _families(metrics) -> tuple:
+    """The metric families chosen, in their fixed order. Names in any case (HOTA, CLEAR,
+    Identity); ``count`` is accepted and changes nothing (the counts are always reported)."""
     if metrics is None:
         return FAMILIES
     if isinstance(metrics, str):
         metrics = [m.strip() for m in metrics.split(",")]
-    metrics = list(metrics)
+    chosen = []
     for m in metrics:
-        if m not in FAMILIES:
-            raise ValueError(f"unknown metric {shown(m)} (choose from {', '.join(FAMILIES)})")
-    return tuple(f for f in FAMILIES if f in metrics)
+        name = m.lower() if isinstance(m, str) else m
+        if name not in FAMILIES and name != "count":
+            raise ValueError(f"unknown metric {shown(m)} (choose from {', '.join(FAMILIES)}, "
+                             f"count)")
+        chosen.append(name)
+    return tuple(f for f in FAMILIES if f in chosen)
 
 
 def _threshold(proto: Protocol, value, name: str) -> float:

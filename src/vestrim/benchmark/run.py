@@ -13,7 +13,7 @@ from .plan import plan
 from .result import BenchmarkResult, Count, SequenceResult, TrackerResult
 from .score import combined, load, score_all
 
-__all__ = ["evaluate_benchmark", "load_benchmark"]
+__all__ = ["evaluate_benchmark", "load_benchmark", "score_plan"]
 
 
 def _options(protocol, classes, **kwargs):
@@ -83,8 +83,15 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     options = _options(protocol, classes, metrics=metrics, iou_threshold=iou_threshold,
                        split=split, jobs=jobs, class_names=class_names,
                        ignore_classes=ignore_classes)
+    trackers_plan = plan(gt, trackers, options.protocol, seqmap, options.split)
+    return score_plan(trackers_plan, options, progress)
+
+
+def score_plan(trackers_plan: list, options,
+               progress: Optional[Callable[[int, int, str], None]] = None) -> BenchmarkResult:
+    """Scores every tracker of a plan (``plan.Tracker``s) under checked ``options`` (a
+    ``RunOptions``) and combines its sequences, in the plan's order, per (tracker, class)."""
     proto, families, chosen = options.protocol, options.families, options.classes
-    trackers_plan = plan(gt, trackers, proto, seqmap, options.split)
     tasks = [(t, files) for t in trackers_plan for files in t.sequences]
     scored = score_all(tasks, (proto.name, chosen, families, options.iou_threshold),
                        options.jobs, progress)
