@@ -33,6 +33,9 @@ std::span<PyMethodDef> removal_functions();
 // masks.cpp: mask_to_array.
 std::span<PyMethodDef> masks_functions();
 
+// nuscenes_native.cpp: the nuScenes tracking scores of one tracker.
+std::span<PyMethodDef> nuscenes_functions();
+
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();
 
