@@ -12,39 +12,37 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 sweep::Metrics metrics(const sweep::Counts& c) {
-    using namespace sweep;
-    Metrics m;
+    sweep::Metrics m;
     const double errors = c.fn + c.ids + c.fp;
-    m[Recall] = (c.tp + c.ids) / c.gt;
-    m[Mota] = std::max(0.0, 1.0 - errors / c.gt);
+    m[sweep::Recall] = (c.tp + c.ids) / c.gt;
+    m[sweep::Mota] = std::max(0.0, 1.0 - errors / c.gt);
     // Matched recall; algebraically max(0, 1 - fp / tp), kept in the benchmark's form for its rounding.
     const double r = c.tp / c.gt;
-    m[Motar] = r * c.gt == 0 ? kNaN : std::max(0.0, 1.0 - (errors - (1.0 - r) * c.gt) / (r * c.gt));
-    m[Motp] = c.tp + c.ids == 0 ? kNaN : c.cost_sum / (c.tp + c.ids);
-    m[Faf] = c.fp / c.frames * 100.0;
-    m[Gt] = c.gt;
-    m[Mt] = c.mostly_tracked;
-    m[Ml] = c.mostly_lost;
-    m[Tp] = c.tp;
-    m[Fp] = c.fp;
-    m[Fn] = c.fn;
-    m[Ids] = c.ids;
-    m[Frag] = c.fragmentations;
-    m[Tid] = c.tracked == 0 ? kNaN : c.tid_sum / c.tracked;
-    m[Lgd] = c.tracked == 0 ? kNaN : c.lgd_sum / c.tracked;
+    m[sweep::Motar] = r * c.gt == 0 ? kNaN : std::max(0.0, 1.0 - (errors - (1.0 - r) * c.gt) / (r * c.gt));
+    m[sweep::Motp] = c.tp + c.ids == 0 ? kNaN : c.cost_sum / (c.tp + c.ids);
+    m[sweep::Faf] = c.fp / c.frames * 100.0;
+    m[sweep::Gt] = c.gt;
+    m[sweep::Mt] = c.mostly_tracked;
+    m[sweep::Ml] = c.mostly_lost;
+    m[sweep::Tp] = c.tp;
+    m[sweep::Fp] = c.fp;
+    m[sweep::Fn] = c.fn;
+    m[sweep::Ids] = c.ids;
+    m[sweep::Frag] = c.fragmentations;
+    m[sweep::Tid] = c.tracked == 0 ? kNaN : c.tid_sum / c.tracked;
+    m[sweep::Lgd] = c.tracked == 0 ? kNaN : c.lgd_sum / c.tracked;
     return m;
 }
 
 sweep::Metrics worst(double gt, double gt_tracks) {
-    using namespace sweep;
-    Metrics m;
-    m[Recall] = m[Motar] = m[Mota] = m[Mt] = m[Tp] = 0.0;
-    m[Motp] = 2.0;
-    m[Faf] = 500.0;
-    m[Tid] = m[Lgd] = 20.0;
-    m[Ml] = gt_tracks;
-    m[Gt] = m[Fn] = gt;
-    m[Fp] = m[Ids] = m[Frag] = kNaN;
+    sweep::Metrics m;
+    m[sweep::Recall] = m[sweep::Motar] = m[sweep::Mota] = m[sweep::Mt] = m[sweep::Tp] = 0.0;
+    m[sweep::Motp] = 2.0;
+    m[sweep::Faf] = 500.0;
+    m[sweep::Tid] = m[sweep::Lgd] = 20.0;
+    m[sweep::Ml] = gt_tracks;
+    m[sweep::Gt] = m[sweep::Fn] = gt;
+    m[sweep::Fp] = m[sweep::Ids] = m[sweep::Frag] = kNaN;
     return m;
 }
 
