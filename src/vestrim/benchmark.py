@@ -679,6 +679,12 @@ def _check_split(proto: Protocol, split) -> None:
         raise ValueError(f"a split is a plain name such as {proto.default_split!r}, got {split!r}")
 
 
+def _nuscenes_options(**given) -> None:
+    for name, value in given.items():
+        if value is not None:
+            raise ValueError(f"{name} does not apply under nuscenes")
+
+
 def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
                    split=None) -> list:
     """The sequences of one tracker as they are scored: each a ``BenchmarkSequence`` with its
@@ -692,6 +698,10 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     is given. Raises ``BenchmarkError`` for an unusable layout and ``MotFormatError`` for a file.
     """
     proto = _protocol(protocol)
+    if proto.format == "nuscenes":
+        from .nuscenes import load_nuscenes
+        _nuscenes_options(seqmap=seqmap, classes=classes)
+        return load_nuscenes(gt, tracker, split=split)
     chosen = _check_classes(proto, classes)
     _check_split(proto, split)
     [plan] = _plan(gt, [tracker], proto, seqmap, split)
@@ -887,6 +897,12 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     combination.
     """
     proto = _protocol(protocol)
+    if proto.format == "nuscenes":
+        from .nuscenes import evaluate_nuscenes
+        _nuscenes_options(seqmap=seqmap, metrics=metrics, iou_threshold=iou_threshold)
+        if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+            raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
+        return evaluate_nuscenes(gt, trackers, split=split, classes=classes, jobs=jobs)
     families = _families(metrics)
     threshold = _threshold(proto, iou_threshold)
     chosen = _check_classes(proto, classes)

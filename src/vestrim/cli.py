@@ -1,9 +1,10 @@
 """The ``vestrim`` command: score tracker output against ground truth.
 
-    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20|
+                                           nuscenes]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
-                    [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
+                    [--format table|csv|json|nuscenes] [--percent] [--output FILE] [--plot DIR]
                     [--jobs N]
 
 A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
@@ -120,7 +121,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--split", metavar="NAME",
                         help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
-                             "(default training and val)")
+                             "(default training and val); nuscenes (required): a predefined "
+                             "split (train, val, test, mini_train, mini_val, train_detect, "
+                             "train_track) or a key of GT/splits.json")
     parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
@@ -128,14 +131,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
-    parser.add_argument("--metrics", type=_metrics_arg, default=list(FAMILIES),
+    parser.add_argument("--metrics", type=_metrics_arg, default=None,
                         metavar="LIST", help="comma-separated subset of clear,identity,hota "
                         "(default all)")
     parser.add_argument("--gt-classes", type=_classes_arg, default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
-    parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
-                        help="output format (default table)")
+    parser.add_argument("--format", choices=("table", "csv", "json", "nuscenes"),
+                        default="table",
+                        help="output format (default table); nuscenes: the official summary "
+                             "document of one results file (--protocol nuscenes)")
     parser.add_argument("--percent", action="store_true",
                         help="ratios x 100 in the table and csv (JSON keeps plain ratios)")
     parser.add_argument("--output", "-o", metavar="FILE",
@@ -185,8 +190,33 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"vestrim: warning: {message}", file=sys.stderr)
 
 
+def _check_nuscenes_options(args) -> None:
+    if args.split is None:
+        raise UsageError("--protocol nuscenes needs --split NAME (a predefined split or a key "
+                         "of splits.json)")
+    for option, value in (("--metrics", args.metrics), ("--iou-threshold", args.iou_threshold),
+                          ("--gt-classes", args.gt_classes), ("--seqmap", args.seqmap)):
+        if value is not None:
+            raise UsageError(f"{option} does not apply under --protocol nuscenes")
+    from .nuscenes import CLASSES
+    for name in args.classes or ():
+        if name not in CLASSES:
+            raise UsageError(f"--classes: nuscenes scores {', '.join(CLASSES)}, not "
+                             f"{_quote(name)}")
+    if args.format == "nuscenes" and len(args.pred) != 1:
+        raise UsageError("--format nuscenes writes the summary of one results file, "
+                         f"got {len(args.pred)}")
+
+
 def _check_protocol_options(args) -> None:
     proto = PROTOCOLS[args.protocol]
+    if proto.format == "nuscenes":
+        _check_nuscenes_options(args)
+        return
+    if args.format == "nuscenes":
+        raise UsageError("--format nuscenes applies under --protocol nuscenes only")
+    if args.metrics is None:
+        args.metrics = list(FAMILIES)
     if args.split is not None and proto.default_split is None:
         kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
         raise UsageError(f"--split applies under {kitti} only")
@@ -219,8 +249,33 @@ def _check_plot_options(args) -> None:
         raise UsageError(str(e)) from None
 
 
+def _run_nuscenes(args) -> str:
+    from . import nuscenes
+    if args.plot is not None:
+        try:
+            plot.matplotlib_figure("--plot")
+        except ImportError as e:
+            raise UsageError(str(e)) from None
+    result = evaluate_benchmark(args.gt, args.pred, protocol="nuscenes", split=args.split,
+                                classes=args.classes, jobs=args.jobs or _usable_cores())
+    if args.plot is not None:
+        try:
+            plot.write_nuscenes_plots(result, args.plot)
+        except OSError as e:
+            raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
+    if args.format == "nuscenes":
+        return nuscenes.format_summary(result)
+    if args.format == "json":
+        return result.to_json()
+    if args.format == "csv":
+        return nuscenes.format_csv(result, percent=args.percent)
+    return nuscenes.format_table(result, percent=args.percent)
+
+
 def run(args) -> str:
     _check_protocol_options(args)
+    if PROTOCOLS[args.protocol].format == "nuscenes":
+        return _run_nuscenes(args)
     _check_plot_options(args)
     progress = _Progress()
     try:
@@ -288,6 +343,12 @@ def write_output(path: str, text: str) -> None:
         raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
 
 
+def _nuscenes_error() -> type:
+    # Loaded only when the protocol was used: the class is the one its errors are raised with.
+    module = sys.modules.get("vestrim.nuscenes")
+    return module.NuscenesError if module is not None else UsageError
+
+
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     try:
@@ -297,7 +358,7 @@ def main(argv=None) -> int:
         else:
             sys.stdout.write(text)
             sys.stdout.flush()
-    except (UsageError, BenchmarkError, MotFormatError) as e:
+    except (UsageError, BenchmarkError, MotFormatError, _nuscenes_error()) as e:
         print(f"vestrim: error: {e}", file=sys.stderr)
         return 2
     except MemoryError:

@@ -43,7 +43,12 @@ Every MOTChallenge protocol refuses a prediction whose class is above 1.
     As ``kitti-mots``, in the MOTChallenge layout (``GT/<seq>/gt/gt.txt``, ``seqinfo.ini``,
     frames from 1), pedestrians only.
 
-Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
+``nuscenes``
+    nuScenes 3D tracking: a dataset version folder, one results file per tracker and a split.
+    Seven classes, each swept over 40 recall points with centre-distance matching (below 2 m);
+    see ``vestrim.nuscenes``. No IoU threshold, no sequences.
+
+Every other benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
 (CLEAR's match continuity across frames, the threshold margins, the benchmark's alpha values).
 """
 
@@ -138,6 +143,9 @@ PROTOCOLS = {
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
         Protocol("mots20", "benchmark", format="mots", classes=("pedestrian",),
                  iou_threshold=0.5),
+        Protocol("nuscenes", "benchmark", format="nuscenes", layout="nuscenes",
+                 classes=("bicycle", "bus", "car", "motorcycle", "pedestrian", "trailer",
+                          "truck")),
     ]
 }
 
