@@ -303,8 +303,8 @@ def _check_split_name(version: str, split: str, folder: str) -> tuple:
     if split in SPLITS:
         names, suffix = SPLITS[split]
         if not version.endswith(suffix):
-            raise NuscenesError(f"split {split} belongs to a version ending in {suffix!r}, "
-                                f"not {version!r}")
+            raise NuscenesError(f"{folder}: split {split} belongs to a version ending in "
+                                f"{suffix!r}, not {version!r}")
         return frozenset(names), True
     path = os.path.join(folder, "splits.json")
     try:
