@@ -1,6 +1,9 @@
 // nuScenes tracking scores: the package hands over boxes already read and filtered, as flat arrays,
 // and gets back each selected class's summary and curves and the combined entry.
 #include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <new>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -9,6 +12,11 @@
 #include "core/interrupt.hpp"
 #include "core/nuscenes.hpp"
 #include "native/native.hpp"
+#include "module/numpy_api.hpp"
+
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL VESTRIM_ARRAY_API
+#include <numpy/arrayobject.h>
 
 namespace vestrim::native {
 namespace {
@@ -196,7 +204,212 @@ PyObject* nuscenes_score_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Results boxes, checked and stored as the JSON parser finishes each object
+
+constexpr const char* kClassNames[nuscenes::kClasses] = {"bicycle", "bus", "car", "motorcycle",
+                                                         "pedestrian", "trailer", "truck"};
+
+// What the boxes of a results file keep; every box (faulty ones too) gets the next index.
+struct BoxStore {
+    std::vector<double> xyz, score;
+    std::vector<std::int32_t> cls;
+    std::vector<std::int64_t> num_pts;
+    std::vector<Ref> ids;
+    std::vector<std::pair<std::size_t, std::string>> faults;  // (index, why the box is refused)
+
+    std::size_t size() const { return cls.size(); }
+};
+
+// The value of a JSON number (int or float, not bool) into `out`; false for anything else.
+bool json_number(PyObject* v, double& out) {
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        out = PyLong_AsDouble(v);
+        if (out == -1.0 && PyErr_Occurred()) {  // beyond the range of a double
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// A list of exactly `n` JSON numbers (none NaN unless `nan_ok`) into `out`.
+bool json_numbers(PyObject* v, std::size_t n, bool nan_ok, double* out) {
+    if (v == nullptr || !PyList_CheckExact(v) || static_cast<std::size_t>(PyList_GET_SIZE(v)) != n) return false;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!json_number(PyList_GET_ITEM(v, static_cast<Py_ssize_t>(k)), out[k])) return false;
+        if (!nan_ok && std::isnan(out[k])) return false;
+    }
+    return true;
+}
+
+std::string repr_of(PyObject* v) {
+    Ref r = Ref::steal(PyObject_Repr(v));
+    if (!r) {
+        PyErr_Clear();
+        return "?";
+    }
+    const char* text = PyUnicode_AsUTF8(r.get());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return text;
+}
+
+// Checks one box; empty on success, else why it is refused. Fills the values kept.
+std::string check_box(PyObject* d, double xyz[3], std::int32_t& cls, double& score, std::int64_t& num_pts,
+                      PyObject*& tracking_id) {
+    static const char* const required[] = {"sample_token", "translation", "size", "rotation",
+                                           "velocity", "tracking_id", "tracking_name"};
+    for (const char* name : required)
+        if (PyDict_GetItemString(d, name) == nullptr) return std::string("missing field ") + name;
+    if (!PyUnicode_Check(PyDict_GetItemString(d, "sample_token"))) return "sample_token must be a string";
+    double scratch[4];
+    if (!json_numbers(PyDict_GetItemString(d, "translation"), 3, false, xyz))
+        return "translation must be 3 numbers, none NaN";
+    if (!json_numbers(PyDict_GetItemString(d, "size"), 3, false, scratch)) return "size must be 3 numbers, none NaN";
+    if (!json_numbers(PyDict_GetItemString(d, "rotation"), 4, false, scratch))
+        return "rotation must be 4 numbers, none NaN";
+    if (!json_numbers(PyDict_GetItemString(d, "velocity"), 2, true, scratch)) return "velocity must be 2 numbers";
+    tracking_id = PyDict_GetItemString(d, "tracking_id");
+    if (!PyUnicode_Check(tracking_id)) return "tracking_id must be a string";
+    PyObject* name = PyDict_GetItemString(d, "tracking_name");
+    cls = -1;
+    if (PyUnicode_Check(name)) {
+        for (std::size_t c = 0; c < nuscenes::kClasses; ++c)
+            if (PyUnicode_CompareWithASCIIString(name, kClassNames[c]) == 0) cls = static_cast<std::int32_t>(c);
+    }
+    if (cls < 0) return "tracking_name " + repr_of(name) + " is not one of bicycle, bus, car, motorcycle, pedestrian, trailer, truck";
+    score = -1.0;
+    if (PyObject* v = PyDict_GetItemString(d, "tracking_score")) {
+        if (!json_number(v, score)) {
+            Ref converted = PyUnicode_Check(v) ? Ref::steal(PyFloat_FromString(v)) : Ref();
+            if (!converted) {
+                PyErr_Clear();
+                return "tracking_score " + repr_of(v) + " is not a number";
+            }
+            score = PyFloat_AS_DOUBLE(converted.get());
+        }
+        if (std::isnan(score)) return "tracking_score is NaN";
+    }
+    num_pts = -1;
+    if (PyObject* v = PyDict_GetItemString(d, "num_pts")) {
+        // As int() takes it: a float is truncated, a string must spell an integer.
+        Ref whole;
+        if (PyLong_CheckExact(v)) whole = Ref::borrow(v);
+        else if (PyFloat_CheckExact(v) || PyUnicode_Check(v)) whole = Ref::steal(PyNumber_Long(v));
+        if (!whole) {
+            PyErr_Clear();
+            return "num_pts " + repr_of(v) + " is not a whole number";
+        }
+        int overflow = 0;
+        num_pts = PyLong_AsLongLongAndOverflow(whole.get(), &overflow);
+        if (overflow != 0) num_pts = overflow > 0 ? INT64_MAX : INT64_MIN;  // only its sign and zero matter
+    }
+    if (PyObject* v = PyDict_GetItemString(d, "ego_translation"))
+        if (!json_numbers(v, 3, false, scratch)) return "ego_translation must be 3 numbers, none NaN";
+    return {};
+}
+
+BoxStore* store_of(PyObject* capsule) {
+    return static_cast<BoxStore*>(PyCapsule_GetPointer(capsule, "vestrim.nuscenes.BoxStore"));
+}
+
+// The parser's object hook: a box (an object with a tracking_name) becomes (its index,), any other
+// object is returned as it is.
+PyObject* box_hook(PyObject* capsule, PyObject* d) {
+    if (!PyDict_CheckExact(d) || PyDict_GetItemString(d, "tracking_name") == nullptr) return Py_NewRef(d);
+    BoxStore* store = store_of(capsule);
+    if (store == nullptr) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        double xyz[3] = {0, 0, 0};
+        std::int32_t cls = 0;
+        double score = 0;
+        std::int64_t num_pts = 0;
+        PyObject* tracking_id = nullptr;
+        std::string fault = check_box(d, xyz, cls, score, num_pts, tracking_id);
+        const std::size_t index = store->size();
+        Ref number = Ref::steal(PyLong_FromSize_t(index));
+        if (!number) return nullptr;
+        if (!fault.empty()) {
+            store->faults.emplace_back(index, std::move(fault));
+            tracking_id = Py_None;
+            cls = 0;
+        }
+        store->xyz.insert(store->xyz.end(), xyz, xyz + 3);
+        store->cls.push_back(cls);
+        store->score.push_back(score);
+        store->num_pts.push_back(num_pts);
+        store->ids.push_back(Ref::borrow(tracking_id));
+        return PyTuple_Pack(1, number.get());
+    });
+}
+
+template <class T>
+PyObject* array_of(const std::vector<T>& values, int type, npy_intp width = 0) {
+    npy_intp dims[2] = {static_cast<npy_intp>(width ? values.size() / width : values.size()), width};
+    PyObject* array = PyArray_SimpleNew(width ? 2 : 1, dims, type);
+    if (array != nullptr && !values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(), values.size() * sizeof(T));
+    return array;
+}
+
+// (xyz (n, 3), classes int32, scores, num_pts int64, tracking ids list, {index: fault}); the store
+// is emptied.
+PyObject* box_take(PyObject* capsule, PyObject*) {
+    BoxStore* store = store_of(capsule);
+    if (store == nullptr || !py::require_numpy()) return nullptr;
+    Ref xyz = Ref::steal(array_of(store->xyz, NPY_FLOAT64, 3));
+    Ref cls = Ref::steal(array_of(store->cls, NPY_INT32));
+    Ref score = Ref::steal(array_of(store->score, NPY_FLOAT64));
+    Ref num_pts = Ref::steal(array_of(store->num_pts, NPY_INT64));
+    Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(store->ids.size())));
+    Ref faults = Ref::steal(PyDict_New());
+    if (!xyz || !cls || !score || !num_pts || !ids || !faults) return nullptr;
+    for (std::size_t k = 0; k < store->ids.size(); ++k)
+        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k), store->ids[k].release());
+    for (const auto& [index, text] : store->faults) {
+        Ref key = Ref::steal(PyLong_FromSize_t(index));
+        Ref value = Ref::steal(py::new_str(text));
+        if (!key || !value || PyDict_SetItem(faults.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    *store = BoxStore{};
+    return PyTuple_Pack(6, xyz.get(), cls.get(), score.get(), num_pts.get(), ids.get(), faults.get());
+}
+
+PyMethodDef box_hook_def = {"box_hook", box_hook, METH_O, "Object hook of the results parser."};
+PyMethodDef box_take_def = {"box_take", box_take, METH_NOARGS, "The boxes stored so far."};
+
+// nuscenes_box_reader() -> (hook, take): `hook` for json.loads(object_hook=...), `take()` for the
+// boxes it stored.
+PyObject* nuscenes_box_reader_entry(PyObject*, PyObject*) {
+    auto* store = new (std::nothrow) BoxStore;
+    if (store == nullptr) return PyErr_NoMemory();
+    Ref capsule = Ref::steal(PyCapsule_New(store, "vestrim.nuscenes.BoxStore", [](PyObject* c) {
+        delete static_cast<BoxStore*>(PyCapsule_GetPointer(c, "vestrim.nuscenes.BoxStore"));
+    }));
+    if (!capsule) {
+        delete store;
+        return nullptr;
+    }
+    Ref hook = Ref::steal(PyCFunction_New(&box_hook_def, capsule.get()));
+    Ref take = Ref::steal(PyCFunction_New(&box_take_def, capsule.get()));
+    if (!hook || !take) return nullptr;
+    return PyTuple_Pack(2, hook.get(), take.get());
+}
+
 PyMethodDef nuscenes_methods[] = {
+    {"nuscenes_box_reader", nuscenes_box_reader_entry, METH_NOARGS,
+     "nuscenes_box_reader()\n--\n\n"
+     "(hook, take): an object hook for json.loads that stores each results box (an object with a "
+     "tracking_name) and puts (index,) in its place, and take() -> (xyz, classes, scores, num_pts, "
+     "tracking_ids, {index: fault})."},
     {"nuscenes_score", py::as_cfunction(nuscenes_score_entry), METH_FASTCALL | METH_KEYWORDS,
      "nuscenes_score(scene_offsets, timestamps, gt_offsets, gt_ids, gt_classes, gt_xy, pred_offsets, pred_ids, "
      "pred_classes, pred_xy, pred_scores, classes, threads=1)\n--\n\n"

@@ -525,74 +525,6 @@ def _read_annotations(msgspec, folder, record_type, tables, category, sample_ind
 
 # --- results files -------------------------------------------------------------------------------
 
-def _numbers(value, count: int, nan_ok: bool = False) -> Optional[tuple]:
-    if type(value) is not list or len(value) != count:
-        return None
-    for v in value:
-        if type(v) not in (float, int) or (not nan_ok and v != v):
-            return None
-    return tuple(value)
-
-
-def _box(d: dict):
-    """A results box as (x, y, z, tracking_id, class index, score, num_pts), or the reason it is
-    refused (a str)."""
-    if type(d) is not dict:
-        return "not an object"
-    for name in ("sample_token", "translation", "size", "rotation", "velocity", "tracking_id",
-                 "tracking_name"):
-        if name not in d:
-            return f"missing field {name}"
-    if type(d["sample_token"]) is not str:
-        return "sample_token must be a string"
-    translation = _numbers(d["translation"], 3)
-    if translation is None:
-        return "translation must be 3 numbers, none NaN"
-    if _numbers(d["size"], 3) is None:
-        return "size must be 3 numbers, none NaN"
-    if _numbers(d["rotation"], 4) is None:
-        return "rotation must be 4 numbers, none NaN"
-    if _numbers(d["velocity"], 2, nan_ok=True) is None:
-        return "velocity must be 2 numbers"
-    if type(d["tracking_id"]) is not str:
-        return "tracking_id must be a string"
-    cls = _CLASS_INDEX.get(d["tracking_name"]) if type(d["tracking_name"]) is str else None
-    if cls is None:
-        return f"tracking_name {d['tracking_name']!r} is not one of {', '.join(CLASSES)}"
-    score = d.get("tracking_score", -1.0)
-    if type(score) is not float:
-        try:
-            score = float(score) if type(score) in (int, str) else None
-        except ValueError:
-            score = None
-        if score is None:
-            return f"tracking_score {d['tracking_score']!r} is not a number"
-    if score != score:
-        return "tracking_score is NaN"
-    num_pts = d.get("num_pts", -1)
-    if type(num_pts) is not int:
-        try:
-            num_pts = int(num_pts) if type(num_pts) in (float, str) else None
-        except (ValueError, OverflowError):
-            num_pts = None
-        if num_pts is None:
-            return f"num_pts {d['num_pts']!r} is not a whole number"
-    if "ego_translation" in d and _numbers(d["ego_translation"], 3) is None:
-        return "ego_translation must be 3 numbers, none NaN"
-    return (translation[0], translation[1], translation[2], d["tracking_id"], cls, score,
-            num_pts)
-
-
-def _box_hook(d: dict):
-    # Every box becomes a tuple as soon as it is parsed, so a results file's boxes never exist as
-    # dictionaries all at once; a box with a fault stays a dictionary, found and worded later.
-    if "tracking_name" in d:
-        box = _box(d)
-        if type(box) is tuple:
-            return box
-    return d
-
-
 def _holds_tuple(value) -> bool:
     if type(value) is tuple:
         return True
@@ -612,10 +544,15 @@ def read_results(path, dataset: NuscenesDataset) -> tuple:
             data = f.read()
     except OSError as e:
         raise NuscenesError(f"cannot read results file {path}: {e.strerror or e}") from None
+    # Each box is checked and stored natively as soon as it is parsed, leaving (its index,) in
+    # its list: a results file's boxes never exist as dictionaries all at once.
+    from . import _native
+    hook, take = _native.nuscenes_box_reader()
     try:
-        document = json.loads(data, object_hook=_box_hook)
+        document = json.loads(data, object_hook=hook)
     except (ValueError, RecursionError) as e:
         raise NuscenesError(f"{path}: not valid JSON ({e})") from None
+    xyz, cls, score, num_pts, track, faults = take()
     if type(document) is not dict:
         raise NuscenesError(f"{path}: not an object with meta and results")
     for key in ("meta", "results"):
@@ -630,6 +567,19 @@ def read_results(path, dataset: NuscenesDataset) -> tuple:
     if type(results) is not dict:
         raise NuscenesError(f"{path}: 'results' is not an object")
 
+    def check(token, boxes):
+        if type(boxes) is not list:
+            raise NuscenesError(f"{path}: sample {token}: not a list of boxes")
+        if len(boxes) > MAX_BOXES_PER_SAMPLE:
+            raise NuscenesError(f"{path}: sample {token}: {len(boxes)} boxes, more than "
+                                f"{MAX_BOXES_PER_SAMPLE}")
+        for k, box in enumerate(boxes):
+            if type(box) is not tuple:
+                reason = "not an object" if type(box) is not dict else "missing field tracking_name"
+                raise NuscenesError(f"{path}: sample {token}: box {k}: {reason}")
+            if faults and box[0] in faults:
+                raise NuscenesError(f"{path}: sample {token}: box {k}: {faults[box[0]]}")
+
     if dataset.predefined:
         keys = list(results)
         expected = dataset.sample_index
@@ -641,44 +591,20 @@ def read_results(path, dataset: NuscenesDataset) -> tuple:
             raise NuscenesError(f"{path}: the results' samples are not those of split "
                                 f"{dataset.split}: {detail}")
         for token, boxes in results.items():
-            _check_sample(path, token, boxes)
+            check(token, boxes)
     else:
         for token in dataset.samples:
             if token not in results:
                 raise NuscenesError(f"{path}: no results for sample {token} of split "
                                     f"{dataset.split}")
-            _check_sample(path, token, results[token])
+            check(token, results[token])
 
     counts = [len(results[t]) for t in dataset.samples]
-    total = sum(counts)
+    rows = np.fromiter((box[0] for t in dataset.samples for box in results[t]), np.int64,
+                       sum(counts))
     sample = np.repeat(np.arange(len(dataset.samples), dtype=np.int64), counts)
-    xyz = np.empty((total, 3))
-    cls = np.empty(total, np.int32)
-    score = np.empty(total)
-    num_pts = np.empty(total, np.int64)
-    track = []
-    k = 0
-    for t in dataset.samples:
-        for box in results[t]:
-            xyz[k] = box[:3]
-            track.append(box[3])
-            cls[k] = box[4]
-            score[k] = box[5]
-            num_pts[k] = max(min(box[6], 2**62), -2**62)
-            k += 1
-    return meta, _Boxes(sample, cls, xyz, num_pts, track, score)
-
-
-def _check_sample(path: str, token: str, boxes) -> None:
-    if type(boxes) is not list:
-        raise NuscenesError(f"{path}: sample {token}: not a list of boxes")
-    if len(boxes) > MAX_BOXES_PER_SAMPLE:
-        raise NuscenesError(f"{path}: sample {token}: {len(boxes)} boxes, more than "
-                            f"{MAX_BOXES_PER_SAMPLE}")
-    for k, box in enumerate(boxes):
-        if type(box) is not tuple:
-            reason = _box(box)
-            raise NuscenesError(f"{path}: sample {token}: box {k}: {reason}")
+    track = [track[k] for k in rows.tolist()]
+    return meta, _Boxes(sample, cls[rows], xyz[rows], num_pts[rows], track, score[rows])
 
 
 # --- filters and scoring -------------------------------------------------------------------------
@@ -713,17 +639,19 @@ def _in_racks(boxes: _Boxes, keep: np.ndarray, racks: _Racks) -> np.ndarray:
         return np.einsum("nij,nj->ni", rotation, local) + racks.centre
 
     p1 = corner(1, 1, 1)
-    edges = [corner(-1, 1, 1) - p1, corner(1, -1, 1) - p1, corner(1, 1, -1) - p1]
-    for k in bikes:
-        on = np.flatnonzero(racks.sample == boxes.sample[k])
-        if not len(on):
-            continue
-        v = boxes.xyz[k] - p1[on]
-        hit = np.ones(len(on), bool)
-        for e in edges:
-            dot = (v * e[on]).sum(axis=1)
-            hit &= (0 <= dot) & (dot <= (e[on] * e[on]).sum(axis=1))
-        inside[k] = hit.any()
+    edges = np.stack([corner(-1, 1, 1) - p1, corner(1, -1, 1) - p1, corner(1, 1, -1) - p1], 1)
+    # Every (bike, rack) pair of one sample: racks sorted by sample, each bike against its range.
+    order = np.argsort(racks.sample, kind="stable")
+    sorted_samples = racks.sample[order]
+    first = np.searchsorted(sorted_samples, boxes.sample[bikes], "left")
+    count = np.searchsorted(sorted_samples, boxes.sample[bikes], "right") - first
+    pair_bike = np.repeat(bikes, count)
+    pair_rack = order[np.repeat(first - np.cumsum(count) + count, count) + np.arange(count.sum())]
+    v = boxes.xyz[pair_bike] - p1[pair_rack]
+    e = edges[pair_rack]                              # (pairs, 3 edges, 3)
+    dot = (v[:, None, :] * e).sum(axis=2)
+    hit = ((0 <= dot) & (dot <= (e * e).sum(axis=2))).all(axis=1)
+    inside[pair_bike[hit]] = True
     return inside
 
 
