@@ -185,12 +185,16 @@ def test_command_line_example_outputs(tmp_path):
     base = [sys.executable, "-m", "vestrim", os.path.join(example, "v1.0-mini"),
             os.path.join(example, "results", "jumpy.json"), "--protocol", "nuscenes",
             "--split", "mini_val"]
-    summary = subprocess.run(base + ["--format", "nuscenes"], capture_output=True, text=True)
+    summary = subprocess.run(base + ["--format", "nuscenes", "--plot", str(tmp_path)],
+                             capture_output=True, text=True)
     assert summary.returncode == 0, summary.stderr
     document = json.loads(summary.stdout)
     assert document["meta"]["use_lidar"] is True
     assert math.isnan(document["label_metrics"]["amota"]["bus"])
     assert document["cfg"]["dist_th_tp"] == 2.0
+    assert sorted(os.listdir(tmp_path / "nuscenes")) == sorted(
+        [f"jumpy_{c}.png" for c in ("car", "pedestrian", "truck")] +
+        [f"comparison_{c}.png" for c in ("car", "pedestrian", "truck")])
     out = subprocess.run(base + ["--format", "json", "--classes", "car"], capture_output=True,
                          text=True)
     entries = json.loads(out.stdout)["trackers"]
