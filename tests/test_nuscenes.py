@@ -5,8 +5,6 @@ import importlib.util
 import json
 import math
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -180,33 +178,28 @@ def test_refused_dataset_and_split(tmp_path):
         vestrim.evaluate_benchmark(folder, [path], protocol="nuscenes", split="all")
 
 
-def test_command_line_example_outputs(tmp_path):
+def test_command_line_example_outputs(tmp_path, capsys):
+    from vestrim.cli import main
     example = os.path.join(ROOT, "examples", "nuscenes")
-    base = [sys.executable, "-m", "vestrim", os.path.join(example, "v1.0-mini"),
-            os.path.join(example, "results", "jumpy.json"), "--protocol", "nuscenes",
-            "--split", "mini_val"]
-    summary = subprocess.run(base + ["--format", "nuscenes", "--plot", str(tmp_path)],
-                             capture_output=True, text=True)
-    assert summary.returncode == 0, summary.stderr
-    document = json.loads(summary.stdout)
+    base = [os.path.join(example, "v1.0-mini"), os.path.join(example, "results", "jumpy.json"),
+            "--protocol", "nuscenes", "--split", "mini_val"]
+    assert main(base + ["--format", "nuscenes"]) == 0
+    document = json.loads(capsys.readouterr().out)
     assert document["meta"]["use_lidar"] is True
     assert math.isnan(document["label_metrics"]["amota"]["bus"])
     assert document["cfg"]["dist_th_tp"] == 2.0
-    assert sorted(os.listdir(tmp_path / "nuscenes")) == sorted(
-        [f"jumpy_{c}.png" for c in ("car", "pedestrian", "truck")] +
-        [f"comparison_{c}.png" for c in ("car", "pedestrian", "truck")])
-    out = subprocess.run(base + ["--format", "json", "--classes", "car"], capture_output=True,
-                         text=True)
-    entries = json.loads(out.stdout)["trackers"]
+    assert main(base + ["--format", "json", "--classes", "car", "--plot", str(tmp_path)]) == 0
+    assert sorted(os.listdir(tmp_path / "nuscenes")) == ["comparison_car.png", "jumpy_car.png"]
+    entries = json.loads(capsys.readouterr().out)["trackers"]
     assert [e["class"] for e in entries] == ["car", "overall"]
     assert len(entries[0]["combined"]["nuscenes"]["mota_curve"]) == 40
     assert entries[1]["combined"]["nuscenes"]["amota"] == \
         entries[0]["combined"]["nuscenes"]["amota"]
     for extra, message in [(["--metrics", "clear"], "--metrics does not apply"),
                            (["--split", "val"], "ending in 'trainval'")]:
-        bad = subprocess.run(base + extra, capture_output=True, text=True)
-        assert bad.returncode == 2 and bad.stdout == ""
-        assert message in bad.stderr and bad.stderr.count("\n") == 1
+        assert main(base + extra) == 2
+        out, err = capsys.readouterr()
+        assert out == "" and message in err and err.count("\n") == 1
 
 
 def test_sweep_with_3d_iou_criterion():
