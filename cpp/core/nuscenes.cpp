@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "core/psum.hpp"
 
@@ -10,6 +11,7 @@ namespace vestrim::nuscenes {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr const char* kClassNames[kClasses] = {"bicycle", "bus", "car", "motorcycle", "pedestrian", "trailer", "truck"};
 
 sweep::Metrics metrics(const sweep::Counts& c) {
     sweep::Metrics m;
@@ -273,7 +275,12 @@ std::vector<ClassScore> score(Boxes gt, Boxes pred, const Scenes& scenes, const 
         ClassScore score;
         score.has_gt = !data[c].frames.gt_ids.empty();
         const DistanceCriterion criterion(data[c]);
-        score.sweep = sweep::sweep_class(data[c].frames, criterion, formulas(), parallel);
+        try {
+            score.sweep = sweep::sweep_class(data[c].frames, criterion, formulas(), parallel);
+        } catch (sweep::SweepError& e) {
+            e.message = "class " + std::string(kClassNames[c]) + ": " + e.message;
+            throw;
+        }
         score.summary = summarise(score.sweep, score.has_gt);
         out.push_back(std::move(score));
     }

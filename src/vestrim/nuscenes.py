@@ -123,9 +123,10 @@ CONFIG = {
     "dist_th_tp": MATCH_DISTANCE,
     "min_recall": 0.1,
     "max_boxes_per_sample": MAX_BOXES_PER_SAMPLE,
+    # Values of a class whose recall never reaches 0.1 (ml, gt and fn follow its ground truth).
     "metric_worst": {"amota": 0.0, "amotp": 2.0, "recall": 0.0, "motar": 0.0, "mota": 0.0,
-                     "motp": 2.0, "mt": 0.0, "ml": -1.0, "faf": 500, "gt": -1, "tp": 0.0,
-                     "fp": -1.0, "fn": -1.0, "ids": -1.0, "frag": -1.0, "tid": 20, "lgd": 20},
+                     "motp": 2.0, "mt": 0.0, "faf": 500.0, "tp": 0.0, "fp": math.nan,
+                     "ids": math.nan, "frag": math.nan, "tid": 20.0, "lgd": 20.0},
     "num_thresholds": 40,
 }
 
