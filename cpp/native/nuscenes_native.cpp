@@ -262,24 +262,55 @@ std::string repr_of(PyObject* v) {
     return text;
 }
 
+// The field names of a box as interned strings (their hashes cached), made once.
+struct BoxKeys {
+    PyObject* sample_token = PyUnicode_InternFromString("sample_token");
+    PyObject* translation = PyUnicode_InternFromString("translation");
+    PyObject* size = PyUnicode_InternFromString("size");
+    PyObject* rotation = PyUnicode_InternFromString("rotation");
+    PyObject* velocity = PyUnicode_InternFromString("velocity");
+    PyObject* tracking_id = PyUnicode_InternFromString("tracking_id");
+    PyObject* tracking_name = PyUnicode_InternFromString("tracking_name");
+    PyObject* tracking_score = PyUnicode_InternFromString("tracking_score");
+    PyObject* num_pts = PyUnicode_InternFromString("num_pts");
+    PyObject* ego_translation = PyUnicode_InternFromString("ego_translation");
+
+    bool ok() const {
+        return sample_token && translation && size && rotation && velocity && tracking_id && tracking_name &&
+               tracking_score && num_pts && ego_translation;
+    }
+};
+
+// nullptr with an exception set if the names cannot be made. Kept for the life of the process.
+const BoxKeys* box_keys() {
+    static const BoxKeys* keys = [] {
+        auto* k = new BoxKeys;
+        return k->ok() ? k : nullptr;
+    }();
+    if (keys == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return keys;
+}
+
 // Checks one box; empty on success, else why it is refused. Fills the values kept.
-std::string check_box(PyObject* d, double xyz[3], std::int32_t& cls, double& score, std::int64_t& num_pts,
+std::string check_box(const BoxKeys& key, PyObject* d, double xyz[3], std::int32_t& cls, double& score, std::int64_t& num_pts,
                       PyObject*& tracking_id) {
-    static const char* const required[] = {"sample_token", "translation", "size", "rotation",
-                                           "velocity", "tracking_id", "tracking_name"};
-    for (const char* name : required)
-        if (PyDict_GetItemString(d, name) == nullptr) return std::string("missing field ") + name;
-    if (!PyUnicode_Check(PyDict_GetItemString(d, "sample_token"))) return "sample_token must be a string";
+    const std::pair<PyObject*, const char*> required[] = {
+        {key.sample_token, "sample_token"}, {key.translation, "translation"}, {key.size, "size"},
+        {key.rotation, "rotation"},         {key.velocity, "velocity"},       {key.tracking_id, "tracking_id"},
+        {key.tracking_name, "tracking_name"}};
+    for (const auto& [name, text] : required)
+        if (PyDict_GetItem(d, name) == nullptr) return std::string("missing field ") + text;
+    if (!PyUnicode_Check(PyDict_GetItem(d, key.sample_token))) return "sample_token must be a string";
     double scratch[4];
-    if (!json_numbers(PyDict_GetItemString(d, "translation"), 3, false, xyz))
+    if (!json_numbers(PyDict_GetItem(d, key.translation), 3, false, xyz))
         return "translation must be 3 numbers, none NaN";
-    if (!json_numbers(PyDict_GetItemString(d, "size"), 3, false, scratch)) return "size must be 3 numbers, none NaN";
-    if (!json_numbers(PyDict_GetItemString(d, "rotation"), 4, false, scratch))
+    if (!json_numbers(PyDict_GetItem(d, key.size), 3, false, scratch)) return "size must be 3 numbers, none NaN";
+    if (!json_numbers(PyDict_GetItem(d, key.rotation), 4, false, scratch))
         return "rotation must be 4 numbers, none NaN";
-    if (!json_numbers(PyDict_GetItemString(d, "velocity"), 2, true, scratch)) return "velocity must be 2 numbers";
-    tracking_id = PyDict_GetItemString(d, "tracking_id");
+    if (!json_numbers(PyDict_GetItem(d, key.velocity), 2, true, scratch)) return "velocity must be 2 numbers";
+    tracking_id = PyDict_GetItem(d, key.tracking_id);
     if (!PyUnicode_Check(tracking_id)) return "tracking_id must be a string";
-    PyObject* name = PyDict_GetItemString(d, "tracking_name");
+    PyObject* name = PyDict_GetItem(d, key.tracking_name);
     cls = -1;
     if (PyUnicode_Check(name)) {
         for (std::size_t c = 0; c < nuscenes::kClasses; ++c)
@@ -287,7 +318,7 @@ std::string check_box(PyObject* d, double xyz[3], std::int32_t& cls, double& sco
     }
     if (cls < 0) return "tracking_name " + repr_of(name) + " is not one of bicycle, bus, car, motorcycle, pedestrian, trailer, truck";
     score = -1.0;
-    if (PyObject* v = PyDict_GetItemString(d, "tracking_score")) {
+    if (PyObject* v = PyDict_GetItem(d, key.tracking_score)) {
         if (!json_number(v, score)) {
             Ref converted = PyUnicode_Check(v) ? Ref::steal(PyFloat_FromString(v)) : Ref();
             if (!converted) {
@@ -299,7 +330,7 @@ std::string check_box(PyObject* d, double xyz[3], std::int32_t& cls, double& sco
         if (std::isnan(score)) return "tracking_score is NaN";
     }
     num_pts = -1;
-    if (PyObject* v = PyDict_GetItemString(d, "num_pts")) {
+    if (PyObject* v = PyDict_GetItem(d, key.num_pts)) {
         // As int() takes it: a float is truncated, a string must spell an integer.
         Ref whole;
         if (PyLong_CheckExact(v)) whole = Ref::borrow(v);
@@ -312,7 +343,7 @@ std::string check_box(PyObject* d, double xyz[3], std::int32_t& cls, double& sco
         num_pts = PyLong_AsLongLongAndOverflow(whole.get(), &overflow);
         if (overflow != 0) num_pts = overflow > 0 ? INT64_MAX : INT64_MIN;  // only its sign and zero matter
     }
-    if (PyObject* v = PyDict_GetItemString(d, "ego_translation"))
+    if (PyObject* v = PyDict_GetItem(d, key.ego_translation))
         if (!json_numbers(v, 3, false, scratch)) return "ego_translation must be 3 numbers, none NaN";
     return {};
 }
@@ -324,7 +355,9 @@ BoxStore* store_of(PyObject* capsule) {
 // The parser's object hook: a box (an object with a tracking_name) becomes (its index,), any other
 // object is returned as it is.
 PyObject* box_hook(PyObject* capsule, PyObject* d) {
-    if (!PyDict_CheckExact(d) || PyDict_GetItemString(d, "tracking_name") == nullptr) return Py_NewRef(d);
+    const BoxKeys* keys = box_keys();
+    if (keys == nullptr) return nullptr;
+    if (!PyDict_CheckExact(d) || PyDict_GetItem(d, keys->tracking_name) == nullptr) return Py_NewRef(d);
     BoxStore* store = store_of(capsule);
     if (store == nullptr) return nullptr;
     return py::guarded([&]() -> PyObject* {
@@ -333,7 +366,7 @@ PyObject* box_hook(PyObject* capsule, PyObject* d) {
         double score = 0;
         std::int64_t num_pts = 0;
         PyObject* tracking_id = nullptr;
-        std::string fault = check_box(d, xyz, cls, score, num_pts, tracking_id);
+        std::string fault = check_box(*keys, d, xyz, cls, score, num_pts, tracking_id);
         const std::size_t index = store->size();
         Ref number = Ref::steal(PyLong_FromSize_t(index));
         if (!number) return nullptr;

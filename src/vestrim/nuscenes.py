@@ -431,15 +431,10 @@ def read_dataset(path, split: str) -> NuscenesDataset:
 
     # Ego pose of each split sample: its last key-frame LIDAR_TOP record.
     sample_data = _read_table(msgspec, folder, "sample_data", big["sample_data"])
-    lidar_row: dict[str, int] = {}
-    for k, r in enumerate(sample_data):
-        if r.is_key_frame and r.calibrated_sensor_token in lidar_sensors:
-            lidar_row[r.sample_token] = k
-    data_last = {}
+    lidar_row = {r.sample_token: k for k, r in enumerate(sample_data)
+                 if r.is_key_frame and r.calibrated_sensor_token in lidar_sensors}
     wanted = {sample_data[k].token for t, k in lidar_row.items() if t in sample_index}
-    for k, r in enumerate(sample_data):
-        if r.token in wanted:
-            data_last[r.token] = k
+    data_last = {r.token: k for k, r in enumerate(sample_data) if r.token in wanted}
     pose_token = {}
     for t in samples:
         k = lidar_row.get(t)
@@ -484,9 +479,7 @@ def _read_annotations(msgspec, folder, record_type, tables, category, sample_ind
         if name == RACK:
             rack_instances.add(r.token)
     del instance
-    last = {}
-    for k, r in enumerate(annotations):
-        last[r.token] = k
+    last = {r.token: k for k, r in enumerate(annotations)}
     rows = [last[r.token] for r in annotations if r.sample_token in sample_index]
     gt_rows, rack_rows = [], []
     for k in rows:
@@ -496,18 +489,18 @@ def _read_annotations(msgspec, folder, record_type, tables, category, sample_ind
             gt_rows.append(k)
         elif r.instance_token in rack_instances:
             rack_rows.append(k)
-    # Links of every tracking-class annotation (read for its unused velocity elsewhere).
-    for k, r in enumerate(annotations):
-        if instance_class[r.instance_token] < 0:
-            continue
-        for link in (r.prev, r.next):
-            if link and link not in last:
-                raise NuscenesError(f"{path}: row {k}: no annotation with token {link!r}")
-    for k in gt_rows:
-        r = annotations[k]
-        for name in ("translation", "size", "rotation"):
-            if any(v != v for v in getattr(r, name)):
-                raise NuscenesError(f"{path}: row {k}: {name} holds NaN")
+    # Links of every tracking-class annotation (read for its unused velocity elsewhere): looked
+    # up all at once, and row by row only to name the first that fails.
+    tracking = [r for r in annotations if instance_class[r.instance_token] >= 0]
+    links = {r.prev for r in tracking}
+    links.update(r.next for r in tracking)
+    links.discard("")
+    if not links <= last.keys():
+        for k, r in enumerate(annotations):
+            for link in (r.prev, r.next) if instance_class[r.instance_token] >= 0 else ():
+                if link and link not in last:
+                    raise NuscenesError(f"{path}: row {k}: no annotation with token {link!r}")
+    del tracking, links
     gt = _Boxes(
         sample=np.array([sample_index[annotations[k].sample_token] for k in gt_rows], np.int64),
         cls=np.array([instance_class[annotations[k].instance_token] for k in gt_rows], np.int32),
