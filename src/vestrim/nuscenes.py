@@ -529,21 +529,38 @@ def _holds_tuple(value) -> bool:
     return False
 
 
-def read_results(path, dataset: NuscenesDataset) -> tuple:
-    """(meta, boxes) of a results file for the dataset's split: the boxes of the split's samples
-    as ``_Boxes`` (in sample then list order). Raises ``NuscenesError`` for a refused file."""
+@dataclass
+class _ParsedResults:
+    """A results file as parsed, before it is held against a split: ``samples`` maps each key of
+    ``results`` to the indices of its boxes (an int64 array), or to the value as written where
+    that is not a list of boxes; the box arrays are as ``nuscenes_box_reader`` stores them."""
+
+    meta: Any
+    samples: dict
+    xyz: np.ndarray
+    cls: np.ndarray
+    score: np.ndarray
+    num_pts: np.ndarray
+    track: list
+    faults: dict
+
+
+def parse_results(path) -> _ParsedResults:
+    """Parse a results file (a top-level function of plain arguments, so that it can run in
+    another process). Raises ``NuscenesError`` if it is not a results document."""
+    from . import _native
     path = os.fspath(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise NuscenesError(f"cannot read results file {path}: {e.strerror or e}") from None
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise NuscenesError(f"cannot read results file {path}: "
+                            f"{getattr(e, 'strerror', None) or e}") from None
     # Each box is checked and stored natively as soon as it is parsed, leaving (its index,) in
     # its list: a results file's boxes never exist as dictionaries all at once.
-    from . import _native
     hook, take = _native.nuscenes_box_reader()
     try:
-        document = json.loads(data, object_hook=hook)
+        document = json.loads(text, object_hook=hook)
     except (ValueError, RecursionError) as e:
         raise NuscenesError(f"{path}: not valid JSON ({e})") from None
     xyz, cls, score, num_pts, track, faults = take()
@@ -554,32 +571,53 @@ def read_results(path, dataset: NuscenesDataset) -> tuple:
             raise NuscenesError(f"{path}: no {key!r}")
     meta = document["meta"]
     if _holds_tuple(meta):  # box-like objects inside meta: read it again as it is written
-        meta = json.loads(data)["meta"]
-    del data
+        meta = json.loads(text)["meta"]
+    del text
     results = document.pop("results")
     del document
     if type(results) is not dict:
         raise NuscenesError(f"{path}: 'results' is not an object")
+    samples = {}
+    for token, boxes in results.items():
+        if type(boxes) is list and all(type(b) is tuple for b in boxes):
+            samples[token] = np.fromiter((b[0] for b in boxes), np.int64, len(boxes))
+        else:
+            samples[token] = boxes
+    return _ParsedResults(meta, samples, xyz, cls, score, num_pts, track, faults)
+
+
+def read_results(path, dataset: NuscenesDataset, parsed: Optional[_ParsedResults] = None
+                 ) -> tuple:
+    """(meta, boxes) of a results file for the dataset's split: the boxes of the split's samples
+    as ``_Boxes`` (in sample then list order). ``parsed``: the file as ``parse_results`` gave
+    it, when it was parsed already. Raises ``NuscenesError`` for a refused file."""
+    path = os.fspath(path)
+    if parsed is None:
+        parsed = parse_results(path)
+    results, faults = parsed.samples, parsed.faults
 
     def check(token, boxes):
-        if type(boxes) is not list:
-            raise NuscenesError(f"{path}: sample {token}: not a list of boxes")
+        if type(boxes) is not np.ndarray:
+            if type(boxes) is not list:
+                raise NuscenesError(f"{path}: sample {token}: not a list of boxes")
+            for k, box in enumerate(boxes):
+                if type(box) is not tuple:
+                    reason = ("not an object" if type(box) is not dict
+                              else "missing field tracking_name")
+                    raise NuscenesError(f"{path}: sample {token}: box {k}: {reason}")
         if len(boxes) > MAX_BOXES_PER_SAMPLE:
             raise NuscenesError(f"{path}: sample {token}: {len(boxes)} boxes, more than "
                                 f"{MAX_BOXES_PER_SAMPLE}")
-        for k, box in enumerate(boxes):
-            if type(box) is not tuple:
-                reason = "not an object" if type(box) is not dict else "missing field tracking_name"
-                raise NuscenesError(f"{path}: sample {token}: box {k}: {reason}")
-            if faults and box[0] in faults:
-                raise NuscenesError(f"{path}: sample {token}: box {k}: {faults[box[0]]}")
+        if faults:
+            for k, index in enumerate(boxes.tolist()):
+                if index in faults:
+                    raise NuscenesError(f"{path}: sample {token}: box {k}: {faults[index]}")
 
     if dataset.predefined:
-        keys = list(results)
         expected = dataset.sample_index
-        if len(keys) != len(expected) or any(k not in expected for k in keys):
+        if len(results) != len(expected) or any(k not in expected for k in results):
             missing = next((t for t in dataset.samples if t not in results), None)
-            extra = next((k for k in keys if k not in expected), None)
+            extra = next((k for k in results if k not in expected), None)
             detail = (f"sample {missing} of split {dataset.split} is missing" if missing
                       else f"sample {extra} is not in split {dataset.split}")
             raise NuscenesError(f"{path}: the results' samples are not those of split "
@@ -594,11 +632,12 @@ def read_results(path, dataset: NuscenesDataset) -> tuple:
             check(token, results[token])
 
     counts = [len(results[t]) for t in dataset.samples]
-    rows = np.fromiter((box[0] for t in dataset.samples for box in results[t]), np.int64,
-                       sum(counts))
+    rows = (np.concatenate([results[t] for t in dataset.samples]) if dataset.samples
+            else np.zeros(0, np.int64))
     sample = np.repeat(np.arange(len(dataset.samples), dtype=np.int64), counts)
-    track = [track[k] for k in rows.tolist()]
-    return meta, _Boxes(sample, cls[rows], xyz[rows], num_pts[rows], track, score[rows])
+    track = parsed.track
+    return parsed.meta, _Boxes(sample, parsed.cls[rows], parsed.xyz[rows], parsed.num_pts[rows],
+                               [track[k] for k in rows.tolist()], parsed.score[rows])
 
 
 # --- filters and scoring -------------------------------------------------------------------------
@@ -761,11 +800,12 @@ class NuscenesResult:
 
 
 def score_tracker(dataset: NuscenesDataset, prepared: _Prepared, results_path, name: str,
-                  classes: tuple, threads: int = 1) -> tuple:
+                  classes: tuple, threads: int = 1, parsed: Optional[_ParsedResults] = None
+                  ) -> tuple:
     """(entries, meta, seconds) of one results file: one entry per class, then ``overall``."""
     from . import _native
     start = time.perf_counter()
-    meta, boxes = read_results(results_path, dataset)
+    meta, boxes = read_results(results_path, dataset, parsed)
     if prepared.gt_boxes == 0:
         raise NuscenesError(f"{dataset.path}: split {dataset.split} has no ground-truth box of a "
                             f"tracking class")
@@ -832,15 +872,32 @@ def evaluate_nuscenes(gt, trackers, *, split: Optional[str], classes=None,
     for p in paths:
         if not os.path.isfile(p):
             raise NuscenesError(f"cannot read results file {p}: no such file")
-    dataset = read_dataset(gt, split)
-    prepared = _prepare(dataset)
-    entries, metas, seconds = [], {}, {}
-    for name, path in zip(names, paths):
-        tracker_entries, meta, spent = score_tracker(dataset, prepared, path, name, chosen,
-                                                     threads=jobs)
-        entries.extend(tracker_entries)
-        metas[name] = meta
-        seconds[name] = spent
+    # With several jobs, results files are parsed in other processes while this one reads the
+    # dataset's tables (both are most of a run's time); the threshold passes run on `jobs` threads.
+    pool = None
+    if jobs > 1:
+        from .parallel import local_pool
+        try:
+            pool = local_pool(min(jobs - 1, len(paths)))
+        except (OSError, ImportError, NotImplementedError):  # no process support here
+            pool = None
+    try:
+        parsing = [pool.submit(parse_results, p) if pool is not None else None for p in paths]
+        start = time.perf_counter()
+        dataset = read_dataset(gt, split)
+        prepared = _prepare(dataset)
+        shared = time.perf_counter() - start
+        entries, metas, seconds = [], {}, {}
+        for name, path, future in zip(names, paths, parsing):
+            parsed = future.result() if future is not None else None
+            tracker_entries, meta, spent = score_tracker(dataset, prepared, path, name, chosen,
+                                                         threads=jobs, parsed=parsed)
+            entries.extend(tracker_entries)
+            metas[name] = meta
+            seconds[name] = shared + spent
+    finally:
+        if pool is not None:
+            pool.shutdown(cancel_futures=True)
     return NuscenesResult(split, chosen, tuple(entries), metas, seconds)
 
 
