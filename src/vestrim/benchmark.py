@@ -17,7 +17,7 @@ import math
 import os
 import warnings
 from dataclasses import dataclass
-from typing import Callable, Iterable, Optional
+from typing import TYPE_CHECKING, Callable, Iterable, Literal, Optional, Union, overload
 
 import numpy as np
 
@@ -26,6 +26,9 @@ from .combination import combine_clear, combine_hota, combine_identity
 from .derived import DERIVED_FIELDS, derive_hota
 from .mot import MAX_FRAME, MotFormatError, Table, layout_sequence, read_table
 from .protocols import PROTOCOLS, Protocol, protocol as _protocol
+
+if TYPE_CHECKING:
+    from .nuscenes import NuscenesResult
 
 __all__ = [
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult",
@@ -874,11 +877,27 @@ def _threshold(proto: Protocol, iou_threshold) -> float:
     return value
 
 
+@overload
+def evaluate_benchmark(gt, trackers, *, protocol: Literal["nuscenes"], seqmap=None, classes=None,
+                       metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
+                       progress: Optional[Callable[[int, int, str], None]] = None
+                       ) -> "NuscenesResult": ...
+
+
+@overload
+def evaluate_benchmark(gt, trackers, *, protocol=..., seqmap=None, classes=None,
+                       metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
+                       progress: Optional[Callable[[int, int, str], None]] = None
+                       ) -> BenchmarkResult: ...
+
+
 def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=None,
                        metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
                        split: Optional[str] = None,
                        progress: Optional[Callable[[int, int, str], None]] = None
-                       ) -> BenchmarkResult:
+                       ) -> Union[BenchmarkResult, "NuscenesResult"]:
     """Score one or several trackers on a benchmark folder under a protocol.
 
     ``gt`` is a split folder (``<seq>/gt/gt.txt`` per sequence) or one ground-truth file;

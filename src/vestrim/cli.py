@@ -343,7 +343,7 @@ def write_output(path: str, text: str) -> None:
         raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def _nuscenes_error() -> type:
+def _nuscenes_error() -> type[Exception]:
     # Loaded only when the protocol was used: the class is the one its errors are raised with.
     module = sys.modules.get("vestrim.nuscenes")
     return module.NuscenesError if module is not None else UsageError
@@ -358,7 +358,12 @@ def main(argv=None) -> int:
         else:
             sys.stdout.write(text)
             sys.stdout.flush()
-    except (UsageError, BenchmarkError, MotFormatError, _nuscenes_error()) as e:
+    except (UsageError, BenchmarkError, MotFormatError) as e:
+        print(f"vestrim: error: {e}", file=sys.stderr)
+        return 2
+    except ValueError as e:
+        if not isinstance(e, _nuscenes_error()):
+            raise
         print(f"vestrim: error: {e}", file=sys.stderr)
         return 2
     except MemoryError:

@@ -74,7 +74,7 @@ _CLASS_INDEX = {c: k for k, c in enumerate(CLASSES)}
 
 
 def _scenes(ranges: str) -> tuple:
-    out = []
+    out: list[str] = []
     for part in ranges.split(","):
         low, _, high = part.strip().partition("-")
         out.extend(f"scene-{n:04d}" for n in range(int(low), int(high or low) + 1))
@@ -147,71 +147,47 @@ def _msgspec():
 
 # --- the dataset's tables ------------------------------------------------------------------------
 
-def _record_types(msgspec, samples=None, instances=None, sensors=None):
-    """The record types of the tables: only the fields scored or checked are decoded. Where a
-    token must name a record of an earlier table, its type lists the tokens there, so the decoder
-    checks the link and shares one string object per token."""
-    Struct = msgspec.Struct
+def _record_types(msgspec: Any, samples: Optional[list] = None, instances: Optional[list] = None,
+                  sensors: Optional[list] = None) -> dict:
+    """The record types of the tables: only the fields scored or checked are decoded. With
+    ``samples``, the two big tables that name earlier records: where a token must name a record
+    of an earlier table, its type lists the tokens there, so that the decoder checks the link
+    and shares one string object per token."""
 
-    def one_of(tokens):
+    def one_of(tokens: list) -> Any:
         return Literal.__getitem__(tuple(tokens)) if tokens else Literal[""]
 
-    class Token(Struct, gc=False):
-        token: str
-
-    class Category(Struct, gc=False):
-        token: str
-        name: str
-
-    class Instance(Struct, gc=False):
-        token: str
-        category_token: str
-
-    class Sensor(Struct, gc=False):
-        token: str
-        channel: str
-        modality: str
-
-    class CalibratedSensor(Struct, gc=False):
-        token: str
-        sensor_token: str
-
-    class EgoPose(Struct, gc=False):
-        token: str
-        translation: tuple[float, float, float]
-
-    class Map(Struct, gc=False):
-        token: str
-        filename: str
-        log_tokens: Optional[list[str]] = None
-
-    class Scene(Struct, gc=False):
-        token: str
-        name: str
-        first_sample_token: str
-        last_sample_token: str
-
-    class Sample(Struct, gc=False):
-        token: str
-        scene_token: str
-        timestamp: int
-        next: str
-
-    types = dict(category=Category, attribute=Token, visibility=Token, instance=Instance,
-                 sensor=Sensor, calibrated_sensor=CalibratedSensor, ego_pose=EgoPose, log=Token,
-                 scene=Scene, sample=Sample, map=Map)
+    xyz = tuple[float, float, float]
+    fields: dict[str, list] = {
+        "category": [("token", str), ("name", str)],
+        "attribute": [("token", str)],
+        "visibility": [("token", str)],
+        "instance": [("token", str), ("category_token", str)],
+        "sensor": [("token", str), ("channel", str), ("modality", str)],
+        "calibrated_sensor": [("token", str), ("sensor_token", str)],
+        "ego_pose": [("token", str), ("translation", xyz)],
+        "log": [("token", str)],
+        "scene": [("token", str), ("name", str), ("first_sample_token", str),
+                  ("last_sample_token", str)],
+        "sample": [("token", str), ("scene_token", str), ("timestamp", int), ("next", str)],
+        "map": [("token", str), ("filename", str), ("log_tokens", Optional[list[str]], None)],
+    }
     if samples is not None:
-        sample_type = one_of(samples)
-        sample_data = msgspec.defstruct("SampleData", [
-            ("token", str), ("sample_token", sample_type), ("is_key_frame", bool),
-            ("calibrated_sensor_token", one_of(sensors)), ("ego_pose_token", str)], gc=False)
-        annotation = msgspec.defstruct("Annotation", [
-            ("token", str), ("sample_token", sample_type), ("instance_token", one_of(instances)),
-            ("translation", tuple[float, float, float]), ("size", tuple[float, float, float]),
-            ("rotation", tuple[float, float, float, float]), ("num_lidar_pts", int),
-            ("num_radar_pts", int), ("prev", str), ("next", str)], gc=False)
-        types.update(sample_data=sample_data, sample_annotation=annotation)
-    return types
+        sample = one_of(samples)
+        fields = {
+            "sample_data": [("token", str), ("sample_token", sample), ("is_key_frame", bool),
+                            ("calibrated_sensor_token", one_of(sensors or [])),
+                            ("ego_pose_token", str)],
+            "sample_annotation": [("token", str), ("sample_token", sample),
+                                  ("instance_token", one_of(instances or [])),
+                                  ("translation", xyz), ("size", xyz),
+                                  ("rotation", tuple[float, float, float, float]),
+                                  ("num_lidar_pts", int), ("num_radar_pts", int), ("prev", str),
+                                  ("next", str)],
+        }
+    # Not tracked by the garbage collector: millions of records that hold no cycles.
+    return {table: msgspec.defstruct(table.title().replace("_", ""), f, gc=False)
+            for table, f in fields.items()}
 
 
 def _read_table(msgspec, folder: str, name: str, record_type) -> list:
@@ -398,7 +374,7 @@ def read_dataset(path, split: str) -> NuscenesDataset:
     scene_frames = []
     for s in order:
         scene = scenes[s]
-        chain = []
+        chain: list[int] = []
         token = scene.first_sample_token
         while True:
             row = sample_last.get(token)
@@ -441,11 +417,11 @@ def read_dataset(path, split: str) -> NuscenesDataset:
     data_last = {r.token: k for k, r in enumerate(sample_data) if r.token in wanted}
     pose_token = {}
     for t in samples:
-        k = lidar_row.get(t)
-        if k is None:
+        row = lidar_row.get(t)
+        if row is None:
             raise NuscenesError(f"{os.path.join(folder, 'sample.json')}: sample {t} has no "
                                 f"key-frame LIDAR_TOP sample_data record")
-        pose_token[t] = sample_data[data_last[sample_data[k].token]].ego_pose_token
+        pose_token[t] = sample_data[data_last[sample_data[row].token]].ego_pose_token
     del sample_data, data_last, lidar_row, wanted
 
     ego_poses = _read_table(msgspec, folder, "ego_pose", types["ego_pose"])
@@ -453,11 +429,11 @@ def read_dataset(path, split: str) -> NuscenesDataset:
     pose_row = {r.token: k for k, r in enumerate(ego_poses) if r.token in wanted_poses}
     ego_xyz = np.zeros((len(samples), 3))
     for i, t in enumerate(samples):
-        k = pose_row.get(pose_token[t])
-        if k is None:
+        pose = pose_row.get(pose_token[t])
+        if pose is None:
             raise NuscenesError(f"{os.path.join(folder, 'ego_pose.json')}: no ego pose "
                                 f"{pose_token[t]!r} (of sample {t})")
-        ego_xyz[i] = ego_poses[k].translation
+        ego_xyz[i] = ego_poses[pose].translation
     del ego_poses, pose_row
 
     gt, racks = _read_annotations(msgspec, folder, big["sample_annotation"], tables, category,
@@ -785,7 +761,7 @@ class NuscenesResult:
 
     def summary(self, tracker: str) -> dict:
         """The official summary document of one tracker (NaN kept as NaN)."""
-        label_metrics = {f: {} for f in FIELDS}
+        label_metrics: dict[str, dict[str, float]] = {f: {} for f in FIELDS}
         overall = {}
         for e in self.entries:
             if e.tracker != tracker:
@@ -821,9 +797,11 @@ def score_tracker(dataset: NuscenesDataset, prepared: _Prepared, results_path, n
     del boxes
     selected = np.array([_CLASS_INDEX[c] for c in classes], np.int64)
     try:
-        records, combined = _native.nuscenes_score(prepared.scene_offsets, prepared.timestamps,
-                                                    *prepared.gt[:4], *pred, selected,
-                                                    threads=threads)
+        gt_offsets, gt_ids, gt_classes, gt_xy, _ = prepared.gt
+        offsets, ids, pred_classes, xy, scores = pred
+        records, combined = _native.nuscenes_score(
+            prepared.scene_offsets, prepared.timestamps, gt_offsets, gt_ids, gt_classes, gt_xy,
+            offsets, ids, pred_classes, xy, scores, selected, threads=threads)
     except ValueError as e:
         raise NuscenesError(f"{os.fspath(results_path)}: {e}") from None
     entries = []
@@ -905,7 +883,7 @@ def evaluate_nuscenes(gt, trackers, *, split: Optional[str], classes=None,
     return NuscenesResult(split, chosen, tuple(entries), metas, seconds)
 
 
-def load_nuscenes(gt, tracker, *, split: str) -> dict:
+def load_nuscenes(gt, tracker, *, split: str) -> list:
     """The split as it is scored, before track scores and gap filling: per scene (in order)
     ``{"scene", "timestamps", "gt": [(track, class, x, y)] per frame, "pred": [(track, class,
     x, y, score)] per frame}`` after the three filters."""
@@ -919,7 +897,7 @@ def load_nuscenes(gt, tracker, *, split: str) -> dict:
         keep = _filter(b, dataset)
         per_sample: list = [[] for _ in dataset.samples]
         for k in np.flatnonzero(keep).tolist():
-            item = (b.track[k], CLASSES[b.cls[k]], float(b.xyz[k, 0]), float(b.xyz[k, 1]))
+            item: tuple = (b.track[k], CLASSES[b.cls[k]], float(b.xyz[k, 0]), float(b.xyz[k, 1]))
             if b.score is not None:
                 item += (float(b.score[k]),)
             per_sample[b.sample[k]].append(item)
