@@ -231,7 +231,7 @@ def main() -> int:
             print(f"command line: {wall:.1f} s wall, {cpu:.1f} s CPU (workers included)")
         print(f"command line best of {args.repeat}: {best:.1f} s")
 
-        from vestrim import nuscenes
+        from vestrim.datasets import nuscenes
         phases = []
 
         class Clock:  # wall and CPU seconds of a phase

@@ -12,7 +12,7 @@ pytest.importorskip("msgspec")
 
 import vestrim  # noqa: E402
 from vestrim import _core_testing  # noqa: E402
-from vestrim.nuscenes import NuscenesError  # noqa: E402
+from vestrim.datasets.nuscenes import NuscenesError  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _spec = importlib.util.spec_from_file_location(

@@ -84,8 +84,9 @@ class Protocol:
     name: str
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
     convention: Literal["module", "benchmark"]
-    # The file format of ground truth and predictions: "motchallenge", "kitti" or "mots".
-    format: str = "motchallenge"
+    # The dataset module that finds, reads and lays out its files (see vestrim.datasets):
+    # "motchallenge", "kitti" or "mots".
+    dataset: str = "motchallenge"
     # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
     # seqinfo.ini), "kitti" (label_02/<seq>.txt, a seqmap of frame counts) or "kitti-mots"
     # (instances_txt/<seq>.txt, a seqmap of last frames).
@@ -109,6 +110,15 @@ class Protocol:
     removal_threshold: float = 0.5
     # Predictions whose class (when written) exceeds this are refused (None: not checked).
     max_pred_class: Optional[int] = None
+    # Scored with the dataset's own metrics (not CLEAR, Identity and HOTA at an IoU threshold):
+    # no metric families or IoU threshold to choose, and a split name the dataset resolves,
+    # required.
+    own_metrics: bool = False
+
+    @property
+    def format(self) -> str:
+        """The file format of ground truth and predictions: the dataset's name."""
+        return self.dataset
 
     @property
     def is_benchmark(self) -> bool:
@@ -125,25 +135,29 @@ _MOT_DISTRACTORS = frozenset({2, 7, 8, 12})
 PROTOCOLS = {
     p.name: p
     for p in [
-        Protocol("plain", "module"),
-        Protocol("mot15", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
-                 gt_columns=7, max_pred_class=1),
-        Protocol("mot16", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("plain", "module", dataset="motchallenge"),
+        Protocol("mot15", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5, gt_columns=7, max_pred_class=1),
+        Protocol("mot16", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot17", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot17", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot20", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot20", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
-        Protocol("kitti", "benchmark", format="kitti", layout="kitti",
+        Protocol("kitti", "benchmark", dataset="kitti", layout="kitti",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training"),
-        Protocol("kitti-mots", "benchmark", format="mots", layout="kitti-mots",
+        Protocol("kitti-mots", "benchmark", dataset="mots", layout="kitti-mots",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
-        Protocol("mots20", "benchmark", format="mots", classes=("pedestrian",),
+        Protocol("mots20", "benchmark", dataset="mots", classes=("pedestrian",),
                  iou_threshold=0.5),
-        Protocol("nuscenes", "benchmark", format="nuscenes", layout="nuscenes",
+        Protocol("nuscenes", "benchmark", dataset="nuscenes", layout="nuscenes",
+                 own_metrics=True,
                  classes=("bicycle", "bus", "car", "motorcycle", "pedestrian", "trailer",
                           "truck")),
     ]

@@ -3,6 +3,9 @@
     result = vestrim.evaluate_benchmark("data/nuscenes/v1.0-trainval", ["tracker.json"],
                                         protocol="nuscenes", split="val")
 
+Scored over all scenes of a class at once, this dataset has the ``score`` hook (and ``load_run``
+for ``load_benchmark``) in place of ``find_run`` and ``load``.
+
 The ground truth is a dataset version folder (``<dataroot>/<version>/`` holding the 13 JSON
 tables; ``<dataroot>`` holds the map files they name), each tracker is one results file
 (``{"meta": {...}, "results": {sample_token: [box, ...]}}``) and the split is a predefined name
@@ -35,20 +38,23 @@ from typing import Any, Literal, Optional
 
 import numpy as np
 
+from ..errors import BenchmarkError
+from ..fields import FAMILY, TABLE_COLUMNS
+
 __all__ = [
     "CLASSES", "FIELDS", "CURVE_FIELDS", "SPLITS", "NuscenesError", "NuscenesDataset",
     "NuscenesResult", "NuscenesEntry", "read_dataset", "read_results", "score_tracker",
-    "evaluate_nuscenes", "load_nuscenes",
+    "evaluate_nuscenes", "load_nuscenes", "score", "load_run",
 ]
 
 CLASSES = ("bicycle", "bus", "car", "motorcycle", "pedestrian", "trailer", "truck")
-# The 17 values of a class and of the combined entry, in output order.
-FIELDS = ("amota", "amotp", "recall", "motar", "gt", "mota", "motp", "mt", "ml", "faf", "tp",
-          "fp", "fn", "ids", "frag", "tid", "lgd")
-# The per-threshold values, each a 40-long curve (index 0: recall 1).
+# The 17 values of a class and of the combined entry, in output order (declared in fields).
+FIELDS = tuple(f.key for f in FAMILY["nuscenes"].fields)
+# The per-threshold values, each a 40-long curve (index 0: recall 1): all but the averages, in
+# the order the native scorer returns them.
 CURVE_FIELDS = ("recall", "motar", "gt", "mota", "motp", "mt", "ml", "faf", "tp", "fp", "fn",
                 "ids", "frag", "tid", "lgd")
-COUNT_FIELDS = frozenset({"gt", "mt", "ml", "tp", "fp", "fn", "ids", "frag"})
+COUNT_FIELDS = frozenset(f.key for f in FAMILY["nuscenes"].fields if f.count)
 PERCENT_FIELDS = frozenset({"amota", "motar", "mota", "recall"})
 
 RANGES = {"car": 50.0, "truck": 50.0, "bus": 50.0, "trailer": 50.0,
@@ -131,7 +137,7 @@ CONFIG = {
 }
 
 
-class NuscenesError(ValueError):
+class NuscenesError(BenchmarkError):
     """A dataset, split or results file that cannot be scored (the message names the file and
     the sample, box or table row concerned)."""
 
@@ -528,7 +534,7 @@ class _ParsedResults:
 def parse_results(path) -> _ParsedResults:
     """Parse a results file (a top-level function of plain arguments, so that it can run in
     another process). Raises ``NuscenesError`` if it is not a results document."""
-    from . import _native
+    from .. import _native
     path = os.fspath(path)
     try:
         with open(path, encoding="utf-8") as f:
@@ -783,7 +789,7 @@ def score_tracker(dataset: NuscenesDataset, prepared: _Prepared, results_path, n
                   classes: tuple, threads: int = 1, parsed: Optional[_ParsedResults] = None
                   ) -> tuple:
     """(entries, meta, seconds) of one results file: one entry per class, then ``overall``."""
-    from . import _native
+    from .. import _native
     start = time.perf_counter()
     meta, boxes = read_results(results_path, dataset, parsed)
     if prepared.gt_boxes == 0:
@@ -858,7 +864,7 @@ def evaluate_nuscenes(gt, trackers, *, split: Optional[str], classes=None,
     # dataset's tables (both are most of a run's time); the threshold passes run on `jobs` threads.
     pool = None
     if jobs > 1:
-        from .parallel import local_pool
+        from ..pool import local_pool
         try:
             pool = local_pool(min(jobs - 1, len(paths)))
         except (OSError, ImportError, NotImplementedError):  # no process support here
@@ -881,6 +887,18 @@ def evaluate_nuscenes(gt, trackers, *, split: Optional[str], classes=None,
         if pool is not None:
             pool.shutdown(cancel_futures=True)
     return NuscenesResult(split, chosen, tuple(entries), metas, seconds)
+
+
+def score(gt, trackers, options) -> NuscenesResult:
+    """The dataset's scoring hook: ``evaluate_benchmark`` under a nuscenes protocol (``options``:
+    the checked run options)."""
+    return evaluate_nuscenes(gt, trackers, split=options.split, classes=options.classes,
+                             jobs=options.jobs)
+
+
+def load_run(gt, tracker, options) -> list:
+    """The dataset's loading hook: ``load_benchmark`` under a nuscenes protocol."""
+    return load_nuscenes(gt, tracker, split=options.split)
 
 
 def load_nuscenes(gt, tracker, *, split: str) -> list:
@@ -911,10 +929,6 @@ def load_nuscenes(gt, tracker, *, split: str) -> list:
 
 # --- text output ---------------------------------------------------------------------------------
 
-_HEADERS = {"amota": "AMOTA", "amotp": "AMOTP", "recall": "Recall", "motar": "MOTAR",
-            "gt": "GT", "mota": "MOTA", "motp": "MOTP", "mt": "MT", "ml": "ML", "faf": "FAF",
-            "tp": "TP", "fp": "FP", "fn": "FN", "ids": "IDS", "frag": "Frag", "tid": "TID",
-            "lgd": "LGD"}
 
 
 def _cell(name: str, value: float, percent: bool) -> str:
@@ -928,8 +942,9 @@ def _cell(name: str, value: float, percent: bool) -> str:
 
 
 def format_table(result: NuscenesResult, percent: bool = False) -> str:
-    header = ["Tracker", "Class"] + [_HEADERS[f] for f in FIELDS]
-    rows = [[e.tracker, e.class_name] + [_cell(f, e.values[f], percent) for f in FIELDS]
+    columns = TABLE_COLUMNS["nuscenes"]
+    header = ["Tracker", "Class"] + [c.table_header for c in columns]
+    rows = [[e.tracker, e.class_name] + [_cell(c.key, e.values[c.key], percent) for c in columns]
             for e in result.entries]
     widths = [max(len(r[k]) for r in [header] + rows) for k in range(len(header))]
 
@@ -946,10 +961,11 @@ def format_csv(result: NuscenesResult, percent: bool = False) -> str:
     import io
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(["tracker", "class"] + list(FIELDS))
+    columns = TABLE_COLUMNS["nuscenes"]
+    writer.writerow(["tracker", "class"] + [c.key for c in columns])
     for e in result.entries:
-        writer.writerow([e.tracker, e.class_name] + [_cell(f, e.values[f], percent)
-                                                     for f in FIELDS])
+        writer.writerow([e.tracker, e.class_name] + [_cell(c.key, e.values[c.key], percent)
+                                                     for c in columns])
     return out.getvalue()
 
 
