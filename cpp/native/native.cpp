@@ -17,6 +17,7 @@ const Families families[] = {
     masks_functions,
     nuscenes_functions,
     pickle_functions,
+    finalise_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {

@@ -26,7 +26,7 @@ from __future__ import annotations
 from types import ModuleType
 
 from ..protocols import Protocol
-from . import kitti, motchallenge, mots, nuscenes
+from . import bdd100k, kitti, motchallenge, mots, multiclass, nuscenes
 
 __all__ = ["DATASETS", "dataset"]
 
@@ -34,6 +34,8 @@ DATASETS: dict[str, ModuleType] = {
     "motchallenge": motchallenge,
     "kitti": kitti,
     "mots": mots,
+    "bdd100k": bdd100k,
+    "multiclass": multiclass,
     "nuscenes": nuscenes,
 }
 
