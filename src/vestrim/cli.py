@@ -1,10 +1,11 @@
 """The ``vestrim`` command: score tracker output against ground truth.
 
-    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20|
+                                           nuscenes]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--class-names 1=pedestrian,3=car] [--ignore-classes 13]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
-                    [--format table|csv|json] [--style vestrim|official] [--percent]
+                    [--format table|csv|json|nuscenes] [--style vestrim|official] [--percent]
                     [--output FILE] [--plot DIR] [--jobs N]
     vestrim --data-root ROOT --benchmark MOT17 [--split NAME] [--trackers A B ...]
                     [--tracker-names ...] [--no-files] [--official-plots] [...]
@@ -67,7 +68,8 @@ def _benchmark_arg(text: str) -> str:
 # How the command line spells the options that the shared checks name in their messages.
 _OPTION_NAMES = {"classes": "--classes", "gt_classes": "--gt-classes",
                  "iou_threshold": "--iou-threshold", "split": "--split",
-                 "class_names": "--class-names", "ignore_classes": "--ignore-classes"}
+                 "class_names": "--class-names", "ignore_classes": "--ignore-classes",
+                 "metrics": "--metrics"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -92,8 +94,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--split", metavar="NAME",
                         help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
-                             "(default training and val); with --data-root, the benchmark's "
-                             "split")
+                             "(default training and val); nuscenes (required): a predefined "
+                             "split (train, val, test, mini_train, mini_val, train_detect, "
+                             "train_track) or a key of GT/splits.json; with --data-root, the "
+                             "benchmark's split")
     parser.add_argument("--classes", type=_list("class", str.lower), default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
@@ -110,14 +114,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--iou-threshold", default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
-    parser.add_argument("--metrics", type=_list("metrics"), default=list(FAMILIES),
+    parser.add_argument("--metrics", type=_list("metrics"), default=None,
                         metavar="LIST", help=f"comma-separated subset of {','.join(FAMILIES)} "
                         "in any case (default all; count is always reported)")
     parser.add_argument("--gt-classes", type=_list("class"), default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
-    parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
-                        help="output format (default table)")
+    parser.add_argument("--format", choices=("table", "csv", "json", "nuscenes"),
+                        default="table",
+                        help="output format (default table); nuscenes: the official summary "
+                             "document of one results file (--protocol nuscenes)")
     parser.add_argument("--percent", action="store_true",
                         help="ratios x 100 in the table and csv (JSON keeps plain ratios)")
     parser.add_argument("--output", "-o", metavar="FILE",
@@ -298,6 +304,34 @@ def _run_official(args, options, progress):
     return result, {t.name: t.display_name for t in layout.trackers}
 
 
+def _run_nuscenes(args, options) -> str:
+    from .datasets import nuscenes
+    if args.seqmap is not None:
+        raise UsageError("--seqmap does not apply under --protocol nuscenes")
+    if args.format == "nuscenes" and len(args.pred) != 1:
+        raise UsageError("--format nuscenes writes the summary of one results file, "
+                         f"got {len(args.pred)}")
+    if args.plot is not None:
+        try:
+            plot.matplotlib_figure("--plot")
+        except ImportError as e:
+            raise UsageError(str(e)) from None
+    result = evaluate_benchmark(args.gt, args.pred, protocol="nuscenes", split=options.split,
+                                classes=options.classes, jobs=options.jobs)
+    if args.plot is not None:
+        try:
+            plot.write_nuscenes_plots(result, args.plot)
+        except OSError as e:
+            raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
+    if args.format == "nuscenes":
+        return nuscenes.format_summary(result)
+    if args.format == "json":
+        return result.to_json()
+    if args.format == "csv":
+        return nuscenes.format_csv(result, percent=args.percent)
+    return nuscenes.format_table(result, percent=args.percent)
+
+
 def run(args) -> str:
     _check_mode(args)
     _check_style(args)
@@ -311,6 +345,10 @@ def run(args) -> str:
                               ignore_classes=args.ignore_classes, from_text=True)
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None
+    if options.protocol.own_metrics:
+        return _run_nuscenes(args, options)
+    if args.format == "nuscenes":
+        raise UsageError("--format nuscenes applies under --protocol nuscenes only")
     _check_plot_options(args, options.families)
     _check_official_plots(args, options.families)
     progress = _Progress()

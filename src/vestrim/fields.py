@@ -115,6 +115,16 @@ FAMILY = {f.name: f for f in [
         "count", "Count",
         ("num_gt", "GT_Dets", None, _C), ("num_pred", "Dets", None, _C),
         ("num_gt_ids", "GT_IDs", None, _C), ("num_pred_ids", "IDs", None, _C)),
+    # nuScenes 3D tracking: a class's (or the combined entry's) 17 values. A class also carries
+    # 40-point curves: "confidence", "recall_hypo" and "<key>_curve" of every field but the first
+    # two.
+    _family(
+        "nuscenes", "nuScenes tracking",
+        ("amota", "AMOTA"), ("amotp", "AMOTP"), ("recall", "Recall"), ("motar", "MOTAR"),
+        ("gt", "GT", None, _C), ("mota", "MOTA"), ("motp", "MOTP"), ("mt", "MT", None, _C),
+        ("ml", "ML", None, _C), ("faf", "FAF"), ("tp", "TP", None, _C), ("fp", "FP", None, _C),
+        ("fn", "FN", None, _C), ("ids", "IDS", None, _C), ("frag", "Frag", None, _C),
+        ("tid", "TID"), ("lgd", "LGD")),
 ]}
 
 # The metric families a run can be asked for, in output order ("count" is always given).
@@ -150,6 +160,7 @@ TABLE_COLUMNS = {
     "hota": _family_columns("hota", "hota", "deta", "assa", "loca", "det_re", "det_pr",
                             "ass_re", "ass_pr", "owta", "hota_0", "loca_0", "hota_loca_0"),
     "count": _family_columns("count", "num_pred", "num_gt", "num_pred_ids", "num_gt_ids"),
+    "nuscenes": FAMILY["nuscenes"].fields,
 }
 
 # The CSV: the table's columns, CLEAR's derived columns after CLEAR's, and HOTA's per-alpha counts
