@@ -525,3 +525,60 @@ def test_array_reshaped_by_a_later_argument(name, mutation):
     shape = RESHAPES[mutation](a)
     assert outcome(lambda: call(a, lambda v: Reshapes(v, a, shape))) == expected
     assert a.shape == shape
+
+
+# ---------------------------------------------------------------------------------------------
+# Ids chosen to collide in the id hash maps
+
+def unmix(h):
+    """The input that the splitmix64 finaliser maps to `h`."""
+    mask = 2**64 - 1
+
+    def unshift(y, s):
+        x = y
+        for _ in range(64 // s + 1):
+            x = y ^ (x >> s)
+        return x
+
+    h = unshift(h, 31)
+    h = h * pow(0x94D049BB133111EB, -1, 2**64) & mask
+    h = unshift(h, 27)
+    h = h * pow(0xBF58476D1CE4E5B9, -1, 2**64) & mask
+    return unshift(h, 30)
+
+
+def test_ids_chosen_to_collide_probe_no_longer_than_random_ids():
+    from vestrim import _core_testing
+    probe = _core_testing.id_map_longest_probe
+    n = 20000
+    colliding = [unmix(j << 32) for j in range(n)]  # equal low 32 bits of the unkeyed hash
+    rng = np.random.default_rng(11)
+    random_ids = [int(x) for x in rng.integers(0, 2**63, n)]
+    assert probe(colliding, 0) == n  # without a key they all share one probe sequence
+    for key in (1, 0x9E3779B97F4A7C15, 2**64 - 1, 123456789):
+        assert probe(colliding, key) <= 2 * probe(random_ids, key)
+
+
+def test_results_do_not_depend_on_the_hash_key():
+    # Another process draws another key; results and saved states come out the same.
+    import pickle
+    import subprocess
+    import sys
+    code = (
+        "import pickle, sys, numpy as np, vestrim\n"
+        "rng = np.random.default_rng(3)\n"
+        "pool = [int(x) for x in rng.integers(-2**63, 2**63 - 1, 40)]\n"
+        "gt = [[int(x) for x in rng.choice(pool[:20], 6)] for _ in range(30)]\n"
+        "pred = [[int(x) for x in rng.choice(pool[20:], 5)] for _ in range(30)]\n"
+        "sims = [rng.uniform(0, 1, (6, 5)) for _ in range(30)]\n"
+        "acc = vestrim.Accumulator(0.5)\n"
+        "for frame in zip(gt, pred, sims):\n"
+        "    acc.update_from_similarity(*frame)\n"
+        "events = vestrim.compute_quorvantix_switch_events(gt, pred, sims, 0.3)\n"
+        "results = (acc, acc.compute(), vestrim.compute_hota_from_similarity(gt, pred, sims),\n"
+        "           events.num_transfer, events.num_ascend, events.num_migrate)\n"
+        "sys.stdout.buffer.write(pickle.dumps(results))\n"
+    )
+    runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, check=True).stdout for _ in range(2)]
+    assert runs[0] == runs[1]
+    assert pickle.loads(runs[0])[3:] != (0, 0, 0)

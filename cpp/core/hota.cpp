@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/id_hash.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
@@ -22,15 +23,6 @@ constexpr double kTiny = 1e-10;
 // Added to each alpha so that a similarity printed as the alpha itself still reaches it.
 constexpr double kAlphaMargin = -1e-9;
 
-inline std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
-
 // Open-addressing map from 64-bit keys to dense indices 0, 1, 2, ... in order of first insertion.
 // Interns the gt and predicted ids, and numbers the pairs counted as true positives.
 class DenseIndex {
@@ -41,7 +33,7 @@ public:
 
     std::size_t intern(std::uint64_t key) {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
             Slot& slot = slots_[i];
             if (slot.value == kNone) {
                 if (2 * (size_ + 1) > slots_.size()) {
@@ -61,18 +53,23 @@ private:
         std::size_t value;  // kNone marks an empty slot
     };
 
+    std::size_t slot_of(std::uint64_t key, std::size_t mask) const {
+        return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask;
+    }
+
     void grow() {
         std::vector<Slot> old(slots_.size() * 2, Slot{0, kNone});
         old.swap(slots_);
         const std::size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.value == kNone) continue;
-            std::size_t i = mix(slot.key) & mask;
+            std::size_t i = slot_of(slot.key, mask);
             while (slots_[i].value != kNone) i = (i + 1) & mask;
             slots_[i] = slot;
         }
     }
 
+    std::uint64_t hash_key_ = id_hash::process_key();
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
 };

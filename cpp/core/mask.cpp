@@ -6,14 +6,12 @@
 #include <cstdio>
 #include <utility>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace vestrim::mask {
 namespace {
@@ -695,23 +693,13 @@ void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
     }
 }
 
-std::uint64_t memory_capacity() {
-    u64 capacity = ~u64{0};
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page > 0) capacity = static_cast<u64>(pages) * static_cast<u64>(page);
-    rlimit limit{};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        capacity = std::min<u64>(capacity, limit.rlim_cur);
-    return capacity;
-}
-
 std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes) {
     // Smaller outputs always fit; asking the system about its memory costs system calls.
     constexpr u128 kAlwaysFits = u128{1} << 26;
     if (bytes <= kAlwaysFits && pixels <= kAlwaysFits) return std::nullopt;
     if (pixels > static_cast<u128>(INT64_MAX))
         return what + " covers " + to_decimal(pixels) + " pixels, more than 2^63 - 1";
-    const u64 capacity = memory_capacity();
+    const u64 capacity = memory::available();
     if (bytes > capacity) {
         return what + " needs " + to_decimal(bytes) + " bytes, more than the " +
                std::to_string(capacity) + " bytes of memory available";
