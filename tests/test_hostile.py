@@ -3,6 +3,8 @@ are being converted, and sizes at the edges of the integer widths. Each call mus
 exception or a correct result, never a crash."""
 
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -562,8 +564,6 @@ def test_ids_chosen_to_collide_probe_no_longer_than_random_ids():
 def test_results_do_not_depend_on_the_hash_key():
     # Another process draws another key; results and saved states come out the same.
     import pickle
-    import subprocess
-    import sys
     code = (
         "import pickle, sys, numpy as np, vestrim\n"
         "rng = np.random.default_rng(3)\n"
@@ -582,3 +582,46 @@ def test_results_do_not_depend_on_the_hash_key():
     runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, check=True).stdout for _ in range(2)]
     assert runs[0] == runs[1]
     assert pickle.loads(runs[0])[3:] != (0, 0, 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Frames whose dense work cannot fit in memory
+
+FRAME_UNDER_MEMORY_LIMIT = """
+import resource, numpy as np, vestrim
+from vestrim import _native
+used = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+limit = used * 1024 + 2**30
+if limit > 2**33:
+    print("skip: address space already large")
+else:
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    # One frame of 12,000 identical boxes a side: every pair overlaps, gigabytes of dense work.
+    ids = np.arange(12000, dtype=np.int64)
+    boxes = np.tile([0.0, 0.0, 10.0, 10.0], (12000, 1))
+    seq = ([ids[:2], ids], [boxes[:2], boxes], [ids[:2], ids], [boxes[:2], boxes])
+    sims = ([[1], [1, 2]], [[1], [1, 2]], [np.ones((1, 1)), np.ones((2, 2))])
+    for call in (vestrim.compute_clear, vestrim.compute_identity, vestrim.compute_hota, vestrim.evaluate,
+                 _native.evaluate, lambda *a: vestrim.Accumulator().update(*(x[1] for x in a))):
+        try:
+            call(*seq)
+            print("ran")
+        except MemoryError as error:
+            print(error)
+    print(vestrim.compute_clear_from_similarity(*sims).num_gt)  # small frames still run
+"""
+
+
+def test_frames_too_large_for_memory_are_refused_before_any_work():
+    proc = subprocess.run([sys.executable, "-c", FRAME_UNDER_MEMORY_LIMIT], capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    if proc.stdout.startswith("skip"):
+        pytest.skip(proc.stdout.strip())  # under the sanitizer's huge address space
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 7 and lines[-1] == "3"
+    for line, index, per_pair in zip(lines, [1, 1, 1, 1, 1, 0], [32, 64, 48, 96, 96, 96]):
+        assert re.fullmatch(
+            f"the frame at index {index} holds 12000 ground-truth and 12000 predicted objects: scoring it "
+            f"needs about {144_000_000 * per_pair} bytes \\({per_pair} per pair\\), more than the \\d+ bytes "
+            "of memory available", line), line

@@ -404,14 +404,7 @@ private:
     std::uint8_t value_ = 0;
 };
 
-std::string to_decimal(u128 v) {
-    std::string digits;
-    do {
-        digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
-        v /= 10;
-    } while (v != 0);
-    return {digits.rbegin(), digits.rend()};
-}
+using memory::to_decimal;
 }  // namespace
 
 Result<Rle> Rle::create(std::uint64_t h, std::uint64_t w, std::vector<std::uint32_t> counts) {

@@ -63,4 +63,28 @@ std::uint64_t available() {
     return std::min(capacity, cgroup_limit());
 }
 
+std::string to_decimal(unsigned __int128 v) {
+    std::string digits;
+    do {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    } while (v != 0);
+    return {digits.rbegin(), digits.rend()};
+}
+
+void refuse_frame(std::uint64_t index, std::uint64_t gt, std::uint64_t pred, std::uint64_t per_pair) {
+    using u128 = unsigned __int128;
+    const u128 bytes = u128{gt} * pred * per_pair;
+    // Smaller frames always fit; asking the system about its memory costs system calls.
+    if (bytes <= (u128{1} << 26)) return;
+    const std::uint64_t capacity = available();
+    if (bytes <= capacity) return;
+    // Both sides are counts of objects held in memory (below 2^48): the product cannot wrap.
+    const std::string needed = to_decimal(bytes);
+    throw Refused("the frame at index " + std::to_string(index) + " holds " + std::to_string(gt) + " ground-truth and " +
+                  std::to_string(pred) + " predicted objects: scoring it needs about " + needed + " bytes (" +
+                  std::to_string(per_pair) + " per pair), more than the " + std::to_string(capacity) +
+                  " bytes of memory available");
+}
+
 }  // namespace vestrim::memory

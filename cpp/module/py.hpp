@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::py {
@@ -100,6 +101,9 @@ PyObject* guarded(F&& body) noexcept {
         return internal_error(e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const memory::Refused& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
     } catch (const std::exception& e) {
         return internal_error(e.what());
     }

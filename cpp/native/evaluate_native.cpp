@@ -126,6 +126,7 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
         return evaluate_boxes(types, seq.frames, options.threshold, options.convention, options.empty_frames);
     });
 }
@@ -142,6 +143,7 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
         const std::span<const SimFrame> frames = seq.frames;
         return metrics_tuple(types,
                              clear::compute_clear_from_similarity(frames, options.threshold, options.convention),
