@@ -320,6 +320,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     std::vector<double> potential_matches;  // by pair id
     std::vector<double> row_sum;
     std::vector<double> col_sum;
+    interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -351,6 +352,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             }
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source.row(k, r);
+                rows_meter.add(2 * row.size);
                 for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
             }
         } else {
@@ -358,6 +360,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
+                rows_meter.add(2 * n_pred);
                 for (std::size_t c = 0; c < n_pred; ++c) share(r, c, row[c]);
             }
         }
@@ -432,6 +435,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
                 score.assign(n_gt * n_pred, 0.0);
                 for (std::size_t r = 0; r < n_gt; ++r) {
                     const auto row = source.row(k, r);
+                    rows_meter.add(2 * row.size);
                     double* out = score.data() + r * n_pred;
                     for (std::size_t e = 0; e < row.size; ++e) out[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
                 }
@@ -441,6 +445,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             score.resize(n_gt * n_pred);
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
+                rows_meter.add(2 * n_pred);
                 double* out = score.data() + r * n_pred;
                 for (std::size_t c = 0; c < n_pred; ++c) out[c] = weighted(r, c, row[c]);
             }

@@ -47,11 +47,18 @@ private:
 
 // Appends a run of `n` pixels, splitting one longer than a 32-bit count into full-length pieces
 // joined by zero-length runs of the other colour, so the alternation is kept and nothing is lost.
+// A run of billions of pieces is room made once and filled with interruptions possible.
 void append_run(std::vector<std::uint32_t>& out, u64 n) {
-    while (n > kMaxRun) {
-        out.push_back(static_cast<std::uint32_t>(kMaxRun));
-        out.push_back(0);
-        n -= kMaxRun;
+    if (n > kMaxRun) {
+        const u64 pieces = (n - 1) / kMaxRun;  // full-length pieces before the last one
+        out.reserve(out.size() + 2 * pieces + 1);
+        interrupt::Meter meter;
+        for (u64 k = 0; k < pieces; ++k) {
+            meter.add(2);
+            out.push_back(static_cast<std::uint32_t>(kMaxRun));
+            out.push_back(0);
+        }
+        n -= pieces * kMaxRun;
     }
     out.push_back(static_cast<std::uint32_t>(n));
 }
@@ -229,25 +236,31 @@ private:
 
 // Columns [c_begin, c_end) of an image with any strides: a block of columns at a time is gathered
 // into a small column-major buffer, reading each image row once per block, then scanned in order.
+// A column taller than the buffer is gathered and scanned a piece of rows at a time.
 void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_begin, u64 c_end,
                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, interrupt::Meter& meter) {
     if (h == 0 || c_begin >= c_end) return;
+    const u64 piece = std::min(h, kGatherBytes);  // rows gathered at a time (all when several columns fit)
     const u64 block = std::max<u64>(1, std::min<u64>(c_end - c_begin, kGatherBytes / h));
-    std::vector<std::uint8_t> columns(block * h);
+    std::vector<std::uint8_t> columns(block * piece);
     for (u64 c0 = c_begin; c0 < c_end; c0 += block) {
         const u64 nc = std::min(block, c_end - c0);
-        meter.add(1 + nc * h);
-        const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
-        for (u64 r = 0; r < h; ++r) {
-            const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
-            std::uint8_t* out = columns.data() + r;
-            if (col_stride == 1) {
-                for (u64 k = 0; k < nc; ++k) out[k * h] = row[k];
-            } else {
-                for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+        for (u64 r0 = 0; r0 < h; r0 += piece) {
+            const u64 nr = std::min(piece, h - r0);
+            meter.add(1 + nc * nr);
+            const std::uint8_t* origin =
+                data + static_cast<std::ptrdiff_t>(c0) * col_stride + static_cast<std::ptrdiff_t>(r0) * row_stride;
+            for (u64 r = 0; r < nr; ++r) {
+                const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
+                std::uint8_t* out = columns.data() + r;
+                if (col_stride == 1) {
+                    for (u64 k = 0; k < nc; ++k) out[k * nr] = row[k];
+                } else {
+                    for (u64 k = 0; k < nc; ++k) out[k * nr] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+                }
             }
+            runs.scan(columns.data(), nc * nr);  // the gathered columns (or piece), one after the other
         }
-        runs.scan(columns.data(), nc * h);  // the gathered columns, one after the other
     }
 }
 
