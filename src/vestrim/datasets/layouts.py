@@ -17,6 +17,7 @@ file on its own is one sequence (named by the tracker's file later).
 from __future__ import annotations
 
 import configparser
+import re
 import os
 import warnings
 from dataclasses import dataclass
@@ -94,7 +95,8 @@ def read_seqinfo(path: str) -> int:
         raise BenchmarkError(f"{path}: not a valid ini file ({e.message.splitlines()[0]})") \
             from None
     try:
-        length = int(text.strip())
+        # Leading zeros dropped first: int() refuses thousands of digits.
+        length = int(re.sub(r"^([+-]?)0+(?=[0-9])", r"\1", text.strip()))
     except ValueError:
         length = -1
     if not 1 <= length <= MAX_FRAME:

@@ -94,9 +94,10 @@ def integer(token: bytes, k: int, names) -> int:
             raise ValueError(f"{names[k]} ({ORDINALS[k]} value) must be an integer, got "
                              f"{quoted(token)}")
         digits = m.group(1)
-    # Checked by length first: int() of thousands of digits is slow (and refused by Python).
+    # Checked by length first, without its leading zeros (any number of them): int() of thousands
+    # of digits is slow (and refused by Python).
     magnitude = digits.lstrip(b"+-").lstrip(b"0")
-    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
+    value = (-1 if digits[:1] == b"-" else 1) * int(magnitude) if len(magnitude) <= 19 and magnitude else 0
     if len(magnitude) > 19 or not -2**63 <= value < 2**63:
         raise ValueError(f"{names[k]} {token.decode('ascii')} does not fit in 64 bits")
     return value
