@@ -264,7 +264,7 @@ def _main(args) -> int:
         print(f"vestrim: error: {e}", file=sys.stderr)
         return 2
     except MemoryError as e:
-        print(f"vestrim: error: {e or 'not enough memory for this input'}", file=sys.stderr)
+        print(f"vestrim: error: {str(e) or 'not enough memory for this input'}", file=sys.stderr)
         return 2
     except RuntimeError as e:
         pool = sys.modules.get("concurrent.futures.process")
