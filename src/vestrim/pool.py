@@ -110,6 +110,8 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     context = None
     if sys.platform.startswith("linux") and threading.active_count() == 1:
         context = multiprocessing.get_context("fork")
-    initializer = _end_with_parent if sys.platform.startswith("linux") else None
-    return _LocalPool(max_workers=min(workers, usable_cores()), mp_context=context,
-                      initializer=initializer, initargs=(os.getpid(),) if initializer else ())
+    workers = min(workers, usable_cores())
+    if sys.platform.startswith("linux"):
+        return _LocalPool(max_workers=workers, mp_context=context, initializer=_end_with_parent,
+                          initargs=(os.getpid(),))
+    return _LocalPool(max_workers=workers, mp_context=context)
