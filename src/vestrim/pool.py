@@ -78,18 +78,29 @@ def _end_with_parent(parent: int) -> None:
         os._exit(1)
 
 
-class _LocalPool(concurrent.futures.ProcessPoolExecutor):
-    """A pool whose workers end at once when the code using it is interrupted (Ctrl-C, or a
-    signal the command line turns into an exception) instead of finishing their current task."""
+_local_pool_type: Optional[type] = None
 
-    def __exit__(self, exc_type, exc, tb):
-        if exc_type is not None and not issubclass(exc_type, Exception):
-            processes = getattr(self, "_processes", None) or {}
-            for process in list(processes.values()):
-                process.terminate()
-            self.shutdown(wait=True, cancel_futures=True)
-            return False
-        return super().__exit__(exc_type, exc, tb)
+
+def _pool_type() -> type:
+    """A process pool whose workers end at once when the code using it is interrupted (Ctrl-C,
+    or a signal the command line turns into an exception) instead of finishing their current
+    task. Made on first use: concurrent.futures is imported only by runs that use a pool."""
+    global _local_pool_type
+    if _local_pool_type is None:
+        import concurrent.futures
+
+        class LocalPool(concurrent.futures.ProcessPoolExecutor):
+            def __exit__(self, exc_type, exc, tb):
+                if exc_type is not None and not issubclass(exc_type, Exception):
+                    processes = getattr(self, "_processes", None) or {}
+                    for process in list(processes.values()):
+                        process.terminate()
+                    self.shutdown(wait=True, cancel_futures=True)
+                    return False
+                return super().__exit__(exc_type, exc, tb)
+
+        _local_pool_type = LocalPool
+    return _local_pool_type
 
 
 def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
@@ -106,7 +117,6 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     stops and restarts around fork itself. Elsewhere, or with other threads running (where a
     forked child could inherit a lock held by one of them), Python's default start method.
     """
-    import concurrent.futures
     import multiprocessing
     import os
     import sys
@@ -115,7 +125,8 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     if sys.platform.startswith("linux") and threading.active_count() == 1:
         context = multiprocessing.get_context("fork")
     workers = min(workers, usable_cores())
+    pool = _pool_type()
     if sys.platform.startswith("linux"):
-        return _LocalPool(max_workers=workers, mp_context=context, initializer=_end_with_parent,
-                          initargs=(os.getpid(),))
-    return _LocalPool(max_workers=workers, mp_context=context)
+        return pool(max_workers=workers, mp_context=context, initializer=_end_with_parent,
+                    initargs=(os.getpid(),))
+    return pool(max_workers=workers, mp_context=context)
