@@ -78,28 +78,31 @@ def _end_with_parent(parent: int) -> None:
         os._exit(1)
 
 
+def _exit_pool(pool, exc_type, exc, tb):
+    """Leaving a local pool's block: the workers end at once when the code using it was
+    interrupted (Ctrl-C, or a signal the command line turns into an exception) instead of
+    finishing their current task."""
+    import concurrent.futures
+    if exc_type is not None and not issubclass(exc_type, Exception):
+        processes = getattr(pool, "_processes", None) or {}
+        for process in list(processes.values()):
+            process.terminate()
+        pool.shutdown(wait=True, cancel_futures=True)
+        return False
+    return concurrent.futures.ProcessPoolExecutor.__exit__(pool, exc_type, exc, tb)
+
+
 _local_pool_type: Optional[type] = None
 
 
 def _pool_type() -> type:
-    """A process pool whose workers end at once when the code using it is interrupted (Ctrl-C,
-    or a signal the command line turns into an exception) instead of finishing their current
-    task. Made on first use: concurrent.futures is imported only by runs that use a pool."""
+    """The process pool type whose blocks end with ``_exit_pool``, made on first use:
+    concurrent.futures is imported only by runs that use a pool."""
     global _local_pool_type
     if _local_pool_type is None:
         import concurrent.futures
-
-        class LocalPool(concurrent.futures.ProcessPoolExecutor):
-            def __exit__(self, exc_type, exc, tb):
-                if exc_type is not None and not issubclass(exc_type, Exception):
-                    processes = getattr(self, "_processes", None) or {}
-                    for process in list(processes.values()):
-                        process.terminate()
-                    self.shutdown(wait=True, cancel_futures=True)
-                    return False
-                return super().__exit__(exc_type, exc, tb)
-
-        _local_pool_type = LocalPool
+        _local_pool_type = type("LocalPool", (concurrent.futures.ProcessPoolExecutor,),
+                                {"__exit__": _exit_pool, "__module__": __name__})
     return _local_pool_type
 
 
