@@ -150,6 +150,29 @@ def test_unreadable_paths_are_named(tmp_path):
         read_tracks(tmp_path)
 
 
+def test_only_regular_files_are_read(tmp_path):
+    from vestrim.datasets import kitti as kitti_files, layouts, mots as mots_files
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # opening it for reading would wait for a writer
+    device = tmp_path / "zeros"
+    device.symlink_to("/dev/zero")  # links are followed: this one leads to an endless device
+    readers_of_paths = [read_tracks, readers.read_table, kitti_files.read_kitti, mots_files.read_mots,
+                        layouts.read_seqmap, layouts.read_seqinfo, layouts.read_kitti_seqmap]
+    for path, kind in [(fifo, "a FIFO"), (tmp_path, "a directory"), (device, "a device")]:
+        for read in readers_of_paths:
+            with pytest.raises(ValueError) as info:
+                read(str(path))
+            assert str(info.value).replace(": cannot read: ", ": ").replace("cannot read ", "") \
+                == f"{path}: not a regular file ({kind})"
+    status, out, err = run_cli(os.path.join(EXAMPLES, "gt"), os.path.join(EXAMPLES, "pred"),
+                               "--seqmap", device)
+    assert (status, out, err) == (2, "", f"vestrim: error: cannot read {device}: not a regular file "
+                                        "(a device)\n")
+    linked = tmp_path / "linked.txt"
+    linked.symlink_to(os.path.join(EXAMPLES, "pred", "synth-01.txt"))
+    assert len(read_tracks(str(linked)).ids) > 0  # a link to a regular file is read
+
+
 def test_subprocess_reports_errors_without_traceback(tmp_path):
     gt = write(tmp_path / "gt.txt", "1,1,0,0,1\n")
     proc = subprocess.run([sys.executable, "-m", "vestrim", gt, gt], capture_output=True,

@@ -3,6 +3,8 @@ are being converted, and sizes at the edges of the integer widths. Each call mus
 exception or a correct result, never a crash."""
 
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -525,3 +527,101 @@ def test_array_reshaped_by_a_later_argument(name, mutation):
     shape = RESHAPES[mutation](a)
     assert outcome(lambda: call(a, lambda v: Reshapes(v, a, shape))) == expected
     assert a.shape == shape
+
+
+# ---------------------------------------------------------------------------------------------
+# Ids chosen to collide in the id hash maps
+
+def unmix(h):
+    """The input that the splitmix64 finaliser maps to `h`."""
+    mask = 2**64 - 1
+
+    def unshift(y, s):
+        x = y
+        for _ in range(64 // s + 1):
+            x = y ^ (x >> s)
+        return x
+
+    h = unshift(h, 31)
+    h = h * pow(0x94D049BB133111EB, -1, 2**64) & mask
+    h = unshift(h, 27)
+    h = h * pow(0xBF58476D1CE4E5B9, -1, 2**64) & mask
+    return unshift(h, 30)
+
+
+def test_ids_chosen_to_collide_probe_no_longer_than_random_ids():
+    from vestrim import _core_testing
+    probe = _core_testing.id_map_longest_probe
+    n = 20000
+    colliding = [unmix(j << 32) for j in range(n)]  # equal low 32 bits of the unkeyed hash
+    rng = np.random.default_rng(11)
+    random_ids = [int(x) for x in rng.integers(0, 2**63, n)]
+    assert probe(colliding, 0) == n  # without a key they all share one probe sequence
+    for key in (1, 0x9E3779B97F4A7C15, 2**64 - 1, 123456789):
+        assert probe(colliding, key) <= 2 * probe(random_ids, key)
+
+
+def test_results_do_not_depend_on_the_hash_key():
+    # Another process draws another key; results and saved states come out the same.
+    import pickle
+    code = (
+        "import pickle, sys, numpy as np, vestrim\n"
+        "rng = np.random.default_rng(3)\n"
+        "pool = [int(x) for x in rng.integers(-2**63, 2**63 - 1, 40)]\n"
+        "gt = [[int(x) for x in rng.choice(pool[:20], 6)] for _ in range(30)]\n"
+        "pred = [[int(x) for x in rng.choice(pool[20:], 5)] for _ in range(30)]\n"
+        "sims = [rng.uniform(0, 1, (6, 5)) for _ in range(30)]\n"
+        "acc = vestrim.Accumulator(0.5)\n"
+        "for frame in zip(gt, pred, sims):\n"
+        "    acc.update_from_similarity(*frame)\n"
+        "events = vestrim.compute_quorvantix_switch_events(gt, pred, sims, 0.3)\n"
+        "results = (acc, acc.compute(), vestrim.compute_hota_from_similarity(gt, pred, sims),\n"
+        "           events.num_transfer, events.num_ascend, events.num_migrate)\n"
+        "sys.stdout.buffer.write(pickle.dumps(results))\n"
+    )
+    runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, check=True).stdout for _ in range(2)]
+    assert runs[0] == runs[1]
+    assert pickle.loads(runs[0])[3:] != (0, 0, 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Frames whose dense work cannot fit in memory
+
+FRAME_UNDER_MEMORY_LIMIT = """
+import resource, numpy as np, vestrim
+from vestrim import _native
+used = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+limit = used * 1024 + 2**30
+if limit > 2**33:
+    print("skip: address space already large")
+else:
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    # One frame of 12,000 identical boxes a side: every pair overlaps, gigabytes of dense work.
+    ids = np.arange(12000, dtype=np.int64)
+    boxes = np.tile([0.0, 0.0, 10.0, 10.0], (12000, 1))
+    seq = ([ids[:2], ids], [boxes[:2], boxes], [ids[:2], ids], [boxes[:2], boxes])
+    sims = ([[1], [1, 2]], [[1], [1, 2]], [np.ones((1, 1)), np.ones((2, 2))])
+    for call in (vestrim.compute_clear, vestrim.compute_identity, vestrim.compute_hota, vestrim.evaluate,
+                 _native.evaluate, lambda *a: vestrim.Accumulator().update(*(x[1] for x in a))):
+        try:
+            call(*seq)
+            print("ran")
+        except MemoryError as error:
+            print(error)
+    print(vestrim.compute_clear_from_similarity(*sims).num_gt)  # small frames still run
+"""
+
+
+def test_frames_too_large_for_memory_are_refused_before_any_work():
+    proc = subprocess.run([sys.executable, "-c", FRAME_UNDER_MEMORY_LIMIT], capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    if proc.stdout.startswith("skip"):
+        pytest.skip(proc.stdout.strip())  # under the sanitizer's huge address space
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 7 and lines[-1] == "3"
+    for line, index, per_pair in zip(lines, [1, 1, 1, 1, 1, 0], [32, 64, 48, 96, 96, 96]):
+        assert re.fullmatch(
+            f"the frame at index {index} holds 12000 ground-truth and 12000 predicted objects: scoring it "
+            f"needs about {144_000_000 * per_pair} bytes \\({per_pair} per pair\\), more than the \\d+ bytes "
+            "of memory available", line), line

@@ -90,3 +90,25 @@ def test_interrupted_update_leaves_the_accumulator_unchanged():
     assert acc.num_frames == 1 and repr(acc.compute()) == before
     acc.update([1], [(0, 0, 10, 10)], [7], [(0, 0, 10, 10)])
     assert acc.compute().clear.num_switches == 0 and acc.num_frames == 2
+
+
+def test_signal_ends_a_long_argument_conversion():
+    # The signal arrives at the first value; a million values later a sentinel would see the
+    # conversion still going.
+    import os
+    reached = []
+
+    class Signals:
+        def __float__(self):
+            os.kill(os.getpid(), signal.SIGALRM)
+            return 0.5
+
+    class Sentinel:
+        def __float__(self):
+            reached.append(True)
+            return 0.5
+
+    row = [Signals()] + [0.5] * 2**20 + [Sentinel()]
+    call = lambda: vestrim.compute_clear_from_similarity([[1]], [list(range(len(row)))], [[row]])  # noqa: E731
+    assert how_it_ends(call, "compute_clear_from_similarity") == ["c_exception"]
+    assert not reached

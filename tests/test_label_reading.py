@@ -7,6 +7,7 @@ import pytest
 from vestrim import Mask
 from vestrim.kitti import read_kitti
 from vestrim.mot import MotFormatError
+from vestrim.mot import read_table as read_table_native
 from vestrim.mots import read_mots
 from reference import readers
 
@@ -177,3 +178,28 @@ def test_a_long_read_ends_with_keyboard_interrupt(name, line):
         finished.set()
         sender.join()
     assert info.traceback[-1].name == "read"
+
+
+ZEROS = "0" * 5000
+
+
+@pytest.mark.parametrize("kind", ["mot", "kitti", "mots"])
+def test_integers_read_as_written_after_any_number_of_leading_zeros(tmp_path, reference, kind):
+    read = {"mot": readers.read_table if reference else read_table_native,
+            "kitti": reader_of("kitti", reference), "mots": reader_of("mots", reference)}[kind]
+    line = {"mot": f"1,{ZEROS}7,1,2,3,4,1,1,1\n{ZEROS}2,-{ZEROS}5,1,2,3,4,1,1,1",
+            "kitti": f"0 {ZEROS}7 Car 0 0 -1 1 2 3 4\n{ZEROS}2 -{ZEROS}5 Car {ZEROS}1 0 -1 1 2 3 4",
+            "mots": f"1 {ZEROS}7 1 2 3 {MASK}\n{ZEROS}2 -{ZEROS}5 1 {ZEROS}2 3 {MASK}"}[kind]
+    table = read(write(tmp_path / "a.txt", line.encode() + b"\n"))
+    assert list(table.frames) == [int(kind != "kitti"), 2] and list(table.ids) == [7, -5]
+    wide = line.replace(f"-{ZEROS}5", f"{ZEROS}99999999999999999999")
+    with pytest.raises(MotFormatError, match=r":2: id 0+99999999999999999999 does not fit in 64 bits$"):
+        read(write(tmp_path / "b.txt", wide.encode() + b"\n"))
+
+
+def test_sequence_lengths_read_as_written_after_leading_zeros(tmp_path):
+    from vestrim.datasets.layouts import read_kitti_seqmap, read_seqinfo
+    ini = write(tmp_path / "seqinfo.ini", f"[Sequence]\nname=a\nseqLength={ZEROS}7\n".encode())
+    assert read_seqinfo(ini) == 7
+    seqmap = write(tmp_path / "seqmap.txt", f"0000 empty 000000 {ZEROS}9\n".encode())
+    assert read_kitti_seqmap(seqmap, last_frame=True) == [("0000", 10)]

@@ -4,7 +4,11 @@ order jobs finish in; failures re-raised in input order with the job's name."""
 import concurrent.futures
 import os
 import random
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -145,3 +149,75 @@ def test_bad_jobs_fail_before_anything_runs():
     with pytest.raises(TypeError, match=r"job 1: expected a loaded sequence .* got list"):
         vestrim.evaluate_many([PAIRS[0], list(PAIRS[0])], progress=lambda *a: calls.append(a))
     assert calls == [] and vestrim.evaluate_many([]) == []
+
+
+def test_workers_never_outnumber_usable_cores(monkeypatch):
+    from vestrim import parallel, pool
+    monkeypatch.setattr(pool, "usable_cores", lambda: 1)
+    monkeypatch.setattr(parallel, "usable_cores", lambda: 1)
+    with pool.local_pool(200) as executor:
+        assert executor._max_workers == 1
+    with pytest.warns(RuntimeWarning, match="workers=3 capped at the 1 usable cores"):
+        results = vestrim.evaluate_many(PAIRS, workers=3)
+    assert fingerprint(results) == fingerprint(vestrim.evaluate_many(PAIRS))
+
+
+def children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[1] == str(pid) and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, seconds=30.0):
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.02)
+    return condition()
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads the process table from /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL])
+def test_no_worker_outlives_the_command(tmp_path, signum):
+    # Sequences of one frame of 1,500 boxes on one spot: a worker spends a while on each.
+    gt = "".join(f"1,{i},0,0,10,10,1,1,1\n" for i in range(1500))
+    pred = "".join(f"1,{i},0,0,10,10,1\n" for i in range(1500))
+    for k in range(8):
+        os.makedirs(tmp_path / "gt" / f"S{k}" / "gt")
+        (tmp_path / "gt" / f"S{k}" / "gt" / "gt.txt").write_text(gt)
+        os.makedirs(tmp_path / "pred", exist_ok=True)
+        (tmp_path / "pred" / f"S{k}.txt").write_text(pred)
+    out = tmp_path / "out"
+    out.mkdir()
+    proc = subprocess.Popen([sys.executable, "-m", "vestrim", str(tmp_path / "gt"), str(tmp_path / "pred"),
+                             "--jobs", "2", "--output", str(out / "result.txt")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    workers = []
+    try:
+        assert wait_for(lambda: children(proc.pid) or proc.poll() is not None)
+        workers = children(proc.pid)
+        if proc.poll() is not None or not workers:
+            pytest.skip("the command ended before any worker could be seen")
+        os.kill(proc.pid, signum)
+        proc.wait(timeout=60)
+        assert wait_for(lambda: not any(running(w) for w in workers), 10.0)
+        assert proc.returncode in (128 + signum, -signum), proc.stderr.read()
+        assert os.listdir(out) == []
+    finally:
+        for pid in [proc.pid] * (proc.poll() is None) + [w for w in workers if running(w)]:
+            os.kill(pid, signal.SIGKILL)
+        proc.wait()

@@ -172,6 +172,23 @@ def test_damaged_accumulator_states_are_refused_or_usable():
             check_usable_or_refused(box_format, bytes(damaged))
 
 
+def one_id_state(count, identity_id=1):
+    """A module-convention state of gt id 1 seen `count` times unmatched (Identity's gt id given)."""
+    never = 2**64 - 1
+    return (struct.pack("<4sIdB6QdQQQ", b"VACC", 1, 0.5, 0, 1, count, 0, 0, count, 0, 0.0, 0, 0, 1)
+            + struct.pack("<qIIIBqQQ", 1, count, 0, 0, 0, 0, never, never)
+            + struct.pack("<QQqQQQ", 1, 1, identity_id, count, 0, 0))
+
+
+def test_restore_refuses_wrapping_counters_and_disagreeing_ids():
+    acc = vestrim.Accumulator(0.5)
+    acc.update_from_similarity([1], [], [[]])
+    assert _native.reduce(acc)[1][1] == one_id_state(1)  # the layout written here is the real one
+    for state in (one_id_state(2**32 - 1), one_id_state(1, identity_id=2)):
+        with pytest.raises(ValueError, match="cannot rebuild Accumulator: accumulator state: "):
+            _native.rebuild_accumulator("xyxy", state)
+
+
 @pytest.mark.parametrize("args, error, message", [
     (("xyxy",), TypeError, "expected 2 fields, got 1"),
     (("cxcy", b""), ValueError, 'unknown box_format "cxcy"'),

@@ -17,6 +17,9 @@ constexpr std::uint32_t kVersion = 1;
 // the matcher's path lengths over pair counts) stays far from overflowing.
 constexpr std::uint64_t kMaxOccurrences = std::uint64_t{1} << 53;
 constexpr std::uint64_t kMaxPairTotal = std::uint64_t{1} << 53;
+// A trajectory's counters are 32 bits wide and grow by one per occurrence: a restored record keeps
+// 2^31 occurrences of room, so that no update can wrap them.
+constexpr std::uint32_t kMaxTrackCount = std::uint32_t{1} << 31;
 
 // Bytes of one saved record of each kind.
 constexpr std::size_t kTrackBytes = 8 + 4 + 4 + 4 + 1 + 8 + 8 + 8;
@@ -208,7 +211,7 @@ Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc, Co
         // What every update keeps true of a trajectory record.
         const bool matched = t.matched_count > 0;
         const bool consistent =
-            t.present_count > 0 && t.matched_count <= t.present_count && t.segment_count <= t.matched_count &&
+            t.present_count > 0 && t.present_count <= kMaxTrackCount && t.matched_count <= t.present_count && t.segment_count <= t.matched_count &&
             (t.segment_count > 0) == matched && t.has_last_match == matched && t.tracked == matched &&
             (!t.gap_open || matched) &&
             (matched ? t.last_matched_frame < state.solved_frames
@@ -289,6 +292,14 @@ Result<void> StateCodec::check_totals(const Accumulator& acc) {
         pred_total != totals.num_matches + totals.num_false_positives ||
         acc.identity.gt_counts_.size() != acc.clear.state_.tracks().size())
         return fail("CLEAR and Identity disagree");
+    // ... and on which ground-truth ids occurred, and how often.
+    const auto tracks = acc.clear.state_.tracks();
+    bool same_ids = true;
+    acc.clear.state_.index_.for_each([&](std::uint64_t id, std::uint64_t slot) {
+        const std::uint64_t* index = acc.identity.gt_index_.find(id);
+        same_ids = same_ids && index != nullptr && acc.identity.gt_counts_[*index - 1] == tracks[slot - 1].present_count;
+    });
+    if (!same_ids) return fail("CLEAR and Identity disagree");
     return {};
 }
 

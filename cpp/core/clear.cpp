@@ -73,7 +73,9 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
     row_accepted_end_.resize(n);
     double largest = 0.0;
     bool every_row_allowed = true;
+    interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(m);
         const double* sim_row = similarity + i * m;
         unsigned char* allowed_row = allowed_.data() + i * m;
         const std::size_t before = accepted_.size();
@@ -120,7 +122,9 @@ void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::sp
     const std::size_t m = pred_ids.size();
     const std::uint64_t frame = state_.solved_frames;
     scores_.resize(n * m);
+    interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(m);
         // The bonus goes to the prediction this gt id was matched to in the previous solved frame.
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && frame > 0 && track->last_matched_frame == frame - 1;

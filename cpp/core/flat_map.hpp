@@ -1,6 +1,7 @@
 // A small open-addressing hash map from 64-bit keys to non-zero 64-bit values, for the id and pair
 // tables on the hot paths (one probe sequence in two flat arrays, no per-entry allocation).
-// A zero value marks an empty slot, so stored values must never be 0.
+// A zero value marks an empty slot, so stored values must never be 0. Keys are hashed with the
+// process's hash key (see id_hash.hpp).
 #pragma once
 
 #include <cstddef>
@@ -8,10 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/id_hash.hpp"
+
 namespace vestrim {
 
 class FlatMap {
 public:
+    FlatMap() : FlatMap(id_hash::process_key()) {}
+    explicit FlatMap(std::uint64_t hash_key) : hash_key_(hash_key) {}
+
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
@@ -46,15 +52,20 @@ public:
             if (s.value != 0) f(s.key, s.value);
     }
 
+    // The most slots a lookup of a stored key visits: what colliding keys would drive up.
+    std::size_t longest_probe() const {
+        std::size_t longest = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i)
+            if (slots_[i].value != 0) {
+                const std::size_t length = ((i - slot_of(slots_[i].key)) & mask_) + 1;
+                if (length > longest) longest = length;
+            }
+        return longest;
+    }
+
 private:
     std::size_t slot_of(std::uint64_t key) const {
-        // splitmix64 finaliser: spreads sequential ids and packed index pairs over the table.
-        key ^= key >> 30;
-        key *= 0xbf58476d1ce4e5b9ULL;
-        key ^= key >> 27;
-        key *= 0x94d049bb133111ebULL;
-        key ^= key >> 31;
-        return static_cast<std::size_t>(key) & mask_;
+        return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask_;
     }
 
     void grow() {
@@ -75,6 +86,7 @@ private:
         std::uint64_t value = 0;  // 0: empty
     };
 
+    std::uint64_t hash_key_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;

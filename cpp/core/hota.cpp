@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/id_hash.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
@@ -22,15 +23,6 @@ constexpr double kTiny = 1e-10;
 // Added to each alpha so that a similarity printed as the alpha itself still reaches it.
 constexpr double kAlphaMargin = -1e-9;
 
-inline std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
-
 // Open-addressing map from 64-bit keys to dense indices 0, 1, 2, ... in order of first insertion.
 // Interns the gt and predicted ids, and numbers the pairs counted as true positives.
 class DenseIndex {
@@ -41,7 +33,7 @@ public:
 
     std::size_t intern(std::uint64_t key) {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
             Slot& slot = slots_[i];
             if (slot.value == kNone) {
                 if (2 * (size_ + 1) > slots_.size()) {
@@ -61,18 +53,23 @@ private:
         std::size_t value;  // kNone marks an empty slot
     };
 
+    std::size_t slot_of(std::uint64_t key, std::size_t mask) const {
+        return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask;
+    }
+
     void grow() {
         std::vector<Slot> old(slots_.size() * 2, Slot{0, kNone});
         old.swap(slots_);
         const std::size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.value == kNone) continue;
-            std::size_t i = mix(slot.key) & mask;
+            std::size_t i = slot_of(slot.key, mask);
             while (slots_[i].value != kNone) i = (i + 1) & mask;
             slots_[i] = slot;
         }
     }
 
+    std::uint64_t hash_key_ = id_hash::process_key();
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
 };
@@ -323,6 +320,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     std::vector<double> potential_matches;  // by pair id
     std::vector<double> row_sum;
     std::vector<double> col_sum;
+    interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -354,6 +352,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             }
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source.row(k, r);
+                rows_meter.add(2 * row.size);
                 for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
             }
         } else {
@@ -361,6 +360,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
+                rows_meter.add(2 * n_pred);
                 for (std::size_t c = 0; c < n_pred; ++c) share(r, c, row[c]);
             }
         }
@@ -435,6 +435,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
                 score.assign(n_gt * n_pred, 0.0);
                 for (std::size_t r = 0; r < n_gt; ++r) {
                     const auto row = source.row(k, r);
+                    rows_meter.add(2 * row.size);
                     double* out = score.data() + r * n_pred;
                     for (std::size_t e = 0; e < row.size; ++e) out[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
                 }
@@ -444,6 +445,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             score.resize(n_gt * n_pred);
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
+                rows_meter.add(2 * n_pred);
                 double* out = score.data() + r * n_pred;
                 for (std::size_t c = 0; c < n_pred; ++c) out[c] = weighted(r, c, row[c]);
             }

@@ -6,14 +6,12 @@
 #include <cstdio>
 #include <utility>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace vestrim::mask {
 namespace {
@@ -49,11 +47,18 @@ private:
 
 // Appends a run of `n` pixels, splitting one longer than a 32-bit count into full-length pieces
 // joined by zero-length runs of the other colour, so the alternation is kept and nothing is lost.
+// A run of billions of pieces is room made once and filled with interruptions possible.
 void append_run(std::vector<std::uint32_t>& out, u64 n) {
-    while (n > kMaxRun) {
-        out.push_back(static_cast<std::uint32_t>(kMaxRun));
-        out.push_back(0);
-        n -= kMaxRun;
+    if (n > kMaxRun) {
+        const u64 pieces = (n - 1) / kMaxRun;  // full-length pieces before the last one
+        out.reserve(out.size() + 2 * pieces + 1);
+        interrupt::Meter meter;
+        for (u64 k = 0; k < pieces; ++k) {
+            meter.add(2);
+            out.push_back(static_cast<std::uint32_t>(kMaxRun));
+            out.push_back(0);
+        }
+        n -= pieces * kMaxRun;
     }
     out.push_back(static_cast<std::uint32_t>(n));
 }
@@ -231,25 +236,31 @@ private:
 
 // Columns [c_begin, c_end) of an image with any strides: a block of columns at a time is gathered
 // into a small column-major buffer, reading each image row once per block, then scanned in order.
+// A column taller than the buffer is gathered and scanned a piece of rows at a time.
 void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_begin, u64 c_end,
                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, interrupt::Meter& meter) {
     if (h == 0 || c_begin >= c_end) return;
+    const u64 piece = std::min(h, kGatherBytes);  // rows gathered at a time (all when several columns fit)
     const u64 block = std::max<u64>(1, std::min<u64>(c_end - c_begin, kGatherBytes / h));
-    std::vector<std::uint8_t> columns(block * h);
+    std::vector<std::uint8_t> columns(block * piece);
     for (u64 c0 = c_begin; c0 < c_end; c0 += block) {
         const u64 nc = std::min(block, c_end - c0);
-        meter.add(1 + nc * h);
-        const std::uint8_t* origin = data + static_cast<std::ptrdiff_t>(c0) * col_stride;
-        for (u64 r = 0; r < h; ++r) {
-            const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
-            std::uint8_t* out = columns.data() + r;
-            if (col_stride == 1) {
-                for (u64 k = 0; k < nc; ++k) out[k * h] = row[k];
-            } else {
-                for (u64 k = 0; k < nc; ++k) out[k * h] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+        for (u64 r0 = 0; r0 < h; r0 += piece) {
+            const u64 nr = std::min(piece, h - r0);
+            meter.add(1 + nc * nr);
+            const std::uint8_t* origin =
+                data + static_cast<std::ptrdiff_t>(c0) * col_stride + static_cast<std::ptrdiff_t>(r0) * row_stride;
+            for (u64 r = 0; r < nr; ++r) {
+                const std::uint8_t* row = origin + static_cast<std::ptrdiff_t>(r) * row_stride;
+                std::uint8_t* out = columns.data() + r;
+                if (col_stride == 1) {
+                    for (u64 k = 0; k < nc; ++k) out[k * nr] = row[k];
+                } else {
+                    for (u64 k = 0; k < nc; ++k) out[k * nr] = row[static_cast<std::ptrdiff_t>(k) * col_stride];
+                }
             }
+            runs.scan(columns.data(), nc * nr);  // the gathered columns (or piece), one after the other
         }
-        runs.scan(columns.data(), nc * h);  // the gathered columns, one after the other
     }
 }
 
@@ -406,14 +417,7 @@ private:
     std::uint8_t value_ = 0;
 };
 
-std::string to_decimal(u128 v) {
-    std::string digits;
-    do {
-        digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
-        v /= 10;
-    } while (v != 0);
-    return {digits.rbegin(), digits.rend()};
-}
+using memory::to_decimal;
 }  // namespace
 
 Result<Rle> Rle::create(std::uint64_t h, std::uint64_t w, std::vector<std::uint32_t> counts) {
@@ -695,23 +699,13 @@ void decode_into(const Rle& m, std::uint8_t* out, bool row_major) {
     }
 }
 
-std::uint64_t memory_capacity() {
-    u64 capacity = ~u64{0};
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page > 0) capacity = static_cast<u64>(pages) * static_cast<u64>(page);
-    rlimit limit{};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        capacity = std::min<u64>(capacity, limit.rlim_cur);
-    return capacity;
-}
-
 std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes) {
     // Smaller outputs always fit; asking the system about its memory costs system calls.
     constexpr u128 kAlwaysFits = u128{1} << 26;
     if (bytes <= kAlwaysFits && pixels <= kAlwaysFits) return std::nullopt;
     if (pixels > static_cast<u128>(INT64_MAX))
         return what + " covers " + to_decimal(pixels) + " pixels, more than 2^63 - 1";
-    const u64 capacity = memory_capacity();
+    const u64 capacity = memory::available();
     if (bytes > capacity) {
         return what + " needs " + to_decimal(bytes) + " bytes, more than the " +
                std::to_string(capacity) + " bytes of memory available";

@@ -76,12 +76,8 @@ Result<Rle> encode(const std::uint8_t* data, std::uint64_t h, std::uint64_t w,
 // Sizes of dense outputs, computed wide enough that no product of image dimensions overflows.
 using u128 = unsigned __int128;
 
-// The most memory one output could take: the machine's physical memory, or the process's
-// address-space limit when that is lower.
-std::uint64_t memory_capacity();
-
 // Refuses an output before any work is done: one of more than 2^63 - 1 pixels, or of more bytes
-// than memory_capacity(). Returns the message of the MemoryError (starting with `what`, e.g.
+// than memory::available(). Returns the message of the MemoryError (starting with `what`, e.g.
 // "decoding a (4, 5) mask"), or nothing when the output can be built.
 std::optional<std::string> refuse_output(const std::string& what, u128 pixels, u128 bytes);
 

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/id_hash.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::switch_events {
@@ -31,10 +32,12 @@ public:
     const QuorvantixSwitchEvents& events() const { return events_; }
 
 private:
-    std::unordered_map<Id, Id> hyp_for_object_;  // latest match of each object, either stage
-    std::unordered_map<Id, Id> object_for_hyp_;  // latest stage-2 match of each hypothesis
-    std::unordered_set<Id> matched_objects_;
-    std::unordered_set<Id> matched_hyps_;
+    using IdMap = std::unordered_map<Id, Id, id_hash::KeyedHash>;
+    using IdSet = std::unordered_set<Id, id_hash::KeyedHash>;
+    IdMap hyp_for_object_;  // latest match of each object, either stage
+    IdMap object_for_hyp_;  // latest stage-2 match of each hypothesis
+    IdSet matched_objects_;
+    IdSet matched_hyps_;
     QuorvantixSwitchEvents events_;
     // Per-frame working buffers, reused across frames.
     std::vector<unsigned char> object_matched_;

@@ -10,6 +10,9 @@
 namespace vestrim::py {
 namespace {
 
+// Each frame goes to the CLEAR and the Identity accumulator.
+constexpr std::uint64_t kAccumulatorBytesPerPair = memory::bytes_per_pair::kClear + memory::bytes_per_pair::kIdentity;
+
 AccumulatorObject& state_of(PyObject* self) { return record<AccumulatorObject>(self); }
 
 PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -51,6 +54,7 @@ PyObject* accumulator_update(PyObject* self, PyObject* const* args, Py_ssize_t n
         const auto shapes =
             check_box_frame(std::nullopt, gt_ids.size(), gt->boxes.size(), pred_ids.size(), pred->boxes.size());
         if (!ok_or_value_error(shapes)) return nullptr;
+        memory::refuse_frame(acc.state.num_frames(), gt_ids.size(), pred_ids.size(), kAccumulatorBytesPerPair);
         const std::vector<double> ious = iou::iou_matrix(gt->boxes, pred->boxes);
         acc.state.update(gt_ids, pred_ids, ious.data());
         Py_RETURN_NONE;
@@ -73,6 +77,7 @@ PyObject* accumulator_update_from_similarity(PyObject* self, PyObject* const* ar
             return nullptr;
         const auto shapes = check_sim_frame(std::nullopt, gt_ids.size(), pred_ids.size(), similarity, 0);
         if (!ok_or_value_error(shapes)) return nullptr;
+        memory::refuse_frame(acc.state.num_frames(), gt_ids.size(), pred_ids.size(), kAccumulatorBytesPerPair);
         acc.state.update(gt_ids, pred_ids, similarity.frame_data(0));
         Py_RETURN_NONE;
     });

@@ -100,10 +100,11 @@ namespace vestrim::py {
 
 // The whole boundary of a box-based metric taking (gt_ids, gt_boxes, pred_ids, pred_boxes,
 // iou_threshold=0.5, box_format="xyxy"): bind, convert in signature order, parse the format, build
-// the frames, then `run(frames, iou_threshold)` produces the result object.
+// the frames, refuse a largest frame that would need more memory than there is at `per_pair` bytes
+// per pair (see memory.hpp), then `run(frames, iou_threshold)` produces the result object.
 template <class Run>
 PyObject* box_metric_entry(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           Run&& run) {
+                           std::uint64_t per_pair, Run&& run) {
     static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},
                                        {"pred_ids", true},       {"pred_boxes", true},
                                        {"iou_threshold", false}, {"box_format", false}};
@@ -116,6 +117,7 @@ PyObject* box_metric_entry(const char* display, PyObject* const* args, Py_ssize_
         return nullptr;
     return guarded([&]() -> PyObject* {
         if (!seq.build(box_format)) return nullptr;
+        memory::refuse_largest_frame(seq.frames, per_pair);
         return run(std::span<const Frame>(seq.frames), iou_threshold);
     });
 }
@@ -123,7 +125,7 @@ PyObject* box_metric_entry(const char* display, PyObject* const* args, Py_ssize_
 // The same for a similarity-based metric taking (gt_ids, pred_ids, similarity, threshold=0.5).
 template <class Run>
 PyObject* sim_metric_entry(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           Run&& run) {
+                           std::uint64_t per_pair, Run&& run) {
     static constexpr Param params[] = {
         {"gt_ids", true}, {"pred_ids", true}, {"similarity", true}, {"threshold", false}};
     PyObject* a[4];
@@ -133,6 +135,7 @@ PyObject* sim_metric_entry(const char* display, PyObject* const* args, Py_ssize_
     if (!seq.convert(a) || !opt_arg("threshold", a[3], threshold)) return nullptr;
     return guarded([&]() -> PyObject* {
         if (!seq.build()) return nullptr;
+        memory::refuse_largest_frame(seq.frames, per_pair);
         return run(std::span<const SimFrame>(seq.frames), threshold);
     });
 }

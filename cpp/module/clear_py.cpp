@@ -56,14 +56,14 @@ PyObject* clear_metrics_repr(PyObject* self) {
 }
 
 PyObject* compute_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return box_metric_entry("compute_clear()", args, nargs, kwnames, [](std::span<const Frame> frames, double t) {
+    return box_metric_entry("compute_clear()", args, nargs, kwnames, memory::bytes_per_pair::kClear, [](std::span<const Frame> frames, double t) {
         return new_clear_metrics(clear::compute_clear(frames, t));
     });
 }
 
 PyObject* compute_clear_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
-    return sim_metric_entry("compute_clear_from_similarity()", args, nargs, kwnames,
+    return sim_metric_entry("compute_clear_from_similarity()", args, nargs, kwnames, memory::bytes_per_pair::kClear,
                             [](std::span<const SimFrame> frames, double t) {
                                 return new_clear_metrics(clear::compute_clear_from_similarity(frames, t));
                             });

@@ -58,7 +58,7 @@ PyObject* evaluate_frames(std::span<const Frame> frames, double iou_threshold) {
 }
 
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return box_metric_entry("evaluate()", args, nargs, kwnames, evaluate_frames);
+    return box_metric_entry("evaluate()", args, nargs, kwnames, memory::bytes_per_pair::kEvaluate, evaluate_frames);
 }
 
 }  // namespace

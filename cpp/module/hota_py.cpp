@@ -42,6 +42,7 @@ PyObject* compute_hota_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     return guarded([&]() -> PyObject* {
         if (!seq.build(box_format)) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kHota);
         return new_hota_metrics(hota::compute_hota(seq.frames));
     });
 }
@@ -56,6 +57,7 @@ PyObject* compute_hota_from_similarity_entry(PyObject*, PyObject* const* args, P
         return nullptr;
     return guarded([&]() -> PyObject* {
         if (!seq.build()) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kHota);
         return new_hota_metrics(hota::compute_hota_from_similarity(seq.frames));
     });
 }

@@ -28,7 +28,7 @@ PyObject* identity_metrics_repr(PyObject* self) {
 }
 
 PyObject* compute_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return box_metric_entry("compute_identity()", args, nargs, kwnames, [](std::span<const Frame> frames, double t) {
+    return box_metric_entry("compute_identity()", args, nargs, kwnames, memory::bytes_per_pair::kIdentity, [](std::span<const Frame> frames, double t) {
         return new_identity_metrics(identity::compute_identity(frames, t));
     });
 }
@@ -36,6 +36,7 @@ PyObject* compute_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* compute_identity_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
     return sim_metric_entry("compute_identity_from_similarity()", args, nargs, kwnames,
+                            memory::bytes_per_pair::kIdentity,
                             [](std::span<const SimFrame> frames, double t) {
                                 return new_identity_metrics(identity::compute_identity_from_similarity(frames, t));
                             });

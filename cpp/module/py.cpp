@@ -308,6 +308,7 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
         const auto rows = static_cast<std::size_t>(view.shape[0]);
         const auto cols = static_cast<std::size_t>(view.shape[1]);
         for (std::size_t r = 0; r < rows; ++r) {
+            if (!count_conversion_work(1 + cols)) return false;
             append_values(view.data + static_cast<Py_ssize_t>(r) * view.strides[0], cols, view.strides[1], out.values);
             out.row_offsets.push_back(out.values.size());
         }
@@ -319,7 +320,7 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
         [&](PyObject* row) {
             if (append_vector_array(row, Elem::Float64, out.values)) {
                 out.row_offsets.push_back(out.values.size());
-                return true;
+                return count_conversion_work(out.values.size() - out.row_offsets[out.row_offsets.size() - 2]);
             }
             const bool row_ok = for_each_item(
                 row, [](std::size_t) {},
@@ -336,7 +337,48 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
     return ok;
 }
 
+namespace {
+
+// The values that the matrices of a list or tuple of frames hold, as far as exact lists, tuples and
+// ndarrays tell their sizes truthfully; reserved up front, the flat buffer never moves gigabytes
+// while it grows (a copy that nothing could interrupt).
+std::size_t known_values(PyObject* frames) {
+    if (!PyList_CheckExact(frames) && !PyTuple_CheckExact(frames)) return 0;
+    std::size_t total = 0;
+    // The size of a row or a whole matrix; true for a 2-D array (a whole matrix).
+    const auto known_size = [](PyObject* obj, std::size_t& n) {
+        ArrayView view;
+        n = 0;
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            n = static_cast<std::size_t>(Py_SIZE(obj));
+        } else if (as_ndarray(obj, view) && view.exact_type && (view.ndim == 1 || view.ndim == 2)) {
+            n = static_cast<std::size_t>(view.shape[0]);
+            if (view.ndim == 1) return false;
+            n *= static_cast<std::size_t>(view.shape[1]);
+            return true;
+        }
+        return false;
+    };
+    for (Py_ssize_t t = 0; t < Py_SIZE(frames); ++t) {
+        PyObject* frame = PySequence_Fast_GET_ITEM(frames, t);
+        std::size_t n = 0;
+        if (known_size(frame, n)) {
+            total += n;
+        } else if (PyList_CheckExact(frame) || PyTuple_CheckExact(frame)) {
+            for (Py_ssize_t r = 0; r < Py_SIZE(frame); ++r) {
+                std::size_t row = 0;
+                known_size(PySequence_Fast_GET_ITEM(frame, r), row);
+                total += row;
+            }
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
 bool convert(PyObject* obj, SimInput& out) {
+    out.values.reserve(out.values.size() + known_values(obj));
     return for_each_item(
         obj, [&](std::size_t n) { out.frame_rows.reserve(n + 1); },
         [&](PyObject* frame) { return append_sim_frame(frame, out); });

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::py {
@@ -100,6 +101,9 @@ PyObject* guarded(F&& body) noexcept {
         return internal_error(e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const memory::Refused& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
     } catch (const std::exception& e) {
         return internal_error(e.what());
     }
@@ -159,6 +163,21 @@ bool opt_arg(const char* param, PyObject* obj, T& out) {
     return obj == nullptr || arg(param, obj, out);
 }
 
+// Argument conversion runs before any computation and can take seconds on large inputs: it counts
+// its work (one unit per item or value) and checks for signals once per kConversionWorkPerPoll
+// units, so that Ctrl-C acts during it. A unit here (a Python object converted) costs tens of times
+// a computing step, and the check only reads a flag. False with the signal handler's exception set.
+inline constexpr std::uint64_t kConversionWorkPerPoll = std::uint64_t{1} << 16;
+inline thread_local std::uint64_t conversion_work_left = kConversionWorkPerPoll;
+inline bool count_conversion_work(std::uint64_t work) {
+    if (work < conversion_work_left) {
+        conversion_work_left -= work;
+        return true;
+    }
+    conversion_work_left = kConversionWorkPerPoll;
+    return PyErr_CheckSignals() == 0;
+}
+
 // The sequence protocol as every list conversion uses it: rejects str ("Can't extract `str` to
 // `Vec`"), requires the sequence check, then iterates. `each(item)` returns false to stop with an
 // error. `reserve(n)` receives the length hint (0 when the length is unavailable).
@@ -176,7 +195,7 @@ bool for_each_item(PyObject* seq, Reserve&& reserve, Each&& each) {
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
             Ref item = Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i)
                                                           : PyTuple_GET_ITEM(seq, i));
-            if (!each(item.get())) return false;
+            if (!count_conversion_work(1) || !each(item.get())) return false;
         }
         return true;
     }
@@ -192,7 +211,7 @@ bool for_each_item(PyObject* seq, Reserve&& reserve, Each&& each) {
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return false;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (!each(item.get())) return false;
+        if (!count_conversion_work(1) || !each(item.get())) return false;
     }
     return !PyErr_Occurred();
 }

@@ -21,6 +21,7 @@ PyGetSetDef switch_events_getters[] = {
 PyObject* compute_quorvantix_switch_events_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
     return sim_metric_entry("compute_quorvantix_switch_events()", args, nargs, kwnames,
+                            memory::bytes_per_pair::kSwitchEvents,
                             [](std::span<const SimFrame> frames, double t) {
                                 return wrap_record(quorvantix_switch_events_type(),
                                                    switch_events::compute_quorvantix_switch_events(frames, t));

@@ -155,6 +155,7 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
         return evaluate_boxes(types, seq.frames, options);
     });
 }
@@ -174,6 +175,7 @@ PyObject* evaluate_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!options.parse()) return nullptr;
         PyTypeObject* type = public_record_type<clear::ClearMetrics>("ClearMetrics");
         if (type == nullptr || !seq.build("xyxy")) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kClear);
         double motp_sum = 0.0;
         clear::ClearMetrics clear = clear::compute_clear(seq.frames, options.threshold, options.convention, &motp_sum);
         clear.num_frames += options.empty_frames;
@@ -198,6 +200,7 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
+        memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
         const std::span<const SimFrame> frames = seq.frames;
         double motp_sum = 0.0;
         auto clear = clear::compute_clear_from_similarity(frames, options.threshold, options.convention, &motp_sum);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/assignment.hpp"
+#include "core/flat_map.hpp"
 #include "core/identity.hpp"
 #include "core/iou.hpp"
 #include "core/iou3d.hpp"
@@ -284,7 +285,29 @@ PyObject* sweep_iou3d(PyObject*, PyObject* args) {
     });
 }
 
+// id_map_longest_probe(ids, key=<the process's key>) -> the longest probe sequence of an id map
+// holding `ids` (integers taken modulo 2^64) under the given hash key.
+PyObject* id_map_longest_probe(PyObject*, PyObject* args) {
+    PyObject* ids = nullptr;
+    unsigned long long key = id_hash::process_key();
+    if (!PyArg_ParseTuple(args, "O|K:id_map_longest_probe", &ids, &key)) return nullptr;
+    Ref seq = Ref::steal(PySequence_Fast(ids, "ids must be a sequence"));
+    if (!seq) return nullptr;
+    FlatMap map(key);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const unsigned long long id = PyLong_AsUnsignedLongLongMask(PySequence_Fast_GET_ITEM(seq.get(), k));
+        if (PyErr_Occurred()) return nullptr;
+        map.try_emplace(id, static_cast<std::uint64_t>(k) + 1);
+    }
+    return PyLong_FromSize_t(map.longest_probe());
+}
+
 PyMethodDef methods[] = {
+    {"id_map_longest_probe", id_map_longest_probe, METH_VARARGS,
+     "id_map_longest_probe(ids, key=None)\n--\n\n"
+     "The longest probe sequence of an id map holding `ids` under hash key `key`\n"
+     "(the process's own key when omitted)."},
     {"lsap_solve_with_forbidden", lsap_solve_with_forbidden, METH_VARARGS,
      "lsap_solve_with_forbidden(matrix, allowed, maximize=False, portable=False)\n--\n\n"
      "The assignment with the most allowed cells, then the best total of their values."},

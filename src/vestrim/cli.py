@@ -28,6 +28,7 @@ from .benchmark import evaluate_benchmark
 from .errors import BenchmarkError, BenchmarkWarning, MotFormatError
 from .fields import FAMILIES
 from .options import run_options, shown
+from .pool import usable_cores
 from .protocols import PROTOCOLS
 from .report import format_csv, format_json, format_table
 
@@ -132,8 +133,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
     parser.add_argument("--jobs", "-j", default=None, metavar="N",
-                        help="score sequences and trackers on N processes in parallel (default: "
-                             "the number of usable cores)")
+                        help="score sequences and trackers on N processes in parallel, never "
+                             "more than the usable cores (default: all of them)")
     parser.add_argument("--style", choices=("vestrim", "official"), default="vestrim",
                         help="table layout: vestrim's (default) or the benchmark evaluator's "
                              "(a table per tracker, class and family; ratios x 100)")
@@ -176,11 +177,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _usable_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):  # no affinity on this platform
-        return os.cpu_count() or 1
+class _Ended(BaseException):
+    """SIGTERM or SIGHUP arrived: unwinds like Ctrl-C, so that workers end and no temporary
+    file stays behind."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _end_on_signal(signum, frame):
+    raise _Ended(signum)
 
 
 class _Progress:
@@ -340,7 +347,7 @@ def run(args) -> str:
                               iou_threshold=args.iou_threshold, classes=args.classes,
                               gt_classes=args.gt_classes,
                               split=args.split if args.data_root is None else None,
-                              jobs=_usable_cores() if args.jobs is None else args.jobs,
+                              jobs=usable_cores() if args.jobs is None else args.jobs,
                               names=_OPTION_NAMES, class_names=args.class_names,
                               ignore_classes=args.ignore_classes, from_text=True)
     except (TypeError, ValueError) as e:
@@ -428,6 +435,23 @@ def write_output(path: str, text: str) -> None:
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
+    import signal
+    import threading
+    ended = {}
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGTERM, getattr(signal, "SIGHUP", None)):
+            if signum is not None:
+                ended[signum] = signal.signal(signum, _end_on_signal)
+    try:
+        return _main(args)
+    except _Ended as e:
+        return 128 + e.signum
+    finally:
+        for signum, handler in ended.items():
+            signal.signal(signum, handler)
+
+
+def _main(args) -> int:
     try:
         text = run(args)
         if args.output:
@@ -438,8 +462,8 @@ def main(argv=None) -> int:
     except (UsageError, BenchmarkError, MotFormatError) as e:
         print(f"vestrim: error: {e}", file=sys.stderr)
         return 2
-    except MemoryError:
-        print("vestrim: error: not enough memory for this input", file=sys.stderr)
+    except MemoryError as e:
+        print(f"vestrim: error: {str(e) or 'not enough memory for this input'}", file=sys.stderr)
         return 2
     except RuntimeError as e:
         pool = sys.modules.get("concurrent.futures.process")

@@ -9,9 +9,10 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
+import warnings
 from typing import Any, Callable, Iterable, Optional
 
-from .pool import local_pool, run_tasks
+from .pool import local_pool, run_tasks, usable_cores
 
 __all__ = ["evaluate_many"]
 
@@ -72,7 +73,8 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
     scores several classes. Files are cheaper to ship to workers than loaded arrays.
 
     With neither ``workers`` nor ``executor`` the jobs run one after another in this process;
-    ``workers=N`` runs them on a local pool of N processes; ``executor`` on any
+    ``workers=N`` runs them on a local pool of N processes (at most the usable cores, with a
+    warning when N is more); ``executor`` on any
     ``concurrent.futures.Executor`` (for a Dask cluster, ``distributed.Client(...)
     .get_executor()``), which is left running. Results equal those of a serial run whatever the
     scheduling. ``progress(done, total)`` is called in this thread each time a job finishes.
@@ -111,6 +113,10 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
     elif executor is not None:
         _run_on(executor, plans, results, errors, finished)
     elif workers is not None:
+        cores = usable_cores()
+        if workers > cores:
+            warnings.warn(f"evaluate_many: workers={workers} capped at the {cores} usable cores",
+                          RuntimeWarning, stacklevel=2)
         with local_pool(min(workers, max(total, 1))) as pool:
             _run_on(pool, plans, results, errors, finished)
 

@@ -72,9 +72,9 @@ def _mot_integer(token: bytes, k: int):
         if m is None or not any(c in b"0123456789" for c in token):
             return f"{_MOT_NAMES[k]} ({ORDINALS[k]} value) must be an integer, got {_quoted(token)}"
         digits = m.group(1)
-    # Checked by length first: int() of thousands of digits is slow (and refused by Python).
+    # Leading zeros do not count: int() of thousands of digits is slow (and refused by Python).
     magnitude = digits.lstrip(b"+-").lstrip(b"0")
-    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
+    value = (-1 if digits[:1] == b"-" else 1) * int(magnitude) if len(magnitude) <= 19 and magnitude else 0
     if len(magnitude) > 19 or not -2**63 <= value < 2**63:
         return f"{_MOT_NAMES[k]} {token.decode('ascii')} does not fit in 64 bits"
     return value

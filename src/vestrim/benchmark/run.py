@@ -92,8 +92,8 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     ``"training"`` under ``kitti`` and ``"val"`` under ``kitti-mots``); ``metrics`` a subset of
     ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
     default; benchmark protocols fix it at 0.5). ``jobs`` > 1 scores the (tracker, sequence)
-    pairs on that many local worker processes, with the same result, warnings and first error as
-    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
+    pairs on that many local worker processes (at most the usable cores), with the same result,
+    warnings and first error as one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
     ``BenchmarkResult`` with, per (tracker, class), the per-sequence results and their
     combination.
 

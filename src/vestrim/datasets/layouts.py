@@ -18,6 +18,8 @@ file on its own is one sequence (named by the tracker's file later).
 from __future__ import annotations
 
 import configparser
+import io
+import re
 import os
 import warnings
 from dataclasses import dataclass
@@ -26,7 +28,7 @@ from typing import Optional
 from ..errors import BenchmarkError, BenchmarkWarning, MotFormatError
 from ..protocols import Protocol
 from .records import SequenceFiles
-from .text import MAX_FRAME, integer, quoted, text_lines
+from .text import MAX_FRAME, integer, open_regular, quoted, text_lines
 
 __all__ = ["Run", "list_dir", "read_seqmap", "read_seqinfo", "read_kitti_seqmap",
            "motchallenge_run", "kitti_run", "warn", "required_pred"]
@@ -55,7 +57,7 @@ def read_seqmap(path) -> list:
     """The sequence names of a sequence map: a header line, then one name per non-empty line."""
     path = os.fspath(path)
     try:
-        with open(path, encoding="utf-8-sig") as f:
+        with io.TextIOWrapper(open_regular(path), encoding="utf-8-sig") as f:
             lines = f.read().splitlines()
     except (OSError, UnicodeDecodeError) as e:
         raise BenchmarkError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from None
@@ -82,7 +84,7 @@ def read_seqinfo(path: str) -> int:
     """The number of frames of a sequence: ``seqLength`` in the ``[Sequence]`` section."""
     parser = configparser.ConfigParser(interpolation=None)
     try:
-        with open(path, encoding="utf-8-sig") as f:
+        with io.TextIOWrapper(open_regular(path), encoding="utf-8-sig") as f:
             parser.read_file(f)
         text = parser.get("Sequence", "seqLength")
     except (OSError, UnicodeDecodeError) as e:
@@ -95,7 +97,8 @@ def read_seqinfo(path: str) -> int:
         raise BenchmarkError(f"{path}: not a valid ini file ({e.message.splitlines()[0]})") \
             from None
     try:
-        length = int(text.strip())
+        # Leading zeros dropped first: int() refuses thousands of digits.
+        length = int(re.sub(r"^([+-]?)0+(?=[0-9])", r"\1", text.strip()))
     except ValueError:
         length = -1
     if not 1 <= length <= MAX_FRAME:

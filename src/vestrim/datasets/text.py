@@ -1,4 +1,4 @@
-"""What every dataset's text files share: reading a file's bytes, turning a native reader's fault
+"""What every dataset's text files share: opening only regular files, reading a file's bytes, turning a native reader's fault
 into ``MotFormatError``, the integer grammar of index files, the checks on frame ranges and
 repeated ids, grouping rows by frame, and the counts of what is scored.
 
@@ -7,15 +7,18 @@ Imports only the package's errors, records and the private native module.
 
 from __future__ import annotations
 
+import os
 import re
-from typing import Callable, Optional
+import stat
+from typing import BinaryIO, Callable, Optional
 
 import numpy as np
 
 from ..errors import MotFormatError
 from .records import Count
 
-__all__ = ["MAX_FRAME", "MAX_COORDINATE", "EPSILON", "REMOVAL_THRESHOLD", "read_bytes", "read_native", "split_lines",
+__all__ = ["MAX_FRAME", "MAX_COORDINATE", "EPSILON", "REMOVAL_THRESHOLD", "open_regular", "read_bytes", "read_native",
+           "split_lines",
            "text_lines", "integer", "quoted", "check_range", "check_unique_ids",
            "frame_range_error", "rows_by_frame", "first_row", "count", "cached_gt"]
 
@@ -35,9 +38,40 @@ REMOVAL_THRESHOLD = 0.5
 _TOO_LARGE = "cannot read: the file does not fit in memory"
 
 
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a device"),
+          (stat.S_ISBLK, "a device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _not_regular(mode: int) -> OSError:
+    kind = next((name for test, name in _KINDS if test(mode)), "something else")
+    return OSError(f"not a regular file ({kind})")
+
+
+def open_regular(path) -> BinaryIO:
+    """``path`` opened for reading in binary, once it is known to be a regular file (following
+    symbolic links); ``OSError`` whose text says what it is otherwise. A FIFO would block the
+    opening or the reading for good, a device or a directory be read until memory runs out or
+    fail obscurely: every file the package reads is opened here. The check comes before the
+    opening, and again on what was opened (a path can change in between)."""
+    mode = os.stat(path).st_mode
+    if not stat.S_ISREG(mode):
+        raise _not_regular(mode)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+                 | getattr(os, "O_BINARY", 0))
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise _not_regular(mode)
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def read_bytes(path: str) -> bytes:
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
     except OSError as e:
         raise MotFormatError(path, f"cannot read: {e.strerror or e}") from None
@@ -94,9 +128,10 @@ def integer(token: bytes, k: int, names) -> int:
             raise ValueError(f"{names[k]} ({ORDINALS[k]} value) must be an integer, got "
                              f"{quoted(token)}")
         digits = m.group(1)
-    # Checked by length first: int() of thousands of digits is slow (and refused by Python).
+    # Checked by length first, without its leading zeros (any number of them): int() of thousands
+    # of digits is slow (and refused by Python).
     magnitude = digits.lstrip(b"+-").lstrip(b"0")
-    value = int(digits) if len(magnitude) <= 19 and magnitude else 0
+    value = (-1 if digits[:1] == b"-" else 1) * int(magnitude) if len(magnitude) <= 19 and magnitude else 0
     if len(magnitude) > 19 or not -2**63 <= value < 2**63:
         raise ValueError(f"{names[k]} {token.decode('ascii')} does not fit in 64 bits")
     return value

@@ -1,0 +1,85 @@
+"""How long Ctrl-C takes to act during vestrim's long operations.
+
+    PYTHONPATH=<build>/pkg python3 bench/bench_interrupts.py [--delays 0.3,1.0,2.0] [--only NAME]
+
+Each operation is started with an interval timer set to fire after a delay; the timer's signal
+(SIGALRM) is handled as Ctrl-C is, by raising KeyboardInterrupt, and the kernel sends it whatever the
+process does (a helper thread could not: it would wait for the interpreter lock). The latency is the
+time from the signal to the KeyboardInterrupt reaching the caller. An operation that ends before the signal is reported as "done". Prints the worst
+latency over the delays for each operation (run on an idle machine: a loaded one adds its own delay).
+"""
+from __future__ import annotations
+
+import argparse
+import signal
+import time
+
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+
+import vestrim
+
+
+def huge_zero_view():
+    return as_strided(np.zeros(1, np.uint8), shape=(2**31, 2**31), strides=(0, 0))
+
+
+def forty(matrix):
+    ids = list(range(3000))
+    return [ids] * 40, [ids] * 40, [matrix] * 40
+
+
+def list_matrix():
+    row = [0.25] * 3000
+    return [row] * 3000
+
+
+OPERATIONS = {
+    "mask_encode 2^62-pixel zero-strided view": lambda d: vestrim.mask_encode(d),
+    "clear_from_similarity, forty 3000x3000 lists": lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
+    "clear_from_similarity, forty 3000x3000 float32": lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
+    "clear_from_similarity, forty 3000x3000 float64 F-order": lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
+    "hota_from_similarity, forty 3000x3000 float64": lambda d: vestrim.compute_hota_from_similarity(*d),
+}
+DATA = {
+    "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
+    "clear_from_similarity, forty 3000x3000 lists": lambda: forty(list_matrix()),
+    "clear_from_similarity, forty 3000x3000 float32": lambda: forty(np.full((3000, 3000), 0.25, np.float32)),
+    "clear_from_similarity, forty 3000x3000 float64 F-order":
+        lambda: forty(np.asfortranarray(np.full((3000, 3000), 0.25))),
+    "hota_from_similarity, forty 3000x3000 float64": lambda: forty(np.full((3000, 3000), 0.25)),
+}
+
+
+def latency(operation, data, delay):
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    start = time.perf_counter()
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    try:
+        operation(data)
+    except KeyboardInterrupt:
+        return time.perf_counter() - (start + delay)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--delays", default="0.3,1.0,2.0")
+    parser.add_argument("--only", default="")
+    args = parser.parse_args()
+    delays = [float(x) for x in args.delays.split(",")]
+    print(f"{'operation':<58} {'worst latency (ms)':>19}  per delay")
+    for name, operation in OPERATIONS.items():
+        if args.only not in name:
+            continue
+        data = DATA[name]()
+        results = [latency(operation, data, d) for d in delays]
+        got = [r for r in results if r is not None]
+        worst = f"{1000 * max(got):.1f}" if got else "done"
+        each = " ".join("done" if r is None else f"{1000 * r:.1f}" for r in results)
+        print(f"{name:<58} {worst:>19}  {each}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,59 @@
+// How much memory one computation may plan to use, and the refusal of work that would not fit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace vestrim::memory {
+
+// The least of the machine's physical memory, the process's address-space limit and the memory
+// limit of its control group (v1 or v2): more than this cannot be allocated, or not without the
+// process being killed.
+std::uint64_t available();
+
+// A byte count too wide for 64 bits, in decimal.
+std::string to_decimal(unsigned __int128 v);
+
+// Work refused up front because it would need more memory than available(); the boundary raises
+// MemoryError with the message.
+class Refused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Peak bytes of one frame's work per (gt, pred) pair when every pair overlaps: the frame's similarity
+// matrix, the solver's scores and marks, and the tables of overlapping pairs (measured, rounded up).
+// A frame's work is dense, so these bound what one frame of n x m objects can take; the buffers are
+// reused from frame to frame, so the largest frame sets the peak.
+namespace bytes_per_pair {
+inline constexpr std::uint64_t kClear = 32;
+inline constexpr std::uint64_t kIdentity = 64;
+inline constexpr std::uint64_t kHota = 48;
+inline constexpr std::uint64_t kSwitchEvents = 24;
+inline constexpr std::uint64_t kEvaluate = 96;  // CLEAR, Identity and HOTA over one sequence
+}  // namespace bytes_per_pair
+
+// Throws Refused, naming the frame and the sizes, when frame `index` of `gt` x `pred` objects would
+// need more than available() at `per_pair` bytes per pair.
+void refuse_frame(std::uint64_t index, std::uint64_t gt, std::uint64_t pred, std::uint64_t per_pair);
+
+// The same for the largest frame of a sequence (records with gt_ids and pred_ids), before any of it
+// is scored.
+template <class Frames>
+void refuse_largest_frame(const Frames& frames, std::uint64_t per_pair) {
+    std::size_t largest = 0;
+    std::uint64_t largest_pairs = 0;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const std::uint64_t pairs = std::uint64_t{frames[k].gt_ids.size()} * frames[k].pred_ids.size();
+        if (pairs > largest_pairs) {
+            largest = k;
+            largest_pairs = pairs;
+        }
+    }
+    if (largest_pairs > 0)
+        refuse_frame(largest, frames[largest].gt_ids.size(), frames[largest].pred_ids.size(), per_pair);
+}
+
+}  // namespace vestrim::memory
