@@ -1,6 +1,7 @@
 """Module surface: registration order, argument binding, conversion notes, reference safety."""
 
 import importlib
+import importlib.util
 import struct
 import subprocess
 import sys
@@ -215,6 +216,16 @@ def dynamic_exports(path):
 def test_modules_export_only_their_init_function(module):
     path = importlib.import_module(f"vestrim.{module}").__file__
     assert dynamic_exports(path) == {f"PyInit_{module}"}
+
+
+@pytest.mark.parametrize("module", ["_vestrim", "_native"])
+def test_modules_use_multi_phase_initialisation(module):
+    # A second, independent module object gets its names only when executed.
+    spec = importlib.util.find_spec(f"vestrim.{module}")
+    fresh = importlib.util.module_from_spec(spec)
+    assert fresh is not importlib.import_module(f"vestrim.{module}") and not hasattr(fresh, "evaluate")
+    spec.loader.exec_module(fresh)
+    assert fresh.evaluate([[1]], [[(0, 0, 1, 1)]], [[2]], [[(0, 0, 1, 1)]])
 
 
 @pytest.mark.parametrize(

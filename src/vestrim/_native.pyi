@@ -15,6 +15,10 @@ from ._vestrim import (
     QuorvantixSwitchEvents,
 )
 
+# The largest frame number and box coordinate magnitude that every reader accepts.
+MAX_FRAME: int
+MAX_COORDINATE: float
+
 # Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame); KITTI
 # labels into (frames, ids, types, truncated, occluded, boxes, lines); mask files into (frames, ids,
 # classes, sizes, areas, masks, lines).

@@ -35,11 +35,11 @@ __all__ = ["MotFormatError", "Table", "Tracks", "Sequence", "read_table", "read_
 
 # A frame number beyond this is taken for a typo: laying out that many (mostly empty) frames
 # would exhaust memory long before any result.
-MAX_FRAME = 10_000_000
+MAX_FRAME: int = _native.MAX_FRAME
 
 # Box corners are kept within this magnitude so that every area and union stays finite (and so
 # every IoU is a number).
-MAX_COORDINATE = 1e150
+MAX_COORDINATE: float = _native.MAX_COORDINATE
 
 _EMPTY_BOXES = np.zeros((0, 4), dtype=np.float64)
 _EMPTY_BOXES.flags.writeable = False

@@ -1,0 +1,31 @@
+// CLEAR, Identity and HOTA of one sequence together, from one computation of each frame's
+// similarity. The one frame loop behind every `evaluate`, whatever the convention.
+#pragma once
+
+#include <span>
+
+#include "core/clear.hpp"
+#include "core/hota.hpp"
+#include "core/identity.hpp"
+#include "core/types.hpp"
+
+namespace vestrim::evaluate {
+
+struct Evaluation {
+    clear::ClearMetrics clear;
+    identity::IdentityMetrics identity;
+    hota::HotaMetrics hota;
+};
+
+// Box frames: every frame's IoU matrix is computed once, handed while fresh to the CLEAR and
+// Identity accumulators (which consume a sequence frame by frame) and kept without its zeros for
+// HOTA's two passes over the whole sequence. The three computations are independent, so
+// interleaving them changes no result; the store keeps memory proportional to the overlapping pairs
+// instead of gt x pred. Identity takes no convention: its rules are the same under both.
+Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention = Convention::Module);
+
+// Similarity frames, read in place by each family.
+Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double threshold,
+                                    Convention convention = Convention::Module);
+
+}  // namespace vestrim::evaluate
