@@ -32,6 +32,25 @@ PyObject* internal_error_type() {
 
 bool poll_signals() { return PyErr_CheckSignals() != 0; }
 
+namespace {
+// The thread state ReleasedGil saved on this thread.
+thread_local PyThreadState* released_state = nullptr;
+}  // namespace
+
+ReleasedGil::ReleasedGil() : previous_(released_state) { released_state = PyEval_SaveThread(); }
+
+ReleasedGil::~ReleasedGil() {
+    PyEval_RestoreThread(released_state);
+    released_state = previous_;
+}
+
+bool poll_signals_released() {
+    PyEval_RestoreThread(released_state);
+    const bool stop = PyErr_CheckSignals() != 0;
+    released_state = PyEval_SaveThread();
+    return stop;
+}
+
 PyObject* internal_error(const std::string& message) {
     PyObject* type = internal_error_type();
     if (type != nullptr) PyErr_SetString(type, message.c_str());

@@ -86,6 +86,29 @@ std::string take_error_text();
 // The interrupt poll of the boundary: runs the interpreter's signal check (pending handlers run;
 // SIGINT's raises KeyboardInterrupt) and reports whether it left an exception set.
 bool poll_signals();
+// The same while the lock is released by ReleasedGil on this thread.
+bool poll_signals_released();
+
+// Runs `body` (core code only: no Python API) with the interpreter lock released, so that it may use
+// other threads and other Python threads may run meanwhile. The thread's interrupt poll takes the
+// lock back for each signal check; the lock is held again when this returns or throws.
+class ReleasedGil {
+public:
+    ReleasedGil();
+    ~ReleasedGil();
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* previous_;
+};
+
+template <class F>
+decltype(auto) without_gil(F&& body) {
+    const ReleasedGil released;
+    const interrupt::Scope polling(&poll_signals_released);
+    return body();
+}
 
 // Runs an entry body, turning core exceptions into Python exceptions. Long core loops inside the
 // body poll for signals; an interrupted body ends with the exception the signal check raised.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "native/mot_text.hpp"
+#include "native/threads.hpp"
 
 namespace vestrim::native {
 
@@ -18,6 +19,7 @@ const Families families[] = {
     readers_functions,
     masks_functions,
     pickle_functions,
+    threads_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {

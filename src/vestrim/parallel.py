@@ -191,4 +191,11 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     context = None
     if sys.platform.startswith("linux") and threading.active_count() == 1:
         context = multiprocessing.get_context("fork")
-    return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context,
+                                                  initializer=_share_cores, initargs=(workers,))
+
+
+def _share_cores(workers: int) -> None:
+    # Each worker's native evaluation then uses its share of the cores, not all of them.
+    import os
+    os.environ["VESTRIM_WORKER_PROCESSES"] = str(workers)
