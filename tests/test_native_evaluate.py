@@ -341,3 +341,32 @@ def test_errors(call, error, message):
         call()
     if message is not None:
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize("first, second, from_boxes", [
+    ([0.18, 0.55, 0.85, 0.84, 0.82, 0.27, 0.65, 0.56, 0.33],
+     [0.55, 0.18, 0.27, 0.82, 0.33, 0.65, 0.84, 0.85, 0.56], False),
+    ([0.16, 0.66, 0.87, 0.43, 0.28, 0.79, 1.0, 0.07, 0.67],
+     [0.66, 0.16, 0.07, 1.0, 0.28, 0.67, 0.87, 0.43, 0.79], True),
+])
+def test_benchmark_row_sums_are_pairwise_where_ties_turn_on_them(first, second, from_boxes):
+    # gt 1 sees the same nine values in two frames, the first two swapped and the rest reordered,
+    # so its alignments with predictions 10 and 11 are equal up to how each frame's row sum is
+    # rounded. The last frame holds two identical gt rows (boxes) that score 10 and 11 alike: which
+    # pairing wins is decided by that last bit, and pairwise row sums pick the other one. Boxes
+    # (0, 0, w, 1) against (0, 0, 1, 1) give the values as IoUs, kept without their zeros.
+    from test_hota import assert_identical, reference
+    gt, pred = [[1], [1], [1, 2]], [list(range(10, 19))] * 3
+    if from_boxes:
+        gt_boxes = [[(0, 0, 1, 1)]] * 2 + [[(0, 0, 1, 1)] * 2]
+        pred_boxes = [[(0, 0, w, 1) for w in first], [(0, 0, w, 1) for w in second],
+                      [(0, 0, 1, 1)] * 2 + [(5, 5, 6, 6)] * 7]
+        sim = [np.array(vestrim.iou_matrix(g, p)) for g, p in zip(gt_boxes, pred_boxes)]
+        got = _native.evaluate(gt, gt_boxes, pred, pred_boxes, 0.5, "benchmark")[2]
+    else:
+        tie = [1.0, 1.0] + [0.0] * 7
+        sim = [[first], [second], [tie, tie]]
+        got = _native.evaluate_from_similarity(gt, pred, sim, 0.5, "benchmark")[2]
+    pairwise = reference(gt, pred, sim, "benchmark")
+    assert reference(gt, pred, sim, "benchmark", pairwise_rows=False)["assa"] != pairwise["assa"]
+    assert_identical(got, pairwise)

@@ -11,6 +11,7 @@
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
+#include "core/psum.hpp"
 
 namespace vestrim::hota {
 namespace {
@@ -320,9 +321,15 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
 
     // First pass: each pair's summed per-frame overlap share. A zero share leaves the sum unchanged,
     // so only pairs with a non-zero share enter the index.
+    // Each frame's share denominators: the row sum plus the column sum minus the cell. Column sums
+    // add top to bottom; row sums left to right under the module's rules, and in the benchmarks'
+    // pairwise order under theirs: a last-bit difference in an alignment can flip a tie between
+    // equally good matchings in the second pass, so the order is part of the result.
+    const bool pairwise_rows = convention == Convention::Benchmark;
     std::vector<double> potential_matches;  // by pair id
     std::vector<double> row_sum;
     std::vector<double> col_sum;
+    std::vector<double> dense_row;
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -352,6 +359,16 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
                 }
                 row_sum[r] = sum;
             }
+            if (pairwise_rows) {
+                // The pairwise sum groups by position, so it needs the whole row, zeros included.
+                dense_row.assign(n_pred, 0.0);
+                for (std::size_t r = 0; r < n_gt; ++r) {
+                    const auto row = source.row(k, r);
+                    for (std::size_t e = 0; e < row.size; ++e) dense_row[row.cols[e]] = row.values[e];
+                    row_sum[r] = psum::pairwise_sum(dense_row.data(), n_pred);
+                    for (std::size_t e = 0; e < row.size; ++e) dense_row[row.cols[e]] = 0.0;
+                }
+            }
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source.row(k, r);
                 for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
@@ -359,6 +376,8 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
         } else {
             const double* sim = source.similarity(k);
             add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
+            if (pairwise_rows)
+                for (std::size_t r = 0; r < n_gt; ++r) row_sum[r] = psum::pairwise_sum(sim + r * n_pred, n_pred);
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
                 for (std::size_t c = 0; c < n_pred; ++c) share(r, c, row[c]);
