@@ -370,3 +370,46 @@ def test_benchmark_row_sums_are_pairwise_where_ties_turn_on_them(first, second, 
     pairwise = reference(gt, pred, sim, "benchmark")
     assert reference(gt, pred, sim, "benchmark", pairwise_rows=False)["assa"] != pairwise["assa"]
     assert_identical(got, pairwise)
+
+
+@pytest.mark.parametrize("convention", ["module", "benchmark"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_threads_change_no_result(monkeypatch, convention, seed):
+    from test_hota import random_tracks
+    rng = np.random.default_rng(seed)
+    frames = random_tracks(rng, num_frames=60, num_tracks=12, value="ties" if seed else "signed")
+    frames[7] = ([], [], [])
+    gt, pred, sim = (list(x) for x in zip(*frames))
+    boxes = [[(0, 0, 1 + (i % 5), 2) for i in range(len(ids))] for ids in gt]
+    pred_boxes = [[(0, 0, 1 + (i % 3), 2 + (i % 2)) for i in range(len(ids))] for ids in pred]
+    results = []
+    for threads in ("1", "2"):
+        monkeypatch.setenv("VESTRIM_THREADS", threads)
+        results.append([[attributes(m) for m in _native.evaluate_from_similarity(gt, pred, sim, 0.5, convention)],
+                        [attributes(m) for m in _native.evaluate(gt, boxes, pred, pred_boxes, 0.5, convention)]])
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({}, lambda cores: cores),
+    ({"VESTRIM_WORKER_PROCESSES": "2"}, lambda cores: max(1, cores // 2)),
+    ({"VESTRIM_WORKER_PROCESSES": "1000"}, lambda cores: 1),
+    ({"VESTRIM_THREADS": "3", "VESTRIM_WORKER_PROCESSES": "1000"}, lambda cores: 3),
+    ({"VESTRIM_THREADS": "10000000"}, lambda cores: 64),
+    ({"VESTRIM_THREADS": "0", "VESTRIM_WORKER_PROCESSES": "-2"}, lambda cores: cores),
+])
+def test_threads_per_call(monkeypatch, env, expected):
+    import os
+    for name in ("VESTRIM_THREADS", "VESTRIM_WORKER_PROCESSES"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert _native.threads_per_call() == expected(len(os.sched_getaffinity(0)))
+
+
+def test_pool_workers_share_the_cores():
+    import os
+    from vestrim.parallel import local_pool
+    with local_pool(2) as pool:
+        got = pool.submit(_native.threads_per_call).result()
+    assert got == max(1, len(os.sched_getaffinity(0)) // 2)

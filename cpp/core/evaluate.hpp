@@ -22,10 +22,16 @@ struct Evaluation {
 // HOTA's two passes over the whole sequence. The three computations are independent, so
 // interleaving them changes no result; the store keeps memory proportional to the overlapping pairs
 // instead of gt x pred. Identity takes no convention: its rules are the same under both.
-Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention = Convention::Module);
+//
+// With `threads` > 1 (see parallel.hpp) the IoUs are computed first, by chunks of frames in
+// parallel, and the families then run side by side on the stored frames (CLEAR and Identity lay
+// each frame out densely again), followed by HOTA's per-frame matchings on every thread. Each
+// family sees the frames in the same order either way: the results are identical.
+Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention = Convention::Module,
+                    std::size_t threads = 1);
 
-// Similarity frames, read in place by each family.
+// Similarity frames, read in place by each family; threads likewise.
 Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double threshold,
-                                    Convention convention = Convention::Module);
+                                    Convention convention = Convention::Module, std::size_t threads = 1);
 
 }  // namespace vestrim::evaluate

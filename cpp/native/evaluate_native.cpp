@@ -1,9 +1,11 @@
 // Evaluation under a chosen convention: CLEAR, Identity and HOTA of one sequence as the module
 // computes them or as the benchmarks do, and the pieces of HOTA's summary the package recombines
-// (the alphas and the mean over them).
+// (the alphas and the mean over them). An evaluation runs without the interpreter lock, on the
+// threads call_threads() grants.
 #include "core/evaluate.hpp"
 #include "module/boxes.hpp"
 #include "native/native.hpp"
+#include "native/threads.hpp"
 
 namespace vestrim::native {
 namespace {
@@ -110,8 +112,10 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
-        return metrics_tuple(types, evaluate::evaluate(seq.frames, options.threshold, options.convention),
-                             options.empty_frames);
+        const std::size_t threads = call_threads();
+        evaluate::Evaluation computed = py::without_gil(
+            [&] { return evaluate::evaluate(seq.frames, options.threshold, options.convention, threads); });
+        return metrics_tuple(types, std::move(computed), options.empty_frames);
     });
 }
 
@@ -127,9 +131,11 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
-        return metrics_tuple(types,
-                             evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention),
-                             options.empty_frames);
+        const std::size_t threads = call_threads();
+        evaluate::Evaluation computed = py::without_gil([&] {
+            return evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention, threads);
+        });
+        return metrics_tuple(types, std::move(computed), options.empty_frames);
     });
 }
 

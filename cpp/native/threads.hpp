@@ -10,7 +10,7 @@
 
 namespace vestrim::native {
 
-// VESTRIM_THREADS when it is a positive integer (at most the usable cores); otherwise max(1, usable cores / worker processes)
+// VESTRIM_THREADS when it is a positive integer (at most 64); otherwise max(1, usable cores / worker processes)
 // with VESTRIM_WORKER_PROCESSES (a positive integer, else 1) processes.
 std::size_t call_threads();
 
