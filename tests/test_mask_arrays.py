@@ -35,15 +35,15 @@ def random_bitmap(rng, h, w):
 
 
 # Heights around the 8- and 64-row groups of the C-order reader, widths around its 16-column
-# vectors and its strips (2100 rows make strips of 496 columns, the last one 192 wide).
+# vectors and 64-column strips.
 SHAPES = [(1, 16), (1, 1), (7, 17), (8, 64), (63, 65), (64, 80), (65, 130), (130, 79), (200, 3),
-          (3, 300), (129, 16), (16, 40), (70, 117), (2100, 700)]
+          (3, 300), (129, 16), (16, 40), (70, 117)]
 
 
 @pytest.mark.parametrize("h, w", SHAPES)
 def test_encode_is_the_same_for_every_layout(h, w):
     rng = np.random.default_rng(h * 1000 + w)
-    for _ in range(20 if h * w < 100_000 else 2):
+    for _ in range(20):
         bitmap = random_bitmap(rng, h, w)
         expected = reference_runs(bitmap)
         padded = np.zeros((2 * h, w + 7), np.uint8)

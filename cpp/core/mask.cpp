@@ -258,14 +258,7 @@ void encode_gathered(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 c_be
 // row, and turned into one bitmap per column (64 rows to a word), from which the strip's columns
 // are run-length encoded in order. Per 16 pixels that is a load, a compare and two bit operations,
 // instead of a scattered byte copy per pixel.
-//
-// A strip is as wide as its bitmaps allow (up to kStripBytes of them): each row is then read as
-// one long contiguous piece, which the hardware prefetches. Narrow strips read one cache line
-// per row and jump a whole row ahead for the next: fast only while the image is in cache or
-// untouched (its pages all the one zero page), and several times slower on a bitmap that is
-// really in memory, as in any process that has done large work before.
-constexpr u64 kStripBytes = u64{1} << 17;
-constexpr u64 kMinStripColumns = 64;
+constexpr u64 kStripColumns = 64;
 constexpr u64 kMinStripRows = 16;
 
 // Byte k of the result holds the foreground bits of column k over `n` (at most 8) rows from `p`:
@@ -312,12 +305,11 @@ inline void store_column_words(const __m128i g[8], u64* out) {
 u64 encode_row_strips(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 w,
                       std::ptrdiff_t row_stride, interrupt::Meter& meter) {
     const u64 words = (h + 63) / 64;
-    const u64 strip = std::min<u64>(w & ~u64{15}, std::max<u64>(kMinStripColumns, (kStripBytes / (8 * words)) & ~u64{15}));
-    // Word `word` of column k of the strip is bits[word * strip + k].
-    std::vector<u64> bits(words * strip);
+    // Word `word` of column k of the strip is bits[word * kStripColumns + k].
+    std::vector<u64> bits(words * kStripColumns);
     u64 c0 = 0;
     while (w - c0 >= 16) {
-        const u64 nc = std::min<u64>(strip, (w - c0) & ~u64{15});
+        const u64 nc = std::min<u64>(kStripColumns, (w - c0) & ~u64{15});
         meter.add(1 + nc * h);
         for (u64 word = 0; word < words; ++word) {
             const u64 r0 = word * 64;
@@ -337,10 +329,10 @@ u64 encode_row_strips(RunBuilder& runs, const std::uint8_t* data, u64 h, u64 w,
                         g[group] = _mm_setzero_si128();
                     }
                 }
-                store_column_words(g, &bits[word * strip + k]);
+                store_column_words(g, &bits[word * kStripColumns + k]);
             }
         }
-        runs.scan_bit_columns(bits.data(), strip, nc, h);
+        runs.scan_bit_columns(bits.data(), kStripColumns, nc, h);
         c0 += nc;
     }
     return c0;
