@@ -153,6 +153,9 @@ def id_and_similarity_forms(seed):
         "rows as arrays": ([np.array(f, dtype=np.int32) for f in gt_ids], tuple(pred_ids),
                            [[row.copy() for row in s] for s in sims]),
         "column views": (gt_ids, pred_ids, [np.repeat(s, 2, axis=1)[:, ::2] for s in sims]),
+        # Arrays read in place between frames that are copied.
+        "arrays and lists": (gt_ids, pred_ids, [s if t % 3 else s.tolist() for t, s in enumerate(sims)]),
+        "arrays and strided": (gt_ids, pred_ids, [s if t % 2 else np.asfortranarray(s) for t, s in enumerate(sims)]),
     }
     return forms
 

@@ -232,11 +232,16 @@ struct IdFrames {
 };
 bool convert(PyObject* obj, IdFrames& out);
 
-// Per-frame similarity matrices, stored flat: rows of every frame back to back.
+// Per-frame similarity matrices. A frame given as a C-contiguous, aligned float64 array is read in
+// place (the array is held until the input is destroyed); any other frame is copied, its rows back
+// to back in `values`.
 struct SimInput {
     std::vector<double> values;
-    std::vector<std::size_t> row_offsets{0};  // row r is values[row_offsets[r] .. row_offsets[r + 1])
+    std::vector<std::size_t> row_offsets{0};  // row r holds row_offsets[r + 1] - row_offsets[r] values
     std::vector<std::size_t> frame_rows{0};   // frame t holds rows frame_rows[t] .. frame_rows[t + 1]
+    std::vector<std::size_t> frame_start;     // a copied frame's first value in `values`
+    std::vector<const double*> frame_view;    // a frame read in place, or nullptr
+    std::vector<Ref> arrays;                  // the arrays read in place
 
     std::size_t size() const { return frame_rows.size() - 1; }
     std::size_t rows(std::size_t t) const { return frame_rows[t + 1] - frame_rows[t]; }
@@ -244,7 +249,9 @@ struct SimInput {
         const std::size_t r = frame_rows[t] + i;
         return row_offsets[r + 1] - row_offsets[r];
     }
-    const double* frame_data(std::size_t t) const { return values.data() + row_offsets[frame_rows[t]]; }
+    const double* frame_data(std::size_t t) const {
+        return frame_view[t] != nullptr ? frame_view[t] : values.data() + frame_start[t];
+    }
 };
 bool convert(PyObject* obj, SimInput& out);
 // One frame's matrix (a sequence of rows), appended to `out` as a new frame.
