@@ -383,11 +383,11 @@ def test_threads_change_no_result(monkeypatch, convention, seed):
     boxes = [[(0, 0, 1 + (i % 5), 2) for i in range(len(ids))] for ids in gt]
     pred_boxes = [[(0, 0, 1 + (i % 3), 2 + (i % 2)) for i in range(len(ids))] for ids in pred]
     results = []
-    for threads in ("1", "2"):
+    for threads in ("1", "2", "3"):
         monkeypatch.setenv("VESTRIM_THREADS", threads)
         results.append([[attributes(m) for m in _native.evaluate_from_similarity(gt, pred, sim, 0.5, convention)],
                         [attributes(m) for m in _native.evaluate(gt, boxes, pred, pred_boxes, 0.5, convention)]])
-    assert results[0] == results[1]
+    assert results[0] == results[1] == results[2]
 
 
 @pytest.mark.parametrize("env, expected", [

@@ -41,6 +41,23 @@ void for_each_dense_frame(const sparse_sim::SparseSimFrames& store, Update&& upd
     }
 }
 
+// CLEAR, Identity and HOTA's two passes on `threads` threads: one runs HOTA's first pass and then
+// Identity, another CLEAR, and every thread, its own family done, takes HOTA's per-frame matchings
+// (which wait for the first pass) until none is left. The first pass is the first task handed out,
+// so that the tasks also finish when fewer threads run them. The caller then calls hota.finish().
+void families_side_by_side(std::size_t threads, hota::TwoPass& hota, const std::function<void()>& clear,
+                           const std::function<void()>& identity) {
+    parallel::for_each_index(threads, std::max<std::size_t>(threads, 2), [&](std::size_t task, std::size_t) {
+        if (task == 0) {
+            hota.align();
+            identity();
+        } else if (task == 1) {
+            clear();
+        }
+        hota.solve_frames();
+    });
+}
+
 }  // namespace
 
 Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention, std::size_t threads) {
@@ -56,25 +73,23 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
                           hota::compute_hota_from_sparse(store, convention)};
     }
 
-    // The IoUs first, then the three families side by side on them, then HOTA's per-frame
-    // matchings on every thread. Each family still sees the frames in order, so nothing changes.
+    // The IoUs first, then the families side by side on them (see families_side_by_side).
     const sparse_sim::SparseSimFrames store = store_box_ious(frames, threads);
     Evaluation out;
     hota::TwoPass hota_passes(store, convention);
-    parallel::run_tasks(threads, {
+    families_side_by_side(
+        threads, hota_passes,
         [&] {
             clear::ClearAccumulator acc(convention);
             for_each_dense_frame(store, [&](auto gt, auto pred, const double* iou) { acc.update(gt, pred, iou, threshold); });
             out.clear = acc.compute();
         },
-        [&] { hota_passes.align(); },
         [&] {
             identity::IdentityAccumulator acc;
             for_each_dense_frame(store, [&](auto gt, auto pred, const double* iou) { acc.update(gt, pred, iou, threshold); });
             out.identity = acc.compute();
-        },
-    });
-    out.hota = hota_passes.match(threads);
+        });
+    out.hota = hota_passes.finish();
     return out;
 }
 
@@ -87,12 +102,10 @@ Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double thr
     }
     Evaluation out;
     hota::TwoPass hota_passes(frames, convention);
-    parallel::run_tasks(threads, {
-        [&] { out.clear = clear::compute_clear_from_similarity(frames, threshold, convention); },
-        [&] { hota_passes.align(); },
-        [&] { out.identity = identity::compute_identity_from_similarity(frames, threshold); },
-    });
-    out.hota = hota_passes.match(threads);
+    families_side_by_side(
+        threads, hota_passes, [&] { out.clear = clear::compute_clear_from_similarity(frames, threshold, convention); },
+        [&] { out.identity = identity::compute_identity_from_similarity(frames, threshold); });
+    out.hota = hota_passes.finish();
     return out;
 }
 

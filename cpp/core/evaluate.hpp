@@ -25,8 +25,8 @@ struct Evaluation {
 //
 // With `threads` > 1 (see parallel.hpp) the IoUs are computed first, by chunks of frames in
 // parallel, and the families then run side by side on the stored frames (CLEAR and Identity lay
-// each frame out densely again), followed by HOTA's per-frame matchings on every thread. Each
-// family sees the frames in the same order either way: the results are identical.
+// each frame out densely again), each thread turning to HOTA's per-frame matchings once its family
+// is done. Each family sees the frames in the same order either way: the results are identical.
 Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention = Convention::Module,
                     std::size_t threads = 1);
 

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -282,6 +285,8 @@ public:
 
     void align() override;
     HotaMetrics match(std::size_t threads) override;
+    void solve_frames() override;
+    HotaMetrics finish() override;
 
 private:
     // Per-thread scratch of the second pass.
@@ -309,6 +314,9 @@ private:
         return {pred_index_.data() + pred_offset_[k], pred_offset_[k + 1] - pred_offset_[k]};
     }
 
+    // Marks the first pass done: from now on solve_frames() may run.
+    void publish_alignment();
+
     // Frame k's optimal matching under the global alignment, into `out` (cleared first).
     void solve_frame(std::size_t k, Scratch& scratch, std::vector<FrameMatch>& out) const;
     // Adds one frame's matching (of a frame with n_gt and n_pred ids) to the counts.
@@ -329,6 +337,12 @@ private:
     std::vector<std::size_t> pred_offset_;
     std::vector<double> gt_id_count_;
     std::vector<double> pred_id_count_;
+
+    // The second pass when shared out: each thread takes the next frame not yet taken and keeps
+    // its matching for the fold.
+    std::atomic<bool> aligned_{false};
+    std::atomic<std::size_t> next_frame_{0};
+    std::vector<std::vector<FrameMatch>> frame_matches_;
 
     std::optional<PairIndex> pairs_;
     std::vector<double> global_alignment_;  // by pair id
@@ -382,6 +396,7 @@ void Passes<Source>::align() {
     const std::size_t num_pred_ids = pred_id_count_.size();
     if (num_gt_ids == 0 || num_pred_ids == 0) {
         degenerate_ = true;
+        publish_alignment();
         return;
     }
 
@@ -468,6 +483,47 @@ void Passes<Source>::align() {
         global_alignment_[id] = alignment;
         if (!std::isfinite(alignment) || std::signbit(alignment)) plain_alignment_ = false;
     });
+    publish_alignment();
+}
+
+template <class Source>
+void Passes<Source>::publish_alignment() {
+    const auto grid = alphas(convention_);
+    for (std::size_t a = 0; a < kNumAlphas; ++a) {
+        thresholds_[a] = convention_ == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
+    }
+    if (!degenerate_) frame_matches_.resize(num_frames_);
+    aligned_.store(true, std::memory_order_release);
+}
+
+template <class Source>
+void Passes<Source>::solve_frames() {
+    // The first pass may still run on another thread; a stop asked meanwhile ends the wait.
+    while (!aligned_.load(std::memory_order_acquire)) {
+        interrupt::poll_now();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (degenerate_) return;
+    Scratch scratch;
+    for (std::size_t k; (k = next_frame_.fetch_add(1, std::memory_order_relaxed)) < num_frames_;) {
+        const std::size_t n_gt = frame_gt(k).size();
+        const std::size_t n_pred = frame_pred(k).size();
+        scratch.meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
+        solve_frame(k, scratch, frame_matches_[k]);
+    }
+}
+
+template <class Source>
+HotaMetrics Passes<Source>::finish() {
+    if (degenerate_) {
+        return pred_id_count_.empty() ? degenerate_result(num_frames_, num_gt_, 0, convention_)
+                                      : degenerate_result(num_frames_, 0, num_pred_, convention_);
+    }
+    for (std::size_t k = 0; k < num_frames_; ++k) {
+        fold_frame(frame_gt(k).size(), frame_pred(k).size(), frame_matches_[k]);
+        std::vector<FrameMatch>().swap(frame_matches_[k]);
+    }
+    return summary();
 }
 
 template <class Source>
@@ -568,39 +624,19 @@ void Passes<Source>::fold_frame(std::size_t n_gt, std::size_t n_pred, std::span<
 
 template <class Source>
 HotaMetrics Passes<Source>::match(std::size_t threads) {
-    if (degenerate_) {
-        return pred_id_count_.empty() ? degenerate_result(num_frames_, num_gt_, 0, convention_)
-                                      : degenerate_result(num_frames_, 0, num_pred_, convention_);
-    }
-
     // Second pass: weighted optimal matching per frame, counted at every alpha.
-    const auto grid = alphas(convention_);
-    for (std::size_t a = 0; a < kNumAlphas; ++a) {
-        thresholds_[a] = convention_ == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
-    }
-    threads = std::min(threads, num_frames_);
-    if (threads <= 1) {
+    if (degenerate_) return finish();
+    if (std::min(threads, num_frames_) <= 1) {
         Scratch scratch;
         std::vector<FrameMatch> matched;
         for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
             solve_frame(k, scratch, matched);
             fold_frame(gt.size(), pred.size(), matched);
         });
-    } else {
-        std::vector<Scratch> scratch(threads);
-        std::vector<std::vector<FrameMatch>> matched(num_frames_);
-        parallel::for_each_index(threads, num_frames_, [&](std::size_t k, std::size_t worker) {
-            const std::size_t n_gt = frame_gt(k).size();
-            const std::size_t n_pred = frame_pred(k).size();
-            scratch[worker].meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
-            solve_frame(k, scratch[worker], matched[k]);
-        });
-        for (std::size_t k = 0; k < num_frames_; ++k) {
-            fold_frame(frame_gt(k).size(), frame_pred(k).size(), matched[k]);
-            std::vector<FrameMatch>().swap(matched[k]);
-        }
+        return summary();
     }
-    return summary();
+    parallel::for_each_index(threads, threads, [&](std::size_t, std::size_t) { solve_frames(); });
+    return finish();
 }
 
 template <class Source>
@@ -726,5 +762,9 @@ TwoPass::~TwoPass() = default;
 void TwoPass::align() { impl_->align(); }
 
 HotaMetrics TwoPass::match(std::size_t threads) { return impl_->match(threads); }
+
+void TwoPass::solve_frames() { impl_->solve_frames(); }
+
+HotaMetrics TwoPass::finish() { return impl_->finish(); }
 
 }  // namespace vestrim::hota

@@ -87,10 +87,19 @@ public:
     void align();
     HotaMetrics match(std::size_t threads);
 
+    // For a caller that shares out the second pass itself, instead of `match`: any number of
+    // threads call `solve_frames`, each solving frames not yet taken (waiting first, and polling,
+    // until `align` has finished on its thread); once all have returned, `finish` folds the frames
+    // in order and summarises.
+    void solve_frames();
+    HotaMetrics finish();
+
     struct Impl {
         virtual ~Impl() = default;
         virtual void align() = 0;
         virtual HotaMetrics match(std::size_t threads) = 0;
+        virtual void solve_frames() = 0;
+        virtual HotaMetrics finish() = 0;
     };
 
 private:

@@ -551,13 +551,37 @@ def _read_gt(path: str, columns: int) -> Table:
     return table
 
 
+def _both(first: Callable, second: Callable) -> tuple:
+    """(first(), second()), the second on a helper thread while the first runs here when this
+    process may use more than one core (the native readers release the interpreter lock while
+    they parse). The helper is joined before returning, also when the first fails."""
+    if _native.threads_per_call() < 2:
+        return first(), second()
+    import threading
+    outcome: list = [None, None]
+
+    def run() -> None:
+        try:
+            outcome[0] = second()
+        except BaseException as e:  # handed to the caller below
+            outcome[1] = e
+
+    helper = threading.Thread(target=run, name="vestrim-read", daemon=True)
+    helper.start()
+    try:
+        result = first()
+    finally:
+        helper.join()
+    if outcome[1] is not None:
+        raise outcome[1]
+    return result, outcome[0]
+
+
 def _load_motchallenge(files: SequenceFiles, proto: Protocol, class_names,
                        skip_empty: bool) -> list:
-    gt = _read_gt(files.gt, proto.gt_columns)
-    if files.pred is not None:
-        pred = read_table(files.pred, columns=proto.pred_columns)
-    else:
-        pred = None
+    # The two files are read at the same time; the ground truth here, where its cache lives.
+    gt, pred = _both(lambda: _read_gt(files.gt, proto.gt_columns),
+                     lambda: None if files.pred is None else read_table(files.pred, columns=proto.pred_columns))
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)
         _check_frames(files.gt, gt, num_frames, files.seqinfo)
