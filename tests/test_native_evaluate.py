@@ -409,7 +409,7 @@ def test_threads_per_call(monkeypatch, env, expected):
 
 def test_pool_workers_share_the_cores():
     import os
-    from vestrim.parallel import local_pool
+    from vestrim.pool import local_pool
     with local_pool(2) as pool:
         got = pool.submit(_native.threads_per_call).result()
     assert got == max(1, len(os.sched_getaffinity(0)) // 2)
