@@ -1,7 +1,6 @@
 // Evaluation under a chosen convention: CLEAR, Identity and HOTA of one sequence as the module
 // computes them or as the benchmarks do, and the pieces of HOTA's summary the package recombines
-// (the alphas and the mean over them). An evaluation runs without the interpreter lock, on the
-// threads call_threads() grants.
+// (the alphas and the mean over them). An evaluation uses the threads call_threads() grants.
 #include "core/evaluate.hpp"
 #include "module/boxes.hpp"
 #include "native/native.hpp"
@@ -99,6 +98,16 @@ PyObject* metrics_tuple(const ResultTypes& types, evaluate::Evaluation&& compute
                          empty_frames);
 }
 
+// Runs an evaluation on `threads` threads. On one it runs here, holding the interpreter lock and
+// checking for signals as it goes, like any call. On several it runs without the lock: this thread
+// only waits and checks for signals, taking the lock back each time, which costs the workers
+// nothing even while other Python threads hold it.
+template <class F>
+evaluate::Evaluation run_evaluation(std::size_t threads, F&& evaluation) {
+    if (threads <= 1) return evaluation();
+    return py::without_gil(evaluation);
+}
+
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},   {"pred_ids", true},
                                        {"pred_boxes", true},     {"iou_threshold", false},
@@ -113,8 +122,8 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
         const std::size_t threads = call_threads();
-        evaluate::Evaluation computed = py::without_gil(
-            [&] { return evaluate::evaluate(seq.frames, options.threshold, options.convention, threads); });
+        evaluate::Evaluation computed = run_evaluation(
+            threads, [&] { return evaluate::evaluate(seq.frames, options.threshold, options.convention, threads); });
         return metrics_tuple(types, std::move(computed), options.empty_frames);
     });
 }
@@ -132,7 +141,7 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
         const std::size_t threads = call_threads();
-        evaluate::Evaluation computed = py::without_gil([&] {
+        evaluate::Evaluation computed = run_evaluation(threads, [&] {
             return evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention, threads);
         });
         return metrics_tuple(types, std::move(computed), options.empty_frames);
