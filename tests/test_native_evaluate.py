@@ -413,3 +413,18 @@ def test_pool_workers_share_the_cores():
     with local_pool(2) as pool:
         got = pool.submit(_native.threads_per_call).result()
     assert got == max(1, len(os.sched_getaffinity(0)) // 2)
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_both_files_of_a_pair_keep_their_error_order(monkeypatch, threads):
+    from vestrim.datasets.text import both
+    monkeypatch.setenv("VESTRIM_THREADS", threads)
+
+    def fail(error):
+        raise error
+
+    assert both(lambda: 1, lambda: 2) == (1, 2)
+    with pytest.raises(KeyError):
+        both(lambda: fail(KeyError("first")), lambda: fail(OSError("second")))
+    with pytest.raises(OSError):
+        both(lambda: 1, lambda: fail(OSError("second")))
