@@ -147,6 +147,12 @@ private:
     std::vector<std::uint32_t> row_tracks_;
 };
 
+// The ratios of a CLEAR result from its counts (num_gt, TP, FP, FN, IDSW) and `motp_sum`, the
+// summed IoU of its matches: MOTA, MOTP, MODA, sMOTA, MOTAL, recall and precision, written into
+// `m`. The one finalisation of a sequence (ClearAccumulator::compute) and of sequences combined
+// by summing their counts.
+void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention);
+
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
                            Convention convention = Convention::Module);

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "native/mot_text.hpp"
-#include "native/threads.hpp"
 
 namespace vestrim::native {
 
@@ -19,6 +18,7 @@ const Families families[] = {
     readers_functions,
     masks_functions,
     pickle_functions,
+    finalise_functions,
     threads_functions,
 };
 

@@ -33,6 +33,12 @@ std::span<PyMethodDef> removal_functions();
 // masks.cpp: mask_to_array.
 std::span<PyMethodDef> masks_functions();
 
+// finalise.cpp: each metric family's finalisation from summed counts (combining sequences).
+std::span<PyMethodDef> finalise_functions();
+
+// threads.cpp: threads_per_call (the threads one evaluation uses).
+std::span<PyMethodDef> threads_functions();
+
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/parallel.hpp"
+#include "native/native.hpp"
 
 namespace vestrim::native {
 namespace {

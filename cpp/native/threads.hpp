@@ -4,17 +4,11 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
-
-#include "module/py.hpp"
 
 namespace vestrim::native {
 
 // VESTRIM_THREADS when it is a positive integer (at most 64); otherwise max(1, usable cores / worker processes)
 // with VESTRIM_WORKER_PROCESSES (a positive integer, else 1) processes.
 std::size_t call_threads();
-
-// threads_per_call(): call_threads() for the package and its tests.
-std::span<PyMethodDef> threads_functions();
 
 }  // namespace vestrim::native

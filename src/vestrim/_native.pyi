@@ -22,7 +22,7 @@ MAX_COORDINATE: float
 # Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame); KITTI
 # labels into (frames, ids, types, truncated, occluded, boxes, lines); mask files into (frames, ids,
 # classes, sizes, areas, masks, lines).
-def read_mot(data: Any, columns: int) -> tuple[Any, Any, Any, Any, Any, Any, int]: ...
+def read_mot(data: Any, columns: int, repeats: bool = True) -> tuple[Any, Any, Any, Any, Any, Any, int]: ...
 def read_kitti(data: Any) -> tuple[Any, Any, Any, Any, Any, Any, Any]: ...
 def read_mots(data: Any) -> tuple[Any, Any, Any, Any, Any, list[Mask], Any]: ...
 
@@ -66,6 +66,28 @@ def rebuild_evaluation_result(*fields: Any) -> EvaluationResult: ...
 def rebuild_accumulator_result(*fields: Any) -> AccumulatorResult: ...
 def rebuild_mask(*fields: Any) -> Mask: ...
 def rebuild_accumulator(*fields: Any) -> Accumulator: ...
+
+# Each metric family's finalisation from summed counts (combining sequences).
+def finalise_clear(
+    num_gt: int,
+    num_matches: int,
+    num_false_positives: int,
+    num_misses: int,
+    num_switches: int,
+    motp_sum: float,
+    benchmark: bool,
+) -> tuple[float, float, float, float, float, float, float]: ...
+def finalise_identity(idtp: int, idfp: int, idfn: int, num_gt: int) -> tuple[float, float, float]: ...
+def finalise_hota(
+    tp: Sequence[float],
+    fn: Sequence[float],
+    fp: Sequence[float],
+    assa_sum: Sequence[float],
+    ass_re_sum: Sequence[float],
+    ass_pr_sum: Sequence[float],
+    loca_sum: Sequence[float],
+    plain_means: bool = False,
+) -> tuple[list[float], list[float], list[float], list[float], list[float], list[float], float, float, float, float]: ...
 
 # Threads: how many one evaluation uses (VESTRIM_THREADS, else the usable cores shared among
 # VESTRIM_WORKER_PROCESSES processes).

@@ -16,6 +16,21 @@ The functions here do exactly that for the three metric families:
   AssPr and LocA are the per-sequence values weighted by that alpha's TP; HOTA per alpha is
   sqrt(DetA * AssA); the four summary scores are the means over the alphas.
 
+Over classes (``combine_classes``), each taking the COMBINED result of every selected class,
+empty classes included, in result order:
+
+* class-averaged (``cls_comb_cls_av``): counts summed; every ratio the plain mean over the classes
+  of the classes' own values, nothing recomputed (MOTA is not taken from the summed counts, HOTA
+  per alpha is not sqrt(DetA x AssA) of the means). A single-number field is summed the way
+  NumPy's ``add.reduce`` sums a row (left to right below 8 values, eight partial sums from 8 to
+  128), a per-alpha field class by class, element by element; then divided by the number of
+  classes. The single numbers of the per-alpha fields (HOTA, DetA, DetRe, OWTA, ...) are the means
+  over the alphas of the averaged curves; HOTA(0), LocA(0), HOTALocA(0) and MOTP_sum are
+  single-number means; track ratios are joined;
+* detection-averaged (``cls_comb_det_av``, and the super-categories over their members): the
+  classes combined as sequences are under the benchmark convention, counts (frames and the summed
+  IoU included) summed and every ratio recomputed.
+
 A single result combines to itself, value for value. Combined results have the attribute names of
 the per-sequence classes, so they can be combined again (for example per-dataset results into an
 overall one).
@@ -24,17 +39,26 @@ overall one).
 does: every ratio is always recomputed from the summed counts (a single result included), with
 max(1, .) denominators (MOTA = (TP - FP - IDSW) / max(1, TP + FN), MOTP = summed IoU / max(1, TP)),
 the benchmark's alpha values, and HOTA's means summed as the extension sums them.
+
+Combining is summing; the ratios come from the same finalisation that turns one sequence's counts
+into its ratios (``vestrim._native.finalise_clear``, ``finalise_identity``, ``finalise_hota``).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Iterable, Optional
+
+from . import _native
+from .derived import DERIVED_CLEAR_FIELDS, DerivedClear, DerivedHota, alpha_mean
+from .fields import FAMILY
 
 __all__ = [
     "COMBINERS",
     "combine_sequences",
+    "combine_classes",
+    "copy_clear",
     "combine",
     "combine_clear",
     "combine_identity",
@@ -89,6 +113,8 @@ class CombinedClear:
     clr_pr: float
     track_ratios: list = field(default_factory=list)
     frag_present_only: int = 0
+    # The summed IoU of the matches, which a further combination adds up (None: MOTP x TP).
+    motp_sum: Optional[float] = None
 
     def __repr__(self) -> str:
         return (f"CombinedClear(mota={_f4(self.mota)}, motp={_f4(self.motp)}, "
@@ -152,11 +178,11 @@ class CombinedResult:
     hota: CombinedHota
 
 
-_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()]
+_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()
+                 if f.name != "motp_sum"]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
-_CLEAR_COUNTS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
-                 "num_switches", "mt", "pt", "ml", "frag", "frag_present_only")
+_CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count]
 
 
 def _copy(cls, fields, metrics):
@@ -165,6 +191,11 @@ def _copy(cls, fields, metrics):
         value = getattr(metrics, name)
         values[name] = list(value) if isinstance(value, (list, tuple)) else value
     return cls(**values)
+
+
+def copy_clear(metrics) -> CombinedClear:
+    """A ``CombinedClear`` holding the values of a CLEAR result."""
+    return _copy(CombinedClear, _CLEAR_FIELDS, metrics)
 
 
 def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedClear:
@@ -183,27 +214,14 @@ def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedC
     fn, idsw, num_gt = sums["num_misses"], sums["num_switches"], sums["num_gt"]
     iou_sum = 0.0
     for r in results:
-        iou_sum += r.motp * r.num_matches
+        stored = getattr(r, "motp_sum", None)
+        iou_sum += stored if stored is not None else r.motp * r.num_matches
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
-    w = max(float(tp) + float(fn), 1.0)
-    penalty = math.log10(float(idsw)) if idsw > 0 else 0.0
-    if benchmark:
-        mota = float(tp - fp - idsw) / w
-        motp = iou_sum / max(float(tp), 1.0)
-    else:
-        mota = 1.0 - float(fn + fp + idsw) / num_gt if num_gt > 0 else 0.0
-        motp = iou_sum / tp if tp > 0 else 0.0
-    return CombinedClear(
-        mota=mota,
-        motp=motp,
-        moda=(float(tp) - float(fp)) / w,
-        smota=((iou_sum - float(fp)) - float(idsw)) / w,
-        motal=((float(tp) - float(fp)) - penalty) / w,
-        clr_re=float(tp) / w,
-        clr_pr=float(tp) / max(float(tp) + float(fp), 1.0),
-        track_ratios=ratios,
-        **sums,
-    )
+    mota, motp, moda, smota, motal, clr_re, clr_pr = _native.finalise_clear(
+        num_gt, tp, fp, fn, idsw, iou_sum, benchmark)
+    return CombinedClear(mota=mota, motp=motp, moda=moda, smota=smota, motal=motal,
+                         clr_re=clr_re, clr_pr=clr_pr, track_ratios=ratios, motp_sum=iou_sum,
+                         **sums)
 
 
 def combine_identity(results: Iterable, *, convention: str = "module") -> CombinedIdentity:
@@ -217,23 +235,13 @@ def combine_identity(results: Iterable, *, convention: str = "module") -> Combin
     idfp = sum(int(r.idfp) for r in results)
     idfn = sum(int(r.idfn) for r in results)
     num_gt = sum(int(r.num_gt) for r in results)
-    denom = 0.5 * float(idfn) + (0.5 * float(idfp) + float(idtp))
+    idf1, idp, idr = _native.finalise_identity(idtp, idfp, idfn, num_gt)
     return CombinedIdentity(
-        idf1=float(idtp) / denom if denom > 0 else 0.0,
-        idp=float(idtp) / float(idtp + idfp) if idtp + idfp > 0 else 0.0,
-        idr=float(idtp) / float(num_gt) if num_gt > 0 else 0.0,
-        idtp=idtp, idfp=idfp, idfn=idfn,
+        idf1=idf1, idp=idp, idr=idr, idtp=idtp, idfp=idfp, idfn=idfn,
         num_frames=sum(int(r.num_frames) for r in results),
         num_gt=num_gt,
         num_pred=sum(int(r.num_pred) for r in results),
     )
-
-
-def _mean(values: Sequence[float]) -> float:
-    total = 0.0
-    for v in values:
-        total += v
-    return total / len(values)
 
 
 def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHota:
@@ -248,11 +256,7 @@ def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHo
     results = list(results)
     if len(results) == 1 and not benchmark:
         return _copy(CombinedHota, _HOTA_FIELDS, results[0])
-    if benchmark:
-        from . import _native
-        alphas, mean = list(_native.benchmark_alphas()), _native.alpha_mean
-    else:
-        alphas, mean = list(_ALPHAS), _mean
+    alphas = list(_native.benchmark_alphas()) if benchmark else list(_ALPHAS)
     n = len(alphas)
     tp, fn, fp = [0.0] * n, [0.0] * n, [0.0] * n
     assa_sum, re_sum, pr_sum, loca_sum = [0.0] * n, [0.0] * n, [0.0] * n, [0.0] * n
@@ -269,14 +273,12 @@ def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHo
                 re_sum[a] += r_re[a] * t
                 pr_sum[a] += r_pr[a] * t
                 loca_sum[a] += r_loca[a] * t
-    deta = [tp[a] / max(1.0, (tp[a] + fn[a]) + fp[a]) for a in range(n)]
-    assa = [assa_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    ass_re = [re_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    ass_pr = [pr_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    loca = [max(1e-10, loca_sum[a]) / max(1e-10, tp[a]) for a in range(n)]
-    hota = [math.sqrt(deta[a] * assa[a]) for a in range(n)]
+    # Under the module's convention the means have always been the plain sums over the alphas.
+    deta, assa, ass_re, ass_pr, loca, hota, hota_mean, deta_mean, assa_mean, loca_mean = \
+        _native.finalise_hota(tp, fn, fp, assa_sum, re_sum, pr_sum, loca_sum,
+                              plain_means=not benchmark)
     return CombinedHota(
-        hota=mean(hota), deta=mean(deta), assa=mean(assa), loca=mean(loca),
+        hota=hota_mean, deta=deta_mean, assa=assa_mean, loca=loca_mean,
         alphas=alphas, hota_alphas=hota, deta_alphas=deta, assa_alphas=assa,
         loca_alphas=loca, hota_tp_alphas=tp, hota_fn_alphas=fn, hota_fp_alphas=fp,
         ass_re_alphas=ass_re, ass_pr_alphas=ass_pr,
@@ -313,3 +315,99 @@ def combine_sequences(results: Iterable, families: Iterable[str], convention: st
     results = list(results)
     return {f: COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
             for f in families}
+
+
+# --- over classes -------------------------------------------------------------------------------
+
+_CLEAR_MEANS = ("mota", "motp", "moda", "smota", "motal", "clr_re", "clr_pr")
+_CLEAR_SUMS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
+               "num_switches", "mt", "pt", "ml", "frag", "frag_present_only")
+_HOTA_CURVE_MEANS = ("hota_alphas", "deta_alphas", "assa_alphas", "loca_alphas",
+                     "ass_re_alphas", "ass_pr_alphas")
+_HOTA_CURVE_SUMS = ("hota_tp_alphas", "hota_fn_alphas", "hota_fp_alphas")
+
+
+def _class_mean(values: list) -> float:
+    """The mean over classes of one number, summed as NumPy sums a contiguous row."""
+    import numpy as np  # only class combinations need it
+    return float(np.add.reduce(np.array(values, dtype=np.float64))) / len(values)
+
+
+def _curve_sum(curves: list) -> list:
+    """The element-wise sum of per-alpha curves, class by class, left to right."""
+    total = [0.0] * len(curves[0])
+    for curve in curves:
+        total = [t + v for t, v in zip(total, curve)]
+    return total
+
+
+def _curve_mean(curves: list) -> list:
+    return [t / len(curves) for t in _curve_sum(curves)]
+
+
+def _class_averaged_clear(results: list) -> tuple:
+    clears = [r.clear for r in results]
+    derived = [r.derived_clear() for r in results]
+    means: dict = {name: _class_mean([getattr(c, name) for c in clears]) for name in _CLEAR_MEANS}
+    sums: dict = {name: sum(int(getattr(c, name)) for c in clears) for name in _CLEAR_SUMS}
+    extra = DerivedClear(*(_class_mean([getattr(d, name) for d in derived])
+                           for name in DERIVED_CLEAR_FIELDS))
+    clear = CombinedClear(**means, **sums,
+                          track_ratios=[x for c in clears for x in c.track_ratios],
+                          motp_sum=extra.motp_sum)
+    return clear, extra
+
+
+def _class_averaged_identity(results: list) -> CombinedIdentity:
+    ids = [r.identity for r in results]
+    return CombinedIdentity(
+        idf1=_class_mean([i.idf1 for i in ids]), idp=_class_mean([i.idp for i in ids]),
+        idr=_class_mean([i.idr for i in ids]),
+        **{name: sum(int(getattr(i, name)) for i in ids)
+           for name in ("idtp", "idfp", "idfn", "num_frames", "num_gt", "num_pred")})
+
+
+def _class_averaged_hota(results: list) -> tuple:
+    hotas = [r.hota for r in results]
+    derived = [r.derived_hota() for r in results]
+    curves = {name: _curve_mean([getattr(h, name) for h in hotas]) for name in _HOTA_CURVE_MEANS}
+    totals = {name: _curve_sum([getattr(h, name) for h in hotas]) for name in _HOTA_CURVE_SUMS}
+    det_re = _curve_mean([d.det_re_alphas for d in derived])
+    det_pr = _curve_mean([d.det_pr_alphas for d in derived])
+    owta = _curve_mean([d.owta_alphas for d in derived])
+    hota = CombinedHota(
+        hota=alpha_mean(curves["hota_alphas"]), deta=alpha_mean(curves["deta_alphas"]),
+        assa=alpha_mean(curves["assa_alphas"]), loca=alpha_mean(curves["loca_alphas"]),
+        alphas=list(hotas[0].alphas), **curves, **totals,
+        num_frames=sum(int(h.num_frames) for h in hotas),
+        num_gt=sum(int(h.num_gt) for h in hotas),
+        num_pred=sum(int(h.num_pred) for h in hotas))
+    extra = DerivedHota(
+        det_re=alpha_mean(det_re), det_pr=alpha_mean(det_pr),
+        ass_re=alpha_mean(curves["ass_re_alphas"]), ass_pr=alpha_mean(curves["ass_pr_alphas"]),
+        owta=alpha_mean(owta),
+        hota_0=_class_mean([d.hota_0 for d in derived]),
+        loca_0=_class_mean([d.loca_0 for d in derived]),
+        hota_loca_0=_class_mean([d.hota_loca_0 for d in derived]),
+        det_re_alphas=det_re, det_pr_alphas=det_pr, owta_alphas=owta)
+    return hota, extra
+
+
+def combine_classes(results: Iterable, families: Iterable[str], averaged: bool) -> tuple:
+    """({family: combination}, {family: derived record}) over the COMBINED results of several
+    classes (objects with a ``clear``, ``identity`` and ``hota`` attribute, and
+    ``derived_clear()`` / ``derived_hota()``): class-averaged when ``averaged``, else
+    detection-averaged (the derived records are then those of the combination's counts: {})."""
+    results = list(results)
+    families = list(families)
+    if not averaged:
+        return combine_sequences(results, families, "benchmark"), {}
+    values: dict = {}
+    derived: dict = {}
+    if "clear" in families:
+        values["clear"], derived["clear"] = _class_averaged_clear(results)
+    if "identity" in families:
+        values["identity"] = _class_averaged_identity(results)
+    if "hota" in families:
+        values["hota"], derived["hota"] = _class_averaged_hota(results)
+    return values, derived
