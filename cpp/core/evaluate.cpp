@@ -70,7 +70,7 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
                 identity_acc.update(f.gt_ids, f.pred_ids, iou, threshold);
             });
         return Evaluation{clear_acc.compute(), identity_acc.compute(),
-                          hota::compute_hota_from_sparse(store, convention)};
+                          hota::compute_hota_from_sparse(store, convention), clear_acc.motp_sum()};
     }
 
     // The IoUs first, then the families side by side on them (see families_side_by_side).
@@ -83,6 +83,7 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
             clear::ClearAccumulator acc(convention);
             for_each_dense_frame(store, [&](auto gt, auto pred, const double* iou) { acc.update(gt, pred, iou, threshold); });
             out.clear = acc.compute();
+            out.motp_sum = acc.motp_sum();
         },
         [&] {
             identity::IdentityAccumulator acc;
@@ -96,14 +97,17 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
 Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double threshold, Convention convention,
                                     std::size_t threads) {
     if (threads <= 1 || frames.size() < 2) {
-        return Evaluation{clear::compute_clear_from_similarity(frames, threshold, convention),
-                          identity::compute_identity_from_similarity(frames, threshold),
-                          hota::compute_hota_from_similarity(frames, convention)};
+        Evaluation out;
+        out.clear = clear::compute_clear_from_similarity(frames, threshold, convention, &out.motp_sum);
+        out.identity = identity::compute_identity_from_similarity(frames, threshold);
+        out.hota = hota::compute_hota_from_similarity(frames, convention);
+        return out;
     }
     Evaluation out;
     hota::TwoPass hota_passes(frames, convention);
     families_side_by_side(
-        threads, hota_passes, [&] { out.clear = clear::compute_clear_from_similarity(frames, threshold, convention); },
+        threads, hota_passes,
+        [&] { out.clear = clear::compute_clear_from_similarity(frames, threshold, convention, &out.motp_sum); },
         [&] { out.identity = identity::compute_identity_from_similarity(frames, threshold); });
     out.hota = hota_passes.finish();
     return out;

@@ -15,6 +15,7 @@ struct Evaluation {
     clear::ClearMetrics clear;
     identity::IdentityMetrics identity;
     hota::HotaMetrics hota;
+    double motp_sum = 0.0;  // CLEAR's matches' summed similarity, in match order
 };
 
 // Box frames: every frame's IoU matrix is computed once, handed while fresh to the CLEAR and

@@ -1,6 +1,7 @@
 // Evaluation under a chosen convention: CLEAR, Identity and HOTA of one sequence as the module
 // computes them or as the benchmarks do, and the pieces of HOTA's summary the package recombines
 // (the alphas and the mean over them). An evaluation uses the threads call_threads() grants.
+#include "core/clear_extra.hpp"
 #include "core/evaluate.hpp"
 #include "module/boxes.hpp"
 #include "native/native.hpp"
@@ -47,17 +48,21 @@ Result<std::uint64_t> parse_empty_frames(Id value) {
     return static_cast<std::uint64_t>(value);
 }
 
-// The options both evaluations take after their sequence: the matching threshold, the convention
-// and the number of frames left out.
+// The options both evaluations take after their sequence: the matching threshold, the convention,
+// the number of frames left out and whether CLEAR's extra columns are wanted.
 struct EvaluateOptions {
     double threshold = 0.5;
     Convention convention = Convention::Module;
     std::uint64_t empty_frames = 0;
 
-    // Converts the three arguments (`threshold_name` names the first); false with an exception set.
-    bool convert(const char* threshold_name, PyObject* const* a) {
+    bool extra = false;
+
+    // Converts the first `count` of the four arguments (`threshold_name` names the first); false
+    // with an exception set.
+    bool convert(const char* threshold_name, PyObject* const* a, int count = 4) {
         return py::opt_arg(threshold_name, a[0], threshold) && py::opt_arg("convention", a[1], convention_text_) &&
-               py::opt_arg("empty_frames", a[2], empty_frames_value_);
+               py::opt_arg("empty_frames", a[2], empty_frames_value_) &&
+               (count < 4 || py::opt_arg("extra", a[3], extra));
     }
 
     // Checks the convention and the frame count; false with a ValueError set.
@@ -76,26 +81,48 @@ private:
     Id empty_frames_value_ = 0;
 };
 
+// CLEAR's extra columns of one sequence, from its finished record and the matches' summed
+// similarity.
+clear::ClearExtra sequence_clear_extra(const clear::ClearMetrics& c, double motp_sum) {
+    clear::ClearExtraCounts counts;
+    counts.tp = c.num_matches;
+    counts.fn = c.num_misses;
+    counts.fp = c.num_false_positives;
+    counts.mt = c.mt;
+    counts.pt = c.pt;
+    counts.ml = c.ml;
+    counts.frames = c.num_frames;
+    counts.motp_sum = motp_sum;
+    counts.empty = c.num_gt == 0 || c.num_matches + c.num_false_positives == 0;
+    return clear::finalise_clear_extra(counts);
+}
+
 // (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records, each counting `empty_frames`
-// more frames than it saw.
+// more frames than it saw; with `extra`, CLEAR's extra columns as a fourth item.
 PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, identity::IdentityMetrics&& identity,
-                        hota::HotaMetrics&& hota, std::uint64_t empty_frames) {
-    clear.num_frames += empty_frames;
-    identity.num_frames += empty_frames;
-    hota.num_frames += empty_frames;
+                        hota::HotaMetrics&& hota, const EvaluateOptions& options, double motp_sum) {
+    clear.num_frames += options.empty_frames;
+    identity.num_frames += options.empty_frames;
+    hota.num_frames += options.empty_frames;
+    Ref e;
+    if (options.extra) {
+        e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
+        if (!e) return nullptr;
+    }
     Ref c = Ref::steal(py::wrap_record(types.clear, std::move(clear)));
     if (!c) return nullptr;
     Ref i = Ref::steal(py::wrap_record(types.identity, std::move(identity)));
     if (!i) return nullptr;
     Ref h = Ref::steal(py::wrap_record(types.hota, std::move(hota)));
     if (!h) return nullptr;
+    if (e) return PyTuple_Pack(4, c.get(), i.get(), h.get(), e.get());
     return PyTuple_Pack(3, c.get(), i.get(), h.get());
 }
 
-// (ClearMetrics, IdentityMetrics, HotaMetrics) of a core evaluation.
-PyObject* metrics_tuple(const ResultTypes& types, evaluate::Evaluation&& computed, std::uint64_t empty_frames) {
+// (ClearMetrics, IdentityMetrics, HotaMetrics[, extra]) of a core evaluation.
+PyObject* metrics_tuple(const ResultTypes& types, evaluate::Evaluation&& computed, const EvaluateOptions& options) {
     return metrics_tuple(types, std::move(computed.clear), std::move(computed.identity), std::move(computed.hota),
-                         empty_frames);
+                         options, computed.motp_sum);
 }
 
 // Runs an evaluation on `threads` threads. On one it runs here, holding the interpreter lock and
@@ -111,8 +138,9 @@ evaluate::Evaluation run_evaluation(std::size_t threads, F&& evaluation) {
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},   {"pred_ids", true},
                                        {"pred_boxes", true},     {"iou_threshold", false},
-                                       {"convention", false},    {"empty_frames", false}};
-    PyObject* a[7];
+                                       {"convention", false},    {"empty_frames", false},
+                                       {"extra", false}};
+    PyObject* a[8];
     if (!py::bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
     py::BoxSequenceArgs seq;
     EvaluateOptions options;
@@ -124,14 +152,41 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::size_t threads = call_threads();
         evaluate::Evaluation computed = run_evaluation(
             threads, [&] { return evaluate::evaluate(seq.frames, options.threshold, options.convention, threads); });
-        return metrics_tuple(types, std::move(computed), options.empty_frames);
+        return metrics_tuple(types, std::move(computed), options);
+    });
+}
+
+// CLEAR alone, with its extra columns: (ClearMetrics, extra tuple), for runs that want no other
+// family.
+PyObject* evaluate_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},      {"gt_boxes", true},   {"pred_ids", true},
+                                       {"pred_boxes", true},  {"iou_threshold", false},
+                                       {"convention", false}, {"empty_frames", false}};
+    PyObject* a[7];
+    if (!py::bind({"evaluate_clear()", params}, args, nargs, kwnames, a)) return nullptr;
+    py::BoxSequenceArgs seq;
+    EvaluateOptions options;
+    if (!seq.convert(a) || !options.convert("iou_threshold", a + 4, 3)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        if (!options.parse()) return nullptr;
+        PyTypeObject* type = public_record_type<clear::ClearMetrics>("ClearMetrics");
+        if (type == nullptr || !seq.build("xyxy")) return nullptr;
+        double motp_sum = 0.0;
+        clear::ClearMetrics clear = clear::compute_clear(seq.frames, options.threshold, options.convention, &motp_sum);
+        clear.num_frames += options.empty_frames;
+        Ref e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
+        if (!e) return nullptr;
+        Ref c = Ref::steal(py::wrap_record(type, std::move(clear)));
+        if (!c) return nullptr;
+        return PyTuple_Pack(2, c.get(), e.get());
     });
 }
 
 PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},     {"pred_ids", true},   {"similarity", true},
-                                       {"threshold", false}, {"convention", false}, {"empty_frames", false}};
-    PyObject* a[6];
+                                       {"threshold", false}, {"convention", false}, {"empty_frames", false},
+                                       {"extra", false}};
+    PyObject* a[7];
     if (!py::bind({"evaluate_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
     py::SimSequenceArgs seq;
     EvaluateOptions options;
@@ -144,7 +199,7 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         evaluate::Evaluation computed = run_evaluation(threads, [&] {
             return evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention, threads);
         });
-        return metrics_tuple(types, std::move(computed), options.empty_frames);
+        return metrics_tuple(types, std::move(computed), options);
     });
 }
 
@@ -169,15 +224,23 @@ PyObject* benchmark_alphas_entry(PyObject*, PyObject*) {
 PyMethodDef functions[] = {
     {"evaluate", py::as_cfunction(evaluate_entry), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, convention=\"module\", "
-     "empty_frames=0)\n--\n\n"
+     "empty_frames=0, extra=False)\n--\n\n"
      "CLEAR, Identity and HOTA of one box sequence (boxes xyxy) as a tuple\n"
      "(ClearMetrics, IdentityMetrics, HotaMetrics). \"module\" gives exactly\n"
      "vestrim.evaluate's numbers; \"benchmark\" the benchmarks' conventions.\n"
      "empty_frames counts frames left out of the lists because neither side has\n"
-     "a box there: they add to num_frames and change nothing else."},
+     "a box there: they add to num_frames and change nothing else. With extra=True a\n"
+     "fourth item holds CLEAR's extra columns (clr_f1, fp_per_frame, motp_sum,\n"
+     "clr_frames, mtr, ptr, mlr)."},
+    {"evaluate_clear", py::as_cfunction(evaluate_clear_entry), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate_clear(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, "
+     "convention=\"module\", empty_frames=0)\n--\n\n"
+     "CLEAR alone of one box sequence (boxes xyxy), as evaluate computes it, with\n"
+     "its extra columns: (ClearMetrics, (clr_f1, fp_per_frame, motp_sum,\n"
+     "clr_frames, mtr, ptr, mlr))."},
     {"evaluate_from_similarity", py::as_cfunction(evaluate_from_similarity_entry), METH_FASTCALL | METH_KEYWORDS,
      "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\", "
-     "empty_frames=0)\n--\n\n"
+     "empty_frames=0, extra=False)\n--\n\n"
      "The same as evaluate, from per-frame similarity matrices."},
     {"alpha_mean", py::as_cfunction(alpha_mean_entry), METH_FASTCALL | METH_KEYWORDS,
      "alpha_mean(values)\n--\n\n"

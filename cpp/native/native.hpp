@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "core/clear_extra.hpp"
 #include "module/py.hpp"
 
 namespace vestrim::native {
@@ -35,6 +36,12 @@ std::span<PyMethodDef> masks_functions();
 
 // finalise.cpp: each metric family's finalisation from summed counts (combining sequences).
 std::span<PyMethodDef> finalise_functions();
+
+// CLEAR's extra columns as the tuple (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr, mlr)
+// (finalise.cpp); nullptr with an exception set on failure.
+PyObject* clear_extra_to_py(const clear::ClearExtra& extra);
+// nuscenes_native.cpp: the nuScenes tracking scores of one tracker.
+std::span<PyMethodDef> nuscenes_functions();
 
 // threads.cpp: threads_per_call (the threads one evaluation uses).
 std::span<PyMethodDef> threads_functions();

@@ -20,6 +20,7 @@ _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
     "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
 _LAZY["evaluate_many"] = "parallel"
+_LAZY["evaluate_official"] = "official"
 
 __all__ = list(_vestrim.__all__) + [
     "mask_to_array",

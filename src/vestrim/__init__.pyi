@@ -63,6 +63,7 @@ from .combination import combine as combine
 from .combination import combine_clear as combine_clear
 from .combination import combine_hota as combine_hota
 from .combination import combine_identity as combine_identity
+from .official import evaluate_official as evaluate_official
 from .parallel import evaluate_many as evaluate_many
 from .plot import plot_hota as plot_hota
 from .results import asdict as asdict
@@ -126,4 +127,5 @@ __all__ = [
     "BenchmarkError",
     "BenchmarkWarning",
     "evaluate_many",
+    "evaluate_official",
 ]
