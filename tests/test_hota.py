@@ -53,8 +53,13 @@ def neumaier_mean(values):
     return (s + c) / len(values)
 
 
-def reference(gt_ids, pred_ids, sims):
-    """Dense G x P tables and a 19 x G x P match-count table, with every sum in its required order."""
+def reference(gt_ids, pred_ids, sims, convention="module", pairwise_rows=None):
+    """Dense G x P tables and a 19 x G x P match-count table, with every sum in its required order.
+    Under the benchmarks' convention: their alphas and margin, and each frame's row sums formed by
+    numpy's own (pairwise) sum (`pairwise_rows` overrides the row order)."""
+    if pairwise_rows is None:
+        pairwise_rows = convention == "benchmark"
+    alphas = ALPHAS if convention == "module" else [0.05 + k * 0.05 for k in range(19)]
     gt_map, pred_map = {}, {}
     for g, p in zip(gt_ids, pred_ids):
         for i in g:
@@ -63,7 +68,7 @@ def reference(gt_ids, pred_ids, sims):
             pred_map.setdefault(j, len(pred_map))
     G, P = len(gt_map), len(pred_map)
     num_gt, num_pred = sum(map(len, gt_ids)), sum(map(len, pred_ids))
-    out = {"alphas": list(ALPHAS), "num_frames": len(gt_ids), "num_gt": num_gt, "num_pred": num_pred}
+    out = {"alphas": list(alphas), "num_frames": len(gt_ids), "num_gt": num_gt, "num_pred": num_pred}
     if P == 0 or G == 0:
         zeros = [0.0] * 19
         out.update(hota_alphas=zeros, deta_alphas=zeros, assa_alphas=zeros, loca_alphas=[1.0] * 19,
@@ -88,7 +93,10 @@ def reference(gt_ids, pred_ids, sims):
         for gi, pj, s in frames:
             if s.size == 0:
                 continue
-            row_sum = np.cumsum(s, axis=1)[:, -1]  # left to right
+            if pairwise_rows:
+                row_sum = s.sum(axis=1)
+            else:
+                row_sum = np.cumsum(s, axis=1)[:, -1]  # left to right
             col_sum = np.cumsum(s, axis=0)[-1]     # top to bottom
             denom = (row_sum[:, None] + col_sum[None, :]) - s
             for r in range(len(gi)):
@@ -98,7 +106,7 @@ def reference(gt_ids, pred_ids, sims):
         denom = (gt_count[:, None] + pred_count[None, :]) - potential
         alignment = np.where(denom > 1e-10, potential / denom, 0.0)
 
-    thresholds = [a + -1e-9 for a in ALPHAS]
+    thresholds = [a + -1e-9 if convention == "module" else a - 2.0 ** -52 for a in alphas]
     matches = np.zeros((19, G, P))
     tp, fn, fp, loca_sum = [0.0] * 19, [0.0] * 19, [0.0] * 19, [0.0] * 19
     for gi, pj, s in frames:

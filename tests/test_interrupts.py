@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import vestrim
+from vestrim import _native
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 
@@ -59,17 +60,17 @@ def crowded_boxes(n):
     return boxes, boxes + rng.uniform(-5, 5, boxes.shape)
 
 
-def long_similarity_sequence():
+def long_similarity_sequence(function=vestrim.compute_hota_from_similarity):
     # Each frame's optimal matchings take a sizeable fraction of a second.
     ids = list(range(1000))
     sim = rng.random((1000, 1000))
-    return lambda: vestrim.compute_hota_from_similarity([armed(ids)] + [ids] * 3, [ids] * 4, [sim] * 4)
+    return lambda: function([armed(ids)] + [ids] * 3, [ids] * 4, [sim] * 4)
 
 
-def long_box_sequence():
+def long_box_sequence(function=vestrim.evaluate):
     gt, pred = crowded_boxes(1000)
     ids = list(range(1000))
-    return lambda: vestrim.evaluate([armed(ids)] + [ids] * 7, [gt] * 8, [ids] * 8, [pred] * 8)
+    return lambda: function([armed(ids)] + [ids] * 7, [gt] * 8, [ids] * 8, [pred] * 8)
 
 
 @pytest.mark.parametrize(
@@ -78,6 +79,15 @@ def long_box_sequence():
 )
 def test_signal_ends_a_long_call(name, make):
     assert how_it_ends(make(), name) == ["c_exception"]
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("name, make", [("evaluate", long_box_sequence),
+                                        ("evaluate_from_similarity", long_similarity_sequence)])
+def test_signal_ends_a_native_evaluation(monkeypatch, threads, name, make):
+    # Without the interpreter lock and on several threads: the waiting caller polls, the others stop.
+    monkeypatch.setenv("VESTRIM_THREADS", threads)
+    assert how_it_ends(make(getattr(_native, name)), name) == ["c_exception"]
 
 
 def test_interrupted_update_leaves_the_accumulator_unchanged():

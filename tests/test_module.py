@@ -1,6 +1,7 @@
 """Module surface: registration order, argument binding, conversion notes, reference safety."""
 
 import importlib
+import importlib.util
 import struct
 import subprocess
 import sys
@@ -152,6 +153,9 @@ def id_and_similarity_forms(seed):
         "rows as arrays": ([np.array(f, dtype=np.int32) for f in gt_ids], tuple(pred_ids),
                            [[row.copy() for row in s] for s in sims]),
         "column views": (gt_ids, pred_ids, [np.repeat(s, 2, axis=1)[:, ::2] for s in sims]),
+        # Arrays read in place between frames that are copied.
+        "arrays and lists": (gt_ids, pred_ids, [s if t % 3 else s.tolist() for t, s in enumerate(sims)]),
+        "arrays and strided": (gt_ids, pred_ids, [s if t % 2 else np.asfortranarray(s) for t, s in enumerate(sims)]),
     }
     return forms
 
@@ -215,6 +219,16 @@ def dynamic_exports(path):
 def test_modules_export_only_their_init_function(module):
     path = importlib.import_module(f"vestrim.{module}").__file__
     assert dynamic_exports(path) == {f"PyInit_{module}"}
+
+
+@pytest.mark.parametrize("module", ["_vestrim", "_native"])
+def test_modules_use_multi_phase_initialisation(module):
+    # A second, independent module object gets its names only when executed.
+    spec = importlib.util.find_spec(f"vestrim.{module}")
+    fresh = importlib.util.module_from_spec(spec)
+    assert fresh is not importlib.import_module(f"vestrim.{module}") and not hasattr(fresh, "evaluate")
+    spec.loader.exec_module(fresh)
+    assert fresh.evaluate([[1]], [[(0, 0, 1, 1)]], [[2]], [[(0, 0, 1, 1)]])
 
 
 @pytest.mark.parametrize(

@@ -370,3 +370,90 @@ def test_errors(call, error, message):
         call()
     if message is not None:
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize("first, second, from_boxes", [
+    ([0.18, 0.55, 0.85, 0.84, 0.82, 0.27, 0.65, 0.56, 0.33],
+     [0.55, 0.18, 0.27, 0.82, 0.33, 0.65, 0.84, 0.85, 0.56], False),
+    ([0.16, 0.66, 0.87, 0.43, 0.28, 0.79, 1.0, 0.07, 0.67],
+     [0.66, 0.16, 0.07, 1.0, 0.28, 0.67, 0.87, 0.43, 0.79], True),
+])
+def test_benchmark_row_sums_are_pairwise_where_ties_turn_on_them(first, second, from_boxes):
+    # gt 1 sees the same nine values in two frames, the first two swapped and the rest reordered,
+    # so its alignments with predictions 10 and 11 are equal up to how each frame's row sum is
+    # rounded. The last frame holds two identical gt rows (boxes) that score 10 and 11 alike: which
+    # pairing wins is decided by that last bit, and pairwise row sums pick the other one. Boxes
+    # (0, 0, w, 1) against (0, 0, 1, 1) give the values as IoUs, kept without their zeros.
+    from test_hota import assert_identical, reference
+    gt, pred = [[1], [1], [1, 2]], [list(range(10, 19))] * 3
+    if from_boxes:
+        gt_boxes = [[(0, 0, 1, 1)]] * 2 + [[(0, 0, 1, 1)] * 2]
+        pred_boxes = [[(0, 0, w, 1) for w in first], [(0, 0, w, 1) for w in second],
+                      [(0, 0, 1, 1)] * 2 + [(5, 5, 6, 6)] * 7]
+        sim = [np.array(vestrim.iou_matrix(g, p)) for g, p in zip(gt_boxes, pred_boxes)]
+        got = _native.evaluate(gt, gt_boxes, pred, pred_boxes, 0.5, "benchmark")[2]
+    else:
+        tie = [1.0, 1.0] + [0.0] * 7
+        sim = [[first], [second], [tie, tie]]
+        got = _native.evaluate_from_similarity(gt, pred, sim, 0.5, "benchmark")[2]
+    pairwise = reference(gt, pred, sim, "benchmark")
+    assert reference(gt, pred, sim, "benchmark", pairwise_rows=False)["assa"] != pairwise["assa"]
+    assert_identical(got, pairwise)
+
+
+@pytest.mark.parametrize("convention", ["module", "benchmark"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_threads_change_no_result(monkeypatch, convention, seed):
+    from test_hota import random_tracks
+    rng = np.random.default_rng(seed)
+    frames = random_tracks(rng, num_frames=60, num_tracks=12, value="ties" if seed else "signed")
+    frames[7] = ([], [], [])
+    gt, pred, sim = (list(x) for x in zip(*frames))
+    boxes = [[(0, 0, 1 + (i % 5), 2) for i in range(len(ids))] for ids in gt]
+    pred_boxes = [[(0, 0, 1 + (i % 3), 2 + (i % 2)) for i in range(len(ids))] for ids in pred]
+    results = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("VESTRIM_THREADS", threads)
+        results.append([[attributes(m) for m in _native.evaluate_from_similarity(gt, pred, sim, 0.5, convention)],
+                        [attributes(m) for m in _native.evaluate(gt, boxes, pred, pred_boxes, 0.5, convention)]])
+    assert results[0] == results[1] == results[2]
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({}, lambda cores: cores),
+    ({"VESTRIM_WORKER_PROCESSES": "2"}, lambda cores: max(1, cores // 2)),
+    ({"VESTRIM_WORKER_PROCESSES": "1000"}, lambda cores: 1),
+    ({"VESTRIM_THREADS": "3", "VESTRIM_WORKER_PROCESSES": "1000"}, lambda cores: 3),
+    ({"VESTRIM_THREADS": "10000000"}, lambda cores: 64),
+    ({"VESTRIM_THREADS": "0", "VESTRIM_WORKER_PROCESSES": "-2"}, lambda cores: cores),
+])
+def test_threads_per_call(monkeypatch, env, expected):
+    import os
+    for name in ("VESTRIM_THREADS", "VESTRIM_WORKER_PROCESSES"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert _native.threads_per_call() == expected(len(os.sched_getaffinity(0)))
+
+
+def test_pool_workers_share_the_cores():
+    import os
+    from vestrim.pool import local_pool
+    with local_pool(2) as pool:
+        got = pool.submit(_native.threads_per_call).result()
+    assert got == max(1, len(os.sched_getaffinity(0)) // 2)
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_both_files_of_a_pair_keep_their_error_order(monkeypatch, threads):
+    from vestrim.datasets.text import both
+    monkeypatch.setenv("VESTRIM_THREADS", threads)
+
+    def fail(error):
+        raise error
+
+    assert both(lambda: 1, lambda: 2) == (1, 2)
+    with pytest.raises(KeyError):
+        both(lambda: fail(KeyError("first")), lambda: fail(OSError("second")))
+    with pytest.raises(OSError):
+        both(lambda: 1, lambda: fail(OSError("second")))

@@ -59,7 +59,7 @@ void TrackState::record_presence(GtTrack& track, bool matched) {
     }
 }
 
-bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
                                           const double* similarity, double threshold) {
     // Acceptable pairs keep their similarity, the pair repeating a gt's most recent match gets the
     // continuity bonus on top, everything else (NaN included) is forbidden. One scan finds the
@@ -67,7 +67,6 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
     const std::size_t cells = n * m;
-    allowed_.assign(cells, 0);
     column_allowed_.assign(m, 0);
     accepted_.clear();
     row_accepted_end_.resize(n);
@@ -77,17 +76,22 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
     for (std::size_t i = 0; i < n; ++i) {
         meter.add(m);
         const double* sim_row = similarity + i * m;
-        unsigned char* allowed_row = allowed_.data() + i * m;
         const std::size_t before = accepted_.size();
         row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
             accepted_.push_back(j);
-            allowed_row[j] = 1;
             column_allowed_[j] = 1;
             const double magnitude = std::fabs(sim_row[j]);
             if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
         });
         row_accepted_end_[i] = accepted_.size();
         every_row_allowed = every_row_allowed && accepted_.size() != before;
+    }
+    // Without an acceptable cell there is nothing to match: no solver, no score matrix.
+    if (accepted_.empty()) return ModuleScores::NoneAcceptable;
+    allowed_.assign(cells, 0);
+    for (std::size_t i = 0, t = 0; i < n; ++i) {
+        unsigned char* allowed_row = allowed_.data() + i * m;
+        for (; t < row_accepted_end_[i]; ++t) allowed_row[accepted_[t]] = 1;
     }
     const bool forced = n <= m ? !every_row_allowed
                                : std::find(column_allowed_.begin(), column_allowed_.end(), 0) != column_allowed_.end();
@@ -113,7 +117,7 @@ bool ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<
             score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
         }
     }
-    return forced;
+    return forced ? ModuleScores::Forced : ModuleScores::Plain;
 }
 
 void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
@@ -147,20 +151,26 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
         // Under the module rule a frame that must take a forbidden pair is solved with the penalty
         // kept apart from the scores: at its magnitude the plain solver may round allowed scores
         // away. A frame that needs none gets the same answer either way, from the faster solver.
-        bool forced = false;
+        ModuleScores module_scores = ModuleScores::Plain;
         if (benchmark) {
             fill_benchmark_scores(gt_ids, pred_ids, similarity, threshold);
         } else {
-            forced = fill_module_scores(gt_ids, pred_ids, similarity, threshold);
+            module_scores = fill_module_scores(gt_ids, pred_ids, similarity, threshold);
         }
-        auto result = forced ? lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true)
-                             : lsap::solve(n, m, scores_.data(), true);
-        if (result && !benchmark && !forced && uses_forbidden(*result, similarity, m, threshold))
-            result = lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true);
-        if (!result) {
-            throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(result.error())));
+        if (module_scores == ModuleScores::NoneAcceptable) {
+            solved.emplace();
+        } else {
+            const bool forced = module_scores == ModuleScores::Forced;
+            auto result = forced ? lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true)
+                                 : lsap::solve(n, m, scores_.data(), true);
+            if (result && !benchmark && !forced && uses_forbidden(*result, similarity, m, threshold))
+                result = lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true);
+            if (!result) {
+                throw InternalError("finite score matrix is solvable: " +
+                                    std::string(lsap::to_string(result.error())));
+            }
+            solved = std::move(*result);
         }
-        solved = std::move(*result);
     }
 
     totals_.num_frames += 1;

@@ -130,8 +130,10 @@ private:
     // The frame's score matrix into scores_ (both sides present). The module rule also marks the
     // acceptable cells in allowed_ and tells whether some gt or prediction of the smaller side has
     // none (so that every assignment takes a forbidden pair); only when it has not are the forbidden
-    // cells of scores_ written (the solver of the other case never reads them).
-    bool fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+    // cells of scores_ written (the solver of the other case never reads them). A frame without any
+    // acceptable cell matches nothing and gets neither matrix.
+    enum class ModuleScores { Plain, Forced, NoneAcceptable };
+    ModuleScores fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                             double threshold);
     void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                                double threshold);

@@ -5,6 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -12,6 +17,8 @@
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
+#include "core/parallel.hpp"
+#include "core/psum.hpp"
 
 namespace vestrim::hota {
 namespace {
@@ -162,7 +169,6 @@ private:
     std::size_t size_ = 0;
 };
 
-// Box frames yield the IoU matrix of the frame, computed into one reused buffer.
 // Similarity frames are read in place.
 class SimFrameSource {
 public:
@@ -171,14 +177,14 @@ public:
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }
-    const double* similarity(std::size_t k) const { return frames_[k].similarity; }
+    const double* similarity(std::size_t k, std::vector<double>&) const { return frames_[k].similarity; }
 
 private:
     std::span<const SimFrame> frames_;
 };
 
 // Sparse similarity frames are read entry by entry where a pass only needs the non-zero cells, and
-// otherwise laid out densely, one frame at a time, into a reused buffer.
+// otherwise laid out densely, one frame at a time, into the caller's buffer.
 class SparseFrameSource {
 public:
     static constexpr bool kSparse = true;
@@ -186,17 +192,16 @@ public:
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
-    // Row-major gt x pred similarity of frame k; valid until the next call.
-    const double* similarity(std::size_t k) {
-        buffer_.resize(frames_.gt_ids(k).size() * frames_.pred_ids(k).size());
-        frames_.densify(k, buffer_.data());
-        return buffer_.data();
+    // Row-major gt x pred similarity of frame k, laid out in `buffer`.
+    const double* similarity(std::size_t k, std::vector<double>& buffer) const {
+        buffer.resize(frames_.gt_ids(k).size() * frames_.pred_ids(k).size());
+        frames_.densify(k, buffer.data());
+        return buffer.data();
     }
     sparse_sim::SparseSimFrames::Row row(std::size_t k, std::size_t r) const { return frames_.row(k, r); }
 
 private:
     const sparse_sim::SparseSimFrames& frames_;
-    std::vector<double> buffer_;
 };
 
 // row_sum[r] = the sum of row r, left to right; col_sum[c] += each row's entry c, top to bottom.
@@ -256,71 +261,159 @@ HotaMetrics degenerate_result(std::size_t num_frames, std::size_t num_gt, std::s
     return m;
 }
 
+// One matched pair of a frame's optimal matching: its dense ids, its similarity and the number of
+// alphas (a prefix of the ascending thresholds) at which it counts.
+struct FrameMatch {
+    std::size_t gt;
+    std::size_t pred;
+    double similarity;
+    std::size_t reached;
+};
+
+// The two passes over one source. `align` interns the ids, runs the first pass and computes the
+// global alignment (one thread: its sums run in frame order); `match` solves every frame's
+// weighted matching (frames are independent once the alignment is known, so on up to `threads`
+// threads) and folds the matchings into the counts in frame order, so that every sum adds its
+// terms in the same order whatever the number of threads.
 template <class Source>
-HotaMetrics compute_hota_generic(Source& source, Convention convention) {
-    const std::size_t num_frames = source.size();
+class Passes final : public TwoPass::Impl {
+public:
+    Passes(Source source, Convention convention) : source_(std::move(source)), convention_(convention) {}
 
-    // Id interning and per-id occurrence counts, frame by frame, gt then predicted ids. The dense
-    // indices of every frame go into two flat arrays, frame after frame.
-    DenseIndex gt_map;
-    DenseIndex pred_map;
-    std::size_t num_gt = 0;
-    std::size_t num_pred = 0;
-    for (std::size_t k = 0; k < num_frames; ++k) {
-        num_gt += source.gt_ids(k).size();
-        num_pred += source.pred_ids(k).size();
-    }
-    std::vector<std::size_t> gt_index;
-    std::vector<std::size_t> pred_index;
-    gt_index.reserve(num_gt);
-    pred_index.reserve(num_pred);
-    std::vector<double> gt_id_count;
-    std::vector<double> pred_id_count;
-    for (std::size_t k = 0; k < num_frames; ++k) {
-        for (const Id id : source.gt_ids(k)) {
-            const std::size_t g = gt_map.intern(static_cast<std::uint64_t>(id));
-            if (g == gt_id_count.size()) gt_id_count.push_back(0.0);
-            gt_id_count[g] += 1.0;
-            gt_index.push_back(g);
-        }
-        for (const Id id : source.pred_ids(k)) {
-            const std::size_t p = pred_map.intern(static_cast<std::uint64_t>(id));
-            if (p == pred_id_count.size()) pred_id_count.push_back(0.0);
-            pred_id_count[p] += 1.0;
-            pred_index.push_back(p);
-        }
-    }
-    const std::size_t num_gt_ids = gt_id_count.size();
-    const std::size_t num_pred_ids = pred_id_count.size();
+    void align() override;
+    HotaMetrics match(std::size_t threads) override;
+    void solve_frames() override;
+    HotaMetrics finish() override;
 
-    if (num_pred_ids == 0) return degenerate_result(num_frames, num_gt, 0, convention);
-    if (num_gt_ids == 0) return degenerate_result(num_frames, 0, num_pred, convention);
-
-    // Walks the frames in order, handing each its dense gt and pred indices.
-    auto for_each_frame = [&](auto&& visit) {
-        std::size_t gt_off = 0;
-        std::size_t pred_off = 0;
+private:
+    // Per-thread scratch of the second pass.
+    struct Scratch {
+        std::vector<double> score;
+        std::vector<double> dense;  // a sparse frame laid out densely
         interrupt::Meter meter;
-        for (std::size_t k = 0; k < num_frames; ++k) {
-            const std::size_t n_gt = source.gt_ids(k).size();
-            const std::size_t n_pred = source.pred_ids(k).size();
-            meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
-            visit(k, std::span<const std::size_t>(gt_index.data() + gt_off, n_gt),
-                  std::span<const std::size_t>(pred_index.data() + pred_off, n_pred));
-            gt_off += n_gt;
-            pred_off += n_pred;
-        }
     };
 
+    // Walks the frames in order, handing each its dense gt and pred indices.
+    template <class Visit>
+    void for_each_frame(Visit&& visit) {
+        interrupt::Meter meter;
+        for (std::size_t k = 0; k < num_frames_; ++k) {
+            const auto gt = frame_gt(k);
+            const auto pred = frame_pred(k);
+            meter.add(1 + gt.size() + pred.size() + 2 * gt.size() * pred.size());
+            visit(k, gt, pred);
+        }
+    }
+    std::span<const std::size_t> frame_gt(std::size_t k) const {
+        return {gt_index_.data() + gt_offset_[k], gt_offset_[k + 1] - gt_offset_[k]};
+    }
+    std::span<const std::size_t> frame_pred(std::size_t k) const {
+        return {pred_index_.data() + pred_offset_[k], pred_offset_[k + 1] - pred_offset_[k]};
+    }
+
+    // Marks the first pass done: from now on solve_frames() may run.
+    void publish_alignment();
+
+    // Frame k's optimal matching under the global alignment, into `out` (cleared first).
+    void solve_frame(std::size_t k, Scratch& scratch, std::vector<FrameMatch>& out) const;
+    // Adds one frame's matching (of a frame with n_gt and n_pred ids) to the counts.
+    void fold_frame(std::size_t n_gt, std::size_t n_pred, std::span<const FrameMatch> matched);
+    HotaMetrics summary() const;
+
+    Source source_;
+    Convention convention_;
+    std::size_t num_frames_ = 0;
+    std::size_t num_gt_ = 0;
+    std::size_t num_pred_ = 0;
+    bool degenerate_ = false;
+
+    // Dense indices of every frame's ids, frame after frame; frame k's are [offset[k], offset[k + 1]).
+    std::vector<std::size_t> gt_index_;
+    std::vector<std::size_t> pred_index_;
+    std::vector<std::size_t> gt_offset_;
+    std::vector<std::size_t> pred_offset_;
+    std::vector<double> gt_id_count_;
+    std::vector<double> pred_id_count_;
+
+    // The second pass when shared out: each thread takes the next frame not yet taken and keeps
+    // its matching for the fold.
+    std::atomic<bool> aligned_{false};
+    std::atomic<std::size_t> next_frame_{0};
+    std::vector<std::vector<FrameMatch>> frame_matches_;
+
+    std::optional<PairIndex> pairs_;
+    std::vector<double> global_alignment_;  // by pair id
+    bool plain_alignment_ = true;
+
+    std::array<double, kNumAlphas> thresholds_{};
+    std::array<double, kNumAlphas> hota_tp_{};
+    std::array<double, kNumAlphas> hota_fn_{};
+    std::array<double, kNumAlphas> hota_fp_{};
+    std::array<double, kNumAlphas> loca_sum_{};
+
+    // Pairs counted as a true positive at least once (at the lowest alpha, which every counted pair
+    // reaches) get a slot holding their per-alpha match counts; all other pairs count zero.
+    DenseIndex slot_of_pair_;                                    // key gt * P + pred -> slot
+    std::vector<std::pair<std::size_t, std::size_t>> slot_ids_;  // (gt index, pred index)
+    std::vector<double> matches_count_;                          // kNumAlphas per slot
+};
+
+template <class Source>
+void Passes<Source>::align() {
+    num_frames_ = source_.size();
+
+    // Id interning and per-id occurrence counts, frame by frame, gt then predicted ids.
+    DenseIndex gt_map;
+    DenseIndex pred_map;
+    gt_offset_.assign(num_frames_ + 1, 0);
+    pred_offset_.assign(num_frames_ + 1, 0);
+    for (std::size_t k = 0; k < num_frames_; ++k) {
+        gt_offset_[k + 1] = gt_offset_[k] + source_.gt_ids(k).size();
+        pred_offset_[k + 1] = pred_offset_[k] + source_.pred_ids(k).size();
+    }
+    num_gt_ = gt_offset_[num_frames_];
+    num_pred_ = pred_offset_[num_frames_];
+    gt_index_.reserve(num_gt_);
+    pred_index_.reserve(num_pred_);
+    for (std::size_t k = 0; k < num_frames_; ++k) {
+        for (const Id id : source_.gt_ids(k)) {
+            const std::size_t g = gt_map.intern(static_cast<std::uint64_t>(id));
+            if (g == gt_id_count_.size()) gt_id_count_.push_back(0.0);
+            gt_id_count_[g] += 1.0;
+            gt_index_.push_back(g);
+        }
+        for (const Id id : source_.pred_ids(k)) {
+            const std::size_t p = pred_map.intern(static_cast<std::uint64_t>(id));
+            if (p == pred_id_count_.size()) pred_id_count_.push_back(0.0);
+            pred_id_count_[p] += 1.0;
+            pred_index_.push_back(p);
+        }
+    }
+    const std::size_t num_gt_ids = gt_id_count_.size();
+    const std::size_t num_pred_ids = pred_id_count_.size();
+    if (num_gt_ids == 0 || num_pred_ids == 0) {
+        degenerate_ = true;
+        publish_alignment();
+        return;
+    }
+
     if (num_pred_ids > PairIndex::kMaxPredIds) throw InternalError("hota: too many predicted ids");
-    PairIndex pairs(num_gt_ids);
+    pairs_.emplace(num_gt_ids);
+    PairIndex& pairs = *pairs_;
 
     // First pass: each pair's summed per-frame overlap share. A zero share leaves the sum unchanged,
     // so only pairs with a non-zero share enter the index.
+    // Each frame's share denominators: the row sum plus the column sum minus the cell. Column sums
+    // add top to bottom; row sums left to right under the module's rules, and in the benchmarks'
+    // pairwise order under theirs: a last-bit difference in an alignment can flip a tie between
+    // equally good matchings in the second pass, so the order is part of the result.
+    const bool pairwise_rows = convention_ == Convention::Benchmark;
     std::vector<double> potential_matches;  // by pair id
     std::vector<double> row_sum;
     std::vector<double> col_sum;
     interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
+    std::vector<double> dense_row;
+    std::vector<double> dense;
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -342,7 +435,7 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
             // x + +0.0 == x for every other x), so the sums still add their terms in row-major order
             // and equal the dense ones bit for bit.
             for (std::size_t r = 0; r < n_gt; ++r) {
-                const auto row = source.row(k, r);
+                const auto row = source_.row(k, r);
                 double sum = 0.0;
                 for (std::size_t e = 0; e < row.size; ++e) {
                     sum += row.values[e];
@@ -350,14 +443,26 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
                 }
                 row_sum[r] = sum;
             }
+            if (pairwise_rows) {
+                // The pairwise sum groups by position, so it needs the whole row, zeros included.
+                dense_row.assign(n_pred, 0.0);
+                for (std::size_t r = 0; r < n_gt; ++r) {
+                    const auto row = source_.row(k, r);
+                    for (std::size_t e = 0; e < row.size; ++e) dense_row[row.cols[e]] = row.values[e];
+                    row_sum[r] = psum::pairwise_sum(dense_row.data(), n_pred);
+                    for (std::size_t e = 0; e < row.size; ++e) dense_row[row.cols[e]] = 0.0;
+                }
+            }
             for (std::size_t r = 0; r < n_gt; ++r) {
-                const auto row = source.row(k, r);
+                const auto row = source_.row(k, r);
                 rows_meter.add(2 * row.size);
                 for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
             }
         } else {
-            const double* sim = source.similarity(k);
+            const double* sim = source_.similarity(k, dense);
             add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
+            if (pairwise_rows)
+                for (std::size_t r = 0; r < n_gt; ++r) row_sum[r] = psum::pairwise_sum(sim + r * n_pred, n_pred);
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
                 rows_meter.add(2 * n_pred);
@@ -370,146 +475,194 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     // pair outside the index has alignment 0.0. When all alignments are finite and carry no sign
     // bit, a zero similarity gives a weighted score equal to itself (+0 x +-0), so the second pass
     // looks up only the cells with a non-zero similarity.
-    std::vector<double>& global_alignment = potential_matches;
-    bool plain_alignment = true;
+    global_alignment_ = std::move(potential_matches);
     pairs.for_each([&](std::size_t i, std::size_t j, std::size_t id) {
-        const double potential = potential_matches[id];
-        const double denom = (gt_id_count[i] + pred_id_count[j]) - potential;
+        const double potential = global_alignment_[id];
+        const double denom = (gt_id_count_[i] + pred_id_count_[j]) - potential;
         const double alignment = denom > kTiny ? potential / denom : 0.0;
-        global_alignment[id] = alignment;
-        if (!std::isfinite(alignment) || std::signbit(alignment)) plain_alignment = false;
+        global_alignment_[id] = alignment;
+        if (!std::isfinite(alignment) || std::signbit(alignment)) plain_alignment_ = false;
     });
+    publish_alignment();
+}
 
-    // Second pass: weighted optimal matching per frame, counted at every alpha.
-    std::array<double, kNumAlphas> thresholds;
-    const auto grid = alphas(convention);
+template <class Source>
+void Passes<Source>::publish_alignment() {
+    const auto grid = alphas(convention_);
     for (std::size_t a = 0; a < kNumAlphas; ++a) {
-        thresholds[a] = convention == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
+        thresholds_[a] = convention_ == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
+    }
+    if (!degenerate_) frame_matches_.resize(num_frames_);
+    aligned_.store(true, std::memory_order_release);
+}
+
+template <class Source>
+void Passes<Source>::solve_frames() {
+    // The first pass may still run on another thread; a stop asked meanwhile ends the wait.
+    while (!aligned_.load(std::memory_order_acquire)) {
+        interrupt::poll_now();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (degenerate_) return;
+    Scratch scratch;
+    for (std::size_t k; (k = next_frame_.fetch_add(1, std::memory_order_relaxed)) < num_frames_;) {
+        const std::size_t n_gt = frame_gt(k).size();
+        const std::size_t n_pred = frame_pred(k).size();
+        scratch.meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
+        solve_frame(k, scratch, frame_matches_[k]);
+    }
+}
+
+template <class Source>
+HotaMetrics Passes<Source>::finish() {
+    if (degenerate_) {
+        return pred_id_count_.empty() ? degenerate_result(num_frames_, num_gt_, 0, convention_)
+                                      : degenerate_result(num_frames_, 0, num_pred_, convention_);
+    }
+    for (std::size_t k = 0; k < num_frames_; ++k) {
+        fold_frame(frame_gt(k).size(), frame_pred(k).size(), frame_matches_[k]);
+        std::vector<FrameMatch>().swap(frame_matches_[k]);
+    }
+    return summary();
+}
+
+template <class Source>
+void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<FrameMatch>& out) const {
+    out.clear();
+    const auto gt = frame_gt(k);
+    const auto pred = frame_pred(k);
+    const std::size_t n_gt = gt.size();
+    const std::size_t n_pred = pred.size();
+    if (n_gt == 0 || n_pred == 0) return;
+    const PairIndex& pairs = *pairs_;
+    auto weighted = [&](std::size_t r, std::size_t c, double value) {
+        if (plain_alignment_ && value == 0.0) return value;
+        const std::size_t id = pairs.find(gt[r], pred[c]);
+        return (id == kNone ? 0.0 : global_alignment_[id]) * value;
+    };
+    // The similarity of a cell, for the matched pairs.
+    const double* sim = nullptr;
+    auto similarity_at = [&](std::size_t r, std::size_t c) {
+        if constexpr (Source::kSparse) {
+            if (sim == nullptr) {
+                const auto row = source_.row(k, r);
+                const std::uint32_t* end = row.cols + row.size;
+                const std::uint32_t* at = std::lower_bound(row.cols, end, static_cast<std::uint32_t>(c));
+                return at != end && *at == c ? row.values[at - row.cols] : 0.0;
+            }
+        }
+        return sim[r * n_pred + c];
+    };
+    std::vector<double>& score = scratch.score;
+    if (Source::kSparse && plain_alignment_) {
+        // Every left-out cell is +0.0 and keeps that score (see above), so only the stored cells
+        // need weighting.
+        if constexpr (Source::kSparse) {
+            score.assign(n_gt * n_pred, 0.0);
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const auto row = source_.row(k, r);
+                double* line = score.data() + r * n_pred;
+                for (std::size_t e = 0; e < row.size; ++e) line[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
+            }
+        }
+    } else {
+        sim = source_.similarity(k, scratch.dense);
+        score.resize(n_gt * n_pred);
+        for (std::size_t r = 0; r < n_gt; ++r) {
+            const double* row = sim + r * n_pred;
+            double* line = score.data() + r * n_pred;
+            for (std::size_t c = 0; c < n_pred; ++c) line[c] = weighted(r, c, row[c]);
+        }
     }
 
-    std::array<double, kNumAlphas> hota_tp{};
-    std::array<double, kNumAlphas> hota_fn{};
-    std::array<double, kNumAlphas> hota_fp{};
-    std::array<double, kNumAlphas> loca_sum{};
+    auto solved = lsap::solve(n_gt, n_pred, score.data(), true);
+    if (!solved) throw InternalError("finite score matrix: " + std::string(lsap::to_string(solved.error())));
+    const lsap::Assignment& assignment = *solved;
+    for (std::size_t m = 0; m < assignment.rows.size(); ++m) {
+        const std::size_t r = static_cast<std::size_t>(assignment.rows[m]);
+        const std::size_t c = static_cast<std::size_t>(assignment.cols[m]);
+        const double s = similarity_at(r, c);
+        // The thresholds ascend, so the pair counts at a prefix of them.
+        std::size_t reached = 0;
+        while (reached < kNumAlphas && s >= thresholds_[reached]) ++reached;
+        out.push_back(FrameMatch{gt[r], pred[c], s, reached});
+    }
+}
 
-    // Pairs counted as a true positive at least once (at the lowest alpha, which every counted pair
-    // reaches) get a slot holding their per-alpha match counts; all other pairs count zero.
-    DenseIndex slot_of_pair;                                    // key gt * P + pred -> slot
-    std::vector<std::pair<std::size_t, std::size_t>> slot_ids;  // (gt index, pred index)
-    std::vector<double> matches_count;                          // kNumAlphas per slot
+template <class Source>
+void Passes<Source>::fold_frame(std::size_t n_gt, std::size_t n_pred, std::span<const FrameMatch> matched_pairs) {
+    if (n_gt == 0) {
+        for (double& fp : hota_fp_) fp += static_cast<double>(n_pred);
+        return;
+    }
+    if (n_pred == 0) {
+        for (double& fn : hota_fn_) fn += static_cast<double>(n_gt);
+        return;
+    }
+    const std::size_t num_pred_ids = pred_id_count_.size();
+    std::array<std::size_t, kNumAlphas> matched{};
+    for (const FrameMatch& pair : matched_pairs) {
+        for (std::size_t a = 0; a < pair.reached; ++a) {
+            loca_sum_[a] += pair.similarity;
+            ++matched[a];
+        }
+        if (pair.reached == 0) continue;
+        const std::size_t slot = slot_of_pair_.intern(static_cast<std::uint64_t>(pair.gt) * num_pred_ids + pair.pred);
+        if (slot == slot_ids_.size()) {
+            slot_ids_.emplace_back(pair.gt, pair.pred);
+            matches_count_.resize(matches_count_.size() + kNumAlphas, 0.0);
+        }
+        double* counts = matches_count_.data() + slot * kNumAlphas;
+        for (std::size_t a = 0; a < pair.reached; ++a) counts[a] += 1.0;
+    }
+    for (std::size_t a = 0; a < kNumAlphas; ++a) {
+        hota_tp_[a] += static_cast<double>(matched[a]);
+        hota_fn_[a] += static_cast<double>(n_gt - matched[a]);
+        hota_fp_[a] += static_cast<double>(n_pred - matched[a]);
+    }
+}
 
-    std::vector<double> score;
-    for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
-        const std::size_t n_gt = gt.size();
-        const std::size_t n_pred = pred.size();
-        if (n_gt == 0) {
-            for (double& fp : hota_fp) fp += static_cast<double>(n_pred);
-            return;
-        }
-        if (n_pred == 0) {
-            for (double& fn : hota_fn) fn += static_cast<double>(n_gt);
-            return;
-        }
-        auto weighted = [&](std::size_t r, std::size_t c, double value) {
-            if (plain_alignment && value == 0.0) return value;
-            const std::size_t id = pairs.find(gt[r], pred[c]);
-            return (id == kNone ? 0.0 : global_alignment[id]) * value;
-        };
-        // The similarity of a cell, for the matched pairs.
-        const double* sim = nullptr;
-        auto similarity_at = [&](std::size_t r, std::size_t c) {
-            if constexpr (Source::kSparse) {
-                if (sim == nullptr) {
-                    const auto row = source.row(k, r);
-                    const std::uint32_t* end = row.cols + row.size;
-                    const std::uint32_t* at = std::lower_bound(row.cols, end, static_cast<std::uint32_t>(c));
-                    return at != end && *at == c ? row.values[at - row.cols] : 0.0;
-                }
-            }
-            return sim[r * n_pred + c];
-        };
-        if (Source::kSparse && plain_alignment) {
-            // Every left-out cell is +0.0 and keeps that score (see above), so only the stored
-            // cells need weighting.
-            if constexpr (Source::kSparse) {
-                score.assign(n_gt * n_pred, 0.0);
-                for (std::size_t r = 0; r < n_gt; ++r) {
-                    const auto row = source.row(k, r);
-                    rows_meter.add(2 * row.size);
-                    double* out = score.data() + r * n_pred;
-                    for (std::size_t e = 0; e < row.size; ++e) out[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
-                }
-            }
-        } else {
-            sim = source.similarity(k);
-            score.resize(n_gt * n_pred);
-            for (std::size_t r = 0; r < n_gt; ++r) {
-                const double* row = sim + r * n_pred;
-                rows_meter.add(2 * n_pred);
-                double* out = score.data() + r * n_pred;
-                for (std::size_t c = 0; c < n_pred; ++c) out[c] = weighted(r, c, row[c]);
-            }
-        }
+template <class Source>
+HotaMetrics Passes<Source>::match(std::size_t threads) {
+    // Second pass: weighted optimal matching per frame, counted at every alpha.
+    if (degenerate_) return finish();
+    if (std::min(threads, num_frames_) <= 1) {
+        Scratch scratch;
+        std::vector<FrameMatch> matched;
+        for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
+            solve_frame(k, scratch, matched);
+            fold_frame(gt.size(), pred.size(), matched);
+        });
+        return summary();
+    }
+    parallel::for_each_index(threads, threads, [&](std::size_t, std::size_t) { solve_frames(); });
+    return finish();
+}
 
-        auto solved = lsap::solve(n_gt, n_pred, score.data(), true);
-        if (!solved) throw InternalError("finite score matrix: " + std::string(lsap::to_string(solved.error())));
-        const lsap::Assignment& assignment = *solved;
-
-        std::array<std::size_t, kNumAlphas> matched{};
-        for (std::size_t m = 0; m < assignment.rows.size(); ++m) {
-            const std::size_t r = static_cast<std::size_t>(assignment.rows[m]);
-            const std::size_t c = static_cast<std::size_t>(assignment.cols[m]);
-            const double s = similarity_at(r, c);
-            // The thresholds ascend, so the pair counts at a prefix of them.
-            std::size_t reached = 0;
-            while (reached < kNumAlphas && s >= thresholds[reached]) ++reached;
-            for (std::size_t a = 0; a < reached; ++a) {
-                loca_sum[a] += s;
-                ++matched[a];
-            }
-            if (reached == 0) continue;
-            const std::size_t slot = slot_of_pair.intern(static_cast<std::uint64_t>(gt[r]) * num_pred_ids + pred[c]);
-            if (slot == slot_ids.size()) {
-                slot_ids.emplace_back(gt[r], pred[c]);
-                matches_count.resize(matches_count.size() + kNumAlphas, 0.0);
-            }
-            double* counts = matches_count.data() + slot * kNumAlphas;
-            for (std::size_t a = 0; a < reached; ++a) counts[a] += 1.0;
-        }
-        for (std::size_t a = 0; a < kNumAlphas; ++a) {
-            hota_tp[a] += static_cast<double>(matched[a]);
-            hota_fn[a] += static_cast<double>(n_gt - matched[a]);
-            hota_fp[a] += static_cast<double>(n_pred - matched[a]);
-        }
-    });
-
+template <class Source>
+HotaMetrics Passes<Source>::summary() const {
     // Association sums run over pairs in ascending (gt index, pred index) order.
-    std::vector<std::size_t> slot_order(slot_ids.size());
+    std::vector<std::size_t> slot_order(slot_ids_.size());
     for (std::size_t s = 0; s < slot_order.size(); ++s) slot_order[s] = s;
     std::sort(slot_order.begin(), slot_order.end(),
-              [&](std::size_t a, std::size_t b) { return slot_ids[a] < slot_ids[b]; });
+              [&](std::size_t a, std::size_t b) { return slot_ids_[a] < slot_ids_[b]; });
 
+    const auto grid = alphas(convention_);
     HotaMetrics m;
     m.alphas.assign(grid.begin(), grid.end());
-    m.hota_alphas.resize(kNumAlphas);
-    m.deta_alphas.resize(kNumAlphas);
-    m.assa_alphas.resize(kNumAlphas);
-    m.loca_alphas.resize(kNumAlphas);
-    m.hota_tp_alphas.assign(hota_tp.begin(), hota_tp.end());
-    m.hota_fn_alphas.assign(hota_fn.begin(), hota_fn.end());
-    m.hota_fp_alphas.assign(hota_fp.begin(), hota_fp.end());
-    m.ass_re_alphas.resize(kNumAlphas);
-    m.ass_pr_alphas.resize(kNumAlphas);
+    m.hota_tp_alphas.assign(hota_tp_.begin(), hota_tp_.end());
+    m.hota_fn_alphas.assign(hota_fn_.begin(), hota_fn_.end());
+    m.hota_fp_alphas.assign(hota_fp_.begin(), hota_fp_.end());
     std::array<double, kNumAlphas> assa_sums{}, ass_re_sums{}, ass_pr_sums{};
     for (std::size_t a = 0; a < kNumAlphas; ++a) {
         double assa_sum = 0.0;
         double ass_re_sum = 0.0;
         double ass_pr_sum = 0.0;
         for (const std::size_t slot : slot_order) {
-            const double matches = matches_count[slot * kNumAlphas + a];
+            const double matches = matches_count_[slot * kNumAlphas + a];
             if (!(matches > 0.0)) continue;
-            const double gt_count = gt_id_count[slot_ids[slot].first];
-            const double pred_count = pred_id_count[slot_ids[slot].second];
+            const double gt_count = gt_id_count_[slot_ids_[slot].first];
+            const double pred_count = pred_id_count_[slot_ids_[slot].second];
             assa_sum += (matches / std::max(1.0, (gt_count + pred_count) - matches)) * matches;
             ass_re_sum += (matches / std::max(1.0, gt_count)) * matches;
             ass_pr_sum += (matches / std::max(1.0, pred_count)) * matches;
@@ -518,10 +671,10 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
         ass_re_sums[a] = ass_re_sum;
         ass_pr_sums[a] = ass_pr_sum;
     }
-    finalise(m, {hota_tp, hota_fn, hota_fp, assa_sums, ass_re_sums, ass_pr_sums, loca_sum});
-    m.num_frames = num_frames;
-    m.num_gt = num_gt;
-    m.num_pred = num_pred;
+    finalise(m, {hota_tp_, hota_fn_, hota_fp_, assa_sums, ass_re_sums, ass_pr_sums, loca_sum_});
+    m.num_frames = num_frames_;
+    m.num_gt = num_gt_;
+    m.num_pred = num_pred_;
     return m;
 }
 
@@ -600,14 +753,34 @@ HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention) {
                                     convention);
 }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention) {
-    SimFrameSource source(frames);
-    return compute_hota_generic(source, convention);
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+                                         std::size_t threads) {
+    TwoPass passes(frames, convention);
+    passes.align();
+    return passes.match(threads);
 }
 
-HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention) {
-    SparseFrameSource source(frames);
-    return compute_hota_generic(source, convention);
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
+                                     std::size_t threads) {
+    TwoPass passes(frames, convention);
+    passes.align();
+    return passes.match(threads);
 }
+
+TwoPass::TwoPass(std::span<const SimFrame> frames, Convention convention)
+    : impl_(std::make_unique<Passes<SimFrameSource>>(SimFrameSource(frames), convention)) {}
+
+TwoPass::TwoPass(const sparse_sim::SparseSimFrames& frames, Convention convention)
+    : impl_(std::make_unique<Passes<SparseFrameSource>>(SparseFrameSource(frames), convention)) {}
+
+TwoPass::~TwoPass() = default;
+
+void TwoPass::align() { impl_->align(); }
+
+HotaMetrics TwoPass::match(std::size_t threads) { return impl_->match(threads); }
+
+void TwoPass::solve_frames() { impl_->solve_frames(); }
+
+HotaMetrics TwoPass::finish() { return impl_->finish(); }
 
 }  // namespace vestrim::hota

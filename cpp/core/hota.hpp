@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -74,13 +75,49 @@ void finalise(HotaMetrics& m, const AlphaSums& sums, bool plain_means = false);
 // The convention chooses the alphas and their threshold test (see `alphas`).
 HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention = Convention::Module);
 
-// Similarity frames: the caller's rows are read in place. Same failure as above.
+// Similarity frames: the caller's rows are read in place. Same failure as above. The per-frame
+// matchings of the second pass run on up to `threads` threads (see parallel.hpp); the result does
+// not depend on their number.
 HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames,
-                                         Convention convention = Convention::Module);
+                                         Convention convention = Convention::Module, std::size_t threads = 1);
 
-// Similarity frames held without their zero entries; each frame is laid out densely again (into one
-// reused buffer) when a pass reaches it, so the result equals that of the dense frames. Same failure.
+// Similarity frames held without their zero entries; each frame is laid out densely again (into a
+// reused buffer) when a pass needs it whole, so the result equals that of the dense frames. Same
+// failure, same threads.
 HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames,
-                                     Convention convention = Convention::Module);
+                                     Convention convention = Convention::Module, std::size_t threads = 1);
+
+// The same in its two stages, for a caller that runs other work next to the first: `align` (the
+// ids, the first pass and the global alignment; one thread), then `match` (the per-frame matchings
+// on up to `threads` threads, and the summary). The frames must outlive this object.
+class TwoPass {
+public:
+    TwoPass(std::span<const SimFrame> frames, Convention convention);
+    TwoPass(const sparse_sim::SparseSimFrames& frames, Convention convention);
+    ~TwoPass();
+    TwoPass(const TwoPass&) = delete;
+    TwoPass& operator=(const TwoPass&) = delete;
+
+    void align();
+    HotaMetrics match(std::size_t threads);
+
+    // For a caller that shares out the second pass itself, instead of `match`: any number of
+    // threads call `solve_frames`, each solving frames not yet taken (waiting first, and polling,
+    // until `align` has finished on its thread); once all have returned, `finish` folds the frames
+    // in order and summarises.
+    void solve_frames();
+    HotaMetrics finish();
+
+    struct Impl {
+        virtual ~Impl() = default;
+        virtual void align() = 0;
+        virtual HotaMetrics match(std::size_t threads) = 0;
+        virtual void solve_frames() = 0;
+        virtual HotaMetrics finish() = 0;
+    };
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace vestrim::hota

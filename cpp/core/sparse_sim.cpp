@@ -26,6 +26,20 @@ void SparseSimFrames::append(std::span<const Id> gt_ids, std::span<const Id> pre
     }
 }
 
+void SparseSimFrames::extend(SparseSimFrames&& other) {
+    if (frames_.empty()) {
+        *this = std::move(other);
+        return;
+    }
+    const std::size_t row_base = row_start_.size() - 1;
+    const std::size_t entry_base = values_.size();
+    for (const FrameRecord& f : other.frames_) frames_.push_back(FrameRecord{f.gt_ids, f.pred_ids, f.first_row + row_base});
+    for (std::size_t r = 1; r < other.row_start_.size(); ++r) row_start_.push_back(other.row_start_[r] + entry_base);
+    cols_.insert(cols_.end(), other.cols_.begin(), other.cols_.end());
+    values_.insert(values_.end(), other.values_.begin(), other.values_.end());
+    other = SparseSimFrames();
+}
+
 void SparseSimFrames::densify(std::size_t k, double* out) const {
     const FrameRecord& f = frames_[k];
     const std::size_t cols = f.pred_ids.size();

@@ -25,6 +25,9 @@ public:
     // NaN included, is kept as it is).
     void append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity);
 
+    // Appends every frame of `other` after the frames held (moving its entries when this holds none).
+    void extend(SparseSimFrames&& other);
+
     std::size_t size() const { return frames_.size(); }
     std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }

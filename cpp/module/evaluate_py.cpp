@@ -1,9 +1,5 @@
 // `evaluate`: CLEAR, Identity and HOTA of one box sequence from one set of IoU matrices.
-#include "core/clear.hpp"
-#include "core/hota.hpp"
-#include "core/identity.hpp"
-#include "core/iou.hpp"
-#include "core/sparse_sim.hpp"
+#include "core/evaluate.hpp"
 #include "module/boxes.hpp"
 #include "module/exports.hpp"
 #include "module/results.hpp"
@@ -33,26 +29,14 @@ PyMemberDef evaluation_result_members[] = {
     {},
 };
 
-// Every frame's IoU matrix is computed once, into one reused buffer, and handed while it is fresh
-// to the CLEAR and Identity accumulators (which consume a sequence frame by frame) and to a store
-// that keeps its non-zero entries for HOTA's two passes over the whole sequence. The three
-// computations are independent, so interleaving the first two changes no result; the store keeps
-// memory proportional to the overlapping pairs instead of gt x pred.
 PyObject* evaluate_frames(std::span<const Frame> frames, double iou_threshold) {
-    clear::ClearAccumulator clear_acc;
-    identity::IdentityAccumulator identity_acc;
-    const sparse_sim::SparseSimFrames store =
-        sparse_sim::store_box_ious(frames, [&](const Frame& f, const double* iou) {
-            clear_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
-            identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
-        });
-
+    evaluate::Evaluation computed = evaluate::evaluate(frames, iou_threshold);
     EvaluationRecord result;
-    result.clear = Ref::steal(new_clear_metrics(clear_acc.compute()));
+    result.clear = Ref::steal(new_clear_metrics(std::move(computed.clear)));
     if (!result.clear) return nullptr;
-    result.identity = Ref::steal(new_identity_metrics(identity_acc.compute()));
+    result.identity = Ref::steal(new_identity_metrics(std::move(computed.identity)));
     if (!result.identity) return nullptr;
-    result.hota = Ref::steal(new_hota_metrics(hota::compute_hota_from_sparse(store)));
+    result.hota = Ref::steal(new_hota_metrics(std::move(computed.hota)));
     if (!result.hota) return nullptr;
     return wrap_record(evaluation_result_type(), std::move(result));
 }

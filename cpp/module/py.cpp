@@ -32,6 +32,25 @@ PyObject* internal_error_type() {
 
 bool poll_signals() { return PyErr_CheckSignals() != 0; }
 
+namespace {
+// The thread state ReleasedGil saved on this thread.
+thread_local PyThreadState* released_state = nullptr;
+}  // namespace
+
+ReleasedGil::ReleasedGil() : previous_(released_state) { released_state = PyEval_SaveThread(); }
+
+ReleasedGil::~ReleasedGil() {
+    PyEval_RestoreThread(released_state);
+    released_state = previous_;
+}
+
+bool poll_signals_released() {
+    PyEval_RestoreThread(released_state);
+    const bool stop = PyErr_CheckSignals() != 0;
+    released_state = PyEval_SaveThread();
+    return stop;
+}
+
 PyObject* internal_error(const std::string& message) {
     PyObject* type = internal_error_type();
     if (type != nullptr) PyErr_SetString(type, message.c_str());
@@ -307,20 +326,35 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
         view.ndim == 2 && view.elem == Elem::Float64) {
         const auto rows = static_cast<std::size_t>(view.shape[0]);
         const auto cols = static_cast<std::size_t>(view.shape[1]);
+        const auto item = static_cast<Py_ssize_t>(sizeof(double));
+        const bool in_place = view.aligned && rows > 0 && cols > 0 && view.strides[1] == item &&
+                              (rows == 1 || view.strides[0] == static_cast<Py_ssize_t>(cols) * item);
+        out.frame_start.push_back(out.values.size());
+        if (in_place) {
+            out.arrays.push_back(Ref::borrow(obj));
+            out.frame_view.push_back(reinterpret_cast<const double*>(view.data));
+        } else {
+            out.frame_view.push_back(nullptr);
+        }
+        const std::size_t first = out.row_offsets.back();
         for (std::size_t r = 0; r < rows; ++r) {
             if (!count_conversion_work(1 + cols)) return false;
-            append_values(view.data + static_cast<Py_ssize_t>(r) * view.strides[0], cols, view.strides[1], out.values);
-            out.row_offsets.push_back(out.values.size());
+            if (!in_place)
+                append_values(view.data + static_cast<Py_ssize_t>(r) * view.strides[0], cols, view.strides[1], out.values);
+            out.row_offsets.push_back(first + (r + 1) * cols);
         }
         out.frame_rows.push_back(out.row_offsets.size() - 1);
         return true;
     }
+    out.frame_start.push_back(out.values.size());
+    out.frame_view.push_back(nullptr);
+    const std::size_t first = out.row_offsets.back() - out.values.size();  // values read in place so far
     const bool ok = for_each_item(
         obj, [](std::size_t) {},  // flat buffers grow geometrically across frames
         [&](PyObject* row) {
             if (append_vector_array(row, Elem::Float64, out.values)) {
-                out.row_offsets.push_back(out.values.size());
-                return count_conversion_work(out.values.size() - out.row_offsets[out.row_offsets.size() - 2]);
+                out.row_offsets.push_back(first + out.values.size());
+                return count_conversion_work(out.row_offsets.back() - out.row_offsets[out.row_offsets.size() - 2]);
             }
             const bool row_ok = for_each_item(
                 row, [](std::size_t) {},
@@ -330,10 +364,15 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
                     out.values.push_back(v);
                     return true;
                 });
-            if (row_ok) out.row_offsets.push_back(out.values.size());
+            if (row_ok) out.row_offsets.push_back(first + out.values.size());
             return row_ok;
         });
-    if (ok) out.frame_rows.push_back(out.row_offsets.size() - 1);
+    if (ok) {
+        out.frame_rows.push_back(out.row_offsets.size() - 1);
+    } else {
+        out.frame_start.pop_back();
+        out.frame_view.pop_back();
+    }
     return ok;
 }
 

@@ -87,6 +87,29 @@ std::string take_error_text();
 // The interrupt poll of the boundary: runs the interpreter's signal check (pending handlers run;
 // SIGINT's raises KeyboardInterrupt) and reports whether it left an exception set.
 bool poll_signals();
+// The same while the lock is released by ReleasedGil on this thread.
+bool poll_signals_released();
+
+// Runs `body` (core code only: no Python API) with the interpreter lock released, so that it may use
+// other threads and other Python threads may run meanwhile. The thread's interrupt poll takes the
+// lock back for each signal check; the lock is held again when this returns or throws.
+class ReleasedGil {
+public:
+    ReleasedGil();
+    ~ReleasedGil();
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* previous_;
+};
+
+template <class F>
+decltype(auto) without_gil(F&& body) {
+    const ReleasedGil released;
+    const interrupt::Scope polling(&poll_signals_released);
+    return body();
+}
 
 // Runs an entry body, turning core exceptions into Python exceptions. Long core loops inside the
 // body poll for signals; an interrupted body ends with the exception the signal check raised.
@@ -228,11 +251,16 @@ struct IdFrames {
 };
 bool convert(PyObject* obj, IdFrames& out);
 
-// Per-frame similarity matrices, stored flat: rows of every frame back to back.
+// Per-frame similarity matrices. A frame given as a C-contiguous, aligned float64 array is read in
+// place (the array is held until the input is destroyed); any other frame is copied, its rows back
+// to back in `values`.
 struct SimInput {
     std::vector<double> values;
-    std::vector<std::size_t> row_offsets{0};  // row r is values[row_offsets[r] .. row_offsets[r + 1])
+    std::vector<std::size_t> row_offsets{0};  // row r holds row_offsets[r + 1] - row_offsets[r] values
     std::vector<std::size_t> frame_rows{0};   // frame t holds rows frame_rows[t] .. frame_rows[t + 1]
+    std::vector<std::size_t> frame_start;     // a copied frame's first value in `values`
+    std::vector<const double*> frame_view;    // a frame read in place, or nullptr
+    std::vector<Ref> arrays;                  // the arrays read in place
 
     std::size_t size() const { return frame_rows.size() - 1; }
     std::size_t rows(std::size_t t) const { return frame_rows[t + 1] - frame_rows[t]; }
@@ -240,7 +268,9 @@ struct SimInput {
         const std::size_t r = frame_rows[t] + i;
         return row_offsets[r + 1] - row_offsets[r];
     }
-    const double* frame_data(std::size_t t) const { return values.data() + row_offsets[frame_rows[t]]; }
+    const double* frame_data(std::size_t t) const {
+        return frame_view[t] != nullptr ? frame_view[t] : values.data() + frame_start[t];
+    }
 };
 bool convert(PyObject* obj, SimInput& out);
 // One frame's matrix (a sequence of rows), appended to `out` as a new frame.

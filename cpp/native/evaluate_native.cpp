@@ -1,17 +1,11 @@
 // Evaluation under a chosen convention: CLEAR, Identity and HOTA of one sequence as the module
-// computes them or as the benchmarks do, the benchmarks' per-frame removal matching, and the pieces
-// of HOTA's summary the package recombines (the alphas and the mean over them).
-#include <cstring>
-
-#include "core/clear.hpp"
+// computes them or as the benchmarks do, and the pieces of HOTA's summary the package recombines
+// (the alphas and the mean over them). An evaluation uses the threads call_threads() grants.
 #include "core/clear_extra.hpp"
-#include "core/hota.hpp"
-#include "core/identity.hpp"
-#include "core/iou.hpp"
-#include "core/sparse_sim.hpp"
+#include "core/evaluate.hpp"
 #include "module/boxes.hpp"
-#include "module/numpy_api.hpp"
 #include "native/native.hpp"
+#include "native/threads.hpp"
 
 namespace vestrim::native {
 namespace {
@@ -125,20 +119,20 @@ PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, i
     return PyTuple_Pack(3, c.get(), i.get(), h.get());
 }
 
-// As the public `evaluate` computes it: every frame's IoU matrix once, handed while fresh to the
-// CLEAR and Identity accumulators and kept without its zeros for HOTA's two passes.
-PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames, const EvaluateOptions& options) {
-    const double iou_threshold = options.threshold;
-    const Convention convention = options.convention;
-    clear::ClearAccumulator clear_acc(convention);
-    identity::IdentityAccumulator identity_acc;
-    const sparse_sim::SparseSimFrames store =
-        sparse_sim::store_box_ious(frames, [&](const Frame& f, const double* iou) {
-            clear_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
-            identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
-        });
-    return metrics_tuple(types, clear_acc.compute(), identity_acc.compute(),
-                         hota::compute_hota_from_sparse(store, convention), options, clear_acc.motp_sum());
+// (ClearMetrics, IdentityMetrics, HotaMetrics[, extra]) of a core evaluation.
+PyObject* metrics_tuple(const ResultTypes& types, evaluate::Evaluation&& computed, const EvaluateOptions& options) {
+    return metrics_tuple(types, std::move(computed.clear), std::move(computed.identity), std::move(computed.hota),
+                         options, computed.motp_sum);
+}
+
+// Runs an evaluation on `threads` threads. On one it runs here, holding the interpreter lock and
+// checking for signals as it goes, like any call. On several it runs without the lock: this thread
+// only waits and checks for signals, taking the lock back each time, which costs the workers
+// nothing even while other Python threads hold it.
+template <class F>
+evaluate::Evaluation run_evaluation(std::size_t threads, F&& evaluation) {
+    if (threads <= 1) return evaluation();
+    return py::without_gil(evaluation);
 }
 
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -156,7 +150,10 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
         memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
-        return evaluate_boxes(types, seq.frames, options);
+        const std::size_t threads = call_threads();
+        evaluate::Evaluation computed = run_evaluation(
+            threads, [&] { return evaluate::evaluate(seq.frames, options.threshold, options.convention, threads); });
+        return metrics_tuple(types, std::move(computed), options);
     });
 }
 
@@ -201,136 +198,11 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
         memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
-        const std::span<const SimFrame> frames = seq.frames;
-        double motp_sum = 0.0;
-        auto clear = clear::compute_clear_from_similarity(frames, options.threshold, options.convention, &motp_sum);
-        return metrics_tuple(types, std::move(clear),
-                             identity::compute_identity_from_similarity(frames, options.threshold),
-                             hota::compute_hota_from_similarity(frames, options.convention), options, motp_sum);
-    });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Removal matching
-
-// One frame's matched gt rows as an int64 array when numpy is loaded, else as a list of ints.
-PyObject* index_vector(const std::vector<std::int64_t>& values, bool as_array) {
-    if (!as_array) return py::to_py(values);
-    const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
-    PyObject* array = py::new_int64_array(1, shape);
-    if (array != nullptr && !values.empty())
-        std::memcpy(py::array_data(array), values.data(), values.size() * sizeof(std::int64_t));
-    return array;
-}
-
-// Runs `frame(t, gt_of_pred)` for t = 0 .. num_frames - 1, each filling one frame's answer, and
-// collects the answers into a new list.
-template <class Frame>
-PyObject* per_frame_matches(std::size_t num_frames, Frame&& frame) {
-    const bool as_array = py::numpy_imported();
-    if (as_array && !py::require_numpy()) return nullptr;
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(num_frames)));
-    if (!out) return nullptr;
-    std::vector<std::int64_t> gt_of_pred;
-    for (std::size_t t = 0; t < num_frames; ++t) {
-        frame(t, gt_of_pred);
-        PyObject* item = index_vector(gt_of_pred, as_array);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(t), item);
-    }
-    return out.release();
-}
-
-PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {{"gt_boxes", true}, {"pred_boxes", true}, {"threshold", false}};
-    PyObject* a[3];
-    if (!py::bind({"removal_matches()", params}, args, nargs, kwnames, a)) return nullptr;
-    std::vector<py::PyBoxes> gt_sets, pred_sets;
-    double threshold = 0.5;
-    if (!py::arg("gt_boxes", a[0], gt_sets) || !py::arg("pred_boxes", a[1], pred_sets) ||
-        !py::opt_arg("threshold", a[2], threshold))
-        return nullptr;
-    return py::guarded([&]() -> PyObject* {
-        auto gt = py::to_xyxy_frames(gt_sets, py::BoxFormat::Xyxy);
-        if (!py::ok_or_value_error(gt)) return nullptr;
-        auto pred = py::to_xyxy_frames(pred_sets, py::BoxFormat::Xyxy);
-        if (!py::ok_or_value_error(pred)) return nullptr;
-        if (gt->size() != pred->size()) {
-            return py::value_error("gt_boxes and pred_boxes must have the same number of frames, got " +
-                                   std::to_string(gt->size()) + " and " + std::to_string(pred->size()));
-        }
-        std::vector<double> iou;
-        std::vector<double> scores;
-        return per_frame_matches(gt->size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
-            const auto gt_boxes = (*gt)[t].boxes;
-            const auto pred_boxes = (*pred)[t].boxes;
-            iou.resize(gt_boxes.size() * pred_boxes.size());
-            iou::iou_matrix(gt_boxes, pred_boxes, iou.data());
-            gt_of_pred.resize(pred_boxes.size());
-            clear::removal_matches(iou.data(), gt_boxes.size(), pred_boxes.size(), threshold, scores,
-                                   gt_of_pred.data());
+        const std::size_t threads = call_threads();
+        evaluate::Evaluation computed = run_evaluation(threads, [&] {
+            return evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention, threads);
         });
-    });
-}
-
-// Per-frame matrices with their column counts: a frame without rows has as many columns as its
-// (0, m) array says, or none when given as an empty sequence.
-struct SimMatrices {
-    py::SimInput values;
-    std::vector<std::size_t> cols;
-};
-
-bool convert_matrices(PyObject* obj, SimMatrices& out) {
-    return py::for_each_item(
-        obj, [&](std::size_t n) { out.cols.reserve(n); },
-        [&](PyObject* frame) {
-            const std::size_t t = out.values.size();
-            if (!py::append_sim_frame(frame, out.values)) return false;
-            std::size_t cols = 0;
-            if (out.values.rows(t) > 0) {
-                cols = out.values.row_length(t, 0);
-            } else {
-                py::ArrayView view;
-                if (!PyList_Check(frame) && !PyTuple_Check(frame) && py::as_ndarray(frame, view) && view.ndim == 2)
-                    cols = static_cast<std::size_t>(view.shape[1]);
-            }
-            out.cols.push_back(cols);
-            return true;
-        });
-}
-
-PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                PyObject* kwnames) {
-    static constexpr Param params[] = {{"similarity", true}, {"threshold", false}};
-    PyObject* a[2];
-    if (!py::bind({"removal_matches_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
-    SimMatrices sim;
-    double threshold = 0.5;
-    bool converted = false;
-    try {
-        converted = py::noted("similarity", convert_matrices(a[0], sim));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        py::add_processing_note("similarity");
-    }
-    if (!converted || !py::opt_arg("threshold", a[1], threshold)) return nullptr;
-    return py::guarded([&]() -> PyObject* {
-        for (std::size_t t = 0; t < sim.cols.size(); ++t) {
-            for (std::size_t i = 1; i < sim.values.rows(t); ++i) {
-                const std::size_t cols = sim.values.row_length(t, i);
-                if (cols != sim.cols[t]) {
-                    return py::value_error("frame " + std::to_string(t) + ": similarity row " + std::to_string(i) +
-                                           " has " + std::to_string(cols) + " columns, expected " +
-                                           std::to_string(sim.cols[t]));
-                }
-            }
-        }
-        std::vector<double> scores;
-        return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
-            gt_of_pred.resize(sim.cols[t]);
-            clear::removal_matches(sim.values.frame_data(t), sim.values.rows(t), sim.cols[t], threshold, scores,
-                                   gt_of_pred.data());
-        });
+        return metrics_tuple(types, std::move(computed), options);
     });
 }
 
@@ -373,15 +245,6 @@ PyMethodDef functions[] = {
      "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\", "
      "empty_frames=0, extra=False)\n--\n\n"
      "The same as evaluate, from per-frame similarity matrices."},
-    {"removal_matches", py::as_cfunction(removal_matches_entry), METH_FASTCALL | METH_KEYWORDS,
-     "removal_matches(gt_boxes, pred_boxes, threshold=0.5)\n--\n\n"
-     "Per frame, the benchmarks' one-to-one matching by box IoU: for each prediction\n"
-     "the index of its matched ground-truth box, or -1 (int64 arrays, or lists\n"
-     "while numpy is not imported)."},
-    {"removal_matches_from_similarity", py::as_cfunction(removal_matches_from_similarity_entry),
-     METH_FASTCALL | METH_KEYWORDS,
-     "removal_matches_from_similarity(similarity, threshold=0.5)\n--\n\n"
-     "The same as removal_matches, from per-frame similarity matrices (rows gt)."},
     {"alpha_mean", py::as_cfunction(alpha_mean_entry), METH_FASTCALL | METH_KEYWORDS,
      "alpha_mean(values)\n--\n\n"
      "The mean over alphas exactly as HOTA's summary scores are computed."},

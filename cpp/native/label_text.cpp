@@ -91,7 +91,7 @@ bool KittiParser::parse_line(std::string_view line) {
         if (Fault f = from_mot(mot::parse_number(fields[kRead[k]], values[k])); f != Fault::None)
             return fail(fields, f, kRead[k]);
     for (std::size_t k = 2; k < std::size(kRead); ++k)
-        if (!(std::fabs(values[k]) <= kMaxCoordinate)) return fail(fields, Fault::Coordinates);
+        if (!(std::fabs(values[k]) <= mot::kMaxCoordinate)) return fail(fields, Fault::Coordinates);
 
     const std::size_t r = rows_++;
     out_.frames[r] = whole[0];

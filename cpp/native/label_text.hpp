@@ -20,7 +20,6 @@
 
 namespace vestrim::native::labels {
 
-inline constexpr double kMaxCoordinate = 1e150;
 inline constexpr int kKittiValues = 10;  // frame id type truncated occluded alpha x1 y1 x2 y2
 inline constexpr int kMotsValues = 6;    // frame id class height width rle
 

@@ -12,6 +12,11 @@ namespace vestrim::native::mot {
 
 namespace {
 
+// The powers of ten that are exact doubles: a mantissa of at most 15 digits divided by one of them is
+// the correctly rounded decimal.
+constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -99,9 +104,6 @@ Fault parse_number(std::string_view token, double& out) {
         take(frac_digits, frac_end);
         const long scale = long(frac_end - frac_digits);
         if (significant <= 15 && scale <= 22) {
-            static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
             const double magnitude = double(mantissa) / kPowers[scale];
             out = *begin == '-' ? -magnitude : magnitude;
             return Fault::None;
@@ -270,8 +272,6 @@ bool Parser::parse_plain_line(const char* p, const char* end) {
         if (count < 2) {
             whole[count] = negative ? -std::int64_t(mantissa) : std::int64_t(mantissa);
         } else {
-            static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
             const double magnitude = double(mantissa) / kPowers[scale];
             values[count] = negative ? -magnitude : magnitude;
         }

@@ -16,6 +16,8 @@
 
 namespace vestrim::native::mot {
 
+// The largest frame number of any text format, and the largest magnitude of a box coordinate (every
+// box reader refuses a box beyond it); the package reads both from the module's attributes.
 inline constexpr std::int64_t kMaxFrame = 10'000'000;
 inline constexpr double kMaxCoordinate = 1e150;
 inline constexpr int kMinValues = 6;

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "native/mot_text.hpp"
+
 namespace vestrim::native {
 
 namespace {
@@ -18,6 +20,7 @@ const Families families[] = {
     nuscenes_functions,
     pickle_functions,
     finalise_functions,
+    threads_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {
@@ -33,13 +36,31 @@ std::vector<PyMethodDef>& method_table() {
     return table;
 }
 
+// The limits every text reader enforces, for the package's own checks.
+bool add_constants(PyObject* module) {
+    py::Ref max_frame = py::Ref::steal(PyLong_FromLongLong(mot::kMaxFrame));
+    if (!max_frame || PyModule_AddObjectRef(module, "MAX_FRAME", max_frame.get()) < 0) return false;
+    py::Ref max_coordinate = py::Ref::steal(PyFloat_FromDouble(mot::kMaxCoordinate));
+    return max_coordinate && PyModule_AddObjectRef(module, "MAX_COORDINATE", max_coordinate.get()) == 0;
+}
+
+int exec_module(PyObject* module) {
+    if (PyModule_AddFunctions(module, method_table().data()) < 0 || !add_constants(module)) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "Private native helpers of the vestrim package (not a public interface).",
-    -1,
+    0,
     nullptr,
-    nullptr,
+    slots,
     nullptr,
     nullptr,
     nullptr,
@@ -68,7 +89,4 @@ PyTypeObject* public_type(const char* name, Py_ssize_t expected_basicsize) {
 
 }  // namespace vestrim::native
 
-PyMODINIT_FUNC PyInit__native() {
-    vestrim::native::module_def.m_methods = vestrim::native::method_table().data();
-    return PyModule_Create(&vestrim::native::module_def);
-}
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&vestrim::native::module_def); }

@@ -25,10 +25,10 @@ PyTypeObject* public_record_type(const char* name) {
 // registration table. Add one declaration per family here.
 std::span<PyMethodDef> readers_functions();  // readers.cpp: the benchmark text formats
 
-// evaluate_native.cpp: evaluation under a convention, removal matching, HOTA's alphas and means.
+// evaluate_native.cpp: evaluation under a convention, HOTA's alphas and means.
 std::span<PyMethodDef> evaluate_functions();
 
-// removal.cpp: the removal matching over whole tables (rows with their frames).
+// removal.cpp: the removal matching, frame by frame and over whole tables (rows with their frames).
 std::span<PyMethodDef> removal_functions();
 
 // masks.cpp: mask_to_array.
@@ -42,6 +42,9 @@ std::span<PyMethodDef> finalise_functions();
 PyObject* clear_extra_to_py(const clear::ClearExtra& extra);
 // nuscenes_native.cpp: the nuScenes tracking scores of one tracker.
 std::span<PyMethodDef> nuscenes_functions();
+
+// threads.cpp: threads_per_call (the threads one evaluation uses).
+std::span<PyMethodDef> threads_functions();
 
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();

@@ -15,6 +15,10 @@ from ._vestrim import (
     QuorvantixSwitchEvents,
 )
 
+# The largest frame number and box coordinate magnitude that every reader accepts.
+MAX_FRAME: int
+MAX_COORDINATE: float
+
 # Readers: MOTChallenge text into (frames, ids, boxes, conf, classes, lines, last_frame); KITTI
 # labels into (frames, ids, types, truncated, occluded, boxes, lines); mask files into (frames, ids,
 # classes, sizes, areas, masks, lines).
@@ -106,3 +110,7 @@ def finalise_hota(
     loca_sum: Sequence[float],
     plain_means: bool = False,
 ) -> tuple[list[float], list[float], list[float], list[float], list[float], list[float], float, float, float, float]: ...
+
+# Threads: how many one evaluation uses (VESTRIM_THREADS, else the usable cores shared among
+# VESTRIM_WORKER_PROCESSES processes).
+def threads_per_call() -> int: ...

@@ -130,6 +130,18 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     workers = min(workers, usable_cores())
     pool = _pool_type()
     if sys.platform.startswith("linux"):
-        return pool(max_workers=workers, mp_context=context, initializer=_end_with_parent,
-                    initargs=(os.getpid(),))
-    return pool(max_workers=workers, mp_context=context)
+        return pool(max_workers=workers, mp_context=context, initializer=_start_worker,
+                    initargs=(workers, os.getpid()))
+    return pool(max_workers=workers, mp_context=context, initializer=_share_cores,
+                initargs=(workers,))
+
+
+def _share_cores(workers: int) -> None:
+    # Each worker's native evaluation then uses its share of the cores, not all of them.
+    import os
+    os.environ["VESTRIM_WORKER_PROCESSES"] = str(workers)
+
+
+def _start_worker(workers: int, parent: int) -> None:
+    _share_cores(workers)
+    _end_with_parent(parent)

@@ -28,7 +28,7 @@ from ..protocols import Protocol
 from .frames import layout_sequence
 from .layouts import Run, kitti_run, read_kitti_seqmap, required_pred
 from .records import BenchmarkSequence, SequenceFiles
-from .text import (EPSILON, MAX_FRAME, REMOVAL_THRESHOLD, check_range, check_unique_ids,
+from .text import (EPSILON, MAX_FRAME, REMOVAL_THRESHOLD, both, check_range, check_unique_ids,
                    count_frames, read_bytes, read_native, rows_by_frame)
 
 __all__ = ["KittiTable", "KITTI_TYPES", "KITTI_CLASSES", "read_kitti", "read_kitti_seqmap",
@@ -197,7 +197,7 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
     """One tracker's sequence under ``proto``: one ``BenchmarkSequence`` per class scored, by
     the steps of ``kitti_sequence``."""
     pred_path = required_pred(files)
-    gt, pred = read_kitti(files.gt), read_kitti(pred_path)
+    gt, pred = both(lambda: read_kitti(files.gt), lambda: read_kitti(pred_path))
     num_frames = files.num_frames
     if num_frames is None:  # one pair of files: the frames either file reaches, within the limit
         num_frames = min(span_frames(gt, pred), MAX_FRAME)

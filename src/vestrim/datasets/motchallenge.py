@@ -37,7 +37,7 @@ from ..protocols import Protocol
 from .frames import EMPTY_BOXES, layout_sequence
 from .layouts import Run, motchallenge_run, read_seqinfo, warn
 from .records import BenchmarkSequence, Sequence, SequenceFiles
-from .text import MAX_FRAME, cached_gt, count, first_row, read_bytes, read_native
+from .text import MAX_FRAME, both, cached_gt, count, first_row, read_bytes, read_native
 
 __all__ = ["Table", "Tracks", "read_table", "read_tracks", "load_sequence", "find_run", "load",
            "MAX_FRAME"]
@@ -239,13 +239,10 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
     7. Lay the rows out by frame from frame 1 (with ``skip_empty`` only the frames with a box on
        either side, the others counted).
     """
-    # 1.
-    gt = cached_gt((files.gt, proto.gt_columns),
-                   lambda: read_table(files.gt, columns=proto.gt_columns))
-    if files.pred is not None:
-        pred = read_table(files.pred, columns=proto.pred_columns)
-    else:
-        pred = None
+    # 1. (both files at the same time)
+    gt, pred = both(lambda: cached_gt((files.gt, proto.gt_columns),
+                                      lambda: read_table(files.gt, columns=proto.gt_columns)),
+                    lambda: None if files.pred is None else read_table(files.pred, columns=proto.pred_columns))
     # 2.
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)

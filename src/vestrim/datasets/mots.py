@@ -30,7 +30,7 @@ from ..errors import MotFormatError
 from ..protocols import Protocol
 from .layouts import Run, kitti_run, motchallenge_run, read_seqinfo, required_pred
 from .records import MaskBenchmarkSequence, MaskSequence, SequenceFiles
-from .text import (EPSILON, MAX_FRAME, REMOVAL_THRESHOLD, check_range, check_unique_ids,
+from .text import (EPSILON, MAX_FRAME, REMOVAL_THRESHOLD, both, check_range, check_unique_ids,
                    count_frames, read_bytes, read_native, rows_by_frame)
 
 __all__ = ["MotsTable", "MaskSequence", "MOTS_CLASSES", "IGNORE_CLASS", "read_mots",
@@ -249,7 +249,7 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
     by the steps of ``mots_sequence``; frames from 0 in the KITTI-MOTS layout (its length from the
     seqmap), from 1 in the MOTChallenge one (from seqinfo.ini)."""
     pred_path = required_pred(files)
-    gt, pred = read_mots(files.gt), read_mots(pred_path)
+    gt, pred = both(lambda: read_mots(files.gt), lambda: read_mots(pred_path))
     last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
     if proto.layout == "kitti-mots":
         first = 0

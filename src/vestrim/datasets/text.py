@@ -14,21 +14,22 @@ from typing import BinaryIO, Callable, Optional
 
 import numpy as np
 
+from .. import _native
 from ..errors import MotFormatError
 from .records import Count
 
 __all__ = ["MAX_FRAME", "MAX_COORDINATE", "EPSILON", "REMOVAL_THRESHOLD", "open_regular", "read_bytes", "read_native",
            "split_lines",
            "text_lines", "integer", "quoted", "check_range", "check_unique_ids",
-           "frame_range_error", "rows_by_frame", "first_row", "count", "cached_gt"]
+           "frame_range_error", "rows_by_frame", "first_row", "count", "cached_gt", "both"]
 
 # A frame number beyond this is taken for a typo: laying out that many (mostly empty) frames
 # would exhaust memory long before any result.
-MAX_FRAME = 10_000_000
+MAX_FRAME: int = _native.MAX_FRAME
 
 # Box corners are kept within this magnitude so that every area and union stays finite (and so
 # every IoU is a number).
-MAX_COORDINATE = 1e150
+MAX_COORDINATE: float = _native.MAX_COORDINATE
 
 # The benchmarks' comparison margin (machine epsilon of a double), and the IoU at which their
 # removal matching pairs a prediction with a ground-truth box.
@@ -67,6 +68,33 @@ def open_regular(path) -> BinaryIO:
     except BaseException:
         os.close(fd)
         raise
+
+
+def both(first: Callable, second: Callable) -> tuple:
+    """(first(), second()), the second on a helper thread while the first runs here when this
+    process may use more than one core (the native readers release the interpreter lock while
+    they parse): the two files of a pair are read at the same time. The helper is joined before
+    returning, also when the first fails; the first's error comes first."""
+    if _native.threads_per_call() < 2:
+        return first(), second()
+    import threading
+    outcome: list = [None, None]
+
+    def run() -> None:
+        try:
+            outcome[0] = second()
+        except BaseException as e:  # handed to the caller below
+            outcome[1] = e
+
+    helper = threading.Thread(target=run, name="vestrim-read", daemon=True)
+    helper.start()
+    try:
+        result = first()
+    finally:
+        helper.join()
+    if outcome[1] is not None:
+        raise outcome[1]
+    return result, outcome[0]
 
 
 def read_bytes(path: str) -> bytes:
