@@ -260,7 +260,7 @@ HotaMetrics degenerate_result(std::size_t num_frames, std::size_t num_gt, std::s
 }
 
 template <class Source>
-HotaMetrics compute_hota_generic(Source& source, Convention convention) {
+HotaMetrics compute_hota_generic(Source& source, Convention convention, GtAssociation* per_gt = nullptr) {
     const std::size_t num_frames = source.size();
 
     // Id interning and per-id occurrence counts, frame by frame, gt then predicted ids. The dense
@@ -282,7 +282,10 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     for (std::size_t k = 0; k < num_frames; ++k) {
         for (const Id id : source.gt_ids(k)) {
             const std::size_t g = gt_map.intern(static_cast<std::uint64_t>(id));
-            if (g == gt_id_count.size()) gt_id_count.push_back(0.0);
+            if (g == gt_id_count.size()) {
+                gt_id_count.push_back(0.0);
+                if (per_gt != nullptr) per_gt->gt_ids.push_back(id);
+            }
             gt_id_count[g] += 1.0;
             gt_index.push_back(g);
         }
@@ -295,6 +298,10 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
     }
     const std::size_t num_gt_ids = gt_id_count.size();
     const std::size_t num_pred_ids = pred_id_count.size();
+    if (per_gt != nullptr) {
+        per_gt->association.assign(num_gt_ids * kNumAlphas, 0.0);
+        per_gt->true_positives.assign(num_gt_ids * kNumAlphas, 0.0);
+    }
 
     if (num_pred_ids == 0) return degenerate_result(num_frames, num_gt, 0, convention);
     if (num_gt_ids == 0) return degenerate_result(num_frames, 0, num_pred, convention);
@@ -515,6 +522,16 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention) {
         }
         const double d = std::max(1.0, tp);
         const double assa = assa_sum / d;
+        if (per_gt != nullptr) {
+            for (const std::size_t slot : slot_order) {
+                const double matches = matches_count[slot * kNumAlphas + a];
+                if (!(matches > 0.0)) continue;
+                const auto [g, p] = slot_ids[slot];
+                const double overlap = matches / std::max(1.0, (gt_id_count[g] + pred_id_count[p]) - matches);
+                per_gt->association[g * kNumAlphas + a] += overlap * matches;
+                per_gt->true_positives[g * kNumAlphas + a] += matches;
+            }
+        }
         m.deta_alphas[a] = deta;
         m.assa_alphas[a] = assa;
         m.ass_re_alphas[a] = ass_re_sum / d;
@@ -584,6 +601,18 @@ HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Conve
 HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention) {
     SparseFrameSource source(frames);
     return compute_hota_generic(source, convention);
+}
+
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+                                         GtAssociation& per_gt) {
+    SimFrameSource source(frames);
+    return compute_hota_generic(source, convention, &per_gt);
+}
+
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
+                                     GtAssociation& per_gt) {
+    SparseFrameSource source(frames);
+    return compute_hota_generic(source, convention, &per_gt);
 }
 
 }  // namespace vestrim::hota

@@ -54,6 +54,15 @@ struct HotaMetrics {
     std::size_t num_pred = 0;
 };
 
+// Each gt id's part of the association score, gt ids in order of first appearance: entry
+// g * kNumAlphas + a of `association` sums matches x association IoU over g's true-positive pairs at
+// alpha a (AssA(a) is the sum of all of them over the true positives), `true_positives` counts them.
+struct GtAssociation {
+    std::vector<Id> gt_ids;
+    std::vector<double> association;
+    std::vector<double> true_positives;
+};
+
 // Box frames: each frame's similarity is the IoU matrix of its gt boxes (rows) against its
 // predicted boxes (columns). Throws InternalError("finite score matrix: ...") if the solver refuses
 // a frame's score matrix.
@@ -68,5 +77,11 @@ HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames,
 // reused buffer) when a pass reaches it, so the result equals that of the dense frames. Same failure.
 HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames,
                                      Convention convention = Convention::Module);
+
+// The same two computations, also filling `per_gt`.
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+                                         GtAssociation& per_gt);
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
+                                     GtAssociation& per_gt);
 
 }  // namespace vestrim::hota

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/match_record.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::switch_events {
@@ -30,6 +31,9 @@ public:
 
     const QuorvantixSwitchEvents& events() const { return events_; }
 
+    // From now on every update rewrites `record` with the frame's events (nullptr stops).
+    void set_record(match_record::SwitchEvents* record) { record_ = record; }
+
 private:
     std::unordered_map<Id, Id> hyp_for_object_;  // latest match of each object, either stage
     std::unordered_map<Id, Id> object_for_hyp_;  // latest stage-2 match of each hypothesis
@@ -43,6 +47,7 @@ private:
     std::vector<std::size_t> free_hyps_;
     std::vector<double> scores_;
     std::vector<unsigned char> allowed_;
+    match_record::SwitchEvents* record_ = nullptr;
 };
 
 // Whole sequence from validated similarity frames, read in place.

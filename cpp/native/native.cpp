@@ -16,6 +16,7 @@ const Families families[] = {
     readers_functions,
     masks_functions,
     pickle_functions,
+    events_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {

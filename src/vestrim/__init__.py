@@ -20,6 +20,10 @@ _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
     "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
 _LAZY["evaluate_many"] = "parallel"
+_LAZY.update((name, "events") for name in (
+    "frame_events", "frame_events_from_similarity", "EventLog", "track_table",
+    "track_table_from_similarity", "TrackTables"))
+_LAZY["plot_timeline"] = "timeline"
 
 __all__ = list(_vestrim.__all__) + [
     "mask_to_array",

@@ -48,6 +48,42 @@ def removal_matches_rows(
 def alpha_mean(values: Sequence[float]) -> float: ...
 def benchmark_alphas() -> list[float]: ...
 
+# Event logs and per-track tables: their columns as new arrays.
+def frame_events(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    box_format: str = "xyxy",
+    convention: Literal["module", "benchmark"] = "module",
+    frame_numbers: Sequence[int] | None = None,
+) -> tuple[Any, ...]: ...
+def frame_events_from_similarity(
+    gt_ids: Any,
+    pred_ids: Any,
+    similarity: Any,
+    threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+    frame_numbers: Sequence[int] | None = None,
+) -> tuple[Any, ...]: ...
+def track_table(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    box_format: str = "xyxy",
+    convention: Literal["module", "benchmark"] = "module",
+) -> tuple[tuple[Any, ...], tuple[Any, ...]]: ...
+def track_table_from_similarity(
+    gt_ids: Any,
+    pred_ids: Any,
+    similarity: Any,
+    threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+) -> tuple[tuple[Any, ...], tuple[Any, ...]]: ...
+
 # Masks: run lengths into NumPy bool arrays, (H, W) for one mask, (N, H, W) for a list.
 def mask_to_array(masks: Mask | Sequence[Mask], order: Literal["F", "C"] = "F") -> Any: ...
 

@@ -1,0 +1,176 @@
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import vestrim
+from vestrim import _native
+from vestrim.events import event_numbers
+
+KINDS = vestrim.EventLog.KINDS
+CONVENTIONS = ["module", "benchmark"]
+
+
+def random_frames(rng):
+    # Few ids and coarse similarities, so that switches, transfers and ties are common.
+    special = [0.0, 0.2, 0.5, 0.5 - 2.0 ** -52, 0.6, 0.8, 1.0]
+    gt_ids, pred_ids, sims = [], [], []
+    for _ in range(int(rng.integers(0, 14))):
+        n, m = int(rng.integers(0, 4)), int(rng.integers(0, 4))
+        gt_ids.append(rng.choice(5, n, replace=False).tolist())
+        pred_ids.append((rng.choice(6, m, replace=False) + 10).tolist())
+        sims.append(rng.choice(special, (n, m)))
+    return gt_ids, pred_ids, sims
+
+
+def random_boxes(rng):
+    def boxes(n):
+        xy = rng.integers(0, 6, (n, 2)).astype(float)
+        return np.hstack([xy, xy + rng.integers(1, 4, (n, 2))])
+
+    gt_ids, gt_boxes, pred_ids, pred_boxes = [], [], [], []
+    for _ in range(int(rng.integers(0, 10))):
+        n, m = int(rng.integers(0, 5)), int(rng.integers(0, 5))
+        gt_ids.append(rng.choice(5, n, replace=False).tolist())
+        pred_ids.append(rng.choice(7, m, replace=False).tolist())
+        gt_boxes.append(boxes(n))
+        pred_boxes.append(boxes(m))
+    return gt_ids, gt_boxes, pred_ids, pred_boxes
+
+
+def check_counts(log, clear, switch_events):
+    counts = log.counts()
+    assert counts["MATCH"] + counts["SWITCH"] == clear.num_matches
+    assert counts["SWITCH"] == clear.num_switches
+    assert counts["FP"] == clear.num_false_positives
+    assert counts["MISS"] == clear.num_misses
+    assert (counts["TRANSFER"], counts["ASCEND"], counts["MIGRATE"]) == (
+        switch_events.num_transfer, switch_events.num_ascend, switch_events.num_migrate)
+    assert np.array_equal(log.from_switch_matcher, log.kind >= KINDS.index("TRANSFER"))
+    assert np.all(np.diff(log.frame) >= 0)
+
+
+@pytest.mark.parametrize("convention", CONVENTIONS)
+def test_counts_equal_the_metrics(convention):
+    rng = np.random.default_rng(7 if convention == "module" else 8)
+    for _ in range(150):
+        gt_ids, pred_ids, sims = random_frames(rng)
+        log = vestrim.frame_events_from_similarity(gt_ids, pred_ids, sims, threshold=0.5, convention=convention)
+        clear = _native.evaluate_from_similarity(gt_ids, pred_ids, sims, 0.5, convention)[0]
+        check_counts(log, clear, vestrim.compute_quorvantix_switch_events(gt_ids, pred_ids, sims, 0.5))
+    for _ in range(60):
+        seq = random_boxes(rng)
+        log = vestrim.frame_events(*seq, iou_threshold=0.3, convention=convention)
+        clear = _native.evaluate(*seq, 0.3, convention)[0]
+        ious = [vestrim.iou_matrix(g, p) for g, p in zip(seq[1], seq[3])]
+        check_counts(log, clear, vestrim.compute_quorvantix_switch_events(seq[0], seq[2], ious, 0.3))
+
+
+def test_worked_example_rows_and_order():
+    gt_ids = [[1, 2], [1, 2], [], [2]]
+    pred_ids = [[10, 11], [12, 11], [12], []]
+    sims = [[[0.9, 0.0], [0.0, 0.8]], [[0.0, 0.7], [0.1, 0.0]], np.zeros((0, 1)), np.zeros((1, 0))]
+    log = vestrim.frame_events_from_similarity(gt_ids, pred_ids, sims)
+    plain = vestrim.asdict(log)
+    no_pair = [None if math.isnan(s) else s for s in plain["similarity"]]
+    rows = list(zip(plain["frame"], plain["kind"], plain["gt_id"], plain["pred_id"], no_pair,
+                    plain["from_switch_matcher"]))
+    nan = None
+    assert rows == [
+        (0, "MATCH", 1, 10, 0.9, False), (0, "MATCH", 2, 11, 0.8, False),
+        (1, "SWITCH", 1, 11, 0.7, False), (1, "MISS", 2, None, nan, False), (1, "FP", None, 12, nan, False),
+        (1, "TRANSFER", 1, 11, 0.7, True),
+        (2, "FP", None, 12, nan, False),
+        (3, "MISS", 2, None, nan, False),
+    ]
+    assert [log.frame.dtype, log.kind.dtype, log.gt_id.dtype, log.has_gt.dtype, log.similarity.dtype] == [
+        np.int64, np.uint8, np.int64, np.bool_, np.float64]
+    assert not log.frame.flags.writeable
+    assert len(log.of_kind("MISS", "FP")) == 4
+
+    df = log.to_dataframe()
+    assert list(df.index.names) == ["FrameId", "Event"] and list(df.columns) == ["Type", "OId", "HId", "D"]
+    assert df.index.tolist()[:5] == [(0, 0), (0, 1), (1, 0), (1, 1), (1, 2)]
+    assert df.loc[(1, 2)].Type == "FP" and df.loc[(1, 2)].OId is pd_na() and df.loc[(1, 2)].HId == 12
+    assert df.loc[(0, 0)].D == 1.0 - 0.9
+
+    again = pickle.loads(pickle.dumps(log))
+    assert all(np.array_equal(getattr(again, c), getattr(log, c), equal_nan=c == "similarity")
+               for c in ("frame", "kind", "gt_id", "pred_id", "has_gt", "has_pred", "similarity"))
+
+
+def pd_na():
+    import pandas
+    return pandas.NA
+
+
+def test_event_numbers_are_int64_offsets():
+    big = 2 ** 40
+    frames = np.array([3, 3, 3, big, big, big + 1, 5_000_000_000], dtype=np.int64)
+    numbers = event_numbers(frames)
+    assert numbers.dtype == np.int64 and numbers.tolist() == [0, 1, 2, 0, 1, 0, 0]
+    assert event_numbers(np.zeros(0, np.int64)).tolist() == []
+    # Frame numbers of a loaded sequence go through unchanged, whatever their size.
+    columns = _native.frame_events_from_similarity([[1], [1]], [[2], [2]], [[[0.9]], [[0.9]]], 0.5, "module",
+                                                   [big, 2 ** 62])
+    assert columns[0].tolist() == [big, 2 ** 62]
+
+
+def test_bad_input_as_the_metrics_word_it():
+    args = ([[1]], [[[0, 0, 1, 1]]], [[1], [2]], [[[0, 0, 1, 1]], [[0, 0, 1, 1]]])
+    with pytest.raises(ValueError) as expected:
+        vestrim.evaluate(*args)
+    with pytest.raises(ValueError) as got:
+        vestrim.frame_events(*args)
+    assert str(got.value) == str(expected.value)
+    with pytest.raises(ValueError) as expected:
+        _native.evaluate([[1]], [[[0, 0, 1, 1]]], [[1]], [[[0, 0, 1, 1]]], 0.5, "bench")
+    for call in (lambda: vestrim.frame_events([[1]], [[[0, 0, 1, 1]]], [[1]], [[[0, 0, 1, 1]]], convention="bench"),
+                 lambda: vestrim.track_table_from_similarity([[1]], [[1]], [[[1.0]]], convention="bench")):
+        with pytest.raises(ValueError) as got:
+            call()
+        assert str(got.value) == str(expected.value)
+    with pytest.raises(ValueError, match="one entry per frame"):
+        _native.frame_events_from_similarity([[1]], [[2]], [[[0.9]]], 0.5, "module", [1, 2])
+
+
+@pytest.mark.parametrize("convention", CONVENTIONS)
+def test_track_tables_add_up_to_the_metrics(convention):
+    rng = np.random.default_rng(11 if convention == "module" else 12)
+    for _ in range(120):
+        gt_ids, pred_ids, sims = random_frames(rng)
+        tables = vestrim.track_table_from_similarity(gt_ids, pred_ids, sims, convention=convention)
+        clear, identity, hota = _native.evaluate_from_similarity(gt_ids, pred_ids, sims, 0.5, convention)
+        gt, pred = tables.gt, tables.pred
+        assert gt.frames.sum() == clear.num_gt and pred.frames.sum() == identity.num_pred
+        assert gt.matched.sum() == pred.matched.sum() == clear.num_matches
+        assert gt.switches.sum() == clear.num_switches and gt.frag.sum() == clear.frag
+        assert np.bincount(gt.track_class, minlength=3).tolist() == [clear.mt, clear.pt, clear.ml]
+        assert gt.idtp.sum() == identity.idtp and pred.idfp.sum() == identity.idfp
+        assert np.all(pred.gt_covered <= pred.matched) and np.all((pred.gt_covered > 0) == (pred.matched > 0))
+        tp = gt.tp_alphas.sum(axis=0)
+        weighted = (gt.association_alphas * gt.tp_alphas).sum(axis=0) / np.maximum(tp, 1.0)
+        assert np.allclose(weighted, hota.assa_alphas, rtol=1e-12, atol=1e-15)
+        assert np.array_equal(tp, hota.hota_tp_alphas)
+        assert np.allclose(gt.association, gt.association_alphas.mean(axis=1), rtol=1e-12, atol=1e-15)
+
+
+def test_track_table_worked_example():
+    # gt 1 is followed by prediction 10, then by 11 (a switch); gt 2 by 11, then lost.
+    boxes = [[0, 0, 10, 10], [20, 0, 30, 10]]
+    gt_ids = [[1, 2]] * 4
+    pred_ids = [[10, 11], [10, 11], [11, 12], [11, 12]]
+    gt_boxes = [boxes] * 4
+    far = [[0, 0, 10, 10], [50, 50, 60, 60]]
+    pred_boxes = [boxes, boxes, far, far]
+    tables = vestrim.track_table(gt_ids, gt_boxes, pred_ids, pred_boxes)
+    gt, pred = tables.to_dataframe()
+    assert gt.loc[1, ["frames", "matched", "switches", "partner", "idtp", "track_class"]].tolist() == [
+        4, 4, 1, 10, 2, "MT"]
+    assert gt.loc[2, ["frames", "matched", "frag", "partner", "idtp", "track_class"]].tolist() == [4, 2, 0, 11, 2, "PT"]
+    assert pred.loc[11, ["frames", "matched", "gt_covered", "idfp"]].tolist() == [4, 4, 2, 2]
+    assert pred.loc[12].tolist() == [2, 0, 0, 2]
+    assert gt.loc[2, "association"] == pytest.approx(2 / (4 + 4 - 2))
+    assert vestrim.asdict(tables)["gt"]["partner"] == [10, 11]
+    assert pickle.loads(pickle.dumps(tables)).gt.association.tolist() == tables.gt.association.tolist()
