@@ -174,3 +174,30 @@ def test_track_table_worked_example():
     assert gt.loc[2, "association"] == pytest.approx(2 / (4 + 4 - 2))
     assert vestrim.asdict(tables)["gt"]["partner"] == [10, 11]
     assert pickle.loads(pickle.dumps(tables)).gt.association.tolist() == tables.gt.association.tolist()
+
+
+def test_timeline_cells_and_binning(tmp_path):
+    pytest.importorskip("matplotlib")
+    from vestrim.timeline import timeline_figure
+
+    b = [[0, 0, 10, 10], [20, 0, 30, 10]]
+    # gt 2 switches to prediction 10 in frame 2; gt 1 is missed in frame 3 while 12 is a false positive.
+    pred_ids = [[10, 11], [10, 11], [11, 10], [12, 10]]
+    pred_boxes = [b, b, b, [[50, 50, 60, 60], b[1]]]
+    path = tmp_path / "t.png"
+    fig = vestrim.plot_timeline([[1, 2]] * 4, [b] * 4, pred_ids, pred_boxes, path=path)
+    assert fig.axes[1].images[0].get_array().tolist() == [[1, 1, 3, 2], [1, 1, 3, 1]]
+    assert [p.get_height() for p in fig.axes[0].patches] == [0, 0, 0, 1]
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    # 30,000 frames x 3,000 tracks: cells are binned to stay within 4,000 x 3,000 pixels.
+    n = 3000 * 10
+    log = vestrim.EventLog(np.repeat(np.arange(0, 30000, 3000, dtype=np.int64), 3000), np.zeros(n, np.uint8),
+                           np.tile(np.arange(3000, dtype=np.int64), 10), np.zeros(n, np.int64), np.ones(n, bool),
+                           np.zeros(n, bool), np.ones(n), np.zeros(n, bool))
+    fig = timeline_figure(log, frames=(0, 29999))
+    width, height = fig.get_size_inches() * fig.dpi
+    assert width <= 4000 and height <= 3000
+    grid = fig.axes[1].images[0].get_array()
+    assert grid.shape == (-(-3000 // 3), -(-30000 // 16)) and grid.sum() == 10 * 1000
+    assert fig.legends[0].get_title().get_text().startswith("1 column = 16 frames; 1 row = 3 tracks")

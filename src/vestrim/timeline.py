@@ -26,7 +26,7 @@ MAX_WIDTH, MAX_HEIGHT = 4000, 3000  # pixels of the whole picture
 DPI = 100
 CELL = 2  # smallest cell, in pixels
 # Room around the grid (axes labels, legend, the false-positive strip), in pixels.
-MARGIN_X, MARGIN_TOP, STRIP, MARGIN_BOTTOM = 180, 130, 160, 110
+MARGIN_X, MARGIN_TOP, STRIP, MARGIN_BOTTOM = 180, 100, 160, 110
 
 
 def _bin(count: int, room: int) -> int:
@@ -41,6 +41,7 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
     figure_class = matplotlib_figure("plot_timeline()")
     from matplotlib.colors import ListedColormap
     from matplotlib.patches import Patch
+    from matplotlib.ticker import MaxNLocator
 
     kind = log.kind
     codes = {name: code for code, name in enumerate(EventLog.KINDS)}
@@ -86,6 +87,7 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
     if len(track_ids) <= 40 and tracks_per_cell == 1:
         ax.set_yticks(np.arange(len(track_ids)), [str(i) for i in track_ids[order]], fontsize="small")
         ax.set_ylabel("ground-truth id")
+        ax.hlines(np.arange(len(track_ids) - 1) + 0.5, x0, x1, colors="white", linewidth=1)
     else:
         ax.set_ylabel("ground-truth tracks (order of first appearance)")
     ax.set_xlim(x0, x1)
@@ -94,6 +96,8 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
     ax_fp.bar(centres, fp_per_cell, width=frames_per_cell, color="#756bb1", linewidth=0)
     ax_fp.set_ylabel("FP" if frames_per_cell == 1 else f"FP per\n{frames_per_cell} frames", fontsize="small")
     ax_fp.set_xlabel("frame")
+    ax_fp.xaxis.set_major_locator(MaxNLocator(integer=True))
+    ax_fp.yaxis.set_major_locator(MaxNLocator(integer=True, nbins=4))
     ax_fp.set_ylim(0, max(1, int(fp_per_cell.max()) if cols else 1))
 
     binning = []
