@@ -26,7 +26,7 @@ MAX_WIDTH, MAX_HEIGHT = 4000, 3000  # pixels of the whole picture
 DPI = 100
 CELL = 2  # smallest cell, in pixels
 # Room around the grid (axes labels, legend, the false-positive strip), in pixels.
-MARGIN_X, MARGIN_TOP, STRIP, MARGIN_BOTTOM = 180, 100, 160, 110
+MARGIN_X, MARGIN_TOP, STRIP, MARGIN_BOTTOM = 180, 120, 160, 70
 
 
 def _bin(count: int, room: int) -> int:
@@ -108,12 +108,12 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
     legend_title = ("; ".join(binning) + "; a cell shows the worst state in it (switched > missed > matched)"
                     if binning else None)
     fig.legend(handles=[Patch(facecolor=c, edgecolor="#888888", label=label) for c, label in zip(COLOURS, LABELS)],
-               loc="upper right", ncols=4, fontsize="small", title=legend_title, title_fontsize="small",
-               bbox_to_anchor=(right, 1 - 8 / height), frameon=False)
+               loc="upper left", ncols=4, fontsize="small", title=legend_title, title_fontsize="small",
+               alignment="left", bbox_to_anchor=(left - 10 / width, 1 - 52 / height), frameon=False)
     counts = log.counts()
     heading = (f"{num_tracks if len(track_ids) else 0} tracks, {num_frames} frames: "
                f"{counts['MISS']} missed, {counts['SWITCH']} switches, {counts['FP']} false positives")
-    fig.text(left, 1 - 24 / height, f"{title}\n{heading}" if title else heading, va="top", fontsize="medium")
+    fig.text(left, 1 - 10 / height, f"{title}\n{heading}" if title else heading, va="top", fontsize="medium")
     return fig
 
 
