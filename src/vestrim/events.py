@@ -9,7 +9,8 @@ ASCEND and MIGRATE counts equal ``compute_quorvantix_switch_events``.
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, ClassVar
+import importlib
+from typing import Any, ClassVar, Literal
 
 import numpy as np
 
@@ -34,17 +35,16 @@ def event_numbers(frame: np.ndarray) -> np.ndarray:
     n = frame.shape[0]
     if n == 0:
         return np.zeros(0, dtype=np.int64)
-    starts = np.flatnonzero(np.concatenate(([True], frame[1:] != frame[:-1]))).astype(np.int64)
-    lengths = np.diff(np.append(starts, np.int64(n)))
+    starts: np.ndarray = np.flatnonzero(np.concatenate(([True], frame[1:] != frame[:-1]))).astype(np.int64)
+    lengths: np.ndarray = np.diff(np.append(starts, np.int64(n)))
     return np.arange(n, dtype=np.int64) - np.repeat(starts, lengths)
 
 
 def _pandas(what: str) -> Any:
     try:
-        import pandas
+        return importlib.import_module("pandas")
     except ImportError as e:
         raise ImportError(f"{what} needs pandas: pip install 'vestrim[pandas]'") from e
-    return pandas
 
 
 def _ids_or_none(ids: np.ndarray, present: np.ndarray) -> list[Any]:
@@ -218,7 +218,7 @@ class TrackTables:
 
 
 def frame_events(gt_ids: Any, gt_boxes: Any, pred_ids: Any, pred_boxes: Any, *, iou_threshold: float = 0.5,
-                 box_format: str = "xyxy", convention: str = "module") -> EventLog:
+                 box_format: str = "xyxy", convention: Literal["module", "benchmark"] = "module") -> EventLog:
     """The event log of a box sequence (frames indexed from 0), matched by IoU as ``evaluate``
     matches them. ``convention`` is "module" (the rule of ``compute_clear``) or "benchmark" (the
     benchmarks' rule); TRANSFER / ASCEND / MIGRATE always come from the switch-event matcher."""
@@ -227,21 +227,21 @@ def frame_events(gt_ids: Any, gt_boxes: Any, pred_ids: Any, pred_boxes: Any, *, 
 
 
 def frame_events_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, threshold: float = 0.5,
-                                 convention: str = "module") -> EventLog:
+                                 convention: Literal["module", "benchmark"] = "module") -> EventLog:
     """The event log of a sequence of similarity matrices (gt in rows, higher is better)."""
     return EventLog._from_columns(_native.frame_events_from_similarity(gt_ids, pred_ids, similarity, threshold,
                                                                        convention))
 
 
 def track_table(gt_ids: Any, gt_boxes: Any, pred_ids: Any, pred_boxes: Any, *, iou_threshold: float = 0.5,
-                box_format: str = "xyxy", convention: str = "module") -> TrackTables:
+                box_format: str = "xyxy", convention: Literal["module", "benchmark"] = "module") -> TrackTables:
     """The per-track tables of a box sequence."""
     return TrackTables._from_columns(_native.track_table(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold,
                                                          box_format, convention))
 
 
 def track_table_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, threshold: float = 0.5,
-                                convention: str = "module") -> TrackTables:
+                                convention: Literal["module", "benchmark"] = "module") -> TrackTables:
     """The per-track tables of a sequence of similarity matrices."""
     return TrackTables._from_columns(_native.track_table_from_similarity(gt_ids, pred_ids, similarity, threshold,
                                                                          convention))

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
 
@@ -118,7 +118,7 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
 
 
 def plot_timeline(gt_ids: Any, gt_boxes: Any, pred_ids: Any, pred_boxes: Any, *, iou_threshold: float = 0.5,
-                  box_format: str = "xyxy", convention: str = "module", title: Optional[str] = None,
+                  box_format: str = "xyxy", convention: Literal["module", "benchmark"] = "module", title: Optional[str] = None,
                   path: Union[str, "os.PathLike[str]", None] = None) -> "Figure":
     """Ground-truth tracks as rows against frames, each cell coloured matched / missed / switched
     (white where the track is absent), and the false positives per frame as a strip below; the
