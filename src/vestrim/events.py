@@ -245,3 +245,48 @@ def track_table_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, 
     """The per-track tables of a sequence of similarity matrices."""
     return TrackTables._from_columns(_native.track_table_from_similarity(gt_ids, pred_ids, similarity, threshold,
                                                                          convention))
+
+
+# ---------------------------------------------------------------------------------------------
+# Files
+
+def _csv_ids(ids: np.ndarray, present: np.ndarray) -> list[str]:
+    return [str(i) if p else "" for i, p in zip(ids.tolist(), present.tolist())]
+
+
+def _csv_floats(values: np.ndarray) -> list[str]:
+    return ["" if v != v else repr(v) for v in values.tolist()]  # NaN: an empty field
+
+
+def _write_csv(path: str, header: tuple[str, ...], columns: list[list[str]]) -> None:
+    lines = [",".join(header)]
+    lines += [",".join(row) for row in zip(*columns)]
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def write_event_files(directory: str, log: EventLog, tables: TrackTables) -> list[str]:
+    """Write ``events.csv``, ``gt_tracks.csv`` and ``pred_tracks.csv`` of one sequence into
+    ``directory`` (created if need be); returns the paths. Absent ids and similarities are empty
+    fields, kinds and classes their names, floats written exactly (shortest round-trip form)."""
+    import os
+
+    os.makedirs(directory, exist_ok=True)
+    paths = [os.path.join(directory, name) for name in ("events.csv", "gt_tracks.csv", "pred_tracks.csv")]
+    kinds = [EventLog.KINDS[k] for k in log.kind.tolist()]
+    as_text = lambda a: [str(v) for v in a.tolist()]  # noqa: E731
+    _write_csv(paths[0], ("frame", "event", "kind", "gt_id", "pred_id", "similarity", "from_switch_matcher"),
+               [as_text(log.frame), as_text(event_numbers(log.frame)), kinds, _csv_ids(log.gt_id, log.has_gt),
+                _csv_ids(log.pred_id, log.has_pred), _csv_floats(log.similarity),
+                as_text(log.from_switch_matcher.astype(np.uint8))])
+    gt = tables.gt
+    _write_csv(paths[1], ("id", "frames", "matched", "ratio", "class", "frag", "switches", "partner", "idtp",
+                          "association"),
+               [as_text(gt.id), as_text(gt.frames), as_text(gt.matched), _csv_floats(gt.ratio),
+                [GtTrackTable.CLASSES[c] for c in gt.track_class.tolist()], as_text(gt.frag), as_text(gt.switches),
+                _csv_ids(gt.partner, gt.has_partner), as_text(gt.idtp), _csv_floats(gt.association)])
+    pred = tables.pred
+    _write_csv(paths[2], ("id", "frames", "matched", "gt_covered", "idfp"),
+               [as_text(pred.id), as_text(pred.frames), as_text(pred.matched), as_text(pred.gt_covered),
+                as_text(pred.idfp)])
+    return paths
