@@ -201,3 +201,27 @@ def test_timeline_cells_and_binning(tmp_path):
     grid = fig.axes[1].images[0].get_array()
     assert grid.shape == (-(-3000 // 3), -(-30000 // 16)) and grid.sum() == 10 * 1000
     assert fig.legends[0].get_title().get_text().startswith("1 column = 16 frames; 1 row = 3 tracks")
+
+
+def test_event_files(tmp_path):
+    from vestrim.events import write_event_files
+
+    gt_ids, pred_ids = [[1, 2], [1, 2], [], [2]], [[10, 11], [12, 11], [12], []]
+    sims = [[[1.0, 0.0], [0.0, 0.8]], [[0.0, 0.7], [0.1, 0.0]], np.zeros((0, 1)), np.zeros((1, 0))]
+    log = vestrim.frame_events_from_similarity(gt_ids, pred_ids, sims)
+    tables = vestrim.track_table_from_similarity(gt_ids, pred_ids, sims)
+    events, gt, pred = write_event_files(str(tmp_path / "a" / "b"), log, tables)
+    assert open(events).read().splitlines() == [
+        "frame,event,kind,gt_id,pred_id,similarity,from_switch_matcher",
+        "0,0,MATCH,1,10,1.0,0", "0,1,MATCH,2,11,0.8,0",
+        "1,0,SWITCH,1,11,0.7,0", "1,1,MISS,2,,,0", "1,2,FP,,12,,0", "1,3,TRANSFER,1,11,0.7,1",
+        "2,0,FP,,12,,0", "3,0,MISS,2,,,0"]
+    # gt 1's association: 1/2 with 10 at every alpha, and 1/3 with 11 up to alpha 0.7 (14 of 19 alphas).
+    assert (14 * (1 / 2 + 1 / 3) / 2 + 5 * 1 / 2) / 19 == pytest.approx(0.4385964912280701, abs=1e-15)
+    assert open(gt).read().splitlines()[:2] == [
+        "id,frames,matched,ratio,class,frag,switches,partner,idtp,association",
+        "1,2,2,1.0,MT,0,1,10,1,0.4385964912280701"]
+    assert open(pred).read().splitlines()[1:] == ["10,1,1,1,0", "11,2,2,2,1", "12,2,0,0,2"]
+    with pytest.raises(ValueError, match="has 1 rows, expected 8"):
+        _native.events_csv(log.frame, log.kind[:1], *([log.gt_id] * 2), *([log.has_gt.view(np.uint8)] * 2),
+                           log.similarity, log.has_gt.view(np.uint8))

@@ -1,5 +1,6 @@
 #include "core/events.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -184,6 +185,44 @@ void EventRecorder::update(std::int64_t frame_number, std::span<const Id> gt_ids
         log_.append(frame_number, kind_of(event.kind), &gt_ids[event.row], &pred_ids[event.col],
                     similarity[event.row * m + event.col], true);
     }
+}
+
+Result<std::string> events_csv(const EventColumns& log) {
+    const std::size_t n = log.frame.size();
+    std::string out = "frame,event,kind,gt_id,pred_id,similarity,from_switch_matcher\n";
+    out.reserve(out.size() + n * 48);
+    char buffer[32];
+    auto put = [&](auto value) {
+        const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+        out.append(buffer, written.ptr);
+    };
+    interrupt::Meter meter;
+    std::int64_t within = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        meter.add(64);
+        if (log.kind[r] >= kNumKinds)
+            return std::unexpected("event " + std::to_string(r) + " has an unknown kind " + std::to_string(log.kind[r]));
+        within = r > 0 && log.frame[r] == log.frame[r - 1] ? within + 1 : 0;
+        put(log.frame[r]);
+        out += ',';
+        put(within);
+        out += ',';
+        out += kKindNames[log.kind[r]];
+        out += ',';
+        if (log.has_gt[r]) put(log.gt_id[r]);
+        out += ',';
+        if (log.has_pred[r]) put(log.pred_id[r]);
+        out += ',';
+        const double s = log.similarity[r];
+        if (!std::isnan(s)) {
+            const std::size_t start = out.size();
+            put(s);
+            // A whole number reads as a float, as Python writes it ("1.0", not "1").
+            if (std::isfinite(s) && out.find_first_of(".e", start) == std::string::npos) out += ".0";
+        }
+        out += log.from_switch_matcher[r] ? ",1\n" : ",0\n";
+    }
+    return out;
 }
 
 EventLog frame_events(std::span<const Frame> frames, std::span<const std::int64_t> frame_numbers, double threshold,

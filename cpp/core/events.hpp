@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/clear.hpp"
@@ -34,6 +35,27 @@ struct EventLog {
     std::int64_t size() const { return static_cast<std::int64_t>(frame.size()); }
     void append(std::int64_t frame_number, Kind k, const Id* gt, const Id* pred, double sim, bool switch_matcher);
 };
+
+// The kinds' names, by code.
+inline constexpr const char* kKindNames[kNumKinds] = {"MATCH", "SWITCH", "FP", "MISS", "TRANSFER", "ASCEND", "MIGRATE"};
+
+// A log's columns, borrowed (all of one length).
+struct EventColumns {
+    std::span<const std::int64_t> frame;
+    std::span<const std::uint8_t> kind;
+    std::span<const Id> gt_id;
+    std::span<const Id> pred_id;
+    std::span<const std::uint8_t> has_gt;
+    std::span<const std::uint8_t> has_pred;
+    std::span<const double> similarity;
+    std::span<const std::uint8_t> from_switch_matcher;
+};
+
+// The log as CSV text: a header, then per event frame, its number within the frame, the kind's name,
+// gt id, pred id (empty where absent), similarity (shortest round-trip form, a whole number with
+// ".0"; empty for NaN) and from_switch_matcher as 0 / 1. Rows of one frame must be contiguous.
+// Caller error: a kind code out of range.
+Result<std::string> events_csv(const EventColumns& log);
 
 // Feeds frames to the CLEAR accumulator of a convention and to the switch-event matcher, each with
 // its match record, and writes the events of every frame. Within a frame the events come as

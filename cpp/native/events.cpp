@@ -175,7 +175,54 @@ PyObject* track_table_from_similarity_entry(PyObject*, PyObject* const* args, Py
                      });
 }
 
+// A 1-D C-contiguous array argument of element type `elem` (and C++ type T), viewed in place; its
+// length must be `length` unless that is negative (then it sets it). False with a ValueError set.
+template <class T>
+bool column_arg(const char* name, PyObject* obj, py::Elem elem, std::span<const T>& out, Py_ssize_t& length) {
+    py::ArrayView view;
+    if (!py::as_ndarray(obj, view) || view.ndim != 1 || view.elem != elem ||
+        (view.shape[0] > 1 && view.strides[0] != static_cast<Py_ssize_t>(sizeof(T))) || !view.aligned) {
+        py::value_error(std::string(name) + " must be a 1-D contiguous array of the event log's type");
+        return false;
+    }
+    if (length >= 0 && view.shape[0] != length) {
+        py::value_error(std::string(name) + " has " + std::to_string(view.shape[0]) + " rows, expected " +
+                        std::to_string(length));
+        return false;
+    }
+    length = view.shape[0];
+    out = {reinterpret_cast<const T*>(view.data), static_cast<std::size_t>(view.shape[0])};
+    return true;
+}
+
+PyObject* events_csv_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"frame", true},    {"kind", true},       {"gt_id", true},
+                                       {"pred_id", true},  {"has_gt", true},     {"has_pred", true},
+                                       {"similarity", true}, {"from_switch_matcher", true}};
+    PyObject* a[8];
+    if (!py::bind({"events_csv()", params}, args, nargs, kwnames, a)) return nullptr;
+    events::EventColumns log;
+    Py_ssize_t n = -1;
+    using py::Elem;
+    if (!column_arg("frame", a[0], Elem::Int64, log.frame, n) || !column_arg("kind", a[1], Elem::UInt8, log.kind, n) ||
+        !column_arg("gt_id", a[2], Elem::Int64, log.gt_id, n) ||
+        !column_arg("pred_id", a[3], Elem::Int64, log.pred_id, n) ||
+        !column_arg("has_gt", a[4], Elem::UInt8, log.has_gt, n) ||
+        !column_arg("has_pred", a[5], Elem::UInt8, log.has_pred, n) ||
+        !column_arg("similarity", a[6], Elem::Float64, log.similarity, n) ||
+        !column_arg("from_switch_matcher", a[7], Elem::UInt8, log.from_switch_matcher, n))
+        return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        const auto text = events::events_csv(log);
+        if (!py::ok_or_value_error(text)) return nullptr;
+        return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    });
+}
+
 PyMethodDef functions[] = {
+    {"events_csv", py::as_cfunction(events_csv_entry), METH_FASTCALL | METH_KEYWORDS,
+     "events_csv(frame, kind, gt_id, pred_id, has_gt, has_pred, similarity, from_switch_matcher)\n--\n\n"
+     "An event log's columns (the flags as uint8) as CSV text (bytes)."},
     {"frame_events", py::as_cfunction(frame_events_entry), METH_FASTCALL | METH_KEYWORDS,
      "frame_events(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, box_format=\"xyxy\", "
      "convention=\"module\", frame_numbers=None)\n--\n\n"

@@ -84,6 +84,10 @@ def track_table_from_similarity(
     convention: Literal["module", "benchmark"] = "module",
 ) -> tuple[tuple[Any, ...], tuple[Any, ...]]: ...
 
+def events_csv(
+    frame: Any, kind: Any, gt_id: Any, pred_id: Any, has_gt: Any, has_pred: Any, similarity: Any, from_switch_matcher: Any
+) -> bytes: ...
+
 # Masks: run lengths into NumPy bool arrays, (H, W) for one mask, (N, H, W) for a list.
 def mask_to_array(masks: Mask | Sequence[Mask], order: Literal["F", "C"] = "F") -> Any: ...
 

@@ -273,12 +273,11 @@ def write_event_files(directory: str, log: EventLog, tables: TrackTables) -> lis
 
     os.makedirs(directory, exist_ok=True)
     paths = [os.path.join(directory, name) for name in ("events.csv", "gt_tracks.csv", "pred_tracks.csv")]
-    kinds = [EventLog.KINDS[k] for k in log.kind.tolist()]
+    flag = lambda a: a.view(np.uint8)  # noqa: E731
+    with open(paths[0], "wb") as f:
+        f.write(_native.events_csv(log.frame, log.kind, log.gt_id, log.pred_id, flag(log.has_gt),
+                                   flag(log.has_pred), log.similarity, flag(log.from_switch_matcher)))
     as_text = lambda a: [str(v) for v in a.tolist()]  # noqa: E731
-    _write_csv(paths[0], ("frame", "event", "kind", "gt_id", "pred_id", "similarity", "from_switch_matcher"),
-               [as_text(log.frame), as_text(event_numbers(log.frame)), kinds, _csv_ids(log.gt_id, log.has_gt),
-                _csv_ids(log.pred_id, log.has_pred), _csv_floats(log.similarity),
-                as_text(log.from_switch_matcher.astype(np.uint8))])
     gt = tables.gt
     _write_csv(paths[1], ("id", "frames", "matched", "ratio", "class", "frag", "switches", "partner", "idtp",
                           "association"),
