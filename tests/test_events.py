@@ -1,4 +1,5 @@
 import math
+import pathlib
 import pickle
 
 import numpy as np
@@ -225,3 +226,25 @@ def test_event_files(tmp_path):
     with pytest.raises(ValueError, match="has 1 rows, expected 8"):
         _native.events_csv(log.frame, log.kind[:1], *([log.gt_id] * 2), *([log.has_gt.view(np.uint8)] * 2),
                            log.similarity, log.has_gt.view(np.uint8))
+
+
+@pytest.mark.parametrize("gt, tracker, protocol, first", [
+    ("examples/mot17/gt", "examples/mot17/trackers/alpha", "mot17", 1),
+    ("examples/kitti/gt", "examples/kitti/tracker_a", "kitti", 0),
+    ("examples/kitti_mots/gt", "examples/kitti_mots/tracker_a", "kitti-mots", 0),
+])
+def test_loaded_sequences_as_the_benchmark_scores_them(gt, tracker, protocol, first, monkeypatch):
+    monkeypatch.chdir(pathlib.Path(__file__).resolve().parent.parent)
+    result = vestrim.evaluate_benchmark(gt, [tracker], protocol=protocol)
+    scored = {(t.class_name, s.name): s for t in result.trackers for s in t.sequences}
+    for seq in vestrim.load_benchmark(gt, tracker, protocol=protocol):
+        log = vestrim.frame_events_for(seq, protocol)
+        clear = scored[seq.class_name, seq.name].clear
+        counts = log.counts()
+        assert (counts["MATCH"] + counts["SWITCH"], counts["SWITCH"], counts["FP"], counts["MISS"]) == (
+            clear.num_matches, clear.num_switches, clear.num_false_positives, clear.num_misses)
+        if len(log):
+            assert first <= log.frame[0] and log.frame[-1] < first + seq.num_frames
+        assert vestrim.track_table_for(seq, protocol).gt.idtp.sum() == scored[seq.class_name, seq.name].identity.idtp
+    with pytest.raises(ValueError, match="scores at IoU threshold 0.5 only"):
+        vestrim.frame_events_for(seq, protocol, iou_threshold=0.6)

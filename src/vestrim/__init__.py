@@ -21,8 +21,8 @@ _LAZY = {name: "benchmark" for name in (
     "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
 _LAZY["evaluate_many"] = "parallel"
 _LAZY.update((name, "events") for name in (
-    "frame_events", "frame_events_from_similarity", "EventLog", "track_table",
-    "track_table_from_similarity", "TrackTables"))
+    "frame_events", "frame_events_from_similarity", "frame_events_for", "EventLog", "track_table",
+    "track_table_from_similarity", "track_table_for", "TrackTables"))
 _LAZY["plot_timeline"] = "timeline"
 
 __all__ = list(_vestrim.__all__) + [

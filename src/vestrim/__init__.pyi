@@ -66,8 +66,10 @@ from .combination import combine_identity as combine_identity
 from .events import EventLog as EventLog
 from .events import TrackTables as TrackTables
 from .events import frame_events as frame_events
+from .events import frame_events_for as frame_events_for
 from .events import frame_events_from_similarity as frame_events_from_similarity
 from .events import track_table as track_table
+from .events import track_table_for as track_table_for
 from .events import track_table_from_similarity as track_table_from_similarity
 from .parallel import evaluate_many as evaluate_many
 from .plot import plot_hota as plot_hota
@@ -135,9 +137,11 @@ __all__ = [
     "evaluate_many",
     "frame_events",
     "frame_events_from_similarity",
+    "frame_events_for",
     "EventLog",
     "track_table",
     "track_table_from_similarity",
+    "track_table_for",
     "TrackTables",
     "plot_timeline",
 ]

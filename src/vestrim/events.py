@@ -10,15 +10,15 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
-from typing import Any, ClassVar, Literal
+from typing import Any, ClassVar, Literal, Optional
 
 import numpy as np
 
 from . import _native
 
 __all__ = ["EventLog", "GtTrackTable", "PredTrackTable", "TrackTables", "frame_events",
-           "frame_events_from_similarity", "track_table", "track_table_from_similarity",
-           "event_numbers"]
+           "frame_events_from_similarity", "frame_events_for", "track_table", "track_table_from_similarity",
+           "track_table_for", "event_numbers", "write_event_files"]
 
 
 def _frozen(array: np.ndarray) -> np.ndarray:
@@ -245,6 +245,47 @@ def track_table_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, 
     """The per-track tables of a sequence of similarity matrices."""
     return TrackTables._from_columns(_native.track_table_from_similarity(gt_ids, pred_ids, similarity, threshold,
                                                                          convention))
+
+
+# ---------------------------------------------------------------------------------------------
+# Sequences loaded under a benchmark protocol
+
+def _first_frame(proto: Any) -> int:
+    """The number of a protocol's first frame: KITTI files count from 0, MOTChallenge files from 1."""
+    return 0 if proto.layout in ("kitti", "kitti-mots") else 1
+
+
+def _sequence_call(sequence: Any, protocol: Any, iou_threshold: Optional[float]) -> tuple[Any, tuple[Any, ...]]:
+    """(the native entry's box or similarity form, its arguments) for a loaded sequence."""
+    from . import benchmark, protocols
+
+    proto = protocols.protocol(protocol)
+    threshold = benchmark._threshold(proto, iou_threshold)
+    if sequence.empty_frames:
+        raise ValueError("frame numbers are known only for a sequence laid out with every frame "
+                         "(load_benchmark), not one that leaves out empty frames")
+    first = _first_frame(proto)
+    numbers = np.arange(first, first + len(sequence.gt_ids), dtype=np.int64)
+    if hasattr(sequence, "similarity"):  # masks: their IoU matrices
+        return "similarity", (*sequence.arrays(), threshold, proto.convention, numbers)
+    return "boxes", (*sequence.arrays(), threshold, "xyxy", proto.convention, numbers)
+
+
+def frame_events_for(sequence: Any, protocol: Any = "plain", *, iou_threshold: Optional[float] = None) -> EventLog:
+    """The event log of a sequence loaded by ``load_benchmark`` under ``protocol`` (its name or
+    ``Protocol``): matched as the protocol scores it (its convention and IoU threshold; a plain run
+    takes ``iou_threshold``, 0.5 by default), frames numbered as in the files."""
+    form, args = _sequence_call(sequence, protocol, iou_threshold)
+    entry = _native.frame_events_from_similarity if form == "similarity" else _native.frame_events
+    return EventLog._from_columns(entry(*args))
+
+
+def track_table_for(sequence: Any, protocol: Any = "plain", *, iou_threshold: Optional[float] = None) -> TrackTables:
+    """The per-track tables of a sequence loaded by ``load_benchmark``, as ``frame_events_for``."""
+    form, args = _sequence_call(sequence, protocol, iou_threshold)
+    if form == "similarity":
+        return TrackTables._from_columns(_native.track_table_from_similarity(*args[:-1]))
+    return TrackTables._from_columns(_native.track_table(*args[:-1]))
 
 
 # ---------------------------------------------------------------------------------------------
