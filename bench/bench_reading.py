@@ -26,9 +26,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# The Python reference reader is a test oracle, kept with the tests.
+sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests", "reference"))
 
+import readers  # noqa: E402
 import vestrim  # noqa: E402
 from vestrim import mot  # noqa: E402
+from vestrim.datasets import motchallenge  # noqa: E402
 from mot_files import write_split  # noqa: E402
 
 
@@ -80,12 +84,12 @@ def main():
                                       for _ in range(args.repeat)), key=lambda t: t[1])
     table["import the command"] = min((run_process([sys.executable, "-c", "import vestrim.__main__"])
                                        for _ in range(args.repeat)), key=lambda t: t[1])
-    original = mot._read_table_native
-    mot._read_table_native = mot._read_table_python
+    original = motchallenge.parse_table
+    motchallenge.parse_table = readers.parse_table
     try:
         table["load_sequence (Python reference)"] = measure(load, 1)
     finally:
-        mot._read_table_native = original
+        motchallenge.parse_table = original
 
     base_wall, base_cpu = table["evaluate"]
     print(f"L-size sequence as text: {lines} lines, {size:.1f} MB ({gt}, {pred})")

@@ -9,18 +9,24 @@ only the documented exception types may escape.
 """
 
 import math
+import os
 import sys
 
 import atheris
 import numpy as np  # imported first so that only the oracle module below is instrumented
 
-# The Python reference readers are instrumented too: they are the oracles of the text targets.
-with atheris.instrument_imports(include=["reference", "vestrim.mot", "vestrim.kitti", "vestrim.mots"]):
+# The Python reference readers (kept with the tests) are instrumented too: they are the oracles
+# of the text targets.
+sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests",
+                                "reference"))
+with atheris.instrument_imports(include=["reference", "readers", "vestrim.datasets"]):
+    import readers
     import reference
-    from vestrim import kitti, mot, mots
+    from vestrim.datasets import kitti, motchallenge, mots
 
 import vestrim
 from vestrim import Mask
+from vestrim.errors import MotFormatError
 
 CONVERSION_ERRORS = (TypeError, ValueError, OverflowError, KeyError, IndexError)
 
@@ -445,7 +451,7 @@ def table_outcome(read, *args):
     (line, message) of its error. Any other exception escapes."""
     try:
         table = read("f.txt", *args)
-    except mot.MotFormatError as e:
+    except MotFormatError as e:
         return (e.line, e.message)
     out = []
     for name in table.__dataclass_fields__:
@@ -496,19 +502,19 @@ def mot_text_target(data):
     """MOTChallenge text: the native reader gives the reference's arrays or its error (bits 1-7 of
     the first byte pick how many columns are read)."""
     columns = 6 + (data[0] >> 1) % 3 if data else 8
-    compare_readers("MOTChallenge", mot._read_table_native, mot._read_table_python,
+    compare_readers("MOTChallenge", motchallenge.parse_table, readers.parse_table,
                     text_input("mot_text", data), columns)
 
 
 def kitti_text_target(data):
     """KITTI label files: native reader against the reference."""
-    compare_readers("KITTI", kitti._read_kitti_native, kitti._read_kitti_python,
+    compare_readers("KITTI", kitti.parse_kitti, readers.parse_kitti,
                     text_input("kitti_text", data))
 
 
 def mots_text_target(data):
     """Mask files: native reader against the reference."""
-    compare_readers("mask file", mots._read_mots_native, mots._read_mots_python,
+    compare_readers("mask file", mots.parse_mots, readers.parse_mots,
                     text_input("mots_text", data))
 
 

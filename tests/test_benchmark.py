@@ -194,7 +194,7 @@ def test_memory_error_is_one_line(tmp_path, monkeypatch):
 
     def exhausted(*args, **kwargs):
         raise MemoryError
-    monkeypatch.setattr("vestrim.benchmark.read_table", exhausted)
+    monkeypatch.setattr("vestrim.datasets.motchallenge.read_table", exhausted)
     assert run_cli(gt, *trackers) == (2, "", "vestrim: error: not enough memory for this input\n")
 
 
@@ -233,7 +233,7 @@ def test_parallel_run_replays_warnings_and_the_first_error_in_serial_order(tmp_p
 
 
 def test_a_worker_that_dies_is_one_line(monkeypatch):
-    monkeypatch.setattr("vestrim.benchmark.score_sequence", lambda *args: os._exit(9))
+    monkeypatch.setattr("vestrim.benchmark.score.score_sequence", lambda *args: os._exit(9))
     status, out, err = run_cli(os.path.join(MOT17, "gt"), os.path.join(MOT17, "trackers", "beta"),
                                "--jobs", "2")
     assert (status, out) == (2, "") and err.startswith("vestrim: error: a worker process ended")
@@ -359,7 +359,7 @@ def test_counts_combine_by_summing():
 
 @pytest.mark.parametrize("ids", [[], [7], [3, 1, 3, 0, 1], [5, -2, 5], [2**62, 9, 2**62, -2**63]])
 def test_distinct_id_count(ids):
-    from vestrim.benchmark import _distinct
+    from vestrim.datasets.text import distinct as _distinct
     ids = np.array(ids, dtype=np.int64)
     assert _distinct(ids) == len(np.unique(ids))
 

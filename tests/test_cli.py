@@ -18,6 +18,7 @@ import vestrim
 from vestrim import __main__ as cli
 from vestrim import mot
 from vestrim.mot import MotFormatError, load_sequence, read_tracks
+from reference import readers
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -84,8 +85,7 @@ def test_native_and_reference_reading_agree(tmp_path):
     uniform = "".join(f"{f},{i},{x},{y},{w},{h},{c},{k},1\n" for f, i, x, y, w, h, c, k in rows)
     path = write(tmp_path / "a.txt", uniform + "   \n")
     for columns in (6, 7, 8):
-        ta, tb = mot.read_table(path, columns=columns), mot.read_table(path, columns=columns,
-                                                                       _reference=True)
+        ta, tb = mot.read_table(path, columns=columns), readers.read_table(path, columns=columns)
         for name in ("frames", "ids", "boxes", "conf", "classes", "lines"):
             assert np.array_equal(getattr(ta, name), getattr(tb, name), equal_nan=True), name
         assert ta.last_frame == tb.last_frame == max(r[0] for r in rows)
@@ -308,8 +308,8 @@ def test_folders_csv_and_warnings(folders):
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [r["sequence"] for r in rows] == ["a", "b", "COMBINED"]
     assert "HOTA" not in rows[0] and "IDF1" in rows[0]
-    assert [int(r["FN"]) for r in rows] == [1, 1, 2]  # a has no predictions at all
-    assert [int(r["TP"]) for r in rows] == [0, 2, 2]
+    assert [int(r["CLR_FN"]) for r in rows] == [1, 1, 2]  # a has no predictions at all
+    assert [int(r["CLR_TP"]) for r in rows] == [0, 2, 2]
     assert float(rows[1]["MOTP"]) == pytest.approx((1 + 90 / 110) / 2)
     assert float(rows[2]["MOTA"]) == 1 - 2 / 4
     # warnings go to stderr, one per odd file; no progress text when stderr is not a terminal
@@ -318,7 +318,7 @@ def test_folders_csv_and_warnings(folders):
     assert "[1/2]" not in err
     status, out, _ = run_cli(gt, pred, "--format", "csv", "--metrics", "clear",
                              "--gt-classes", "2")
-    assert [int(r["GT"]) for r in csv.DictReader(io.StringIO(out))] == [0, 1, 1]
+    assert [int(r["CLR_GT"]) for r in csv.DictReader(io.StringIO(out))] == [0, 1, 1]
 
 
 def test_table_and_output_file(folders, tmp_path):

@@ -17,6 +17,7 @@ from vestrim.cli import main
 from vestrim.kitti import kitti_sequence, read_kitti, read_kitti_seqmap
 from vestrim.mot import MotFormatError
 from vestrim.mots import mots_sequence, read_mots
+from reference import readers
 
 
 def label(frame, ident, kind, box, truncated=0, occluded=0):
@@ -106,9 +107,9 @@ def test_kitti_plain_and_line_by_line_reading_agree(tmp_path):
     lines = [label(0, 1, "car_2", (-1.5, 2e1, .5, 7.), truncated=1.9, occluded=-0.5),
              "  3\t+4 DontCare 0 1 x 1 2 3 4", label(2, -7, "CYCLIST", (0, 0, 1, 1))]
     # The two paths of the Python reference reader (the native reader is checked against it).
-    plain = read_kitti(write(tmp_path, "a.txt", lines), _reference=True)
+    plain = readers.read_kitti(write(tmp_path, "a.txt", lines))
     lines[1] = lines[1].replace("3", "3.0", 1)  # an integral decimal: read line by line
-    slow = read_kitti(write(tmp_path, "b.txt", lines), _reference=True)
+    slow = readers.read_kitti(write(tmp_path, "b.txt", lines))
     for name in ("frames", "ids", "types", "truncated", "occluded", "boxes", "lines"):
         assert getattr(plain, name).tobytes() == getattr(slow, name).tobytes()  # no -0.0 either
         assert getattr(plain, name).dtype == getattr(slow, name).dtype

@@ -8,6 +8,7 @@ from vestrim import Mask
 from vestrim.kitti import read_kitti
 from vestrim.mot import MotFormatError
 from vestrim.mots import read_mots
+from reference import readers
 
 KITTI_GOOD = b"0 1 Car 0 0 -1 1 2 3 4 0 0 0 0 0 0 0\n"
 MASK = Mask((2, 3), [1, 2, 3]).to_coco()  # "123"
@@ -44,6 +45,11 @@ MOTS_HOSTILE = [
 ]
 
 READERS = {"kitti": read_kitti, "mots": read_mots}
+REFERENCE_READERS = {"kitti": readers.read_kitti, "mots": readers.read_mots}
+
+
+def reader_of(kind, reference):
+    return (REFERENCE_READERS if reference else READERS)[kind]
 
 
 @pytest.fixture(params=[False, True], ids=["native", "reference"])
@@ -65,7 +71,7 @@ def test_hostile_line_is_one_error_at_its_line(tmp_path, reference, kind, line, 
     path = write(tmp_path / "f.txt", good.replace(b" ", b" \x0b\x0c\r", 2) + b" \t\r\n" + line
                  + b"\r\n" + good)
     with pytest.raises(MotFormatError) as info:
-        READERS[kind](path, _reference=reference)
+        reader_of(kind, reference)(path)
     assert str(info.value) == f"{path}:3: {message}"
 
 
@@ -80,9 +86,10 @@ def fields_of(table):
     return out
 
 
-def outcome(reader, path, reference):
+def outcome(kind, path, reference):
+    reader = reader_of(kind, reference)
     try:
-        return fields_of(reader(path, _reference=reference))
+        return fields_of(reader(path))
     except MotFormatError as e:
         return (e.line, e.message)
 
@@ -133,7 +140,7 @@ def test_native_reader_equals_the_reference(tmp_path, kind, seed):
                                         b"\xd9\xa1", b"\xff", b" inf", b" nan", b"9" * 20, b"A",
                                         b"\xc3\xa9", b"~", b"\n0 1 1 2 3 123 Car 0 0 0 1 2 3 4\n"])
         path = write(tmp_path / f"{trial}.txt", bytes(data))
-        native, python = (outcome(READERS[kind], path, r) for r in (False, True))
+        native, python = (outcome(kind, path, r) for r in (False, True))
         assert native == python, (trial, data)
         if trial == 0:
             assert isinstance(native, list) and len(native[0][2]) == 8 * 300

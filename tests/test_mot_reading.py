@@ -8,6 +8,7 @@ import pytest
 
 from vestrim import mot
 from vestrim.mot import MotFormatError, read_table
+from reference import readers
 
 GOOD = b"1,1,0,0,1,1,1,1,1\n"
 
@@ -51,7 +52,7 @@ def reference(request):
 
 
 def read(path, reference, columns=8):
-    return read_table(path, columns=columns, _reference=reference)
+    return (readers.read_table if reference else read_table)(path, columns=columns)
 
 
 def write(path, data: bytes):

@@ -183,10 +183,11 @@ def test_missing_extras_are_named(monkeypatch, tmp_path, sequence):
 
 def test_import_is_light_and_submodules_load_on_access():
     code = ("import sys, vestrim\n"
-            "heavy = ('numpy', 'pandas', 'matplotlib', 'vestrim.mot', 'vestrim.benchmark')\n"
+            "heavy = ('numpy', 'pandas', 'matplotlib', 'vestrim.mot', 'vestrim.benchmark',\n"
+            "         'vestrim.datasets')\n"
             "print(sorted(m for m in heavy if m in sys.modules))\n"
             "print(vestrim.mot.load_sequence.__module__, 'numpy' in sys.modules)\n"
             "print(hasattr(vestrim, 'no_such_module'))\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
-    assert out.splitlines() == ["[]", "vestrim.mot True", "False"]
+    assert out.splitlines() == ["[]", "vestrim.datasets.motchallenge True", "False"]

@@ -15,8 +15,8 @@ gc.disable()
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 from . import cli  # noqa: E402
-from .benchmark import ATTRIBUTES, FAMILIES  # noqa: E402,F401  (names scripts of the command used)
-from .report import _COMBINERS  # noqa: E402,F401
+from .combination import COMBINERS as _COMBINERS  # noqa: E402,F401  (names scripts of the
+from .fields import ATTRIBUTES, FAMILIES  # noqa: E402,F401  command have used)
 
 if _collecting:
     gc.enable()

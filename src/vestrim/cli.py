@@ -19,8 +19,10 @@ import sys
 import warnings
 
 from . import _vestrim, plot
-from .benchmark import FAMILIES, BenchmarkError, BenchmarkWarning, evaluate_benchmark
-from .mot import MotFormatError
+from .benchmark import evaluate_benchmark
+from .errors import BenchmarkError, BenchmarkWarning, MotFormatError
+from .fields import FAMILIES
+from .options import run_options, shown
 from .protocols import PROTOCOLS
 from .report import format_csv, format_json, format_table
 
@@ -37,65 +39,19 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _quote(text: str) -> str:
-    """A command-line value for a message, shortened when it is very long."""
-    return repr(text if len(text) <= 40 else text[:24] + "..." + text[-8:])
+def _list(what: str, normalise=None):
+    """An argument type: a comma-separated list, each entry stripped (and normalised)."""
+    def parse(text: str) -> list:
+        items = [t.strip() for t in text.split(",")]
+        if not all(items):
+            raise argparse.ArgumentTypeError(f"empty entry in {what} list {shown(text)}")
+        return [normalise(t) for t in items] if normalise else items
+    return parse
 
 
-def _parse_list(text: str, what: str) -> list:
-    items = [t.strip() for t in text.split(",")]
-    if not all(items):
-        raise argparse.ArgumentTypeError(f"empty entry in {what} list {_quote(text)}")
-    return items
-
-
-def _metrics_arg(text: str) -> list:
-    chosen = _parse_list(text, "metrics")
-    unknown = [m for m in chosen if m not in FAMILIES]
-    if unknown:
-        raise argparse.ArgumentTypeError(
-            f"unknown metric {_quote(unknown[0])} (choose from {', '.join(FAMILIES)})")
-    return [f for f in FAMILIES if f in chosen]
-
-
-def _classes_arg(text: str) -> frozenset:
-    classes = []
-    for item in _parse_list(text, "class"):
-        try:
-            value = int(item)
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"classes must be integers, got {_quote(item)}") from None
-        if not -2**63 <= value < 2**63:
-            raise argparse.ArgumentTypeError(f"class {_quote(item)} does not fit in 64 bits")
-        classes.append(value)
-    return frozenset(classes)
-
-
-def _class_names_arg(text: str) -> list:
-    return [c.lower() for c in _parse_list(text, "class")]
-
-
-def _threshold_arg(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"the IoU threshold must be a number, got {_quote(text)}") from None
-    if not 0.0 < value <= 1.0:  # NaN fails too
-        raise argparse.ArgumentTypeError(
-            f"the IoU threshold must be in (0, 1], got {_quote(text)}")
-    return value
-
-
-def _jobs_arg(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"jobs must be a positive integer, got {_quote(text)}")
-    return value
+# How the command line spells the options that the shared checks name in their messages.
+_OPTION_NAMES = {"classes": "--classes", "gt_classes": "--gt-classes",
+                 "iou_threshold": "--iou-threshold", "split": "--split"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -121,17 +77,17 @@ def build_parser() -> argparse.ArgumentParser:
                         help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
                              "(default training and val)")
-    parser.add_argument("--classes", type=_class_names_arg, default=None, metavar="LIST",
+    parser.add_argument("--classes", type=_list("class", str.lower), default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
                              "MOTChallenge protocols: pedestrian)")
-    parser.add_argument("--iou-threshold", type=_threshold_arg, default=None, metavar="T",
+    parser.add_argument("--iou-threshold", default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
-    parser.add_argument("--metrics", type=_metrics_arg, default=list(FAMILIES),
+    parser.add_argument("--metrics", type=_list("metrics"), default=list(FAMILIES),
                         metavar="LIST", help="comma-separated subset of clear,identity,hota "
                         "(default all)")
-    parser.add_argument("--gt-classes", type=_classes_arg, default=None, metavar="LIST",
+    parser.add_argument("--gt-classes", type=_list("class"), default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
@@ -143,7 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
-    parser.add_argument("--jobs", "-j", type=_jobs_arg, default=None, metavar="N",
+    parser.add_argument("--jobs", "-j", default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel (default: "
                              "the number of usable cores)")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
@@ -185,33 +141,10 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"vestrim: warning: {message}", file=sys.stderr)
 
 
-def _check_protocol_options(args) -> None:
-    proto = PROTOCOLS[args.protocol]
-    if args.split is not None and proto.default_split is None:
-        kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
-        raise UsageError(f"--split applies under {kitti} only")
-    if not proto.is_benchmark:
-        if args.classes is not None:
-            raise UsageError("--classes applies under the benchmark protocols (under plain, "
-                             "--gt-classes selects ground-truth classes by number)")
-        return
-    scored = proto.classes or ()
-    for name in args.classes or ():
-        if name not in scored:
-            raise UsageError(f"--classes: {proto.name} scores {', '.join(scored)}, "
-                             f"not {_quote(name)}")
-    if args.iou_threshold is not None and args.iou_threshold != proto.iou_threshold:
-        raise UsageError(f"--iou-threshold: {proto.name} scores at IoU "
-                         f"{proto.iou_threshold:g} only")
-    if args.gt_classes is not None:
-        raise UsageError(f"--gt-classes applies under the plain protocol only ({proto.name} "
-                         f"scores {', '.join(scored)})")
-
-
-def _check_plot_options(args) -> None:
+def _check_plot_options(args, families) -> None:
     if args.plot is None:
         return
-    if "hota" not in args.metrics:
+    if "hota" not in families:
         raise UsageError("--plot draws HOTA curves: keep hota in --metrics")
     try:
         plot.matplotlib_figure("--plot")
@@ -220,18 +153,24 @@ def _check_plot_options(args) -> None:
 
 
 def run(args) -> str:
-    _check_protocol_options(args)
-    _check_plot_options(args)
+    try:
+        options = run_options(args.protocol, metrics=args.metrics,
+                              iou_threshold=args.iou_threshold, classes=args.classes,
+                              gt_classes=args.gt_classes, split=args.split,
+                              jobs=_usable_cores() if args.jobs is None else args.jobs,
+                              names=_OPTION_NAMES, from_text=True)
+    except (TypeError, ValueError) as e:
+        raise UsageError(str(e)) from None
+    _check_plot_options(args, options.families)
     progress = _Progress()
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("always", BenchmarkWarning)
             warnings.showwarning = _show_warning
             result = evaluate_benchmark(
-                args.gt, args.pred, protocol=args.protocol, seqmap=args.seqmap,
-                classes=args.gt_classes if args.classes is None else args.classes,
-                metrics=args.metrics, jobs=args.jobs or _usable_cores(),
-                iou_threshold=args.iou_threshold, split=args.split, progress=progress)
+                args.gt, args.pred, protocol=options.protocol, seqmap=args.seqmap,
+                classes=options.classes, metrics=options.families, jobs=options.jobs,
+                iou_threshold=options.iou_threshold, split=options.split, progress=progress)
     finally:
         progress.done()
     if args.plot is not None:

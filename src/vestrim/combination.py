@@ -33,6 +33,8 @@ from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
 __all__ = [
+    "COMBINERS",
+    "combine_sequences",
     "combine",
     "combine_clear",
     "combine_identity",
@@ -298,3 +300,16 @@ def combine(results: Iterable, *, convention: str = "module") -> CombinedResult:
         identity=combine_identity((r.identity for r in results), convention=convention),
         hota=combine_hota((r.hota for r in results), convention=convention),
     )
+
+
+# The combiner of each metric family, by its name in vestrim.fields.
+COMBINERS = {"clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
+
+
+def combine_sequences(results: Iterable, families: Iterable[str], convention: str) -> dict:
+    """{family: combination} of several sequences' results (objects with one attribute per
+    family), for each family asked for. This is the sequences-to-COMBINED step of a run; a later
+    step over classes (class averages, detection averages) belongs beside it."""
+    results = list(results)
+    return {f: COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
+            for f in families}

@@ -15,8 +15,9 @@ import math
 from dataclasses import dataclass
 
 from . import _native
+from .fields import FAMILY
 
-__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS"]
+__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "field_values"]
 
 
 def alpha_mean(values) -> float:
@@ -63,3 +64,14 @@ def derive_hota(hota) -> DerivedHota:
         det_pr_alphas=det_pr,
         owta_alphas=owta,
     )
+
+
+def field_values(metrics, family_name: str) -> dict:
+    """{JSON key: value} of every field of a family, in the order ``vestrim.fields`` declares
+    them (HOTA's derived fields computed here), values as the metrics object holds them."""
+    family = FAMILY[family_name]
+    out = {key: getattr(metrics, key) for key in family.keys}
+    if family.derived_keys:
+        derived = derive_hota(metrics)
+        out.update((key, getattr(derived, key)) for key in family.derived_keys)
+    return out

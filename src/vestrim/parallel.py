@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-from typing import Any, Callable, Iterable, Optional, Sequence
+from typing import Any, Callable, Iterable, Optional
+
+from .pool import local_pool, run_tasks
 
 __all__ = ["evaluate_many"]
 
@@ -20,7 +22,7 @@ def _evaluate_arrays(gt_ids, gt_boxes, pred_ids, pred_boxes):
 
 
 def _evaluate_files(gt_file, pred_file):
-    from .mot import load_sequence
+    from .datasets.motchallenge import load_sequence
     seq = load_sequence(gt_file, pred_file)
     return _evaluate_arrays(seq.gt_ids, seq.gt_boxes, seq.pred_ids, seq.pred_boxes)
 
@@ -32,40 +34,25 @@ def _evaluate_protocol(gt_file, pred_file, protocol):
     return per_class[0][1] if len(per_class) == 1 else dict(per_class)
 
 
-def _score_benchmark_task(*args):
-    from .benchmark import score_task
-    return score_task(*args)
-
-
-# Job kinds: what runs in the worker, on which arguments. Top-level functions of plain arguments
-# so that they pickle by reference.
-_RUNNERS: dict[str, Callable[..., Any]] = {
-    "arrays": _evaluate_arrays, "files": _evaluate_files, "protocol": _evaluate_protocol,
-    "benchmark": _score_benchmark_task}
-
-
-def _run(kind: str, args: tuple):
-    return _RUNNERS[kind](*args)
-
-
 def _is_path(value) -> bool:
     return isinstance(value, (str, os.PathLike))
 
 
 def _plan(job, index: int):
-    """(kind, args, name) of one job; TypeError for anything that is not a job."""
+    """(function, args, name) of one job; TypeError for anything that is not a job. The
+    functions are top-level, of plain arguments, so that they pickle by reference."""
     if isinstance(job, tuple) and len(job) in (2, 3) and all(_is_path(p) for p in job[:2]):
         files = tuple(os.fspath(p) for p in job[:2])
         if len(job) == 2:
-            return "files", files, files[0]
+            return _evaluate_files, files, files[0]
         if not isinstance(job[2], str):
             raise TypeError(f"job {index}: the protocol must be a str, got "
                             f"{type(job[2]).__name__}")
-        return "protocol", files + (job[2],), files[0]
+        return _evaluate_protocol, files + (job[2],), files[0]
     if all(hasattr(job, a) for a in ("gt_ids", "gt_boxes", "pred_ids", "pred_boxes")):
         args = (job.gt_ids, job.gt_boxes, job.pred_ids, job.pred_boxes)
         name = getattr(job, "name", None)
-        return "arrays", args, name if isinstance(name, str) else f"job {index}"
+        return _evaluate_arrays, args, name if isinstance(name, str) else f"job {index}"
     raise TypeError(f"job {index}: expected a loaded sequence or a (gt_file, pred_file) or "
                     f"(gt_file, pred_file, protocol) tuple, got {type(job).__name__}")
 
@@ -113,9 +100,9 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
             progress(done, total)
 
     if executor is None and workers is None:
-        for k, (kind, args, _) in enumerate(plans):
+        for k, (function, args, _) in enumerate(plans):
             try:
-                results[k] = _run(kind, args)
+                results[k] = function(*args)
             except Exception as e:  # reported after every job has run
                 errors[k] = e
             finished(k + 1)
@@ -139,56 +126,5 @@ def _run_on(executor, plans, results, errors, finished) -> None:
         nonlocal done
         results[k], errors[k], done = result, error, done + 1
         finished(done)
-    run_tasks(executor, [(k, kind, args) for k, (kind, args, _) in enumerate(plans)], record)
-
-
-def run_tasks(executor: concurrent.futures.Executor, tasks: Sequence[tuple[int, str, tuple]],
-              finished: Callable[[int, Any, Optional[Exception]], None], *,
-              failed: Optional[Callable[[Any, Optional[Exception]], bool]] = None) -> None:
-    """Submit every task ``(k, kind, args)``, in the order given, and call ``finished(k, result,
-    error)`` in this thread as each one ends (``error`` the exception it raised, else None).
-    Once ``failed(result, error)`` holds for task k, the tasks with a larger k that have not
-    started yet are dropped (whoever wants the first failure in k order has no use for them)."""
-    futures = {executor.submit(_run, kind, args): k for k, kind, args in tasks}
-    first_failure: Optional[int] = None
-    try:
-        for future in concurrent.futures.as_completed(futures):
-            if future.cancelled():
-                continue
-            k = futures[future]
-            try:
-                result, error = future.result(), None
-            except Exception as e:  # reported by the caller
-                result, error = None, e
-            if failed is not None and (first_failure is None or k < first_failure) and \
-                    failed(result, error):
-                first_failure = k
-                for other, j in futures.items():
-                    if j > k:
-                        other.cancel()
-            finished(k, result, error)
-    except BaseException:
-        # Interrupted (or the callback failed): drop what has not started.
-        for future in futures:
-            future.cancel()
-        raise
-
-
-def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
-    """A pool of ``workers`` processes on this machine.
-
-    On Linux, when no other Python thread runs, the workers are forked: each starts in a few
-    milliseconds with NumPy and vestrim already imported, where a spawned or forkserver worker
-    would import them again (about 0.2 s of CPU each), often longer than the work it is given.
-    Forking is safe then: the pool forks all its workers before starting its own management
-    thread, and the only other threads of the process can be OpenBLAS's, which that library
-    stops and restarts around fork itself. Elsewhere, or with other threads running (where a
-    forked child could inherit a lock held by one of them), Python's default start method.
-    """
-    import multiprocessing
-    import sys
-    import threading
-    context = None
-    if sys.platform.startswith("linux") and threading.active_count() == 1:
-        context = multiprocessing.get_context("fork")
-    return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    run_tasks(executor, [(k, function, args) for k, (function, args, _) in enumerate(plans)],
+              record)

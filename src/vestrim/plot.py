@@ -5,17 +5,16 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
+from .fields import COMBINED, field
+
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 __all__ = ["plot_hota"]
 
 # (attribute of the per-alpha curve, panel title, attribute of the mean)
-_PANELS = (("hota_alphas", "HOTA", "hota"), ("deta_alphas", "DetA", "deta"),
-           ("assa_alphas", "AssA", "assa"))
-
-
-COMBINED = "COMBINED"
+_PANELS = tuple((f"{key}_alphas", field("hota", key).header, key)
+                for key in ("hota", "deta", "assa"))
 
 
 def matplotlib_figure(what: str = "plot_hota()") -> Any:
@@ -118,7 +117,7 @@ def write_benchmark_plots(result: Any, directory: Union[str, "os.PathLike[str]"]
         title = f"{t.tracker} ({t.class_name})" if t.class_name else t.tracker
         pages.append((f"{name}.png", t, title))
     if len({t.tracker for t in trackers}) > 1:
-        pages.append(("comparison.png", result, "COMBINED of each tracker"))
+        pages.append(("comparison.png", result, f"{COMBINED} of each tracker"))
     written = []
     for filename, results, title in pages:
         fig = plot_hota(results)

@@ -79,8 +79,9 @@ class Protocol:
     name: str
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
     convention: Literal["module", "benchmark"]
-    # The file format of ground truth and predictions: "motchallenge", "kitti" or "mots".
-    format: str = "motchallenge"
+    # The dataset module that finds, reads and lays out its files (see vestrim.datasets):
+    # "motchallenge", "kitti" or "mots".
+    dataset: str = "motchallenge"
     # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
     # seqinfo.ini), "kitti" (label_02/<seq>.txt, a seqmap of frame counts) or "kitti-mots"
     # (instances_txt/<seq>.txt, a seqmap of last frames).
@@ -106,6 +107,11 @@ class Protocol:
     max_pred_class: Optional[int] = None
 
     @property
+    def format(self) -> str:
+        """The file format of ground truth and predictions: the dataset's name."""
+        return self.dataset
+
+    @property
     def is_benchmark(self) -> bool:
         return self.convention == "benchmark"
 
@@ -120,23 +126,26 @@ _MOT_DISTRACTORS = frozenset({2, 7, 8, 12})
 PROTOCOLS = {
     p.name: p
     for p in [
-        Protocol("plain", "module"),
-        Protocol("mot15", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
-                 gt_columns=7, max_pred_class=1),
-        Protocol("mot16", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("plain", "module", dataset="motchallenge"),
+        Protocol("mot15", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5, gt_columns=7, max_pred_class=1),
+        Protocol("mot16", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot17", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot17", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS, max_pred_class=1),
-        Protocol("mot20", "benchmark", classes=("pedestrian",), iou_threshold=0.5,
+        Protocol("mot20", "benchmark", dataset="motchallenge",
+                 classes=("pedestrian",), iou_threshold=0.5,
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
-        Protocol("kitti", "benchmark", format="kitti", layout="kitti",
+        Protocol("kitti", "benchmark", dataset="kitti", layout="kitti",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training"),
-        Protocol("kitti-mots", "benchmark", format="mots", layout="kitti-mots",
+        Protocol("kitti-mots", "benchmark", dataset="mots", layout="kitti-mots",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
-        Protocol("mots20", "benchmark", format="mots", classes=("pedestrian",),
+        Protocol("mots20", "benchmark", dataset="mots", classes=("pedestrian",),
                  iou_threshold=0.5),
     ]
 }

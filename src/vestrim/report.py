@@ -5,51 +5,11 @@ from __future__ import annotations
 import csv
 import io
 
-from .benchmark import ATTRIBUTES, COMBINED, FAMILIES, BenchmarkResult
-from .combination import combine_clear, combine_hota, combine_identity
-from .derived import derive_hota
+from .benchmark.result import BenchmarkResult
+from .derived import field_values
+from .fields import ATTRIBUTES, COMBINED, FAMILIES, FAMILY, TABLE_COLUMNS
 
-__all__ = ["format_table", "format_csv", "format_json", "COLUMNS", "FAMILIES", "ATTRIBUTES"]
-
-_COMBINERS = {"clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
-_TITLES = {"clear": "CLEAR MOT", "identity": "Identity", "hota": "HOTA", "count": "Count"}
-
-# (column header, attribute, is a count) per family, in table order.
-COLUMNS = {
-    "clear": [
-        ("MOTA", "mota", False), ("MOTP", "motp", False), ("MODA", "moda", False),
-        ("sMOTA", "smota", False), ("MOTAL", "motal", False), ("CLR_Re", "clr_re", False),
-        ("CLR_Pr", "clr_pr", False), ("GT", "num_gt", True), ("TP", "num_matches", True),
-        ("FP", "num_false_positives", True), ("FN", "num_misses", True),
-        ("IDSW", "num_switches", True), ("MT", "mt", True), ("PT", "pt", True),
-        ("ML", "ml", True), ("Frag", "frag", True), ("Frames", "num_frames", True),
-    ],
-    "identity": [
-        ("IDF1", "idf1", False), ("IDP", "idp", False), ("IDR", "idr", False),
-        ("IDTP", "idtp", True), ("IDFP", "idfp", True), ("IDFN", "idfn", True),
-    ],
-    "hota": [
-        ("HOTA", "hota", False), ("DetA", "deta", False), ("AssA", "assa", False),
-        ("LocA", "loca", False), ("DetRe", "det_re", False), ("DetPr", "det_pr", False),
-        ("AssRe", "ass_re", False), ("AssPr", "ass_pr", False), ("OWTA", "owta", False),
-        ("HOTA(0)", "hota_0", False), ("LocA(0)", "loca_0", False),
-        ("HOTALocA(0)", "hota_loca_0", False),
-    ],
-    "count": [
-        ("Dets", "num_pred", True), ("GT_Dets", "num_gt", True), ("IDs", "num_pred_ids", True),
-        ("GT_IDs", "num_gt_ids", True),
-    ],
-}
-
-
-def _values(result, family) -> dict:
-    """{attribute: value} of one family's columns (HOTA's derived columns included)."""
-    metrics = getattr(result, family)
-    attributes = [a for _, a, _ in COLUMNS[family]]
-    if family == "hota":
-        derived = derive_hota(metrics)
-        return {a: getattr(derived if hasattr(derived, a) else metrics, a) for a in attributes}
-    return {a: getattr(metrics, a) for a in attributes}
+__all__ = ["format_table", "format_csv", "format_json", "FAMILIES", "ATTRIBUTES"]
 
 
 def _ratio(value: float, percent: bool) -> str:
@@ -82,7 +42,7 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
     families = (*result.metrics, "count")
     titles = {}
     for family in families:
-        title = _TITLES[family]
+        title = FAMILY[family].title
         if family in ("clear", "identity"):
             title += f" (IoU threshold {result.iou_threshold:g})"
         titles[family] = title
@@ -101,13 +61,13 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
 
 
 def _family_block(title, first, family, rows, percent) -> str:
-    header = [c[0] for c in COLUMNS[family]]
+    columns = TABLE_COLUMNS[family]
     cells = []
     for name, result in rows:
-        values = _values(result, family)
-        cells.append([name] + [str(values[a]) if count else _ratio(values[a], percent)
-                               for _, a, count in COLUMNS[family]])
-    return _block(title, first, header, cells)
+        values = field_values(getattr(result, family), family)
+        cells.append([name] + [str(values[c.key]) if c.count else _ratio(values[c.key], percent)
+                               for c in columns])
+    return _block(title, first, [c.table_header for c in columns], cells)
 
 
 def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
@@ -116,15 +76,15 @@ def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
     writer = csv.writer(buffer, lineterminator="\n")
     families = (*result.metrics, "count")
     writer.writerow(["tracker", "class", "sequence"]
-                    + [c[0] for f in families for c in COLUMNS[f]])
+                    + [c.header for f in families for c in TABLE_COLUMNS[f]])
     scale = 100.0 if percent else 1.0
     for t in result.trackers:
         for name, r in [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]:
             row = [t.tracker, t.class_name or "", name]
             for family in families:
-                values = _values(r, family)
-                row += [values[a] if count else repr(values[a] * scale)
-                        for _, a, count in COLUMNS[family]]
+                values = field_values(getattr(r, family), family)
+                row += [values[c.key] if c.count else repr(values[c.key] * scale)
+                        for c in TABLE_COLUMNS[family]]
             writer.writerow(row)
     return buffer.getvalue()
 

@@ -17,6 +17,7 @@ from typing import Any, Mapping, Optional, Sequence
 
 from . import _native, _vestrim
 from .combination import CombinedClear, CombinedHota, CombinedIdentity, CombinedResult
+from .fields import DATAFRAME_COLUMNS, FAMILIES, FRAMES
 
 __all__ = ["asdict", "to_dataframe", "dataframe_columns"]
 
@@ -35,18 +36,18 @@ _IDENTITY_TYPES: tuple[type, ...] = (_vestrim.IdentityMetrics, CombinedIdentity)
 _HOTA_TYPES: tuple[type, ...] = (_vestrim.HotaMetrics, CombinedHota)
 _METRIC_TYPES: tuple[type, ...] = _CLEAR_TYPES + _IDENTITY_TYPES + _HOTA_TYPES
 _FAMILY_TYPES: tuple[type, ...] = (_vestrim.EvaluationResult, _vestrim.AccumulatorResult, CombinedResult)
-FAMILIES = ("clear", "identity", "hota")
 
 
 def _benchmark() -> Any:
-    # The JSON keys and the benchmark result classes live with the benchmark runs, which need
-    # NumPy: loaded on first use so that `import vestrim` stays light.
-    from . import benchmark
-    return benchmark
+    # The benchmark result classes live with the benchmark runs, which need NumPy: loaded on
+    # first use so that `import vestrim` stays light.
+    from .benchmark import result
+    return result
 
 
 def _is_benchmark_result(obj: Any) -> bool:
-    return type(obj).__module__ == f"{__package__}.benchmark"
+    return type(obj).__module__ in (f"{__package__}.benchmark.result",
+                                    f"{__package__}.datasets.records")
 
 
 def _plain(value: Any) -> Any:
@@ -57,12 +58,8 @@ def _plain(value: Any) -> Any:
 
 def _family(metrics: Any, family: str) -> dict[str, Any]:
     """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
-    out = {key: _plain(getattr(metrics, key)) for key in _benchmark().ATTRIBUTES[family]}
-    if family == "hota":
-        from .derived import DERIVED_FIELDS, derive_hota
-        derived = derive_hota(metrics)
-        out.update((key, _plain(getattr(derived, key))) for key in DERIVED_FIELDS)
-    return out
+    from .derived import field_values
+    return {key: _plain(value) for key, value in field_values(metrics, family).items()}
 
 
 def _family_of(metrics: Any) -> str:
@@ -132,24 +129,8 @@ def asdict(result: Any) -> dict[str, Any]:
 # ---------------------------------------------------------------------------------------------
 # DataFrames
 
-# (column, family, key) in benchmark-table order; the keys are those of ``asdict``.
-COLUMNS = (
-    ("HOTA", "hota", "hota"), ("DetA", "hota", "deta"), ("AssA", "hota", "assa"),
-    ("DetRe", "hota", "det_re"), ("DetPr", "hota", "det_pr"), ("AssRe", "hota", "ass_re"),
-    ("AssPr", "hota", "ass_pr"), ("LocA", "hota", "loca"), ("OWTA", "hota", "owta"),
-    ("HOTA(0)", "hota", "hota_0"), ("LocA(0)", "hota", "loca_0"),
-    ("HOTALocA(0)", "hota", "hota_loca_0"),
-    ("MOTA", "clear", "mota"), ("MOTP", "clear", "motp"), ("MODA", "clear", "moda"),
-    ("sMOTA", "clear", "smota"), ("MOTAL", "clear", "motal"), ("CLR_Re", "clear", "clr_re"),
-    ("CLR_Pr", "clear", "clr_pr"), ("CLR_TP", "clear", "num_matches"),
-    ("CLR_FN", "clear", "num_misses"), ("CLR_FP", "clear", "num_false_positives"),
-    ("IDSW", "clear", "num_switches"), ("MT", "clear", "mt"), ("PT", "clear", "pt"),
-    ("ML", "clear", "ml"), ("Frag", "clear", "frag"),
-    ("IDF1", "identity", "idf1"), ("IDR", "identity", "idr"), ("IDP", "identity", "idp"),
-    ("IDTP", "identity", "idtp"), ("IDFN", "identity", "idfn"), ("IDFP", "identity", "idfp"),
-    ("Dets", "count", "num_pred"), ("GT_Dets", "count", "num_gt"), ("IDs", "count", "num_pred_ids"),
-    ("GT_IDs", "count", "num_gt_ids"),
-)
+# (column, family, key) in DataFrame order, as this module has always named them.
+COLUMNS = tuple((c.header, c.family, c.key) for c in DATAFRAME_COLUMNS)
 
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
@@ -163,10 +144,10 @@ def dataframe_columns(result: Any) -> dict[str, Any]:
         data = _sequence(result)
     else:
         raise TypeError(f"to_dataframe() expects metric results, not {type(result).__name__!r}")
-    row = {column: data[family][key] for column, family, key in COLUMNS if family in data}
+    row = {c.header: data[c.family][c.key] for c in DATAFRAME_COLUMNS if c.family in data}
     for family in FAMILIES:
         if family in data:
-            row["Frames"] = data[family]["num_frames"]
+            row[FRAMES.header] = data[family][FRAMES.key]
             break
     return row
 
@@ -220,6 +201,6 @@ def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
             if len(index) != len(results):
                 raise ValueError(f"index has {len(index)} labels for {len(results)} results")
     rows = [dataframe_columns(r) for r in results]
-    order = [c for c, _, _ in COLUMNS] + ["Frames"]
+    order = [c.header for c in DATAFRAME_COLUMNS] + [FRAMES.header]
     present = [c for c in order if any(c in row for row in rows)]
     return pd.DataFrame(rows, index=index, columns=present)

@@ -1,0 +1,86 @@
+"""The two entry points of a benchmark run: ``evaluate_benchmark`` (plan, score, combine) and
+``load_benchmark`` (the sequences of one tracker as they are scored)."""
+
+from __future__ import annotations
+
+from typing import Callable, Optional
+
+from ..options import run_options
+from ..protocols import protocol as find_protocol
+from .plan import plan
+from .result import BenchmarkResult, TrackerResult
+from .score import combined, load, score_all
+
+__all__ = ["evaluate_benchmark", "load_benchmark"]
+
+
+def _options(protocol, classes, **kwargs):
+    # The Python API takes one `classes`: numbers under plain, names under a benchmark protocol.
+    benchmark = find_protocol(protocol).is_benchmark
+    return run_options(protocol, classes=classes if benchmark else None,
+                       gt_classes=None if benchmark else classes, **kwargs)
+
+
+def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
+                   split=None) -> list:
+    """The sequences of one tracker as they are scored: each a ``BenchmarkSequence`` with its
+    name, class and per-frame ids and boxes after the protocol's removals (a
+    ``MaskBenchmarkSequence`` with masks and their IoU matrices under ``kitti-mots`` and
+    ``mots20``), in scoring order, the classes of a sequence together.
+
+    Under ``plain``, ``classes`` keeps only ground truth whose 8th value is one of the given
+    integers; under a benchmark protocol it selects among the classes the protocol scores, by
+    name. ``split`` names the seqmap read under ``kitti`` and ``kitti-mots`` when no ``seqmap``
+    is given. Raises ``BenchmarkError`` for an unusable layout and ``MotFormatError`` for a file.
+    """
+    options = _options(protocol, classes, split=split)
+    [tracker_plan] = plan(gt, [tracker], options.protocol, seqmap, options.split)
+    out = []
+    for files in tracker_plan.sequences:
+        out.extend(load(files, options.protocol, options.classes, skip_empty=False))
+    return out
+
+
+def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=None,
+                       metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
+                       progress: Optional[Callable[[int, int, str], None]] = None
+                       ) -> BenchmarkResult:
+    """Score one or several trackers on a benchmark folder under a protocol.
+
+    ``gt`` is a split folder (``<seq>/gt/gt.txt`` per sequence) or one ground-truth file;
+    ``trackers`` a list of tracker folders (``<seq>.txt`` files, directly or under ``data/``)
+    or, with a ground-truth file, prediction files. ``protocol`` is ``"plain"``, ``"mot15"``,
+    ``"mot16"``, ``"mot17"``, ``"mot20"``, ``"kitti"``, ``"kitti-mots"`` or ``"mots20"`` (see
+    ``vestrim.protocols``; the KITTI layouts keep their sequences as ``label_02/<seq>.txt`` and
+    ``instances_txt/<seq>.txt``); ``seqmap`` a sequence map file choosing and ordering the
+    sequences (under the KITTI protocols a KITTI seqmap, by default the one of ``split``,
+    ``"training"`` under ``kitti`` and ``"val"`` under ``kitti-mots``); ``metrics`` a subset of
+    ``("clear", "identity", "hota")``; ``iou_threshold`` applies under ``plain`` (0.5 by
+    default; benchmark protocols fix it at 0.5). ``jobs`` > 1 scores the (tracker, sequence)
+    pairs on that many local worker processes, with the same result, warnings and first error as
+    one at a time. ``progress(done, total, label)`` is called after each scored pair. Returns a
+    ``BenchmarkResult`` with, per (tracker, class), the per-sequence results and their
+    combination.
+    """
+    options = _options(protocol, classes, metrics=metrics, iou_threshold=iou_threshold,
+                       split=split, jobs=jobs)
+    proto, families, chosen = options.protocol, options.families, options.classes
+    trackers_plan = plan(gt, trackers, proto, seqmap, options.split)
+    tasks = [(t, files) for t in trackers_plan for files in t.sequences]
+    scored = score_all(tasks, (proto.name, chosen, families, options.iou_threshold),
+                       options.jobs, progress)
+    per_tracker: dict = {t.name: {} for t in trackers_plan}
+    for (tracker, _), results in zip(tasks, scored):
+        for class_name, result in results:
+            per_tracker[tracker.name].setdefault(class_name, []).append(result)
+    out = []
+    for t in trackers_plan:
+        class_order = (proto.classes or ()) if proto.is_benchmark else (None,)
+        for class_name in class_order:
+            if chosen is not None and proto.is_benchmark and class_name not in chosen:
+                continue
+            results = per_tracker[t.name].get(class_name, [])
+            out.append(TrackerResult(t.name, class_name, tuple(results),
+                                     combined(results, families, proto.convention)))
+    return BenchmarkResult(proto.name, options.iou_threshold, families, tuple(out))

@@ -1,0 +1,158 @@
+"""Scoring a planned run: every (tracker, sequence) loaded by its dataset and scored, serially or
+on a pool of local processes, and the sequences of each (tracker, class) combined.
+
+A pooled run reads as the serial one: results in task order, warnings replayed and the first
+failure raised in that order.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import Callable, Optional
+
+from .. import _native, _vestrim
+from ..combination import combine_sequences
+from ..datasets import dataset
+from ..datasets.records import (BenchmarkSequence, Count, MaskBenchmarkSequence,
+                                SequenceFiles)
+from ..datasets.text import keep_last_gt
+from ..fields import COMBINED, FAMILIES
+from ..pool import local_pool, run_tasks
+from ..protocols import Protocol, protocol as find_protocol
+from .result import SequenceResult
+
+__all__ = ["load", "score_sequence", "score_task", "score_all", "combined"]
+
+
+def load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) -> list:
+    """The scored sequences of one tracker's files; with ``skip_empty`` each lists only the
+    frames with a box on either side (see ``BenchmarkSequence.empty_frames``)."""
+    sequences = dataset(proto).load(files, proto, chosen, skip_empty)
+    if proto.is_benchmark and chosen is not None:
+        sequences = [s for s in sequences if s.class_name in chosen]
+    return sequences
+
+
+def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, families,
+             iou_threshold: float) -> dict[str, object]:
+    # One pass computes each frame's IoU matrix once for all three families, and counts the frames
+    # left out of the lists (a sequence with such frames is scored whole this way even when fewer
+    # families are asked for).
+    if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
+        metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
+                                                   empty_frames=seq.empty_frames)
+    elif proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
+        metrics = _native.evaluate(*seq.arrays(), iou_threshold, proto.convention,
+                                   empty_frames=seq.empty_frames)
+    else:
+        return _module_metrics(seq, families, iou_threshold)
+    computed = dict(zip(FAMILIES, metrics))
+    return {f: computed[f] for f in families}
+
+
+def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> dict[str, object]:
+    """Only the families asked for, one at a time, with the module's conventions."""
+    args = seq.arrays()
+    out: dict[str, object] = {}
+    for family in families:
+        if family == "clear":
+            out[family] = _vestrim.compute_clear(*args, iou_threshold=iou_threshold)
+        elif family == "identity":
+            out[family] = _vestrim.compute_identity(*args, iou_threshold=iou_threshold)
+        else:
+            out[family] = _vestrim.compute_hota(*args)
+    return out
+
+
+def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
+                   iou_threshold: float) -> list:
+    """Load and score one tracker's sequence: [(class name, SequenceResult)]. A top-level
+    function of plain arguments, so that sequences can be scored in other processes."""
+    proto = find_protocol(protocol_name)
+    out = []
+    for seq in load(files, proto, classes, skip_empty=True):
+        m = _metrics(seq, proto, families, iou_threshold)
+        out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
+                                                   m.get("hota"), seq.count)))
+    return out
+
+
+def score_task(files: SequenceFiles, protocol_name: str, classes, families,
+               iou_threshold: float) -> tuple:
+    """``score_sequence`` in a worker process: (its result or None, the exception it raised or
+    None, the warnings it issued as (warning, file, line)), so that the caller can replay the
+    warnings and pick the failure in its own order."""
+    keep_last_gt()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result, error = score_sequence(files, protocol_name, classes, families,
+                                           iou_threshold), None
+        except Exception as e:  # replayed by the caller in its order
+            result, error = None, e
+    return result, error, [(w.message, w.filename, w.lineno) for w in caught]
+
+
+def score_all(tasks: list, args: tuple, jobs: int,
+              progress: Optional[Callable[[int, int, str], None]]) -> list:
+    """The results of ``score_sequence`` for every (tracker, files) task, in task order.
+
+    With ``jobs`` > 1 and several tasks they run on a pool of local processes, the largest
+    ground truth first and the trackers of one sequence in a row (a worker reads a sequence's
+    ground truth once for all of them); warnings are replayed and the first failure raised in
+    task order, so that the run reads as the serial one."""
+    total = len(tasks)
+
+    def report(done: int, k: int) -> None:
+        if progress is not None:
+            tracker, files = tasks[k]
+            progress(done, total, f"{tracker.name} {files.name}")
+
+    pool = None
+    if jobs > 1 and total > 1:
+        try:
+            pool = local_pool(min(jobs, total))
+        except (OSError, ImportError, NotImplementedError):  # no process support here
+            pool = None
+    if pool is None:
+        out = []
+        for k, (_, files) in enumerate(tasks):
+            out.append(score_sequence(files, *args))
+            report(k + 1, k)
+        return out
+
+    outcomes: list = [None] * total
+    replayed = done = 0
+
+    def finished(k: int, outcome: Optional[tuple], error: Optional[Exception]) -> None:
+        nonlocal replayed, done
+        outcomes[k] = outcome if error is None else (None, error, [])
+        done += 1
+        report(done, k)
+        while replayed < total and outcomes[replayed] is not None:
+            _, failure, caught = outcomes[replayed]
+            for message, filename, lineno in caught:
+                warnings.warn_explicit(message, type(message), filename, lineno)
+            if failure is not None:
+                raise failure
+            replayed += 1
+
+    def size(path: str) -> int:
+        try:
+            return os.path.getsize(path)
+        except OSError:
+            return 0
+
+    order = sorted(range(total), key=lambda k: (-size(tasks[k][1].gt), tasks[k][1].gt, k))
+    with pool:
+        run_tasks(pool, [(k, score_task, (tasks[k][1], *args)) for k in order], finished,
+                  failed=lambda outcome, error: error is not None or outcome[1] is not None)
+    return [outcome[0] for outcome in outcomes]
+
+
+def combined(results: list, families, convention: str) -> SequenceResult:
+    """The COMBINED row of a (tracker, class): each family's sequences combined, counts summed."""
+    values = combine_sequences(results, families, convention)
+    return SequenceResult(COMBINED, values.get("clear"), values.get("identity"),
+                          values.get("hota"), Count.combine(r.count for r in results))

@@ -1,0 +1,157 @@
+"""The options of a benchmark run, checked once for the command line and ``evaluate_benchmark``.
+
+``run_options`` takes the values as either caller has them (the command line's text, split into
+lists; the Python API's numbers and lists), converts what is text, checks everything against the
+protocol and returns a ``RunOptions``. A fault is a ``ValueError`` (``TypeError`` for a value of
+the wrong kind) whose message names the option as the caller spells it (``names``); the command
+line only maps it to exit status 2. Numbers given as text (``from_text``, the command line's
+values) are read here too, so that a bad one is worded the same either way.
+
+Imports only the protocols and the fields.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional, Union
+
+from .fields import FAMILIES
+from .protocols import PROTOCOLS, Protocol, protocol as find_protocol
+
+__all__ = ["RunOptions", "run_options", "API_NAMES", "shown"]
+
+# How the Python API names its options in messages (the command line passes its own spelling).
+API_NAMES = {"classes": "classes", "gt_classes": "classes", "iou_threshold": "iou_threshold",
+             "split": "split"}
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    protocol: Protocol
+    families: tuple                # of FAMILIES, in their order
+    iou_threshold: float
+    classes: Union[tuple, frozenset, None]  # class names (benchmark), numbers (plain) or all
+    split: Optional[str]
+    jobs: int
+
+
+def shown(value) -> str:
+    """A value for a message, shortened when it is very long text."""
+    if isinstance(value, str) and len(value) > 40:
+        value = value[:24] + "..." + value[-8:]
+    return repr(value)
+
+
+def _families(metrics) -> tuple:
+    if metrics is None:
+        return FAMILIES
+    if isinstance(metrics, str):
+        metrics = [m.strip() for m in metrics.split(",")]
+    metrics = list(metrics)
+    for m in metrics:
+        if m not in FAMILIES:
+            raise ValueError(f"unknown metric {shown(m)} (choose from {', '.join(FAMILIES)})")
+    return tuple(f for f in FAMILIES if f in metrics)
+
+
+def _threshold(proto: Protocol, value, name: str) -> float:
+    if value is None:
+        return proto.iou_threshold if proto.iou_threshold is not None else 0.5
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"the IoU threshold must be a number, got {shown(value)}") from None
+    if not 0.0 < number <= 1.0:  # NaN fails too
+        raise ValueError(f"the IoU threshold must be in (0, 1], got {shown(value)}")
+    if proto.iou_threshold is not None and number != proto.iou_threshold:
+        raise ValueError(f"{name}: {proto.name} scores at IoU {proto.iou_threshold:g} only")
+    return number
+
+
+def _jobs(value, from_text: bool) -> int:
+    if isinstance(value, str) and from_text:
+        try:
+            number = int(value)
+        except ValueError:
+            number = 0
+    elif isinstance(value, bool) or not isinstance(value, int):
+        number = 0
+    else:
+        number = value
+    if number < 1:
+        raise ValueError(f"jobs must be a positive integer, got {shown(value)}")
+    return number
+
+
+def _class_numbers(values, from_text: bool) -> frozenset:
+    """Ground-truth classes by number (the 8th value), as integers or their text."""
+    if isinstance(values, (str, bytes, int)):
+        values = [values]
+    out = []
+    for item in values:
+        if isinstance(item, str) and from_text:
+            try:
+                number = int(item)
+            except ValueError:
+                raise ValueError(f"classes must be integers, got {shown(item)}") from None
+        elif isinstance(item, bool) or not hasattr(item, "__index__"):
+            raise TypeError(f"classes must be integers, got {shown(item)}")
+        else:
+            number = int(item)
+        if not -2**63 <= number < 2**63:
+            raise ValueError(f"class {shown(item)} does not fit in 64 bits")
+        out.append(number)
+    return frozenset(out)
+
+
+def _class_names(proto: Protocol, values, name: str) -> tuple:
+    """The protocol's classes chosen by name, in the protocol's order."""
+    if isinstance(values, (str, bytes, int)):
+        values = [values]
+    values = list(values)
+    scored = proto.classes or ()
+    for c in values:
+        if c not in scored:
+            raise ValueError(f"{name}: {proto.name} scores {', '.join(scored)}, not {shown(c)}")
+    return tuple(c for c in scored if c in values)
+
+
+def _split(proto: Protocol, value, name: str) -> Optional[str]:
+    if value is None:
+        return None
+    if proto.default_split is None:
+        kitti = ", ".join(p.name for p in PROTOCOLS.values() if p.default_split is not None)
+        raise ValueError(f"{name} applies under {kitti} only")
+    if not isinstance(value, str) or not value or any(c in value for c in "/\\\0"):
+        raise ValueError(f"{name} is a plain name such as {proto.default_split!r}, got "
+                         f"{shown(value)}")
+    return value
+
+
+def run_options(protocol="plain", *, metrics=None, iou_threshold=None, classes=None,
+                gt_classes=None, split=None, jobs=1, names=None,
+                from_text: bool = False) -> RunOptions:
+    """Checked options of a run. ``classes`` chooses among a benchmark protocol's classes by
+    name; ``gt_classes`` keeps ground-truth classes by number under ``plain``. ``names`` spells
+    the options in messages (``API_NAMES`` by default); ``from_text`` accepts the text of a
+    number where a number is expected."""
+    names = names or API_NAMES
+    proto = find_protocol(protocol)
+    families = _families(metrics)
+    jobs = _jobs(jobs, from_text)
+    numbers = _class_numbers(gt_classes, from_text) if gt_classes is not None else None
+    split = _split(proto, split, names["split"])
+    if not proto.is_benchmark:
+        if classes is not None:
+            raise ValueError(f"{names['classes']} applies under the benchmark protocols (under "
+                             f"plain, {names['gt_classes']} selects ground-truth classes by "
+                             f"number)")
+        return RunOptions(proto, families, _threshold(proto, iou_threshold,
+                                                      names["iou_threshold"]),
+                          numbers, split, jobs)
+    chosen = _class_names(proto, classes, names["classes"]) if classes is not None else None
+    threshold = _threshold(proto, iou_threshold, names["iou_threshold"])
+    if numbers is not None:
+        raise ValueError(f"{names['gt_classes']} applies under the plain protocol only "
+                         f"({proto.name} scores {', '.join(proto.classes or ())})")
+    return RunOptions(proto, families, threshold, chosen, split, jobs)
