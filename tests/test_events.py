@@ -1,3 +1,4 @@
+import json
 import math
 import pathlib
 import pickle
@@ -205,7 +206,7 @@ def test_timeline_cells_and_binning(tmp_path):
 
 
 def test_event_files(tmp_path):
-    from vestrim.events import write_event_files
+    from vestrim.event_files import write_event_files
 
     gt_ids, pred_ids = [[1, 2], [1, 2], [], [2]], [[10, 11], [12, 11], [12], []]
     sims = [[[1.0, 0.0], [0.0, 0.8]], [[0.0, 0.7], [0.1, 0.0]], np.zeros((0, 1)), np.zeros((1, 0))]
@@ -246,5 +247,56 @@ def test_loaded_sequences_as_the_benchmark_scores_them(gt, tracker, protocol, fi
         if len(log):
             assert first <= log.frame[0] and log.frame[-1] < first + seq.num_frames
         assert vestrim.track_table_for(seq, protocol).gt.idtp.sum() == scored[seq.class_name, seq.name].identity.idtp
-    with pytest.raises(ValueError, match="scores at IoU threshold 0.5 only"):
+    with pytest.raises(ValueError, match="scores at IoU 0.5 only"):
         vestrim.frame_events_for(seq, protocol, iou_threshold=0.6)
+
+
+def tree(root):
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_command_line_event_files(tmp_path, monkeypatch):
+    from vestrim import cli
+
+    monkeypatch.chdir(pathlib.Path(__file__).resolve().parent.parent)
+    trackers = ["examples/mot17/trackers/alpha", "examples/mot17/trackers/beta"]
+    outputs = []
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}"
+        argv = ["examples/mot17/gt", *trackers, "--protocol", "mot17", "--format", "json", "--jobs", str(jobs),
+                "--metrics", "clear", "--events", out / "events", "-o", out / "result.json"]
+        assert cli.main([str(a) for a in argv]) == 0
+        outputs.append(tree(out / "events"))
+    assert outputs[0] == outputs[1]
+    result = json.loads((tmp_path / "jobs1" / "result.json").read_text())
+    for t in result["trackers"]:
+        for s in t["sequences"]:
+            rows = outputs[0][f"{t['name']}/pedestrian/{s['name']}/events.csv"].decode().splitlines()[1:]
+            kinds = [r.split(",")[2] for r in rows]
+            assert (kinds.count("MATCH") + kinds.count("SWITCH"), kinds.count("SWITCH"), kinds.count("FP"),
+                    kinds.count("MISS")) == tuple(s["clear"][k] for k in (
+                        "num_matches", "num_switches", "num_false_positives", "num_misses"))
+    # A plain run's class folder.
+    argv = ["examples/gt/synth-01/gt/gt.txt", "examples/pred/synth-01.txt", "--events", tmp_path / "plain",
+            "-o", tmp_path / "plain.txt"]
+    assert cli.main([str(a) for a in argv]) == 0
+    assert sorted(tree(tmp_path / "plain")) == [f"synth-01/all/synth-01/{f}.csv"
+                                                 for f in ("events", "gt_tracks", "pred_tracks")]
+
+
+def test_command_line_timelines(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from vestrim import cli
+    from vestrim.event_files import write_run_events
+    from vestrim.options import run_options
+
+    monkeypatch.chdir(pathlib.Path(__file__).resolve().parent.parent)
+    argv = ["examples/mot17/gt", "examples/mot17/trackers/alpha", "--protocol", "mot17", "--jobs", "1",
+            "--events", tmp_path / "events", "--plot", tmp_path / "plots", "-o", tmp_path / "table.txt"]
+    assert cli.main([str(a) for a in argv]) == 0
+    timelines = tree(tmp_path / "plots" / "timelines")
+    assert sorted(timelines) == ["alpha/pedestrian/SYN-01.png", "alpha/pedestrian/SYN-02.png"]
+    write_run_events("examples/mot17/gt", ["examples/mot17/trackers/alpha"], run_options("mot17", jobs=2),
+                     events_dir=str(tmp_path / "pooled"), timelines_dir=str(tmp_path / "pooled_timelines"))
+    assert tree(tmp_path / "pooled_timelines") == timelines
+    assert tree(tmp_path / "pooled") == tree(tmp_path / "events")

@@ -4,7 +4,7 @@
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
                     [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
-                    [--jobs N]
+                    [--events DIR] [--jobs N]
 
 A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
 line (exit status 2) and writes the formatted result. Exit status 0 on success.
@@ -18,7 +18,7 @@ import stat
 import sys
 import warnings
 
-from . import _vestrim, plot
+from . import _vestrim, event_files, plot
 from .benchmark import evaluate_benchmark
 from .errors import BenchmarkError, BenchmarkWarning, MotFormatError
 from .fields import FAMILIES
@@ -99,6 +99,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
+    parser.add_argument("--events", metavar="DIR",
+                        help="also write where each tracker fails: DIR/<tracker>/<class>/<sequence>/"
+                             "events.csv (every match, switch, miss and false positive, frame by "
+                             "frame), gt_tracks.csv and pred_tracks.csv (class 'all' under plain); "
+                             "with --plot DIR2, timelines in DIR2/timelines/<tracker>/<class>/"
+                             "<sequence>.png")
     parser.add_argument("--jobs", "-j", default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel (default: "
                              "the number of usable cores)")
@@ -152,6 +158,21 @@ def _check_plot_options(args, families) -> None:
         raise UsageError(str(e)) from None
 
 
+def _check_events_options(args, options) -> None:
+    if args.events is not None and not event_files.events_supported(options):
+        raise UsageError(f"--events: {options.protocol.name} is not scored sequence by sequence")
+
+
+def _write_events(args, options) -> None:
+    timelines = os.path.join(args.plot, "timelines") if args.plot is not None else None
+    try:
+        event_files.write_run_events(args.gt, args.pred, options, seqmap=args.seqmap,
+                                     events_dir=args.events, timelines_dir=timelines)
+    except OSError as e:
+        where = e.filename if getattr(e, "filename", None) else args.events
+        raise UsageError(f"cannot write event files to {where}: {e.strerror or e}") from None
+
+
 def run(args) -> str:
     try:
         options = run_options(args.protocol, metrics=args.metrics,
@@ -162,6 +183,7 @@ def run(args) -> str:
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None
     _check_plot_options(args, options.families)
+    _check_events_options(args, options)
     progress = _Progress()
     try:
         with warnings.catch_warnings():
@@ -178,6 +200,8 @@ def run(args) -> str:
             plot.write_benchmark_plots(result, args.plot)
         except OSError as e:
             raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
+    if args.events is not None:
+        _write_events(args, options)
     if args.format == "json":
         return format_json(result)
     if args.format == "csv":

@@ -15,10 +15,13 @@ from typing import Any, ClassVar, Literal, Optional
 import numpy as np
 
 from . import _native
+from .datasets.layouts import FIRST_FRAME
+from .datasets.records import MaskBenchmarkSequence
+from .options import run_options
 
 __all__ = ["EventLog", "GtTrackTable", "PredTrackTable", "TrackTables", "frame_events",
            "frame_events_from_similarity", "frame_events_for", "track_table", "track_table_from_similarity",
-           "track_table_for", "event_numbers", "write_event_files"]
+           "track_table_for", "event_numbers"]
 
 
 def _frozen(array: np.ndarray) -> np.ndarray:
@@ -250,25 +253,18 @@ def track_table_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, 
 # ---------------------------------------------------------------------------------------------
 # Sequences loaded under a benchmark protocol
 
-def _first_frame(proto: Any) -> int:
-    """The number of a protocol's first frame: KITTI files count from 0, MOTChallenge files from 1."""
-    return 0 if proto.layout in ("kitti", "kitti-mots") else 1
-
-
 def _sequence_call(sequence: Any, protocol: Any, iou_threshold: Optional[float]) -> tuple[Any, tuple[Any, ...]]:
     """(the native entry's box or similarity form, its arguments) for a loaded sequence."""
-    from . import benchmark, protocols
-
-    proto = protocols.protocol(protocol)
-    threshold = benchmark._threshold(proto, iou_threshold)
+    options = run_options(protocol, iou_threshold=iou_threshold)
+    proto = options.protocol
     if sequence.empty_frames:
         raise ValueError("frame numbers are known only for a sequence laid out with every frame "
                          "(load_benchmark), not one that leaves out empty frames")
-    first = _first_frame(proto)
+    first = FIRST_FRAME[proto.layout]
     numbers = np.arange(first, first + len(sequence.gt_ids), dtype=np.int64)
-    if hasattr(sequence, "similarity"):  # masks: their IoU matrices
-        return "similarity", (*sequence.arrays(), threshold, proto.convention, numbers)
-    return "boxes", (*sequence.arrays(), threshold, "xyxy", proto.convention, numbers)
+    if isinstance(sequence, MaskBenchmarkSequence):  # masks: their IoU matrices
+        return "similarity", (*sequence.arrays(), options.iou_threshold, proto.convention, numbers)
+    return "boxes", (*sequence.arrays(), options.iou_threshold, "xyxy", proto.convention, numbers)
 
 
 def frame_events_for(sequence: Any, protocol: Any = "plain", *, iou_threshold: Optional[float] = None) -> EventLog:
@@ -286,47 +282,3 @@ def track_table_for(sequence: Any, protocol: Any = "plain", *, iou_threshold: Op
     if form == "similarity":
         return TrackTables._from_columns(_native.track_table_from_similarity(*args[:-1]))
     return TrackTables._from_columns(_native.track_table(*args[:-1]))
-
-
-# ---------------------------------------------------------------------------------------------
-# Files
-
-def _csv_ids(ids: np.ndarray, present: np.ndarray) -> list[str]:
-    return [str(i) if p else "" for i, p in zip(ids.tolist(), present.tolist())]
-
-
-def _csv_floats(values: np.ndarray) -> list[str]:
-    return ["" if v != v else repr(v) for v in values.tolist()]  # NaN: an empty field
-
-
-def _write_csv(path: str, header: tuple[str, ...], columns: list[list[str]]) -> None:
-    lines = [",".join(header)]
-    lines += [",".join(row) for row in zip(*columns)]
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write("\n".join(lines) + "\n")
-
-
-def write_event_files(directory: str, log: EventLog, tables: TrackTables) -> list[str]:
-    """Write ``events.csv``, ``gt_tracks.csv`` and ``pred_tracks.csv`` of one sequence into
-    ``directory`` (created if need be); returns the paths. Absent ids and similarities are empty
-    fields, kinds and classes their names, floats written exactly (shortest round-trip form)."""
-    import os
-
-    os.makedirs(directory, exist_ok=True)
-    paths = [os.path.join(directory, name) for name in ("events.csv", "gt_tracks.csv", "pred_tracks.csv")]
-    flag = lambda a: a.view(np.uint8)  # noqa: E731
-    with open(paths[0], "wb") as f:
-        f.write(_native.events_csv(log.frame, log.kind, log.gt_id, log.pred_id, flag(log.has_gt),
-                                   flag(log.has_pred), log.similarity, flag(log.from_switch_matcher)))
-    as_text = lambda a: [str(v) for v in a.tolist()]  # noqa: E731
-    gt = tables.gt
-    _write_csv(paths[1], ("id", "frames", "matched", "ratio", "class", "frag", "switches", "partner", "idtp",
-                          "association"),
-               [as_text(gt.id), as_text(gt.frames), as_text(gt.matched), _csv_floats(gt.ratio),
-                [GtTrackTable.CLASSES[c] for c in gt.track_class.tolist()], as_text(gt.frag), as_text(gt.switches),
-                _csv_ids(gt.partner, gt.has_partner), as_text(gt.idtp), _csv_floats(gt.association)])
-    pred = tables.pred
-    _write_csv(paths[2], ("id", "frames", "matched", "gt_covered", "idfp"),
-               [as_text(pred.id), as_text(pred.frames), as_text(pred.matched), as_text(pred.gt_covered),
-                as_text(pred.idfp)])
-    return paths

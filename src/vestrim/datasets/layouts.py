@@ -27,8 +27,12 @@ from ..protocols import Protocol
 from .records import SequenceFiles
 from .text import MAX_FRAME, integer, quoted, text_lines
 
-__all__ = ["Run", "list_dir", "read_seqmap", "read_seqinfo", "read_kitti_seqmap",
+__all__ = ["FIRST_FRAME", "Run", "list_dir", "read_seqmap", "read_seqinfo", "read_kitti_seqmap",
            "motchallenge_run", "kitti_run", "warn", "required_pred"]
+
+
+# The number of the first frame in each layout's files: KITTI counts from 0, MOTChallenge from 1.
+FIRST_FRAME = {"motchallenge": 1, "kitti": 0, "kitti-mots": 0}
 
 
 @dataclass(frozen=True)
