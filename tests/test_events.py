@@ -191,6 +191,8 @@ def test_timeline_cells_and_binning(tmp_path):
     assert fig.axes[1].images[0].get_array().tolist() == [[1, 1, 3, 2], [1, 1, 3, 1]]
     assert [p.get_height() for p in fig.axes[0].patches] == [0, 0, 0, 1]
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    log = vestrim.frame_events([[1, 2]] * 4, [b] * 4, pred_ids, pred_boxes)
+    assert timeline_figure(log, frames=(1, 2)).axes[1].images[0].get_array().tolist() == [[1, 3], [1, 3]]
 
     # 30,000 frames x 3,000 tracks: cells are binned to stay within 4,000 x 3,000 pixels.
     n = 3000 * 10

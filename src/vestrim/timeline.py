@@ -37,22 +37,24 @@ def _bin(count: int, room: int) -> int:
 def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
                     title: Optional[str] = None) -> "Figure":
     """The timeline of an event log. ``frames`` = (first, last) frame number to span (by default
-    the log's own). Ground-truth tracks are rows in order of first appearance."""
+    the log's own; events outside are left out). Ground-truth tracks are rows in order of first
+    appearance."""
     figure_class = matplotlib_figure("plot_timeline()")
     from matplotlib.colors import ListedColormap
     from matplotlib.patches import Patch
     from matplotlib.ticker import MaxNLocator
 
-    kind = log.kind
-    codes = {name: code for code, name in enumerate(EventLog.KINDS)}
-    on_track = np.isin(kind, [codes["MATCH"], codes["SWITCH"], codes["MISS"]])
-    state_of_kind = np.zeros(len(EventLog.KINDS), dtype=np.uint8)
-    state_of_kind[[codes["MATCH"], codes["SWITCH"], codes["MISS"]]] = [MATCHED, SWITCHED, MISSED]
-
     if frames is None:
         frames = (int(log.frame.min()), int(log.frame.max())) if len(log) else (0, 0)
     first, last = frames
     num_frames = max(1, last - first + 1)
+    shown = (log.frame >= first) & (log.frame <= last)
+    kind = log.kind
+    codes = {name: code for code, name in enumerate(EventLog.KINDS)}
+    on_track = np.isin(kind, [codes["MATCH"], codes["SWITCH"], codes["MISS"]]) & shown
+    state_of_kind = np.zeros(len(EventLog.KINDS), dtype=np.uint8)
+    state_of_kind[[codes["MATCH"], codes["SWITCH"], codes["MISS"]]] = [MATCHED, SWITCHED, MISSED]
+
     track_ids, first_seen = np.unique(log.gt_id[on_track], return_index=True)
     order = np.argsort(first_seen, kind="stable")
     rank = np.empty(len(track_ids), dtype=np.int64)
@@ -68,7 +70,7 @@ def timeline_figure(log: EventLog, *, frames: Optional[tuple[int, int]] = None,
     row = rank[np.searchsorted(track_ids, log.gt_id[on_track])] // tracks_per_cell
     col = (log.frame[on_track] - first) // frames_per_cell
     np.maximum.at(grid, (row, col), state_of_kind[kind[on_track]])
-    fp = kind == codes["FP"]
+    fp = (kind == codes["FP"]) & shown
     fp_per_cell = np.bincount((log.frame[fp] - first) // frames_per_cell, minlength=cols)[:cols]
 
     grid_w = min(MAX_WIDTH - MARGIN_X, max(600, cols * CELL * max(1, 600 // (cols * CELL))))
