@@ -209,6 +209,30 @@ def test_alpha_mean_is_hotas_mean():
         assert bits(_native.alpha_mean(getattr(h, name + "_alphas"))) == bits(getattr(h, name))
 
 
+@pytest.mark.parametrize("convention", ["module", "benchmark"])
+def test_a_sequences_counts_finalise_to_its_own_ratios(convention):
+    # The finalisers that combining sequences uses are the ones that finalise a sequence.
+    clear, identity, hota = _native.evaluate(*random_box_sequence(np.random.default_rng(3)),
+                                             0.5, convention)
+    got = _native.finalise_clear(clear.num_gt, clear.num_matches, clear.num_false_positives,
+                                 clear.num_misses, clear.num_switches,
+                                 clear.motp * clear.num_matches, convention == "benchmark")
+    mota, motp, moda, smota, motal, clr_re, clr_pr = got
+    assert clear.num_matches > 0 and bits([mota, moda, motal, clr_re, clr_pr]) == bits(
+        [clear.mota, clear.moda, clear.motal, clear.clr_re, clear.clr_pr])
+    # The sequence finalised its exact IoU sum; MOTP x TP is that sum up to rounding.
+    assert (motp, smota) == pytest.approx((clear.motp, clear.smota), rel=1e-14)
+    assert bits(list(_native.finalise_identity(identity.idtp, identity.idfp, identity.idfn,
+                                               identity.num_gt))) == \
+        bits([identity.idf1, identity.idp, identity.idr])
+    tp = hota.hota_tp_alphas
+    weighted = [[v * t for v, t in zip(getattr(hota, name), tp)]
+                for name in ("assa_alphas", "ass_re_alphas", "ass_pr_alphas", "loca_alphas")]
+    out = _native.finalise_hota(tp, hota.hota_fn_alphas, hota.hota_fp_alphas, *weighted)
+    assert bits(out[0]) == bits(hota.deta_alphas)
+    assert out[1] == pytest.approx(hota.assa_alphas) and out[6] == pytest.approx(hota.hota)
+
+
 # --- convention="module" is vestrim.evaluate -----------------------------------------------------
 
 def random_box_sequence(rng):
@@ -335,6 +359,9 @@ def test_removal_matches_lists_without_numpy():
     (lambda: _native.alpha_mean([]), ValueError, "values must not be empty"),
     (lambda: _native.evaluate([], [], [], [], empty_frames=-1), ValueError,
      "empty_frames must be >= 0, got -1"),
+    (lambda: _native.finalise_identity(1, -1, 0, 1), ValueError, "idfp must not be negative"),
+    (lambda: _native.finalise_hota(*[[0.0] * 18] * 7), ValueError,
+     "tp must hold one value per alpha (19), got 18"),
 ])
 def test_errors(call, error, message):
     with pytest.raises(error) as info:

@@ -242,19 +242,11 @@ ClearMetrics ClearAccumulator::compute() const {
     r.num_misses = totals_.num_misses;
     r.num_switches = totals_.num_switches;
 
-    const std::uint64_t tp = r.num_matches;
-    const std::uint64_t fp = r.num_false_positives;
-    const std::uint64_t fn = r.num_misses;
-    const std::uint64_t idsw = r.num_switches;
-
-    const bool benchmark = convention_ == Convention::Benchmark;
-    if (benchmark && r.num_gt == 0) {
+    if (convention_ == Convention::Benchmark && r.num_gt == 0) {
         // The benchmark stops at the false positives: every ratio stays 0.
         r.frag_present_only = state_.frag_present_only;
         return r;
     }
-    r.motp = tp > 0 ? state_.motp_sum / static_cast<double>(tp) : 0.0;
-
     const auto tracks = state_.tracks();
     r.track_ratios.reserve(tracks.size());
     for (const GtTrack& track : tracks) {
@@ -272,24 +264,33 @@ ClearMetrics ClearAccumulator::compute() const {
         }
     }
 
+    finalise_ratios(r, state_.motp_sum, convention_);
+    r.frag_present_only = state_.frag_present_only;
+    return r;
+}
+
+void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention) {
+    const std::uint64_t tp = m.num_matches;
+    const std::uint64_t fp = m.num_false_positives;
+    const std::uint64_t fn = m.num_misses;
+    const std::uint64_t idsw = m.num_switches;
+    m.motp = tp > 0 ? motp_sum / static_cast<double>(tp) : 0.0;
     const double tp_f = static_cast<double>(tp);
     const double fp_f = static_cast<double>(fp);
     const double fn_f = static_cast<double>(fn);
     const double idsw_f = static_cast<double>(idsw);
     const double w = std::max(tp_f + fn_f, 1.0);
-    if (benchmark) {
-        r.mota = ((tp_f - fp_f) - idsw_f) / w;
+    if (convention == Convention::Benchmark) {
+        m.mota = ((tp_f - fp_f) - idsw_f) / w;
     } else {
-        r.mota = r.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(r.num_gt) : 0.0;
+        m.mota = m.num_gt > 0 ? 1.0 - static_cast<double>(fn + fp + idsw) / static_cast<double>(m.num_gt) : 0.0;
     }
-    r.moda = (tp_f - fp_f) / w;
-    r.smota = ((state_.motp_sum - fp_f) - idsw_f) / w;
+    m.moda = (tp_f - fp_f) / w;
+    m.smota = ((motp_sum - fp_f) - idsw_f) / w;
     const double switch_penalty = idsw > 0 ? std::log10(idsw_f) : 0.0;
-    r.motal = ((tp_f - fp_f) - switch_penalty) / w;
-    r.clr_re = tp_f / w;
-    r.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
-    r.frag_present_only = state_.frag_present_only;
-    return r;
+    m.motal = ((tp_f - fp_f) - switch_penalty) / w;
+    m.clr_re = tp_f / w;
+    m.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
 }
 
 TrackClass track_class(double ratio) {

@@ -159,6 +159,12 @@ private:
 enum class TrackClass : std::uint8_t { MostlyTracked, PartiallyTracked, MostlyLost };
 TrackClass track_class(double ratio);
 
+// The ratios of a CLEAR result from its counts (num_gt, TP, FP, FN, IDSW) and `motp_sum`, the
+// summed IoU of its matches: MOTA, MOTP, MODA, sMOTA, MOTAL, recall and precision, written into
+// `m`. The one finalisation of a sequence (ClearAccumulator::compute) and of sequences combined
+// by summing their counts.
+void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention);
+
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
                            Convention convention = Convention::Module);

@@ -505,9 +505,8 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention, GtAssoci
     m.hota_fp_alphas.assign(hota_fp.begin(), hota_fp.end());
     m.ass_re_alphas.resize(kNumAlphas);
     m.ass_pr_alphas.resize(kNumAlphas);
+    std::array<double, kNumAlphas> assa_sums{}, ass_re_sums{}, ass_pr_sums{};
     for (std::size_t a = 0; a < kNumAlphas; ++a) {
-        const double tp = hota_tp[a];
-        const double deta = tp / std::max(1.0, tp + hota_fn[a] + hota_fp[a]);
         double assa_sum = 0.0;
         double ass_re_sum = 0.0;
         double ass_pr_sum = 0.0;
@@ -520,8 +519,9 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention, GtAssoci
             ass_re_sum += (matches / std::max(1.0, gt_count)) * matches;
             ass_pr_sum += (matches / std::max(1.0, pred_count)) * matches;
         }
-        const double d = std::max(1.0, tp);
-        const double assa = assa_sum / d;
+        assa_sums[a] = assa_sum;
+        ass_re_sums[a] = ass_re_sum;
+        ass_pr_sums[a] = ass_pr_sum;
         if (per_gt != nullptr) {
             for (const std::size_t slot : slot_order) {
                 const double matches = matches_count[slot * kNumAlphas + a];
@@ -532,17 +532,8 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention, GtAssoci
                 per_gt->true_positives[g * kNumAlphas + a] += matches;
             }
         }
-        m.deta_alphas[a] = deta;
-        m.assa_alphas[a] = assa;
-        m.ass_re_alphas[a] = ass_re_sum / d;
-        m.ass_pr_alphas[a] = ass_pr_sum / d;
-        m.hota_alphas[a] = std::sqrt(deta * assa);
-        m.loca_alphas[a] = std::max(kTiny, loca_sum[a]) / std::max(kTiny, tp);
     }
-    m.hota = mean_over_alphas(m.hota_alphas);
-    m.deta = mean_over_alphas(m.deta_alphas);
-    m.assa = mean_over_alphas(m.assa_alphas);
-    m.loca = mean_over_alphas(m.loca_alphas);
+    finalise(m, {hota_tp, hota_fn, hota_fp, assa_sums, ass_re_sums, ass_pr_sums, loca_sum});
     m.num_frames = num_frames;
     m.num_gt = num_gt;
     m.num_pred = num_pred;
@@ -550,6 +541,37 @@ HotaMetrics compute_hota_generic(Source& source, Convention convention, GtAssoci
 }
 
 }  // namespace
+
+void finalise(HotaMetrics& m, const AlphaSums& sums, bool plain_means) {
+    m.hota_alphas.resize(kNumAlphas);
+    m.deta_alphas.resize(kNumAlphas);
+    m.assa_alphas.resize(kNumAlphas);
+    m.loca_alphas.resize(kNumAlphas);
+    m.ass_re_alphas.resize(kNumAlphas);
+    m.ass_pr_alphas.resize(kNumAlphas);
+    for (std::size_t a = 0; a < kNumAlphas; ++a) {
+        const double tp = sums.tp[a];
+        const double deta = tp / std::max(1.0, tp + sums.fn[a] + sums.fp[a]);
+        const double d = std::max(1.0, tp);
+        const double assa = sums.assa[a] / d;
+        m.deta_alphas[a] = deta;
+        m.assa_alphas[a] = assa;
+        m.ass_re_alphas[a] = sums.ass_re[a] / d;
+        m.ass_pr_alphas[a] = sums.ass_pr[a] / d;
+        m.hota_alphas[a] = std::sqrt(deta * assa);
+        m.loca_alphas[a] = std::max(kTiny, sums.loca[a]) / std::max(kTiny, tp);
+    }
+    const auto mean = [plain_means](std::span<const double> values) {
+        if (!plain_means) return mean_over_alphas(values);
+        double sum = 0.0;
+        for (const double x : values) sum += x;
+        return sum / static_cast<double>(values.size());
+    };
+    m.hota = mean(m.hota_alphas);
+    m.deta = mean(m.deta_alphas);
+    m.assa = mean(m.assa_alphas);
+    m.loca = mean(m.loca_alphas);
+}
 
 std::array<double, kNumAlphas> alpha_grid() {
     std::array<double, kNumAlphas> grid;

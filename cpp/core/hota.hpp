@@ -63,6 +63,20 @@ struct GtAssociation {
     std::vector<double> true_positives;
 };
 
+// What every ratio of a HOTA result follows from, per alpha: TP, FN and FP, and the sums over the
+// TP matches of their association scores (AssA, AssRe, AssPr) and of their similarity (LocA).
+// Combining sequences adds these up (the association sums as each sequence's ratio times its TP).
+struct AlphaSums {
+    std::span<const double> tp, fn, fp, assa, ass_re, ass_pr, loca;
+};
+
+// Writes into `m` the per-alpha ratios (DetA, AssA, AssRe, AssPr, LocA, HOTA) and their means
+// from `sums` (every span kNumAlphas long). The one finalisation of a sequence and of a
+// combination. `plain_means` averages with the plain left-to-right sum instead of
+// mean_over_alphas: how sequences combined under the module's convention have always been
+// averaged.
+void finalise(HotaMetrics& m, const AlphaSums& sums, bool plain_means = false);
+
 // Box frames: each frame's similarity is the IoU matrix of its gt boxes (rows) against its
 // predicted boxes (columns). Throws InternalError("finite score matrix: ...") if the solver refuses
 // a frame's score matrix.

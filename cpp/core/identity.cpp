@@ -239,13 +239,17 @@ IdentityMetrics IdentityAccumulator::finish(std::uint64_t idfn, std::uint64_t id
     m.idfp = idfp;
     // idfn never exceeds num_gt: it is num_gt less a non-negative matched total, floored at 0.
     m.idtp = m.num_gt - idfn;
+    finalise_ratios(m);
+    return m;
+}
+
+void finalise_ratios(IdentityMetrics& m) {
     const double tp = static_cast<double>(m.idtp);
     const double denom = 0.5 * static_cast<double>(m.idfn) + (0.5 * static_cast<double>(m.idfp) + tp);
     m.idf1 = denom > 0.0 ? tp / denom : 0.0;
     const std::uint64_t predicted = m.idtp + m.idfp;
     m.idp = predicted != 0 ? tp / static_cast<double>(predicted) : 0.0;
     m.idr = m.num_gt != 0 ? tp / static_cast<double>(m.num_gt) : 0.0;
-    return m;
 }
 
 // Why a matching over the co-occurring pairs gives exactly the dense result: in the dense cost

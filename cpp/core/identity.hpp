@@ -28,6 +28,10 @@ struct IdentityMetrics {
     std::uint64_t num_pred = 0;  // predicted occurrences over all frames
 };
 
+// IDF1, IDP and IDR from m's idtp, idfp, idfn and num_gt: the one finalisation of a sequence and
+// of sequences combined by summing their counts.
+void finalise_ratios(IdentityMetrics& m);
+
 // Id -> dense index + 1 (0 marks an empty slot), indices assigned 0, 1, 2, ... in order of first
 // appearance.
 using IdIndex = FlatMap;

@@ -16,6 +16,7 @@ const Families families[] = {
     readers_functions,
     masks_functions,
     pickle_functions,
+    finalise_functions,
     events_functions,
 };
 

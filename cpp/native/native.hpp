@@ -39,6 +39,9 @@ std::span<PyMethodDef> events_functions();
 // The convention named by a "module" / "benchmark" argument (evaluate_native.cpp).
 Result<Convention> parse_convention(const std::string& text);
 
+// finalise.cpp: each metric family's finalisation from summed counts (combining sequences).
+std::span<PyMethodDef> finalise_functions();
+
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();
 

@@ -102,3 +102,25 @@ def rebuild_evaluation_result(*fields: Any) -> EvaluationResult: ...
 def rebuild_accumulator_result(*fields: Any) -> AccumulatorResult: ...
 def rebuild_mask(*fields: Any) -> Mask: ...
 def rebuild_accumulator(*fields: Any) -> Accumulator: ...
+
+# Each metric family's finalisation from summed counts (combining sequences).
+def finalise_clear(
+    num_gt: int,
+    num_matches: int,
+    num_false_positives: int,
+    num_misses: int,
+    num_switches: int,
+    motp_sum: float,
+    benchmark: bool,
+) -> tuple[float, float, float, float, float, float, float]: ...
+def finalise_identity(idtp: int, idfp: int, idfn: int, num_gt: int) -> tuple[float, float, float]: ...
+def finalise_hota(
+    tp: Sequence[float],
+    fn: Sequence[float],
+    fp: Sequence[float],
+    assa_sum: Sequence[float],
+    ass_re_sum: Sequence[float],
+    ass_pr_sum: Sequence[float],
+    loca_sum: Sequence[float],
+    plain_means: bool = False,
+) -> tuple[list[float], list[float], list[float], list[float], list[float], list[float], float, float, float, float]: ...

@@ -85,7 +85,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
     parser.add_argument("--metrics", type=_list("metrics"), default=list(FAMILIES),
-                        metavar="LIST", help="comma-separated subset of clear,identity,hota "
+                        metavar="LIST", help=f"comma-separated subset of {','.join(FAMILIES)} "
                         "(default all)")
     parser.add_argument("--gt-classes", type=_list("class"), default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "

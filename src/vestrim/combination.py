@@ -24,13 +24,19 @@ overall one).
 does: every ratio is always recomputed from the summed counts (a single result included), with
 max(1, .) denominators (MOTA = (TP - FP - IDSW) / max(1, TP + FN), MOTP = summed IoU / max(1, TP)),
 the benchmark's alpha values, and HOTA's means summed as the extension sums them.
+
+Combining is summing; the ratios come from the same finalisation that turns one sequence's counts
+into its ratios (``vestrim._native.finalise_clear``, ``finalise_identity``, ``finalise_hota``).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Iterable
+
+from . import _native
+from .fields import FAMILY
 
 __all__ = [
     "COMBINERS",
@@ -155,8 +161,7 @@ class CombinedResult:
 _CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
-_CLEAR_COUNTS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
-                 "num_switches", "mt", "pt", "ml", "frag", "frag_present_only")
+_CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count]
 
 
 def _copy(cls, fields, metrics):
@@ -185,25 +190,10 @@ def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedC
     for r in results:
         iou_sum += r.motp * r.num_matches
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
-    w = max(float(tp) + float(fn), 1.0)
-    penalty = math.log10(float(idsw)) if idsw > 0 else 0.0
-    if benchmark:
-        mota = float(tp - fp - idsw) / w
-        motp = iou_sum / max(float(tp), 1.0)
-    else:
-        mota = 1.0 - float(fn + fp + idsw) / num_gt if num_gt > 0 else 0.0
-        motp = iou_sum / tp if tp > 0 else 0.0
-    return CombinedClear(
-        mota=mota,
-        motp=motp,
-        moda=(float(tp) - float(fp)) / w,
-        smota=((iou_sum - float(fp)) - float(idsw)) / w,
-        motal=((float(tp) - float(fp)) - penalty) / w,
-        clr_re=float(tp) / w,
-        clr_pr=float(tp) / max(float(tp) + float(fp), 1.0),
-        track_ratios=ratios,
-        **sums,
-    )
+    mota, motp, moda, smota, motal, clr_re, clr_pr = _native.finalise_clear(
+        num_gt, tp, fp, fn, idsw, iou_sum, benchmark)
+    return CombinedClear(mota=mota, motp=motp, moda=moda, smota=smota, motal=motal,
+                         clr_re=clr_re, clr_pr=clr_pr, track_ratios=ratios, **sums)
 
 
 def combine_identity(results: Iterable, *, convention: str = "module") -> CombinedIdentity:
@@ -217,23 +207,13 @@ def combine_identity(results: Iterable, *, convention: str = "module") -> Combin
     idfp = sum(int(r.idfp) for r in results)
     idfn = sum(int(r.idfn) for r in results)
     num_gt = sum(int(r.num_gt) for r in results)
-    denom = 0.5 * float(idfn) + (0.5 * float(idfp) + float(idtp))
+    idf1, idp, idr = _native.finalise_identity(idtp, idfp, idfn, num_gt)
     return CombinedIdentity(
-        idf1=float(idtp) / denom if denom > 0 else 0.0,
-        idp=float(idtp) / float(idtp + idfp) if idtp + idfp > 0 else 0.0,
-        idr=float(idtp) / float(num_gt) if num_gt > 0 else 0.0,
-        idtp=idtp, idfp=idfp, idfn=idfn,
+        idf1=idf1, idp=idp, idr=idr, idtp=idtp, idfp=idfp, idfn=idfn,
         num_frames=sum(int(r.num_frames) for r in results),
         num_gt=num_gt,
         num_pred=sum(int(r.num_pred) for r in results),
     )
-
-
-def _mean(values: Sequence[float]) -> float:
-    total = 0.0
-    for v in values:
-        total += v
-    return total / len(values)
 
 
 def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHota:
@@ -248,11 +228,7 @@ def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHo
     results = list(results)
     if len(results) == 1 and not benchmark:
         return _copy(CombinedHota, _HOTA_FIELDS, results[0])
-    if benchmark:
-        from . import _native
-        alphas, mean = list(_native.benchmark_alphas()), _native.alpha_mean
-    else:
-        alphas, mean = list(_ALPHAS), _mean
+    alphas = list(_native.benchmark_alphas()) if benchmark else list(_ALPHAS)
     n = len(alphas)
     tp, fn, fp = [0.0] * n, [0.0] * n, [0.0] * n
     assa_sum, re_sum, pr_sum, loca_sum = [0.0] * n, [0.0] * n, [0.0] * n, [0.0] * n
@@ -269,14 +245,12 @@ def combine_hota(results: Iterable, *, convention: str = "module") -> CombinedHo
                 re_sum[a] += r_re[a] * t
                 pr_sum[a] += r_pr[a] * t
                 loca_sum[a] += r_loca[a] * t
-    deta = [tp[a] / max(1.0, (tp[a] + fn[a]) + fp[a]) for a in range(n)]
-    assa = [assa_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    ass_re = [re_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    ass_pr = [pr_sum[a] / max(1.0, tp[a]) for a in range(n)]
-    loca = [max(1e-10, loca_sum[a]) / max(1e-10, tp[a]) for a in range(n)]
-    hota = [math.sqrt(deta[a] * assa[a]) for a in range(n)]
+    # Under the module's convention the means have always been the plain sums over the alphas.
+    deta, assa, ass_re, ass_pr, loca, hota, hota_mean, deta_mean, assa_mean, loca_mean = \
+        _native.finalise_hota(tp, fn, fp, assa_sum, re_sum, pr_sum, loca_sum,
+                              plain_means=not benchmark)
     return CombinedHota(
-        hota=mean(hota), deta=mean(deta), assa=mean(assa), loca=mean(loca),
+        hota=hota_mean, deta=deta_mean, assa=assa_mean, loca=loca_mean,
         alphas=alphas, hota_alphas=hota, deta_alphas=deta, assa_alphas=assa,
         loca_alphas=loca, hota_tp_alphas=tp, hota_fn_alphas=fn, hota_fp_alphas=fp,
         ass_re_alphas=ass_re, ass_pr_alphas=ass_pr,

@@ -7,8 +7,10 @@ Imports no other vestrim module: what runs in the workers is passed in as top-le
 
 from __future__ import annotations
 
-import concurrent.futures
-from typing import Any, Callable, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
+
+if TYPE_CHECKING:  # imported where used: a serial run has no use for it (nor for its threading)
+    import concurrent.futures
 
 __all__ = ["run_tasks", "local_pool"]
 
@@ -22,6 +24,7 @@ def run_tasks(executor: concurrent.futures.Executor,
     error)`` in this thread as each one ends (``error`` the exception it raised, else None).
     Once ``failed(result, error)`` holds for task k, the tasks with a larger k that have not
     started yet are dropped (whoever wants the first failure in k order has no use for them)."""
+    import concurrent.futures
     futures = {executor.submit(function, *args): k for k, function, args in tasks}
     first_failure: Optional[int] = None
     try:
@@ -58,6 +61,7 @@ def local_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     stops and restarts around fork itself. Elsewhere, or with other threads running (where a
     forked child could inherit a lock held by one of them), Python's default start method.
     """
+    import concurrent.futures
     import multiprocessing
     import sys
     import threading

@@ -96,7 +96,8 @@ def score_task(files: SequenceFiles, protocol_name: str, classes, families,
 
 def score_all(tasks: list, args: tuple, jobs: int,
               progress: Optional[Callable[[int, int, str], None]]) -> list:
-    """The results of ``score_sequence`` for every (tracker, files) task, in task order.
+    """The results of ``score_sequence`` for every (tracker, files) task, in task order. (A
+    dataset scored over all its sequences at once, with a ``score`` hook, is scored in its place.)
 
     With ``jobs`` > 1 and several tasks they run on a pool of local processes, the largest
     ground truth first and the trackers of one sequence in a row (a worker reads a sequence's

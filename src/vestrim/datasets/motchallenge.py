@@ -104,13 +104,7 @@ def read_tracks(path: str, *, gt: bool = False,
     table = read_table(path, columns=8 if gt else 6)
     if not gt:
         return Tracks(table.frames, table.ids, table.boxes, table.last_frame)
-    keep = table.conf != 0  # NaN (no 7th value) keeps the line
-    if classes is not None:
-        missing = np.flatnonzero(np.isnan(table.classes))
-        if len(missing):
-            raise MotFormatError(path, "no class (8th value), which the class filter needs",
-                                 int(table.lines[missing[0]]))
-        keep &= np.isin(table.classes, np.array(sorted(classes), dtype=np.float64))
+    keep = _plain_gt_keep(path, table, classes)
     if keep.all():
         return Tracks(table.frames, table.ids, table.boxes, table.last_frame)
     return Tracks(table.frames[keep], table.ids[keep], table.boxes[keep], table.last_frame)
@@ -167,17 +161,23 @@ def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> 
     return remove
 
 
+def _plain_gt_keep(path: str, gt: Table, classes) -> np.ndarray:
+    """Mask of the ground-truth rows the plain rules score: 7th value not 0 (a line without one
+    is scored) and, with ``classes``, 8th value among them."""
+    keep = gt.conf != 0
+    if classes is not None:
+        missing = np.isnan(gt.classes)
+        if missing.any():
+            raise MotFormatError(path, "no class (8th value), which the class filter needs",
+                                 int(gt.lines[first_row(gt, missing)]))
+        keep &= np.isin(gt.classes, np.array(sorted(classes), dtype=np.float64))
+    return keep
+
+
 def _gt_keep(path: str, gt, proto: Protocol, classes) -> np.ndarray:
     """Mask of the ground-truth rows scored."""
     if not proto.is_benchmark:
-        keep = gt.conf != 0  # a line without a 7th value is scored
-        if classes is not None:
-            missing = np.isnan(gt.classes)
-            if missing.any():
-                raise MotFormatError(path, "no class (8th value), which the class filter needs",
-                                     int(gt.lines[first_row(gt, missing)]))
-            keep &= np.isin(gt.classes, np.array(sorted(classes), dtype=np.float64))
-        return keep
+        return _plain_gt_keep(path, gt, classes)
     keep = np.trunc(gt.conf) != 0 if proto.drop_zero_marked else np.ones(len(gt), dtype=bool)
     if proto.scored_gt_class is not None:
         keep &= np.trunc(gt.classes) == proto.scored_gt_class
