@@ -302,12 +302,16 @@ def test_bundled_examples(protocol, folder, expected):
                                         protocol=protocol)
     doc = result.to_dict()
     assert doc["protocol"] == protocol and doc["iou_threshold"] == 0.5
-    got = {}
+    got, combinations = {}, []
     for entry in doc["trackers"]:
         assert entry["name"] == "tracker_a"
+        if not entry["sequences"]:  # the combinations of the classes follow them
+            combinations.append(entry["class"])
+            continue
         for seq in entry["sequences"] + [dict(entry["combined"], name="COMBINED")]:
             got[entry["class"], seq["name"]] = seq
     assert list(got) == list(expected)
+    assert combinations == (["cls_comb_cls_av", "cls_comb_det_av"] if protocol == "kitti" else [])
     for key, (counts, hota_runs) in expected.items():
         seq = got[key]
         assert tuple(seq[f][a] for f, a in COUNTS) == counts, key
@@ -327,7 +331,7 @@ def test_kitti_motp_and_combined_hota():
     result = vestrim.evaluate_benchmark(EXAMPLES / "kitti" / "gt",
                                         [EXAMPLES / "kitti" / "tracker_a"], protocol="kitti",
                                         classes=["car"])
-    [car] = result.trackers
+    car = result.trackers[0]  # then its class combinations
     assert car.class_name == "car" and car.sequences[0].clear.motp == pytest.approx(
         (5 + 0.62) / 6, abs=1e-12)
     # COMBINED: per alpha the summed counts; AssA weighted by each sequence's TP
@@ -412,5 +416,6 @@ def test_kitti_command_line_split_and_formats(tmp_path):
     status, out, _ = run_cli(gt, tracker, "--protocol", "kitti", "--split", "val", "--format",
                              "csv", "--classes", "Pedestrian")
     rows = list(csv.reader(io.StringIO(out)))
-    assert status == 0 and [r[:3] for r in rows[1:]] == [["tracker_a", "pedestrian", "0001"],
-                                                         ["tracker_a", "pedestrian", "COMBINED"]]
+    assert status == 0 and [r[:3] for r in rows[1:3]] == [["tracker_a", "pedestrian", "0001"],
+                                                          ["tracker_a", "pedestrian", "COMBINED"]]
+    assert [r[1] for r in rows[3:]] == ["cls_comb_cls_av", "cls_comb_det_av"]

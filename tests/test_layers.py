@@ -16,10 +16,12 @@ PACKAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # Lowest first. A module may import modules of lower layers only; "" is the package itself.
 LAYERS = [
     ["_vestrim", "_native", "errors", "fields", "pool", "protocols"],
-    ["derived", "combination", "options", "datasets.records"],
+    ["derived", "options", "datasets.records"],
+    ["combination"],
     ["datasets.text", "datasets.frames"],
-    ["datasets.layouts"],
-    ["datasets.motchallenge", "datasets.kitti", "datasets.mots"],
+    ["datasets.layouts", "datasets.cells"],
+    ["datasets.motchallenge", "datasets.kitti", "datasets.mots", "datasets.bdd100k",
+     "datasets.multiclass"],
     ["datasets", "mot", "kitti", "mots"],
     ["benchmark.result", "benchmark.plan", "events"],
     ["benchmark.score"],

@@ -289,7 +289,8 @@ bool Parser::parse_plain_line(const char* p, const char* end) {
     return true;
 }
 
-Failure Parser::finish() {
+Failure Parser::finish(bool check_repeats) {
+    if (!check_repeats) return failure_;
     if (auto repeat = first_repeated_pair(out_.frames, out_.ids, rows_)) {
         const std::size_t line = std::size_t(out_.lines[*repeat]);
         // A repeat before the first malformed line is the first fault in the file.

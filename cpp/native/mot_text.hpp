@@ -73,8 +73,9 @@ public:
 
     std::size_t rows() const { return rows_; }
     std::int64_t last_frame() const { return last_frame_; }
-    // The first fault of the file in line order, duplicates included; call after the last step.
-    Failure finish();
+    // The first fault of the file in line order, repeated (frame, id) pairs included when
+    // `check_repeats`; call after the last step.
+    Failure finish(bool check_repeats = true);
 
 private:
     // Parses one line (without its line end) into the next row; false with `failure_` set.

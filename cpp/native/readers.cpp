@@ -166,16 +166,20 @@ Ref failure_message(const mot::Failure& f) {
 }
 
 constexpr const char* kReadMotDoc =
-    "read_mot(data, columns)\n--\n\n"
+    "read_mot(data, columns, repeats=True)\n--\n\n"
     "Parses MOTChallenge text (any bytes-like object) into (frames, ids, boxes, conf, classes, lines,\n"
-    "last_frame). A malformed line or a repeated (frame, id) raises ValueError(message, line).";
+    "last_frame). A malformed line or (unless repeats is false) a repeated (frame, id) raises\n"
+    "ValueError(message, line).";
 
 PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Param params[] = {{"data", true}, {"columns", true}};
-    PyObject* a[2];
+    static constexpr py::Param params[] = {{"data", true}, {"columns", true}, {"repeats", false}};
+    PyObject* a[3];
     if (!py::bind({"read_mot()", params}, args, nargs, kwnames, a)) return nullptr;
     const long columns = PyLong_AsLong(a[1]);
     if (columns == -1 && PyErr_Occurred()) return nullptr;
+    // Multi-class files may repeat an id within a frame across classes: their check is per class.
+    const int repeats = a[2] == nullptr ? 1 : PyObject_IsTrue(a[2]);
+    if (repeats < 0) return nullptr;
     if (columns < 6 || columns > 8) return py::value_error("columns must be 6, 7 or 8");
     return read_text(a[0], [&](std::string_view text, std::size_t capacity) -> PyObject* {
         Ref frames = new_array(NPY_INT64, capacity), ids = new_array(NPY_INT64, capacity),
@@ -188,7 +192,7 @@ PyObject* read_mot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         mot::Parser parser(text, int(columns), out);
         if (!parse_in_blocks(parser)) return nullptr;
         mot::Failure failure;
-        without_gil([&] { failure = parser.finish(); });
+        without_gil([&] { failure = parser.finish(repeats != 0); });
         if (failure.fault != mot::Fault::None) return raise_at_line(failure_message(failure), failure.line);
         if (!shrink_all(parser.rows(), capacity, frames, ids, boxes, conf, classes, lines)) return nullptr;
         Ref last_frame = Ref::steal(PyLong_FromLongLong(parser.last_frame()));

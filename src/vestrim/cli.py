@@ -2,6 +2,7 @@
 
     vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
+                    [--class-names 1=pedestrian,3=car] [--ignore-classes 13]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
                     [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
                     [--events DIR] [--jobs N]
@@ -51,7 +52,8 @@ def _list(what: str, normalise=None):
 
 # How the command line spells the options that the shared checks name in their messages.
 _OPTION_NAMES = {"classes": "--classes", "gt_classes": "--gt-classes",
-                 "iou_threshold": "--iou-threshold", "split": "--split"}
+                 "iou_threshold": "--iou-threshold", "split": "--split",
+                 "class_names": "--class-names", "ignore_classes": "--ignore-classes"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -80,7 +82,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--classes", type=_list("class", str.lower), default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
-                             "MOTChallenge protocols: pedestrian)")
+                             "MOTChallenge protocols: pedestrian; bdd100k: any of its eight, "
+                             "reported in the order given; mot-multiclass: names of "
+                             "--class-names)")
+    parser.add_argument("--class-names", metavar="MAP",
+                        help="mot-multiclass (required there): the classes scored, by the "
+                             "number in the 8th value, e.g. 1=pedestrian,3=car (results in this "
+                             "order)")
+    parser.add_argument("--ignore-classes", metavar="LIST",
+                        help="mot-multiclass: ground-truth classes that mark ignore regions, "
+                             "e.g. 13")
     parser.add_argument("--iou-threshold", default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
@@ -179,7 +190,8 @@ def run(args) -> str:
                               iou_threshold=args.iou_threshold, classes=args.classes,
                               gt_classes=args.gt_classes, split=args.split,
                               jobs=_usable_cores() if args.jobs is None else args.jobs,
-                              names=_OPTION_NAMES, from_text=True)
+                              names=_OPTION_NAMES, class_names=args.class_names,
+                              ignore_classes=args.ignore_classes, from_text=True)
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None
     _check_plot_options(args, options.families)
@@ -191,8 +203,10 @@ def run(args) -> str:
             warnings.showwarning = _show_warning
             result = evaluate_benchmark(
                 args.gt, args.pred, protocol=options.protocol, seqmap=args.seqmap,
-                classes=options.classes, metrics=options.families, jobs=options.jobs,
-                iou_threshold=options.iou_threshold, split=options.split, progress=progress)
+                classes=args.classes if args.class_names is not None else options.classes,
+                metrics=options.families, jobs=options.jobs,
+                iou_threshold=options.iou_threshold, split=options.split, progress=progress,
+                class_names=args.class_names, ignore_classes=args.ignore_classes)
     finally:
         progress.done()
     if args.plot is not None:

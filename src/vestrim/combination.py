@@ -16,6 +16,21 @@ The functions here do exactly that for the three metric families:
   AssPr and LocA are the per-sequence values weighted by that alpha's TP; HOTA per alpha is
   sqrt(DetA * AssA); the four summary scores are the means over the alphas.
 
+Over classes (``combine_classes``), each taking the COMBINED result of every selected class,
+empty classes included, in result order:
+
+* class-averaged (``cls_comb_cls_av``): counts summed; every ratio the plain mean over the classes
+  of the classes' own values, nothing recomputed (MOTA is not taken from the summed counts, HOTA
+  per alpha is not sqrt(DetA x AssA) of the means). A single-number field is summed the way
+  NumPy's ``add.reduce`` sums a row (left to right below 8 values, eight partial sums from 8 to
+  128), a per-alpha field class by class, element by element; then divided by the number of
+  classes. The single numbers of the per-alpha fields (HOTA, DetA, DetRe, OWTA, ...) are the means
+  over the alphas of the averaged curves; HOTA(0), LocA(0), HOTALocA(0) and MOTP_sum are
+  single-number means; track ratios are joined;
+* detection-averaged (``cls_comb_det_av``, and the super-categories over their members): the
+  classes combined as sequences are under the benchmark convention, counts (frames and the summed
+  IoU included) summed and every ratio recomputed.
+
 A single result combines to itself, value for value. Combined results have the attribute names of
 the per-sequence classes, so they can be combined again (for example per-dataset results into an
 overall one).
@@ -33,14 +48,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable
+from typing import Iterable, Optional
 
 from . import _native
+from .derived import DERIVED_CLEAR_FIELDS, DerivedClear, DerivedHota, alpha_mean
 from .fields import FAMILY
 
 __all__ = [
     "COMBINERS",
     "combine_sequences",
+    "combine_classes",
+    "copy_clear",
     "combine",
     "combine_clear",
     "combine_identity",
@@ -95,6 +113,8 @@ class CombinedClear:
     clr_pr: float
     track_ratios: list = field(default_factory=list)
     frag_present_only: int = 0
+    # The summed IoU of the matches, which a further combination adds up (None: MOTP x TP).
+    motp_sum: Optional[float] = None
 
     def __repr__(self) -> str:
         return (f"CombinedClear(mota={_f4(self.mota)}, motp={_f4(self.motp)}, "
@@ -158,7 +178,8 @@ class CombinedResult:
     hota: CombinedHota
 
 
-_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()]
+_CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()
+                 if f.name != "motp_sum"]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
 _CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count]
@@ -170,6 +191,11 @@ def _copy(cls, fields, metrics):
         value = getattr(metrics, name)
         values[name] = list(value) if isinstance(value, (list, tuple)) else value
     return cls(**values)
+
+
+def copy_clear(metrics) -> CombinedClear:
+    """A ``CombinedClear`` holding the values of a CLEAR result."""
+    return _copy(CombinedClear, _CLEAR_FIELDS, metrics)
 
 
 def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedClear:
@@ -188,12 +214,14 @@ def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedC
     fn, idsw, num_gt = sums["num_misses"], sums["num_switches"], sums["num_gt"]
     iou_sum = 0.0
     for r in results:
-        iou_sum += r.motp * r.num_matches
+        stored = getattr(r, "motp_sum", None)
+        iou_sum += stored if stored is not None else r.motp * r.num_matches
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
     mota, motp, moda, smota, motal, clr_re, clr_pr = _native.finalise_clear(
         num_gt, tp, fp, fn, idsw, iou_sum, benchmark)
     return CombinedClear(mota=mota, motp=motp, moda=moda, smota=smota, motal=motal,
-                         clr_re=clr_re, clr_pr=clr_pr, track_ratios=ratios, **sums)
+                         clr_re=clr_re, clr_pr=clr_pr, track_ratios=ratios, motp_sum=iou_sum,
+                         **sums)
 
 
 def combine_identity(results: Iterable, *, convention: str = "module") -> CombinedIdentity:
@@ -287,3 +315,99 @@ def combine_sequences(results: Iterable, families: Iterable[str], convention: st
     results = list(results)
     return {f: COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
             for f in families}
+
+
+# --- over classes -------------------------------------------------------------------------------
+
+_CLEAR_MEANS = ("mota", "motp", "moda", "smota", "motal", "clr_re", "clr_pr")
+_CLEAR_SUMS = ("num_frames", "num_gt", "num_matches", "num_false_positives", "num_misses",
+               "num_switches", "mt", "pt", "ml", "frag", "frag_present_only")
+_HOTA_CURVE_MEANS = ("hota_alphas", "deta_alphas", "assa_alphas", "loca_alphas",
+                     "ass_re_alphas", "ass_pr_alphas")
+_HOTA_CURVE_SUMS = ("hota_tp_alphas", "hota_fn_alphas", "hota_fp_alphas")
+
+
+def _class_mean(values: list) -> float:
+    """The mean over classes of one number, summed as NumPy sums a contiguous row."""
+    import numpy as np  # only class combinations need it
+    return float(np.add.reduce(np.array(values, dtype=np.float64))) / len(values)
+
+
+def _curve_sum(curves: list) -> list:
+    """The element-wise sum of per-alpha curves, class by class, left to right."""
+    total = [0.0] * len(curves[0])
+    for curve in curves:
+        total = [t + v for t, v in zip(total, curve)]
+    return total
+
+
+def _curve_mean(curves: list) -> list:
+    return [t / len(curves) for t in _curve_sum(curves)]
+
+
+def _class_averaged_clear(results: list) -> tuple:
+    clears = [r.clear for r in results]
+    derived = [r.derived_clear() for r in results]
+    means: dict = {name: _class_mean([getattr(c, name) for c in clears]) for name in _CLEAR_MEANS}
+    sums: dict = {name: sum(int(getattr(c, name)) for c in clears) for name in _CLEAR_SUMS}
+    extra = DerivedClear(*(_class_mean([getattr(d, name) for d in derived])
+                           for name in DERIVED_CLEAR_FIELDS))
+    clear = CombinedClear(**means, **sums,
+                          track_ratios=[x for c in clears for x in c.track_ratios],
+                          motp_sum=extra.motp_sum)
+    return clear, extra
+
+
+def _class_averaged_identity(results: list) -> CombinedIdentity:
+    ids = [r.identity for r in results]
+    return CombinedIdentity(
+        idf1=_class_mean([i.idf1 for i in ids]), idp=_class_mean([i.idp for i in ids]),
+        idr=_class_mean([i.idr for i in ids]),
+        **{name: sum(int(getattr(i, name)) for i in ids)
+           for name in ("idtp", "idfp", "idfn", "num_frames", "num_gt", "num_pred")})
+
+
+def _class_averaged_hota(results: list) -> tuple:
+    hotas = [r.hota for r in results]
+    derived = [r.derived_hota() for r in results]
+    curves = {name: _curve_mean([getattr(h, name) for h in hotas]) for name in _HOTA_CURVE_MEANS}
+    totals = {name: _curve_sum([getattr(h, name) for h in hotas]) for name in _HOTA_CURVE_SUMS}
+    det_re = _curve_mean([d.det_re_alphas for d in derived])
+    det_pr = _curve_mean([d.det_pr_alphas for d in derived])
+    owta = _curve_mean([d.owta_alphas for d in derived])
+    hota = CombinedHota(
+        hota=alpha_mean(curves["hota_alphas"]), deta=alpha_mean(curves["deta_alphas"]),
+        assa=alpha_mean(curves["assa_alphas"]), loca=alpha_mean(curves["loca_alphas"]),
+        alphas=list(hotas[0].alphas), **curves, **totals,
+        num_frames=sum(int(h.num_frames) for h in hotas),
+        num_gt=sum(int(h.num_gt) for h in hotas),
+        num_pred=sum(int(h.num_pred) for h in hotas))
+    extra = DerivedHota(
+        det_re=alpha_mean(det_re), det_pr=alpha_mean(det_pr),
+        ass_re=alpha_mean(curves["ass_re_alphas"]), ass_pr=alpha_mean(curves["ass_pr_alphas"]),
+        owta=alpha_mean(owta),
+        hota_0=_class_mean([d.hota_0 for d in derived]),
+        loca_0=_class_mean([d.loca_0 for d in derived]),
+        hota_loca_0=_class_mean([d.hota_loca_0 for d in derived]),
+        det_re_alphas=det_re, det_pr_alphas=det_pr, owta_alphas=owta)
+    return hota, extra
+
+
+def combine_classes(results: Iterable, families: Iterable[str], averaged: bool) -> tuple:
+    """({family: combination}, {family: derived record}) over the COMBINED results of several
+    classes (objects with a ``clear``, ``identity`` and ``hota`` attribute, and
+    ``derived_clear()`` / ``derived_hota()``): class-averaged when ``averaged``, else
+    detection-averaged (the derived records are then those of the combination's counts: {})."""
+    results = list(results)
+    families = list(families)
+    if not averaged:
+        return combine_sequences(results, families, "benchmark"), {}
+    values: dict = {}
+    derived: dict = {}
+    if "clear" in families:
+        values["clear"], derived["clear"] = _class_averaged_clear(results)
+    if "identity" in families:
+        values["identity"] = _class_averaged_identity(results)
+    if "hota" in families:
+        values["hota"], derived["hota"] = _class_averaged_hota(results)
+    return values, derived

@@ -7,6 +7,13 @@ here, so each has one definition:
 * DetRe, DetPr, OWTA, AssRe and AssPr as single numbers: their means over the alphas, summed as the
   extension sums HOTA's own means;
 * HOTA(0) and LocA(0): the values at the first alpha; HOTALocA(0) = HOTA(0) * LocA(0).
+
+Beside CLEAR's own numbers: MTR, PTR, MLR = MT, PT, ML / max(1, MT + PT + ML), CLR_F1 =
+TP / max(1, TP + FN / 2 + FP / 2), FP_per_frame = FP / max(1, frames) and MOTP_sum, the summed IoU
+of the matches (MOTP x TP where a result does not carry it).
+
+A result may hold these values itself (``SequenceResult.derived``): a class-averaged result's are
+means over classes, not derived from its summed counts.
 """
 
 from __future__ import annotations
@@ -17,7 +24,8 @@ from dataclasses import dataclass
 from . import _native
 from .fields import FAMILY
 
-__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "field_values"]
+__all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "field_values",
+           "DerivedClear", "derive_clear", "DERIVED_CLEAR_FIELDS", "derived_values"]
 
 
 def alpha_mean(values) -> float:
@@ -66,12 +74,53 @@ def derive_hota(hota) -> DerivedHota:
     )
 
 
-def field_values(metrics, family_name: str) -> dict:
+@dataclass(frozen=True)
+class DerivedClear:
+    mtr: float
+    ptr: float
+    mlr: float
+    clr_f1: float
+    fp_per_frame: float
+    motp_sum: float
+
+
+DERIVED_CLEAR_FIELDS = tuple(DerivedClear.__dataclass_fields__)
+
+
+def derive_clear(clear) -> DerivedClear:
+    """The derived columns of a CLEAR result (``ClearMetrics`` or a combined one)."""
+    tp, fn, fp = clear.num_matches, clear.num_misses, clear.num_false_positives
+    tracks = max(1, clear.mt + clear.pt + clear.ml)
+    motp_sum = getattr(clear, "motp_sum", None)
+    return DerivedClear(
+        mtr=clear.mt / tracks,
+        ptr=clear.pt / tracks,
+        mlr=clear.ml / tracks,
+        clr_f1=tp / max(1.0, tp + fn / 2 + fp / 2),
+        fp_per_frame=fp / max(1, clear.num_frames),
+        motp_sum=motp_sum if motp_sum is not None else clear.motp * tp,
+    )
+
+
+_DERIVE = {"clear": derive_clear, "hota": derive_hota}
+
+
+def derived_values(metrics, family_name: str, stored=None):
+    """The derived record of a family (None for one without): the one ``stored`` holds for it
+    ({family: record}, a result's own), else computed from ``metrics``."""
+    record = (stored or {}).get(family_name)
+    if record is None and family_name in _DERIVE:
+        record = _DERIVE[family_name](metrics)
+    return record
+
+
+def field_values(metrics, family_name: str, stored=None) -> dict:
     """{JSON key: value} of every field of a family, in the order ``vestrim.fields`` declares
-    them (HOTA's derived fields computed here), values as the metrics object holds them."""
+    them (derived fields computed here, or taken from ``stored``, a result's own derived
+    records), values as the metrics object holds them."""
     family = FAMILY[family_name]
     out = {key: getattr(metrics, key) for key in family.keys}
     if family.derived_keys:
-        derived = derive_hota(metrics)
+        derived = derived_values(metrics, family_name, stored)
         out.update((key, getattr(derived, key)) for key in family.derived_keys)
     return out

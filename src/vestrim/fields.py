@@ -4,8 +4,8 @@ A metric family is declared as a ``Family``: its name, its title, and its fields
 Each ``Field`` names the attribute the value is read from (which is also its JSON key), one
 machine-readable column header (the benchmarks' name where they have one), the shorter header a
 text table prints where it has one, whether the value is a count (printed as an integer, never
-scaled by ``--percent``), and whether it is derived from HOTA's per-alpha values (see
-``vestrim.derived``) rather than read off the metrics object.
+scaled by ``--percent``), and whether it is derived (see ``vestrim.derived``: HOTA's from its
+per-alpha values, CLEAR's from its counts) rather than read off the metrics object.
 
 The outputs (text table, CSV, JSON, DataFrame, plots) read these declarations and the named column
 orders below; none spells a header or a key of its own. A new family (or a new field of an existing
@@ -20,10 +20,20 @@ from dataclasses import dataclass
 from typing import Optional
 
 __all__ = ["Field", "Family", "FAMILY", "FAMILIES", "COMBINED", "ATTRIBUTES", "TABLE_COLUMNS",
-           "DATAFRAME_COLUMNS", "FRAMES", "field"]
+           "DATAFRAME_COLUMNS", "FRAMES", "field", "CLASS_AVERAGED", "DETECTION_AVERAGED",
+           "COMBINATION_LABELS", "RESERVED_CLASS_NAMES"]
 
 # The row that holds the combination of a run's sequences.
 COMBINED = "COMBINED"
+
+# The class of the entries that combine a tracker's classes (see vestrim.combination): the
+# class-averaged and detection-averaged combinations, then the super-categories a protocol
+# defines. Such an entry has no sequences, only COMBINED.
+CLASS_AVERAGED = "cls_comb_cls_av"
+DETECTION_AVERAGED = "cls_comb_det_av"
+COMBINATION_LABELS = (CLASS_AVERAGED, DETECTION_AVERAGED, "HUMAN", "VEHICLE", "BIKE")
+# Names a caller may not give a class (compared lower-cased).
+RESERVED_CLASS_NAMES = ("combined", *(label.lower() for label in COMBINATION_LABELS))
 
 
 @dataclass(frozen=True)
@@ -33,7 +43,7 @@ class Field:
     header: Optional[str]    # column header (CSV, DataFrame); None: never a column
     abbreviation: Optional[str] = None  # the text table's header, where shorter than `header`
     count: bool = False      # an integer count (never scaled to percent)
-    derived: bool = False    # computed by vestrim.derived from HOTA's per-alpha values
+    derived: bool = False    # computed by vestrim.derived (unless a result holds its own)
 
     @property
     def table_header(self) -> str:
@@ -74,7 +84,11 @@ FAMILY = {f.name: f for f in [
         ("num_misses", "CLR_FN", "FN", _C), ("num_switches", "IDSW", None, _C),
         ("mt", "MT", None, _C), ("pt", "PT", None, _C), ("ml", "ML", None, _C),
         ("frag", "Frag", None, _C), ("frag_present_only", None, None, _C),
-        ("track_ratios", None)),
+        ("track_ratios", None),
+        ("mtr", "MTR", None, _R, True), ("ptr", "PTR", None, _R, True),
+        ("mlr", "MLR", None, _R, True), ("clr_f1", "CLR_F1", None, _R, True),
+        ("fp_per_frame", "FP_per_frame", None, _R, True),
+        ("motp_sum", "MOTP_sum", None, _R, True)),
     _family(
         "identity", "Identity",
         ("idf1", "IDF1"), ("idp", "IDP"), ("idr", "IDR"), ("idtp", "IDTP", None, _C),

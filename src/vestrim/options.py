@@ -12,17 +12,19 @@ Imports only the protocols and the fields.
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Mapping, Optional, Union
 
-from .fields import FAMILIES
+from .fields import FAMILIES, RESERVED_CLASS_NAMES
 from .protocols import PROTOCOLS, Protocol, protocol as find_protocol
 
-__all__ = ["RunOptions", "run_options", "API_NAMES", "shown"]
+__all__ = ["RunOptions", "run_options", "API_NAMES", "shown", "ClassMap", "class_map"]
 
 # How the Python API names its options in messages (the command line passes its own spelling).
 API_NAMES = {"classes": "classes", "gt_classes": "classes", "iou_threshold": "iou_threshold",
-             "split": "split"}
+             "split": "split", "class_names": "class_names",
+             "ignore_classes": "ignore_classes"}
 
 
 @dataclass(frozen=True)
@@ -30,7 +32,8 @@ class RunOptions:
     protocol: Protocol
     families: tuple                # of FAMILIES, in their order
     iou_threshold: float
-    classes: Union[tuple, frozenset, None]  # class names (benchmark), numbers (plain) or all
+    # class names (benchmark), numbers (plain), all (None), or mot-multiclass's ClassMap
+    classes: Union[tuple, frozenset, "ClassMap", None]
     split: Optional[str]
     jobs: int
 
@@ -116,6 +119,123 @@ def _class_names(proto: Protocol, values, name: str) -> tuple:
     return tuple(c for c in scored if c in values)
 
 
+def _selected_names(proto: Protocol, values, name: str) -> tuple:
+    """The protocol's classes chosen by name (any case), in the order given, each once; all of
+    them by default."""
+    if values is None:
+        return tuple(proto.classes or ())
+    if isinstance(values, (str, bytes, int)):
+        values = [values]
+    scored = proto.classes or ()
+    out: list = []
+    for c in values:
+        key = c.lower() if isinstance(c, str) else c
+        if key not in scored:
+            raise ValueError(f"{name}: {proto.name} scores {', '.join(scored)}, not {shown(c)}")
+        if key not in out:
+            out.append(key)
+    return tuple(out)
+
+
+_NAME = re.compile(r"[a-z0-9_ -]+")
+
+
+@dataclass(frozen=True)
+class ClassMap:
+    """The classes of a ``mot-multiclass`` run: number -> name of every mapped class (map order),
+    the class numbers that mark ignore regions, and the names scored (result order)."""
+
+    names: tuple          # ((number, name), ...)
+    ignore: frozenset
+    selected: tuple       # names
+
+    def number(self, name: str) -> int:
+        return next(n for n, m in self.names if m == name)
+
+
+def _class_number(value, what: str) -> int:
+    if isinstance(value, bool):
+        raise ValueError(f"{what}: class numbers are integers, got {value!r}")
+    if isinstance(value, str):
+        text = value.strip()
+        if not re.fullmatch(r"[+-]?[0-9]+", text):
+            raise ValueError(f"{what}: class numbers are integers, got {value!r}")
+        value = int(text)
+    try:
+        number = int(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what}: class numbers are integers, got {value!r}") from None
+    if number != value:
+        raise ValueError(f"{what}: class numbers are integers, got {value!r}")
+    if not -2**63 <= number < 2**63:
+        raise ValueError(f"{what}: class {number} does not fit in 64 bits")
+    return number
+
+
+def class_map(class_names, ignore_classes=None, classes=None) -> ClassMap:
+    """Check a class-name map (``{1: "pedestrian"}`` or ``"1=pedestrian,3=car"``), the ignore
+    classes (``{13}`` or ``"13"``) and a selection of names; ValueError with the reason."""
+    if class_names is None:
+        raise ValueError("mot-multiclass needs a class-name map, e.g. 1=pedestrian,3=car")
+    pairs: list
+    if isinstance(class_names, str):
+        pairs = []
+        for item in class_names.split(","):
+            text, sep, label = item.partition("=")
+            if not sep or not item.strip():
+                raise ValueError(f"class names: expected NUMBER=NAME, got {item.strip()!r}")
+            pairs.append((text, label))
+    elif isinstance(class_names, Mapping):
+        pairs = list(class_names.items())
+    else:
+        raise ValueError("class names: a mapping of class numbers to names, e.g. "
+                         "{1: 'pedestrian', 3: 'car'}")
+    names: list = []
+    for given, name in pairs:
+        number = _class_number(given, "class names")
+        if not isinstance(name, str):
+            raise ValueError(f"class names: the name of class {number} is not a string")
+        name = name.strip().lower()
+        if not _NAME.fullmatch(name):
+            raise ValueError(f"class names: {name!r} (class {number}) must be letters, digits, "
+                             f"'_', '-' or spaces")
+        if name in RESERVED_CLASS_NAMES:
+            raise ValueError(f"class names: {name!r} is reserved for combined results")
+        if any(n == number for n, _ in names):
+            raise ValueError(f"class names: class {number} is named twice")
+        if any(m == name for _, m in names):
+            raise ValueError(f"class names: the name {name!r} is given to two classes")
+        names.append((number, name))
+    if not names:
+        raise ValueError("class names: no class given")
+    ignore_list: list = []
+    if isinstance(ignore_classes, (str, int)):
+        ignore_list = str(ignore_classes).split(",")
+    elif ignore_classes is not None:
+        ignore_list = list(ignore_classes)
+    ignore = frozenset(_class_number(c, "ignore classes") for c in ignore_list)
+    for ignored in sorted(ignore):
+        if any(n == ignored for n, _ in names):
+            raise ValueError(f"ignore classes: class {ignored} is also a named class")
+    if classes is None:
+        selected = tuple(m for _, m in names)
+    else:
+        if isinstance(classes, str):
+            classes = [classes]
+        selected_list: list = []
+        for c in classes:
+            if not isinstance(c, str):
+                raise ValueError(f"classes are names under mot-multiclass, got {c!r}")
+            c = c.strip().lower()
+            if not any(m == c for _, m in names):
+                raise ValueError(f"class {c!r} is not in the class-name map (named: "
+                                 f"{', '.join(m for _, m in names)})")
+            if c not in selected_list:
+                selected_list.append(c)
+        selected = tuple(selected_list)
+    return ClassMap(tuple(names), ignore, selected)
+
+
 def _split(proto: Protocol, value, name: str) -> Optional[str]:
     if value is None:
         return None
@@ -129,18 +249,23 @@ def _split(proto: Protocol, value, name: str) -> Optional[str]:
 
 
 def run_options(protocol="plain", *, metrics=None, iou_threshold=None, classes=None,
-                gt_classes=None, split=None, jobs=1, names=None,
-                from_text: bool = False) -> RunOptions:
+                gt_classes=None, split=None, jobs=1, names=None, class_names=None,
+                ignore_classes=None, from_text: bool = False) -> RunOptions:
     """Checked options of a run. ``classes`` chooses among a benchmark protocol's classes by
-    name; ``gt_classes`` keeps ground-truth classes by number under ``plain``. ``names`` spells
-    the options in messages (``API_NAMES`` by default); ``from_text`` accepts the text of a
-    number where a number is expected."""
+    name; ``gt_classes`` keeps ground-truth classes by number under ``plain``;
+    ``class_names`` and ``ignore_classes`` are mot-multiclass's class map (see ``class_map``).
+    ``names`` spells the options in messages (``API_NAMES`` by default); ``from_text`` accepts
+    the text of a number where a number is expected."""
     names = names or API_NAMES
     proto = find_protocol(protocol)
     families = _families(metrics)
     jobs = _jobs(jobs, from_text)
     numbers = _class_numbers(gt_classes, from_text) if gt_classes is not None else None
     split = _split(proto, split, names["split"])
+    if proto.dataset != "multiclass" and (class_names is not None
+                                          or ignore_classes is not None):
+        raise ValueError(f"{names['class_names']} and {names['ignore_classes']} apply under "
+                         f"mot-multiclass only")
     if not proto.is_benchmark:
         if classes is not None:
             raise ValueError(f"{names['classes']} applies under the benchmark protocols (under "
@@ -149,9 +274,20 @@ def run_options(protocol="plain", *, metrics=None, iou_threshold=None, classes=N
         return RunOptions(proto, families, _threshold(proto, iou_threshold,
                                                       names["iou_threshold"]),
                           numbers, split, jobs)
-    chosen = _class_names(proto, classes, names["classes"]) if classes is not None else None
+    chosen: Union[tuple, ClassMap, None]
+    if proto.dataset == "multiclass":
+        try:
+            chosen = class_map(class_names, ignore_classes, classes)
+        except ValueError as e:
+            raise ValueError(f"{names['class_names']}, {names['ignore_classes']}, "
+                             f"{names['classes']}: {e}") from None
+    elif proto.selection_order:
+        chosen = _selected_names(proto, classes, names["classes"])
+    else:
+        chosen = _class_names(proto, classes, names["classes"]) if classes is not None else None
     threshold = _threshold(proto, iou_threshold, names["iou_threshold"])
     if numbers is not None:
         raise ValueError(f"{names['gt_classes']} applies under the plain protocol only "
-                         f"({proto.name} scores {', '.join(proto.classes or ())})")
+                         f"({proto.name} scores "
+                         f"{', '.join(proto.classes or ()) or 'the classes of its class map'})")
     return RunOptions(proto, families, threshold, chosen, split, jobs)

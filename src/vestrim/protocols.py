@@ -43,6 +43,24 @@ Every MOTChallenge protocol refuses a prediction whose class is above 1.
     As ``kitti-mots``, in the MOTChallenge layout (``GT/<seq>/gt/gt.txt``, ``seqinfo.ini``,
     frames from 1), pedestrians only.
 
+``bdd100k``
+    BDD100K box tracking (``GT/<video>.json``, every entry of the folder a video; the 2020
+    JSON labels, frames paired by their position in ``index`` order). Eight classes, each scored
+    on its own; ground-truth labels of a distractor category or with a truthy ``Crowd`` are
+    class-agnostic ignore regions. Per (video, class): pre-match, removal of unmatched
+    predictions more than half inside an ignore region, ids relabelled, an id twice in a frame
+    refused. See ``vestrim.datasets.bdd100k`` and ``vestrim.datasets.cells``. Cells without
+    predictions or without ground truth report 0 frames to CLEAR (and MLR 1). Results in the
+    order of the selected classes, then the class combinations and the super-categories HUMAN,
+    VEHICLE, BIKE.
+``mot-multiclass``
+    MOTChallenge-format files whose 8th value is a class number, with a class-name map given by
+    the caller, optional ignore classes (ground truth of those is an ignore region), and the
+    per-(sequence, class) rules of ``bdd100k``; class combinations, no super-categories.
+
+``kitti``, ``bdd100k`` and ``mot-multiclass`` add the class-averaged and detection-averaged
+combinations of their classes (see ``vestrim.combination``).
+
 Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
 (CLEAR's match continuity across frames, the threshold margins, the benchmark's alpha values).
 """
@@ -52,7 +70,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Literal, Optional
 
-__all__ = ["Protocol", "PROTOCOLS", "MOT_CLASSES", "protocol"]
+__all__ = ["Protocol", "PROTOCOLS", "MOT_CLASSES", "BDD_CLASSES", "BDD_SUPER_CATEGORIES",
+           "protocol"]
 
 # The MOTChallenge ground-truth classes (8th value).
 MOT_CLASSES = {
@@ -72,6 +91,15 @@ MOT_CLASSES = {
 }
 
 
+# BDD100K's scored classes in table order, and its super-categories.
+BDD_CLASSES = ("pedestrian", "rider", "car", "bus", "truck", "train", "motorcycle", "bicycle")
+BDD_SUPER_CATEGORIES = (
+    ("HUMAN", ("pedestrian", "rider")),
+    ("VEHICLE", ("car", "truck", "bus", "train")),
+    ("BIKE", ("motorcycle", "bicycle")),
+)
+
+
 @dataclass(frozen=True)
 class Protocol:
     """The rules of one benchmark."""
@@ -80,15 +108,18 @@ class Protocol:
     # "module": the library's own conventions; "benchmark": the benchmark's published ones.
     convention: Literal["module", "benchmark"]
     # The dataset module that finds, reads and lays out its files (see vestrim.datasets):
-    # "motchallenge", "kitti" or "mots".
+    # "motchallenge", "kitti", "mots", "bdd100k" (JSON) or "multiclass" (MOTChallenge text with
+    # a class column).
     dataset: str = "motchallenge"
     # Where a split folder keeps its sequences: "motchallenge" (<seq>/gt/gt.txt and
     # seqinfo.ini), "kitti" (label_02/<seq>.txt, a seqmap of frame counts) or "kitti-mots"
-    # (instances_txt/<seq>.txt, a seqmap of last frames).
+    # (instances_txt/<seq>.txt, a seqmap of last frames) or "bdd100k" (<video>.json, every entry
+    # of the folder).
     layout: str = "motchallenge"
     # The split whose seqmap is read when none is given (the KITTI layouts only).
     default_split: Optional[str] = None
-    # The classes scored, by name, each giving one result per tracker (None: class-agnostic).
+    # The classes scored, by name, each giving one result per tracker (None: class-agnostic, or
+    # named by the caller under mot-multiclass).
     classes: Optional[tuple[str, ...]] = None
     # The IoU threshold the benchmark fixes (None: any, chosen by the caller).
     iou_threshold: Optional[float] = None
@@ -105,6 +136,15 @@ class Protocol:
     removal_threshold: float = 0.5
     # Predictions whose class (when written) exceeds this are refused (None: not checked).
     max_pred_class: Optional[int] = None
+    # Classes are reported in the order the caller selects them (else in the protocol's order).
+    selection_order: bool = False
+    # The class-averaged and detection-averaged combinations are reported, and these
+    # super-categories ((label, member classes), ...).
+    class_combinations: bool = False
+    super_categories: tuple = ()
+    # A (sequence, class) without predictions or without ground truth reports 0 frames to CLEAR
+    # and MLR 1.
+    empty_cells: bool = False
 
     @property
     def format(self) -> str:
@@ -142,11 +182,18 @@ PROTOCOLS = {
                  valid_gt_classes=_MOT_VALID, scored_gt_class=1,
                  distractor_classes=_MOT_DISTRACTORS | {6}, max_pred_class=1),
         Protocol("kitti", "benchmark", dataset="kitti", layout="kitti",
-                 classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training"),
+                 classes=("car", "pedestrian"), iou_threshold=0.5, default_split="training",
+                 class_combinations=True),
         Protocol("kitti-mots", "benchmark", dataset="mots", layout="kitti-mots",
                  classes=("car", "pedestrian"), iou_threshold=0.5, default_split="val"),
         Protocol("mots20", "benchmark", dataset="mots", classes=("pedestrian",),
                  iou_threshold=0.5),
+        Protocol("bdd100k", "benchmark", dataset="bdd100k", layout="bdd100k",
+                 classes=BDD_CLASSES, iou_threshold=0.5, selection_order=True,
+                 class_combinations=True, super_categories=BDD_SUPER_CATEGORIES,
+                 empty_cells=True),
+        Protocol("mot-multiclass", "benchmark", dataset="multiclass", iou_threshold=0.5,
+                 selection_order=True, class_combinations=True, empty_cells=True),
     ]
 }
 

@@ -51,6 +51,8 @@ def format_table(result: BenchmarkResult, percent: bool = False) -> str:
     if len({t.tracker for t in result.trackers}) == 1:
         for t in result.trackers:
             suffix = f" - {t.class_name}" if several_classes else ""
+            if not t.sequences:  # a combination of the tracker's classes
+                suffix = f" - {t.tracker} - {t.class_name}"
             rows = [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]
             blocks += [_family_block(titles[f] + suffix, "Sequence", f, rows, percent)
                        for f in families]
@@ -64,7 +66,7 @@ def _family_block(title, first, family, rows, percent) -> str:
     columns = TABLE_COLUMNS[family]
     cells = []
     for name, result in rows:
-        values = field_values(getattr(result, family), family)
+        values = field_values(getattr(result, family), family, getattr(result, "derived", None))
         cells.append([name] + [str(values[c.key]) if c.count else _ratio(values[c.key], percent)
                                for c in columns])
     return _block(title, first, [c.table_header for c in columns], cells)
@@ -82,7 +84,7 @@ def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
         for name, r in [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]:
             row = [t.tracker, t.class_name or "", name]
             for family in families:
-                values = field_values(getattr(r, family), family)
+                values = field_values(getattr(r, family), family, r.derived)
                 row += [values[c.key] if c.count else repr(values[c.key] * scale)
                         for c in TABLE_COLUMNS[family]]
             writer.writerow(row)

@@ -56,10 +56,12 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _family(metrics: Any, family: str) -> dict[str, Any]:
-    """One metric family's JSON object, NaN kept (HOTA with its derived columns)."""
+def _family(metrics: Any, family: str, stored: Optional[Mapping[str, Any]] = None
+            ) -> dict[str, Any]:
+    """One metric family's JSON object, NaN kept (CLEAR and HOTA with their derived columns,
+    taken from ``stored`` where a result holds its own)."""
     from .derived import field_values
-    return {key: _plain(value) for key, value in field_values(metrics, family).items()}
+    return {key: _plain(value) for key, value in field_values(metrics, family, stored).items()}
 
 
 def _family_of(metrics: Any) -> str:
@@ -72,13 +74,14 @@ def _family_of(metrics: Any) -> str:
 
 def _families(result: Any) -> dict[str, Any]:
     """{family: dict} of the families a result holds (members that are None are left out)."""
-    return {f: _family(getattr(result, f), f) for f in FAMILIES
+    stored = getattr(result, "derived", None)
+    return {f: _family(getattr(result, f), f, stored) for f in FAMILIES
             if getattr(result, f, None) is not None}
 
 
 def _sequence(result: Any) -> dict[str, Any]:
     out = _families(result)
-    out["count"] = _family(result.count, "count")
+    out["count"] = _benchmark().count_values(result.count)
     return out
 
 
@@ -113,7 +116,7 @@ def asdict(result: Any) -> dict[str, Any]:
     if _is_benchmark_result(result):
         b = _benchmark()
         if isinstance(result, b.Count):
-            return _family(result, "count")
+            return b.count_values(result)
         if isinstance(result, b.SequenceResult):
             return {"name": result.name, **_sequence(result)}
         if isinstance(result, b.TrackerResult):

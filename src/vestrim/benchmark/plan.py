@@ -77,6 +77,7 @@ def plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
         raise BenchmarkError("GT and PRED must both be files (one sequence) or both be folders")
     run = dataset(proto).find_run(gt, proto, seqmap, split)
     sequences = run.sequences
+    extension = getattr(dataset(proto), "PRED_EXTENSION", ".txt")
     named = [(*_tracker_name_and_folder(path), path) for path in trackers]
     _unique_names([Tracker(name, path, ()) for name, _, path in named])
     out = []
@@ -84,14 +85,15 @@ def plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
         files = []
         missing = []
         for seq in sequences:
-            pred = os.path.join(folder, seq.name + ".txt")
+            pred = os.path.join(folder, seq.name + extension)
             if not os.path.isfile(pred):
                 missing.append(pred)
                 pred = None
             files.append(SequenceFiles(seq.name, seq.gt, pred, seq.seqinfo, seq.num_frames))
         if len(missing) == len(sequences):
             raise BenchmarkError(f"tracker {name} ({folder}) has none of the {len(sequences)} "
-                                 f"scored sequences (expected <sequence>.txt files in it)")
+                                 f"scored sequences (expected <sequence>{extension} files in "
+                                 f"it)")
         if missing:
             if proto.is_benchmark:
                 raise BenchmarkError(f"tracker {name} is incomplete: {len(missing)} of "
@@ -101,7 +103,7 @@ def plan(gt, trackers, proto: Protocol, seqmap, split=None) -> list:
                 warn(f"no prediction file {pred}: sequence {seq_name} scored as an empty output")
         for entry in list_dir(folder):
             stem, ext = os.path.splitext(entry)
-            if ext == ".txt" and stem not in run.names:
+            if ext == extension and stem not in run.names:
                 warn(f"ignoring {os.path.join(folder, entry)}: no ground truth for "
                      f"sequence {stem}")
         out.append(Tracker(name, path, tuple(files)))

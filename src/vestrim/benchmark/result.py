@@ -12,10 +12,10 @@ from dataclasses import dataclass
 from typing import Optional
 
 from ..datasets.records import Count
-from ..derived import field_values
+from ..derived import derived_values, field_values
 from ..fields import FAMILIES
 
-__all__ = ["SequenceResult", "TrackerResult", "BenchmarkResult", "Count"]
+__all__ = ["SequenceResult", "TrackerResult", "BenchmarkResult", "Count", "count_values"]
 
 
 @dataclass(frozen=True)
@@ -27,6 +27,17 @@ class SequenceResult:
     identity: object
     hota: object
     count: Count
+    # Derived records the result holds itself ({"clear": DerivedClear, "hota": DerivedHota}),
+    # where they are not those of its counts (class averages, empty multi-class cells).
+    derived: Optional[dict] = None
+
+    def derived_clear(self):
+        """MTR, PTR, MLR, CLR_F1, FP_per_frame and MOTP_sum (see ``vestrim.derived``)."""
+        return derived_values(self.clear, "clear", self.derived)
+
+    def derived_hota(self):
+        """DetRe, DetPr, AssRe, AssPr, OWTA, HOTA(0), LocA(0), HOTALocA(0) and their curves."""
+        return derived_values(self.hota, "hota", self.derived)
 
     def to_dict(self, families=FAMILIES) -> dict:
         """The JSON record: one object per computed family, then ``count``."""
@@ -34,8 +45,9 @@ class SequenceResult:
         for family in families:
             metrics = getattr(self, family)
             if metrics is not None:
-                out[family] = {k: _json_value(v) for k, v in field_values(metrics, family).items()}
-        out["count"] = field_values(self.count, "count")
+                out[family] = {k: _json_value(v) for k, v in
+                               field_values(metrics, family, self.derived).items()}
+        out["count"] = count_values(self.count)
         return out
 
 
@@ -77,6 +89,14 @@ class BenchmarkResult:
     def to_json(self, indent: Optional[int] = 2) -> str:
         import json
         return json.dumps(self.to_dict(), indent=indent, allow_nan=False) + "\n"
+
+
+def count_values(count: Count) -> dict:
+    """The JSON record of a ``Count`` (with ``num_frames`` where the count holds it)."""
+    out = field_values(count, "count")
+    if count.num_frames is not None:
+        out["num_frames"] = count.num_frames
+    return out
 
 
 def _json_value(value):

@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import os
 import warnings
+from dataclasses import replace
 from typing import Callable, Optional
 
 from .. import _native, _vestrim
-from ..combination import combine_sequences
+from ..combination import combine_sequences, copy_clear
+from ..derived import DerivedClear
 from ..datasets import dataset
 from ..datasets.records import (BenchmarkSequence, Count, MaskBenchmarkSequence,
                                 SequenceFiles)
@@ -29,7 +31,7 @@ def load(files: SequenceFiles, proto: Protocol, chosen, *, skip_empty: bool) -> 
     """The scored sequences of one tracker's files; with ``skip_empty`` each lists only the
     frames with a box on either side (see ``BenchmarkSequence.empty_frames``)."""
     sequences = dataset(proto).load(files, proto, chosen, skip_empty)
-    if proto.is_benchmark and chosen is not None:
+    if proto.is_benchmark and chosen is not None and not proto.selection_order:
         sequences = [s for s in sequences if s.class_name in chosen]
     return sequences
 
@@ -73,9 +75,24 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     out = []
     for seq in load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
-        out.append((seq.class_name, SequenceResult(seq.name, m.get("clear"), m.get("identity"),
-                                                   m.get("hota"), seq.count)))
+        result = SequenceResult(seq.name, m.get("clear"), m.get("identity"), m.get("hota"),
+                                seq.count)
+        if proto.empty_cells and (seq.count.num_pred == 0 or seq.count.num_gt == 0):
+            result = _empty_cell(result)
+        out.append((seq.class_name, result))
     return out
+
+
+def _empty_cell(result: SequenceResult) -> SequenceResult:
+    """A (sequence, class) without predictions or without ground truth, as the multi-class
+    protocols report it: CLEAR counts 0 frames, and MLR is 1 with every other ratio 0 (the
+    metrics themselves already give 0, and LocA 1)."""
+    if result.clear is None:
+        return result
+    clear = copy_clear(result.clear)
+    clear = replace(clear, num_frames=0, motp_sum=0.0)
+    return replace(result, clear=clear,
+                   derived={"clear": DerivedClear(0.0, 0.0, 1.0, 0.0, 0.0, 0.0)})
 
 
 def score_task(files: SequenceFiles, protocol_name: str, classes, families,

@@ -25,7 +25,7 @@ from __future__ import annotations
 from types import ModuleType
 
 from ..protocols import Protocol
-from . import kitti, motchallenge, mots
+from . import bdd100k, kitti, motchallenge, mots, multiclass
 
 __all__ = ["DATASETS", "dataset"]
 
@@ -33,6 +33,8 @@ DATASETS: dict[str, ModuleType] = {
     "motchallenge": motchallenge,
     "kitti": kitti,
     "mots": mots,
+    "bdd100k": bdd100k,
+    "multiclass": multiclass,
 }
 
 

@@ -36,10 +36,14 @@ class Count:
     num_pred: int
     num_gt_ids: int
     num_pred_ids: int
+    # The sequence's frames, where a dataset counts them here (bdd100k, mot-multiclass: also for
+    # a class without boxes, whose CLEAR result counts none).
+    num_frames: Optional[int] = None
 
     @classmethod
     def combine(cls, counts: Iterable["Count"]) -> "Count":
-        """Summed over sequences (ids of different sequences are different objects)."""
+        """Summed over sequences (ids of different sequences are different objects); the
+        frames are not carried over."""
         counts = list(counts)
         return cls(*(sum(getattr(c, f) for c in counts) for f in ATTRIBUTES["count"]))
 
