@@ -231,16 +231,19 @@ def test_event_files(tmp_path):
                            log.similarity, log.has_gt.view(np.uint8))
 
 
-@pytest.mark.parametrize("gt, tracker, protocol, first", [
-    ("examples/mot17/gt", "examples/mot17/trackers/alpha", "mot17", 1),
-    ("examples/kitti/gt", "examples/kitti/tracker_a", "kitti", 0),
-    ("examples/kitti_mots/gt", "examples/kitti_mots/tracker_a", "kitti-mots", 0),
+@pytest.mark.parametrize("gt, tracker, protocol, first, options", [
+    ("examples/mot17/gt", "examples/mot17/trackers/alpha", "mot17", 1, {}),
+    ("examples/kitti/gt", "examples/kitti/tracker_a", "kitti", 0, {}),
+    ("examples/kitti_mots/gt", "examples/kitti_mots/tracker_a", "kitti-mots", 0, {}),
+    ("examples/bdd100k/gt", "examples/bdd100k/trackers/alpha", "bdd100k", 0, {}),
+    ("examples/multiclass/gt", "examples/multiclass/trackers/alpha", "mot-multiclass", 1,
+     {"class_names": {1: "pedestrian", 3: "car", 4: "bus"}, "ignore_classes": {13}}),
 ])
-def test_loaded_sequences_as_the_benchmark_scores_them(gt, tracker, protocol, first, monkeypatch):
+def test_loaded_sequences_as_the_benchmark_scores_them(gt, tracker, protocol, first, options, monkeypatch):
     monkeypatch.chdir(pathlib.Path(__file__).resolve().parent.parent)
-    result = vestrim.evaluate_benchmark(gt, [tracker], protocol=protocol)
+    result = vestrim.evaluate_benchmark(gt, [tracker], protocol=protocol, **options)
     scored = {(t.class_name, s.name): s for t in result.trackers for s in t.sequences}
-    for seq in vestrim.load_benchmark(gt, tracker, protocol=protocol):
+    for seq in vestrim.load_benchmark(gt, tracker, protocol=protocol, **options):
         log = vestrim.frame_events_for(seq, protocol)
         clear = scored[seq.class_name, seq.name].clear
         counts = log.counts()

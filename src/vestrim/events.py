@@ -17,7 +17,8 @@ import numpy as np
 from . import _native
 from .datasets.layouts import FIRST_FRAME
 from .datasets.records import MaskBenchmarkSequence
-from .options import run_options
+from .options import iou_threshold as checked_threshold
+from .protocols import protocol as find_protocol
 
 __all__ = ["EventLog", "GtTrackTable", "PredTrackTable", "TrackTables", "frame_events",
            "frame_events_from_similarity", "frame_events_for", "track_table", "track_table_from_similarity",
@@ -255,16 +256,16 @@ def track_table_from_similarity(gt_ids: Any, pred_ids: Any, similarity: Any, *, 
 
 def _sequence_call(sequence: Any, protocol: Any, iou_threshold: Optional[float]) -> tuple[Any, tuple[Any, ...]]:
     """(the native entry's box or similarity form, its arguments) for a loaded sequence."""
-    options = run_options(protocol, iou_threshold=iou_threshold)
-    proto = options.protocol
+    proto = find_protocol(protocol)
+    threshold = checked_threshold(proto, iou_threshold)
     if sequence.empty_frames:
         raise ValueError("frame numbers are known only for a sequence laid out with every frame "
                          "(load_benchmark), not one that leaves out empty frames")
     first = FIRST_FRAME[proto.layout]
     numbers = np.arange(first, first + len(sequence.gt_ids), dtype=np.int64)
     if isinstance(sequence, MaskBenchmarkSequence):  # masks: their IoU matrices
-        return "similarity", (*sequence.arrays(), options.iou_threshold, proto.convention, numbers)
-    return "boxes", (*sequence.arrays(), options.iou_threshold, "xyxy", proto.convention, numbers)
+        return "similarity", (*sequence.arrays(), threshold, proto.convention, numbers)
+    return "boxes", (*sequence.arrays(), threshold, "xyxy", proto.convention, numbers)
 
 
 def frame_events_for(sequence: Any, protocol: Any = "plain", *, iou_threshold: Optional[float] = None) -> EventLog:
