@@ -260,7 +260,7 @@ def tree(root):
     return {p.relative_to(root).as_posix(): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
 
 
-def test_command_line_event_files(tmp_path, monkeypatch):
+def test_command_line_event_files(tmp_path, monkeypatch, capsys):
     from vestrim import cli
 
     monkeypatch.chdir(pathlib.Path(__file__).resolve().parent.parent)
@@ -287,6 +287,15 @@ def test_command_line_event_files(tmp_path, monkeypatch):
     assert cli.main([str(a) for a in argv]) == 0
     assert sorted(tree(tmp_path / "plain")) == [f"synth-01/all/synth-01/{f}.csv"
                                                  for f in ("events", "gt_tracks", "pred_tracks")]
+    # Runs without sequences of their own are refused before anything is read.
+    capsys.readouterr()
+    for argv, message in [
+        (["gt", "pred", "--protocol", "nuscenes", "--split", "mini_val"], "nuscenes is not scored sequence by sequence"),
+        (["--data-root", tmp_path, "--benchmark", "MOT17"], "--events applies to GT and PRED runs"),
+    ]:
+        assert cli.main([str(a) for a in argv] + ["--events", str(tmp_path / "refused")]) == 2
+        assert message in capsys.readouterr().err
+    assert not (tmp_path / "refused").exists()
 
 
 def test_command_line_timelines(tmp_path, monkeypatch):

@@ -21,7 +21,7 @@ LAYERS = [
     ["datasets.text", "datasets.frames"],
     ["datasets.layouts", "datasets.cells"],
     ["datasets.motchallenge", "datasets.kitti", "datasets.mots", "datasets.bdd100k",
-     "datasets.multiclass"],
+     "datasets.multiclass", "datasets.nuscenes"],
     ["datasets", "mot", "kitti", "mots"],
     ["benchmark.result", "benchmark.plan", "events"],
     ["benchmark.score"],
@@ -30,6 +30,8 @@ LAYERS = [
     ["report", "results", "plot"],
     ["timeline"],
     ["event_files"],
+    ["official_files"],
+    ["official"],
     ["parallel", "cli"],
     ["__main__", ""],
 ]

@@ -64,15 +64,17 @@ def benchmark_clear(frames, thr):
         bonus = np.array([[prev.get(g) == p for p in p_ids] for g in g_ids])
         score = np.where(s >= thr - EPS, np.where(bonus, 1000.0, 0.0) + s, 0.0)
         now = {}
+        frame_sum = 0.0  # a frame's matches are summed in row order, then added to the total
         for i, j in zip(*linear_sum_assignment(score, maximize=True)):
             if not score[i, j] > EPS:
                 continue
             g, p = g_ids[i], p_ids[j]
             sw += g in last and last[g] != p
             last[g] = now[g] = p
-            sim_sum += float(s[i, j])
+            frame_sum += float(s[i, j])
             matched[g] += 1
             newly[g] += g not in prev
+        sim_sum += frame_sum
         for g in g_ids:
             presence(g, g in now)
         tp, fp, fn, prev = tp + len(now), fp + len(p_ids) - len(now), fn + len(g_ids) - len(now), now

@@ -112,7 +112,7 @@ def test_first_failure_in_input_order_is_raised_after_all_jobs(tmp_path):
             vestrim.evaluate_many(all_jobs, executor=executor,
                                   progress=lambda d, t: calls.append(d))
         assert info.value.line == 2 and str(bad) in str(info.value)
-        assert info.value.__notes__ == [f"while evaluating {bad}"]
+        assert info.value.__notes__ == [f"while evaluating {PAIRS[0][1]} against {bad}"]
         assert len(calls) == len(executor.order) == 4
     with pytest.raises(ValueError) as info:
         vestrim.evaluate_many([PAIRS[0], broken])
@@ -126,7 +126,7 @@ def test_failures_come_back_from_worker_processes(tmp_path):
         vestrim.evaluate_many([(bad, bad), (PAIRS[0][0], bad)], workers=2)
     assert (info.value.path, info.value.line) == (str(bad), 2)
     assert info.value.message == "height must be finite, got 'inf'"
-    assert info.value.__notes__ == [f"while evaluating {bad}"]
+    assert info.value.__notes__ == [f"while evaluating {bad} against {bad}"]
 
 
 @pytest.mark.parametrize("kwargs, error, message", [

@@ -83,11 +83,15 @@ def test_asdict_plain_values():
 ALL_COLUMNS = ("HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA "
                "MOTP MODA sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag IDF1 "
                "IDR IDP IDTP IDFN IDFP Dets GT_Dets IDs GT_IDs Frames").split()
+# CLEAR's derived columns after Frag; HOTA's per-alpha counts come last.
+ALPHA_COLUMNS = [f"{n}___{a}" for n in ("HOTA_TP", "HOTA_FN", "HOTA_FP") for a in range(5, 100, 5)]
+BENCHMARK_COLUMNS = (ALL_COLUMNS[:27] + "CLR_F1 FP_per_frame MOTP_sum CLR_Frames MTR PTR MLR".split()
+                     + ALL_COLUMNS[27:] + ALPHA_COLUMNS)
 
 
 def test_dataframe_of_a_benchmark(bench):
     df = vestrim.to_dataframe(bench)
-    assert list(df.columns) == ALL_COLUMNS
+    assert list(df.columns) == BENCHMARK_COLUMNS
     assert df.index.names == ["tracker", "class", "sequence"]
     assert list(df.index) == [(t, "pedestrian", s) for t in ("alpha", "beta")
                               for s in ("SYN-01", "SYN-02", "COMBINED")]
@@ -107,7 +111,8 @@ def test_dataframe_of_lists_and_dicts(sequence):
     acc = vestrim.Accumulator()
     acc.update([1], [(0, 0, 1, 1)], [2], [(0, 0, 1, 1)])
     df = vestrim.to_dataframe([sequence, acc.compute()], index=["batch", "stream"])
-    assert list(df.columns) == [c for c in ALL_COLUMNS if c not in ("Dets", "GT_Dets", "IDs", "GT_IDs")]
+    assert list(df.columns) == [c for c in BENCHMARK_COLUMNS
+                                if c not in ("Dets", "GT_Dets", "IDs", "GT_IDs")]
     assert list(df.index) == ["batch", "stream"]
     assert math.isnan(df.loc["stream", "HOTA"]) and df.loc["stream", "MOTA"] == 1.0
     assert df.loc["batch", "IDSW"] == 1 and df.loc["batch", "Frames"] == 4

@@ -20,7 +20,8 @@ def test_typed_example_passes_mypy_strict_and_runs():
     assert checked.returncode == 0, checked.stdout + checked.stderr
     ran = run(EXAMPLE)
     assert ran.returncode == 0, ran.stderr
-    assert ran.stdout.splitlines() == ["['clear', 'hota', 'identity']", "(3, 38) 3"]
+    # 38 columns, CLEAR's 7 extra columns and HOTA's 57 per-alpha counts
+    assert ran.stdout.splitlines() == ["['clear', 'hota', 'identity']", "(3, 102) 3"]
 
 
 def test_stubtest_finds_no_difference():

@@ -77,7 +77,9 @@ public:
     // Frames in which the id is absent neither open nor close a gap.
     void record_presence(GtTrack& track, bool matched);
 
-    double motp_sum = 0.0;                 // similarity sum of all accepted matches, in match order
+    // Similarity sum of all accepted matches: match by match under the module's convention, frame
+    // sums (each in row order) under the benchmarks'.
+    double motp_sum = 0.0;
     std::uint64_t frag_present_only = 0;
     // Frames that reached the matching step (at least one gt and one pred), counting only those
     // completed; the "previously matched" set is the set matched in solved frame solved_frames - 1.
@@ -121,6 +123,7 @@ public:
     ClearMetrics compute() const;
 
     std::uint64_t num_frames() const { return totals_.num_frames; }
+    double motp_sum() const { return state_.motp_sum; }
 
     // From now on every update rewrites `record` with the frame's accepted matches (nullptr stops).
     // The record is not part of the accumulator's state.
@@ -165,13 +168,16 @@ TrackClass track_class(double ratio);
 // by summing their counts.
 void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention);
 
-// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
+// Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time. The
+// matches' summed similarity goes to `motp_sum` when given.
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
-                           Convention convention = Convention::Module);
+                           Convention convention = Convention::Module, double* motp_sum = nullptr);
 
-// Whole sequence from caller-supplied similarity matrices, read in place.
+// Whole sequence from caller-supplied similarity matrices, read in place; the matches' summed
+// similarity goes to `motp_sum` when given.
 ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
-                                           Convention convention = Convention::Module);
+                                           Convention convention = Convention::Module,
+                                           double* motp_sum = nullptr);
 
 // The benchmark matching of one frame on its own (no history, so no continuity bonus), as the
 // benchmarks use it to decide which predictions to remove: n x m row-major similarity, gt in rows.

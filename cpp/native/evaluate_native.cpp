@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/clear.hpp"
+#include "core/clear_extra.hpp"
 #include "core/hota.hpp"
 #include "core/identity.hpp"
 #include "core/iou.hpp"
@@ -48,17 +49,21 @@ Result<std::uint64_t> parse_empty_frames(Id value) {
     return static_cast<std::uint64_t>(value);
 }
 
-// The options both evaluations take after their sequence: the matching threshold, the convention
-// and the number of frames left out.
+// The options both evaluations take after their sequence: the matching threshold, the convention,
+// the number of frames left out and whether CLEAR's extra columns are wanted.
 struct EvaluateOptions {
     double threshold = 0.5;
     Convention convention = Convention::Module;
     std::uint64_t empty_frames = 0;
 
-    // Converts the three arguments (`threshold_name` names the first); false with an exception set.
-    bool convert(const char* threshold_name, PyObject* const* a) {
+    bool extra = false;
+
+    // Converts the first `count` of the four arguments (`threshold_name` names the first); false
+    // with an exception set.
+    bool convert(const char* threshold_name, PyObject* const* a, int count = 4) {
         return py::opt_arg(threshold_name, a[0], threshold) && py::opt_arg("convention", a[1], convention_text_) &&
-               py::opt_arg("empty_frames", a[2], empty_frames_value_);
+               py::opt_arg("empty_frames", a[2], empty_frames_value_) &&
+               (count < 4 || py::opt_arg("extra", a[3], extra));
     }
 
     // Checks the convention and the frame count; false with a ValueError set.
@@ -77,26 +82,49 @@ private:
     Id empty_frames_value_ = 0;
 };
 
+// CLEAR's extra columns of one sequence, from its finished record and the matches' summed
+// similarity.
+clear::ClearExtra sequence_clear_extra(const clear::ClearMetrics& c, double motp_sum) {
+    clear::ClearExtraCounts counts;
+    counts.tp = c.num_matches;
+    counts.fn = c.num_misses;
+    counts.fp = c.num_false_positives;
+    counts.mt = c.mt;
+    counts.pt = c.pt;
+    counts.ml = c.ml;
+    counts.frames = c.num_frames;
+    counts.motp_sum = motp_sum;
+    counts.empty = c.num_gt == 0 || c.num_matches + c.num_false_positives == 0;
+    return clear::finalise_clear_extra(counts);
+}
+
 // (ClearMetrics, IdentityMetrics, HotaMetrics) from the three records, each counting `empty_frames`
-// more frames than it saw.
+// more frames than it saw; with `extra`, CLEAR's extra columns as a fourth item.
 PyObject* metrics_tuple(const ResultTypes& types, clear::ClearMetrics&& clear, identity::IdentityMetrics&& identity,
-                        hota::HotaMetrics&& hota, std::uint64_t empty_frames) {
-    clear.num_frames += empty_frames;
-    identity.num_frames += empty_frames;
-    hota.num_frames += empty_frames;
+                        hota::HotaMetrics&& hota, const EvaluateOptions& options, double motp_sum) {
+    clear.num_frames += options.empty_frames;
+    identity.num_frames += options.empty_frames;
+    hota.num_frames += options.empty_frames;
+    Ref e;
+    if (options.extra) {
+        e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
+        if (!e) return nullptr;
+    }
     Ref c = Ref::steal(py::wrap_record(types.clear, std::move(clear)));
     if (!c) return nullptr;
     Ref i = Ref::steal(py::wrap_record(types.identity, std::move(identity)));
     if (!i) return nullptr;
     Ref h = Ref::steal(py::wrap_record(types.hota, std::move(hota)));
     if (!h) return nullptr;
+    if (e) return PyTuple_Pack(4, c.get(), i.get(), h.get(), e.get());
     return PyTuple_Pack(3, c.get(), i.get(), h.get());
 }
 
 // As the public `evaluate` computes it: every frame's IoU matrix once, handed while fresh to the
 // CLEAR and Identity accumulators and kept without its zeros for HOTA's two passes.
-PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames, double iou_threshold,
-                         Convention convention, std::uint64_t empty_frames) {
+PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames, const EvaluateOptions& options) {
+    const double iou_threshold = options.threshold;
+    const Convention convention = options.convention;
     clear::ClearAccumulator clear_acc(convention);
     identity::IdentityAccumulator identity_acc;
     const sparse_sim::SparseSimFrames store =
@@ -105,14 +133,15 @@ PyObject* evaluate_boxes(const ResultTypes& types, std::span<const Frame> frames
             identity_acc.update(f.gt_ids, f.pred_ids, iou, iou_threshold);
         });
     return metrics_tuple(types, clear_acc.compute(), identity_acc.compute(),
-                         hota::compute_hota_from_sparse(store, convention), empty_frames);
+                         hota::compute_hota_from_sparse(store, convention), options, clear_acc.motp_sum());
 }
 
 PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},         {"gt_boxes", true},   {"pred_ids", true},
                                        {"pred_boxes", true},     {"iou_threshold", false},
-                                       {"convention", false},    {"empty_frames", false}};
-    PyObject* a[7];
+                                       {"convention", false},    {"empty_frames", false},
+                                       {"extra", false}};
+    PyObject* a[8];
     if (!py::bind({"evaluate()", params}, args, nargs, kwnames, a)) return nullptr;
     py::BoxSequenceArgs seq;
     EvaluateOptions options;
@@ -121,14 +150,41 @@ PyObject* evaluate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!options.parse()) return nullptr;
         ResultTypes types;
         if (!types.load() || !seq.build("xyxy")) return nullptr;
-        return evaluate_boxes(types, seq.frames, options.threshold, options.convention, options.empty_frames);
+        return evaluate_boxes(types, seq.frames, options);
+    });
+}
+
+// CLEAR alone, with its extra columns: (ClearMetrics, extra tuple), for runs that want no other
+// family.
+PyObject* evaluate_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"gt_ids", true},      {"gt_boxes", true},   {"pred_ids", true},
+                                       {"pred_boxes", true},  {"iou_threshold", false},
+                                       {"convention", false}, {"empty_frames", false}};
+    PyObject* a[7];
+    if (!py::bind({"evaluate_clear()", params}, args, nargs, kwnames, a)) return nullptr;
+    py::BoxSequenceArgs seq;
+    EvaluateOptions options;
+    if (!seq.convert(a) || !options.convert("iou_threshold", a + 4, 3)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        if (!options.parse()) return nullptr;
+        PyTypeObject* type = public_record_type<clear::ClearMetrics>("ClearMetrics");
+        if (type == nullptr || !seq.build("xyxy")) return nullptr;
+        double motp_sum = 0.0;
+        clear::ClearMetrics clear = clear::compute_clear(seq.frames, options.threshold, options.convention, &motp_sum);
+        clear.num_frames += options.empty_frames;
+        Ref e = Ref::steal(clear_extra_to_py(sequence_clear_extra(clear, motp_sum)));
+        if (!e) return nullptr;
+        Ref c = Ref::steal(py::wrap_record(type, std::move(clear)));
+        if (!c) return nullptr;
+        return PyTuple_Pack(2, c.get(), e.get());
     });
 }
 
 PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Param params[] = {{"gt_ids", true},     {"pred_ids", true},   {"similarity", true},
-                                       {"threshold", false}, {"convention", false}, {"empty_frames", false}};
-    PyObject* a[6];
+                                       {"threshold", false}, {"convention", false}, {"empty_frames", false},
+                                       {"extra", false}};
+    PyObject* a[7];
     if (!py::bind({"evaluate_from_similarity()", params}, args, nargs, kwnames, a)) return nullptr;
     py::SimSequenceArgs seq;
     EvaluateOptions options;
@@ -138,10 +194,11 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         ResultTypes types;
         if (!types.load() || !seq.build()) return nullptr;
         const std::span<const SimFrame> frames = seq.frames;
-        return metrics_tuple(types,
-                             clear::compute_clear_from_similarity(frames, options.threshold, options.convention),
+        double motp_sum = 0.0;
+        auto clear = clear::compute_clear_from_similarity(frames, options.threshold, options.convention, &motp_sum);
+        return metrics_tuple(types, std::move(clear),
                              identity::compute_identity_from_similarity(frames, options.threshold),
-                             hota::compute_hota_from_similarity(frames, options.convention), options.empty_frames);
+                             hota::compute_hota_from_similarity(frames, options.convention), options, motp_sum);
     });
 }
 
@@ -290,15 +347,23 @@ PyObject* benchmark_alphas_entry(PyObject*, PyObject*) {
 PyMethodDef functions[] = {
     {"evaluate", py::as_cfunction(evaluate_entry), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, convention=\"module\", "
-     "empty_frames=0)\n--\n\n"
+     "empty_frames=0, extra=False)\n--\n\n"
      "CLEAR, Identity and HOTA of one box sequence (boxes xyxy) as a tuple\n"
      "(ClearMetrics, IdentityMetrics, HotaMetrics). \"module\" gives exactly\n"
      "vestrim.evaluate's numbers; \"benchmark\" the benchmarks' conventions.\n"
      "empty_frames counts frames left out of the lists because neither side has\n"
-     "a box there: they add to num_frames and change nothing else."},
+     "a box there: they add to num_frames and change nothing else. With extra=True a\n"
+     "fourth item holds CLEAR's extra columns (clr_f1, fp_per_frame, motp_sum,\n"
+     "clr_frames, mtr, ptr, mlr)."},
+    {"evaluate_clear", py::as_cfunction(evaluate_clear_entry), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate_clear(gt_ids, gt_boxes, pred_ids, pred_boxes, iou_threshold=0.5, "
+     "convention=\"module\", empty_frames=0)\n--\n\n"
+     "CLEAR alone of one box sequence (boxes xyxy), as evaluate computes it, with\n"
+     "its extra columns: (ClearMetrics, (clr_f1, fp_per_frame, motp_sum,\n"
+     "clr_frames, mtr, ptr, mlr))."},
     {"evaluate_from_similarity", py::as_cfunction(evaluate_from_similarity_entry), METH_FASTCALL | METH_KEYWORDS,
      "evaluate_from_similarity(gt_ids, pred_ids, similarity, threshold=0.5, convention=\"module\", "
-     "empty_frames=0)\n--\n\n"
+     "empty_frames=0, extra=False)\n--\n\n"
      "The same as evaluate, from per-frame similarity matrices."},
     {"removal_matches", py::as_cfunction(removal_matches_entry), METH_FASTCALL | METH_KEYWORDS,
      "removal_matches(gt_boxes, pred_boxes, threshold=0.5)\n--\n\n"

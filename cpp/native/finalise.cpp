@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/clear.hpp"
+#include "core/clear_extra.hpp"
 #include "core/hota.hpp"
 #include "core/identity.hpp"
 #include "native/native.hpp"
@@ -45,6 +46,21 @@ PyObject* finalise_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     clear::finalise_ratios(m, motp_sum, convention_of(benchmark));
     return Py_BuildValue("(ddddddd)", m.mota, m.motp, m.moda, m.smota, m.motal, m.clr_re, m.clr_pr);
+}
+
+PyObject* finalise_clear_extra_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param params[] = {{"num_matches", true}, {"num_misses", true}, {"num_false_positives", true},
+                                       {"mt", true},          {"pt", true},         {"ml", true},
+                                       {"clr_frames", true},  {"motp_sum", true},   {"empty", false}};
+    PyObject* a[9];
+    if (!py::bind({"finalise_clear_extra()", params}, args, nargs, kwnames, a)) return nullptr;
+    clear::ClearExtraCounts c;
+    if (!count_arg("num_matches", a[0], c.tp) || !count_arg("num_misses", a[1], c.fn) ||
+        !count_arg("num_false_positives", a[2], c.fp) || !count_arg("mt", a[3], c.mt) ||
+        !count_arg("pt", a[4], c.pt) || !count_arg("ml", a[5], c.ml) || !count_arg("clr_frames", a[6], c.frames) ||
+        !py::arg("motp_sum", a[7], c.motp_sum) || !py::opt_arg("empty", a[8], c.empty))
+        return nullptr;
+    return clear_extra_to_py(clear::finalise_clear_extra(c));
 }
 
 PyObject* finalise_identity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -93,6 +109,12 @@ PyMethodDef functions[] = {
      "benchmark)\n--\n\n"
      "CLEAR's ratios from its counts and the summed IoU of the matches, as a sequence is\n"
      "finalised: (mota, motp, moda, smota, motal, clr_re, clr_pr)."},
+    {"finalise_clear_extra", py::as_cfunction(finalise_clear_extra_entry), METH_FASTCALL | METH_KEYWORDS,
+     "finalise_clear_extra(num_matches, num_misses, num_false_positives, mt, pt, ml, clr_frames, "
+     "motp_sum, empty=False)\n--\n\n"
+     "CLEAR's extra columns from its counts, the frames counted and the summed IoU of\n"
+     "the matches: (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr, mlr). empty\n"
+     "gives a sequence's values when one side has nothing."},
     {"finalise_identity", py::as_cfunction(finalise_identity_entry), METH_FASTCALL | METH_KEYWORDS,
      "finalise_identity(idtp, idfp, idfn, num_gt)\n--\n\n"
      "Identity's ratios from its counts, as a sequence is finalised: (idf1, idp, idr)."},
@@ -104,6 +126,11 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+PyObject* clear_extra_to_py(const clear::ClearExtra& e) {
+    return Py_BuildValue("(dddKddd)", e.clr_f1, e.fp_per_frame, e.motp_sum,
+                         static_cast<unsigned long long>(e.clr_frames), e.mtr, e.ptr, e.mlr);
+}
 
 std::span<PyMethodDef> finalise_functions() { return functions; }
 

@@ -15,6 +15,7 @@ const Families families[] = {
     removal_functions,
     readers_functions,
     masks_functions,
+    nuscenes_functions,
     pickle_functions,
     finalise_functions,
     events_functions,

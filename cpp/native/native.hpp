@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "core/clear_extra.hpp"
 #include "module/py.hpp"
 
 namespace vestrim::native {
@@ -41,6 +42,12 @@ Result<Convention> parse_convention(const std::string& text);
 
 // finalise.cpp: each metric family's finalisation from summed counts (combining sequences).
 std::span<PyMethodDef> finalise_functions();
+
+// CLEAR's extra columns as the tuple (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr, mlr)
+// (finalise.cpp); nullptr with an exception set on failure.
+PyObject* clear_extra_to_py(const clear::ClearExtra& extra);
+// nuscenes_native.cpp: the nuScenes tracking scores of one tracker.
+std::span<PyMethodDef> nuscenes_functions();
 
 // Pickling: the reducer of the public result classes and the Accumulator, and their rebuilders.
 std::span<PyMethodDef> pickle_functions();

@@ -71,6 +71,7 @@ from .events import frame_events_from_similarity as frame_events_from_similarity
 from .events import track_table as track_table
 from .events import track_table_for as track_table_for
 from .events import track_table_from_similarity as track_table_from_similarity
+from .official import evaluate_official as evaluate_official
 from .parallel import evaluate_many as evaluate_many
 from .plot import plot_hota as plot_hota
 from .results import asdict as asdict
@@ -144,4 +145,5 @@ __all__ = [
     "track_table_for",
     "TrackTables",
     "plot_timeline",
+    "evaluate_official",
 ]

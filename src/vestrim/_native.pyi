@@ -31,7 +31,8 @@ def evaluate(
     iou_threshold: float = 0.5,
     convention: Literal["module", "benchmark"] = "module",
     empty_frames: int = 0,
-) -> tuple[ClearMetrics, IdentityMetrics, HotaMetrics]: ...
+    extra: bool = False,
+) -> tuple[Any, ...]: ...
 def evaluate_from_similarity(
     gt_ids: Any,
     pred_ids: Any,
@@ -39,7 +40,17 @@ def evaluate_from_similarity(
     threshold: float = 0.5,
     convention: Literal["module", "benchmark"] = "module",
     empty_frames: int = 0,
-) -> tuple[ClearMetrics, IdentityMetrics, HotaMetrics]: ...
+    extra: bool = False,
+) -> tuple[Any, ...]: ...
+def evaluate_clear(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+    empty_frames: int = 0,
+) -> tuple[ClearMetrics, tuple[float, float, float, int, float, float, float]]: ...
 def removal_matches(gt_boxes: Any, pred_boxes: Any, threshold: float = 0.5) -> list[Any]: ...
 def removal_matches_from_similarity(similarity: Any, threshold: float = 0.5) -> list[Any]: ...
 def removal_matches_rows(
@@ -89,6 +100,13 @@ def events_csv(
 ) -> bytes: ...
 
 # Masks: run lengths into NumPy bool arrays, (H, W) for one mask, (N, H, W) for a list.
+def nuscenes_score(
+    scene_offsets: Any, timestamps: Any, gt_offsets: Any, gt_ids: Any, gt_classes: Any, gt_xy: Any,
+    pred_offsets: Any, pred_ids: Any, pred_classes: Any, pred_xy: Any, pred_scores: Any,
+    classes: Any, threads: int = 1,
+) -> tuple[list[tuple[list[float], list[float], list[float], list[list[float]]]], list[float]]: ...
+def nuscenes_box_reader() -> tuple[Any, Any]: ...
+
 def mask_to_array(masks: Mask | Sequence[Mask], order: Literal["F", "C"] = "F") -> Any: ...
 
 # Pickling: the reduction of a result or an Accumulator, and the rebuilders it names.
@@ -113,6 +131,10 @@ def finalise_clear(
     motp_sum: float,
     benchmark: bool,
 ) -> tuple[float, float, float, float, float, float, float]: ...
+def finalise_clear_extra(
+    num_matches: int, num_misses: int, num_false_positives: int, mt: int, pt: int, ml: int,
+    clr_frames: int, motp_sum: float, empty: bool = False,
+) -> tuple[float, float, float, int, float, float, float]: ...
 def finalise_identity(idtp: int, idfp: int, idfn: int, num_gt: int) -> tuple[float, float, float]: ...
 def finalise_hota(
     tp: Sequence[float],

@@ -1,13 +1,17 @@
 """The ``vestrim`` command: score tracker output against ground truth.
 
-    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20]
+    vestrim GT PRED [PRED ...] [--protocol plain|mot15|mot16|mot17|mot20|kitti|kitti-mots|mots20|
+                                           nuscenes]
                     [--seqmap FILE] [--split NAME] [--classes car,pedestrian]
                     [--class-names 1=pedestrian,3=car] [--ignore-classes 13]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
-                    [--format table|csv|json] [--percent] [--output FILE] [--plot DIR]
-                    [--events DIR] [--jobs N]
+                    [--format table|csv|json|nuscenes] [--style vestrim|official] [--percent]
+                    [--output FILE] [--plot DIR] [--events DIR] [--jobs N]
+    vestrim --data-root ROOT --benchmark MOT17 [--split NAME] [--trackers A B ...]
+                    [--tracker-names ...] [--no-files] [--official-plots] [...]
 
-A thin layer over ``vestrim.evaluate_benchmark``: it parses the arguments, reports errors as one
+A thin layer over ``vestrim.evaluate_benchmark`` (and, for a data root in the benchmarks' own
+folder tree, ``vestrim.official``): it parses the arguments, reports errors as one
 line (exit status 2) and writes the formatted result. Exit status 0 on success.
 """
 
@@ -26,6 +30,9 @@ from .fields import FAMILIES
 from .options import run_options, shown
 from .protocols import PROTOCOLS
 from .report import format_csv, format_json, format_table
+
+# The benchmarks the official layout mode knows (any case on the command line).
+_BENCHMARKS = ("MOT15", "MOT16", "MOT17", "MOT20", "MOTS20", "KITTI", "KITTI-MOTS")
 
 __all__ = ["main", "build_parser", "write_output"]
 
@@ -50,10 +57,19 @@ def _list(what: str, normalise=None):
     return parse
 
 
+def _benchmark_arg(text: str) -> str:
+    name = text.upper()
+    if name not in _BENCHMARKS:
+        raise argparse.ArgumentTypeError(
+            f"unknown benchmark {shown(text)} (choose from {', '.join(_BENCHMARKS)})")
+    return name
+
+
 # How the command line spells the options that the shared checks name in their messages.
 _OPTION_NAMES = {"classes": "--classes", "gt_classes": "--gt-classes",
                  "iou_threshold": "--iou-threshold", "split": "--split",
-                 "class_names": "--class-names", "ignore_classes": "--ignore-classes"}
+                 "class_names": "--class-names", "ignore_classes": "--ignore-classes",
+                 "metrics": "--metrics"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -66,10 +82,10 @@ def build_parser() -> argparse.ArgumentParser:
                "folder (<seq>.txt files, directly or under data/); or GT and PRED are two files "
                "(one sequence). Prints one row per sequence and a COMBINED row (counts summed, "
                "ratios recomputed); with several trackers, one row per tracker.")
-    parser.add_argument("gt", metavar="GT", help="ground-truth folder or file")
-    parser.add_argument("pred", metavar="PRED", nargs="+",
+    parser.add_argument("gt", metavar="GT", nargs="?", help="ground-truth folder or file")
+    parser.add_argument("pred", metavar="PRED", nargs="*",
                         help="tracker folder or prediction file (several: one per tracker)")
-    parser.add_argument("--protocol", choices=tuple(PROTOCOLS), default="plain",
+    parser.add_argument("--protocol", choices=tuple(PROTOCOLS), default=None,
                         help="the benchmark's rules (default plain: every ground-truth line "
                              "not marked 0, the module's conventions)")
     parser.add_argument("--seqmap", metavar="FILE",
@@ -78,7 +94,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--split", metavar="NAME",
                         help="kitti, kitti-mots: the seqmap read when --seqmap is not given, "
                              "GT/evaluate_tracking.seqmap.NAME or GT/evaluate_mots.seqmap.NAME "
-                             "(default training and val)")
+                             "(default training and val); nuscenes (required): a predefined "
+                             "split (train, val, test, mini_train, mini_val, train_detect, "
+                             "train_track) or a key of GT/splits.json; with --data-root, the "
+                             "benchmark's split")
     parser.add_argument("--classes", type=_list("class", str.lower), default=None, metavar="LIST",
                         help="benchmark protocols: score only these of the protocol's classes "
                              "(kitti, kitti-mots: car,pedestrian, the default; mots20 and the "
@@ -95,14 +114,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--iou-threshold", default=None, metavar="T",
                         help="IoU a match must reach for CLEAR and Identity, in (0, 1] "
                              "(default 0.5; fixed at 0.5 by the benchmark protocols)")
-    parser.add_argument("--metrics", type=_list("metrics"), default=list(FAMILIES),
+    parser.add_argument("--metrics", type=_list("metrics"), default=None,
                         metavar="LIST", help=f"comma-separated subset of {','.join(FAMILIES)} "
-                        "(default all)")
+                        "in any case (default all; count is always reported)")
     parser.add_argument("--gt-classes", type=_list("class"), default=None, metavar="LIST",
                         help="plain protocol: keep only ground truth of these classes "
                              "(8th column), e.g. 1 or 1,2")
-    parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
-                        help="output format (default table)")
+    parser.add_argument("--format", choices=("table", "csv", "json", "nuscenes"),
+                        default="table",
+                        help="output format (default table); nuscenes: the official summary "
+                             "document of one results file (--protocol nuscenes)")
     parser.add_argument("--percent", action="store_true",
                         help="ratios x 100 in the table and csv (JSON keeps plain ratios)")
     parser.add_argument("--output", "-o", metavar="FILE",
@@ -119,6 +140,44 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--jobs", "-j", default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel (default: "
                              "the number of usable cores)")
+    parser.add_argument("--style", choices=("vestrim", "official"), default="vestrim",
+                        help="table layout: vestrim's (default) or the benchmark evaluator's "
+                             "(a table per tracker, class and family; ratios x 100)")
+    official = parser.add_argument_group(
+        "official layout",
+        "Score every tracker of a data root kept in the benchmarks' own folder tree "
+        "(gt/ and trackers/ under ROOT) and write the evaluator's result files beside each "
+        "tracker's data/ folder: <class>_summary.txt and <class>_detailed.csv.")
+    official.add_argument("--data-root", metavar="ROOT",
+                          help="the folder holding gt/ and trackers/ (instead of GT and PRED)")
+    official.add_argument("--benchmark", type=_benchmark_arg, metavar="NAME",
+                          help="with --data-root: " + ", ".join(_BENCHMARKS) + " (any case); "
+                               "selects the protocol. --split defaults to train (training for "
+                               "KITTI, val for KITTI-MOTS)")
+    official.add_argument("--trackers", nargs="+", metavar="NAME",
+                          help="score these tracker folders, in this order (default: every "
+                               "sub-folder of the trackers folder, sorted by name)")
+    official.add_argument("--tracker-names", nargs="+", metavar="NAME",
+                          help="display names of the --trackers, one each (table and plot "
+                               "titles)")
+    official.add_argument("--seqmap-file", metavar="FILE",
+                          help="this sequence map instead of the benchmark's")
+    official.add_argument("--tracker-sub-folder", metavar="NAME", default="data",
+                          help="the folder in each tracker holding <seq>.txt (default data; "
+                               "'' for the tracker folder itself)")
+    official.add_argument("--output-folder", metavar="DIR",
+                          help="write the result files to DIR/<tracker>/ instead of beside "
+                               "each tracker's data")
+    official.add_argument("--output-sub-folder", metavar="NAME", default="",
+                          help="a folder appended after <tracker> in the output path")
+    official.add_argument("--skip-split-folder", action="store_true",
+                          help="MOTChallenge benchmarks: no <BENCH>-<split> folder under "
+                               "gt/mot_challenge and trackers/mot_challenge")
+    official.add_argument("--no-files", action="store_true",
+                          help="do not write the result files")
+    official.add_argument("--official-plots", action="store_true",
+                          help="also write <class>_plot.png and <class>_plot.pdf beside the "
+                               "result files (needs vestrim[plot])")
     parser.add_argument("--version", action="version", version=f"vestrim {_vestrim.__version__}")
     return parser
 
@@ -170,7 +229,11 @@ def _check_plot_options(args, families) -> None:
 
 
 def _check_events_options(args, options) -> None:
-    if args.events is not None and not event_files.events_supported(options):
+    if args.events is None:
+        return
+    if args.data_root is not None:
+        raise UsageError("--events applies to GT and PRED runs, not with --data-root")
+    if not event_files.events_supported(options):
         raise UsageError(f"--events: {options.protocol.name} is not scored sequence by sequence")
 
 
@@ -184,29 +247,152 @@ def _write_events(args, options) -> None:
         raise UsageError(f"cannot write event files to {where}: {e.strerror or e}") from None
 
 
+_OFFICIAL_ONLY = (("benchmark", "--benchmark", None), ("trackers", "--trackers", None),
+                  ("tracker_names", "--tracker-names", None),
+                  ("seqmap_file", "--seqmap-file", None),
+                  ("output_folder", "--output-folder", None), ("no_files", "--no-files", False),
+                  ("official_plots", "--official-plots", False),
+                  ("skip_split_folder", "--skip-split-folder", False),
+                  ("output_sub_folder", "--output-sub-folder", ""),
+                  ("tracker_sub_folder", "--tracker-sub-folder", "data"))
+
+
+def _check_mode(args) -> None:
+    """GT and PRED, or --data-root with --benchmark; the options of one mode not in the other."""
+    if args.data_root is None:
+        for name, flag, default in _OFFICIAL_ONLY:
+            if getattr(args, name) != default:
+                raise UsageError(f"{flag} applies with --data-root only")
+        if args.gt is None or not args.pred:
+            raise UsageError("the following arguments are required: GT, PRED (or --data-root "
+                             "ROOT --benchmark NAME)")
+        if args.protocol is None:
+            args.protocol = "plain"
+        return
+    if args.gt is not None or args.pred:
+        raise UsageError("--data-root finds ground truth and trackers itself: give no GT or "
+                         "PRED arguments")
+    if args.protocol is not None:
+        raise UsageError("--data-root takes the protocol from --benchmark: drop --protocol")
+    if args.benchmark is None:
+        raise UsageError("--data-root needs --benchmark (one of " + ", ".join(_BENCHMARKS) + ")")
+    if args.seqmap is not None:
+        raise UsageError("--seqmap: with --data-root, give --seqmap-file")
+    if args.tracker_names is not None and args.trackers is None:
+        raise UsageError("List of tracker files and tracker display names do not match.")
+    if args.official_plots and args.no_files:
+        raise UsageError("--official-plots are written with the result files: drop --no-files")
+    from .official import find_benchmark
+    args.protocol = find_benchmark(args.benchmark).protocol
+
+
+def _check_style(args) -> None:
+    if args.style == "official" and args.format != "table":
+        raise UsageError(f"--style applies to the table format, not --format {args.format}")
+    if args.style == "official" and args.percent:
+        raise UsageError("--style official prints ratios x 100 already: drop --percent")
+
+
+def _check_official_plots(args, families) -> None:
+    if not args.official_plots:
+        return
+    if "hota" not in families:
+        raise UsageError("--official-plots draw HOTA curves: keep hota in --metrics")
+    try:
+        plot.matplotlib_figure("--official-plots")
+    except ImportError as e:
+        raise UsageError(str(e)) from None
+
+
+def _run_official(args, options, progress):
+    """(result, display names) of a data root; writes the result files unless --no-files."""
+    from .official import discover, score_layout, write_official_files
+    try:
+        layout = discover(args.data_root, args.benchmark, split=args.split,
+                          trackers=args.trackers, tracker_names=args.tracker_names,
+                          seqmap_file=args.seqmap_file,
+                          tracker_sub_folder=args.tracker_sub_folder,
+                          output_folder=args.output_folder,
+                          output_sub_folder=args.output_sub_folder,
+                          skip_split_folder=args.skip_split_folder)
+    except ValueError as e:
+        if isinstance(e, BenchmarkError):
+            raise
+        raise UsageError(str(e)) from None
+    result = score_layout(layout, metrics=options.families, classes=options.classes,
+                          jobs=options.jobs, progress=progress)
+    if not args.no_files:
+        try:
+            write_official_files(result, layout, plots=args.official_plots)
+        except OSError as e:
+            raise UsageError(str(e)) from None
+    return result, {t.name: t.display_name for t in layout.trackers}
+
+
+def _run_nuscenes(args, options) -> str:
+    from .datasets import nuscenes
+    if args.seqmap is not None:
+        raise UsageError("--seqmap does not apply under --protocol nuscenes")
+    if args.format == "nuscenes" and len(args.pred) != 1:
+        raise UsageError("--format nuscenes writes the summary of one results file, "
+                         f"got {len(args.pred)}")
+    if args.plot is not None:
+        try:
+            plot.matplotlib_figure("--plot")
+        except ImportError as e:
+            raise UsageError(str(e)) from None
+    result = evaluate_benchmark(args.gt, args.pred, protocol="nuscenes", split=options.split,
+                                classes=options.classes, jobs=options.jobs)
+    if args.plot is not None:
+        try:
+            plot.write_nuscenes_plots(result, args.plot)
+        except OSError as e:
+            raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
+    if args.format == "nuscenes":
+        return nuscenes.format_summary(result)
+    if args.format == "json":
+        return result.to_json()
+    if args.format == "csv":
+        return nuscenes.format_csv(result, percent=args.percent)
+    return nuscenes.format_table(result, percent=args.percent)
+
+
 def run(args) -> str:
+    _check_mode(args)
+    _check_style(args)
     try:
         options = run_options(args.protocol, metrics=args.metrics,
                               iou_threshold=args.iou_threshold, classes=args.classes,
-                              gt_classes=args.gt_classes, split=args.split,
+                              gt_classes=args.gt_classes,
+                              split=args.split if args.data_root is None else None,
                               jobs=_usable_cores() if args.jobs is None else args.jobs,
                               names=_OPTION_NAMES, class_names=args.class_names,
                               ignore_classes=args.ignore_classes, from_text=True)
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None
-    _check_plot_options(args, options.families)
     _check_events_options(args, options)
+    if options.protocol.own_metrics:
+        return _run_nuscenes(args, options)
+    if args.format == "nuscenes":
+        raise UsageError("--format nuscenes applies under --protocol nuscenes only")
+    _check_plot_options(args, options.families)
+    _check_official_plots(args, options.families)
     progress = _Progress()
+    display = None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("always", BenchmarkWarning)
             warnings.showwarning = _show_warning
-            result = evaluate_benchmark(
-                args.gt, args.pred, protocol=options.protocol, seqmap=args.seqmap,
-                classes=args.classes if args.class_names is not None else options.classes,
-                metrics=options.families, jobs=options.jobs,
-                iou_threshold=options.iou_threshold, split=options.split, progress=progress,
-                class_names=args.class_names, ignore_classes=args.ignore_classes)
+            if args.data_root is not None:
+                result, display = _run_official(args, options, progress)
+            else:
+                result = evaluate_benchmark(
+                    args.gt, args.pred, protocol=options.protocol, seqmap=args.seqmap,
+                    classes=args.classes if args.class_names is not None else options.classes,
+                    metrics=options.families, jobs=options.jobs,
+                    iou_threshold=options.iou_threshold, split=options.split,
+                    progress=progress, class_names=args.class_names,
+                    ignore_classes=args.ignore_classes)
     finally:
         progress.done()
     if args.plot is not None:
@@ -220,6 +406,9 @@ def run(args) -> str:
         return format_json(result)
     if args.format == "csv":
         return format_csv(result, percent=args.percent)
+    if args.style == "official":
+        from .official_files import format_tables
+        return format_tables(result, display)
     return format_table(result, percent=args.percent)
 
 

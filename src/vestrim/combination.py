@@ -48,7 +48,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, Optional
+from typing import Callable, Iterable, Optional, Sequence
 
 from . import _native
 from .derived import DERIVED_CLEAR_FIELDS, DerivedClear, DerivedHota, alpha_mean
@@ -182,7 +182,7 @@ _CLEAR_FIELDS = [f.name for f in CombinedClear.__dataclass_fields__.values()
                  if f.name != "motp_sum"]
 _IDENTITY_FIELDS = [f.name for f in CombinedIdentity.__dataclass_fields__.values()]
 _HOTA_FIELDS = [f.name for f in CombinedHota.__dataclass_fields__.values()]
-_CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count]
+_CLEAR_COUNTS = [f.key for f in FAMILY["clear"].fields if f.count and not f.derived]
 
 
 def _copy(cls, fields, metrics):
@@ -198,24 +198,35 @@ def copy_clear(metrics) -> CombinedClear:
     return _copy(CombinedClear, _CLEAR_FIELDS, metrics)
 
 
-def combine_clear(results: Iterable, *, convention: str = "module") -> CombinedClear:
+def combine_clear(results: Iterable, *, convention: str = "module",
+                  motp_sums: Optional[Sequence[float]] = None) -> CombinedClear:
     """Combine ``ClearMetrics`` of several sequences: counts summed, ratios recomputed.
 
     MOTA = 1 - (FN + FP + IDSW) / GT (0 without ground truth); MOTP = sum over sequences of
     MOTP * TP, divided by TP; MODA, sMOTA, MOTAL, recall and precision follow from the summed
     counts as for one sequence. MT/PT/ML and both fragmentation counts are summed.
+    ``motp_sums``, when given, are the sequences' exact summed similarities of their matches,
+    added in order in place of MOTP * TP.
     """
     benchmark = _check_convention(convention)
     results = list(results)
+    if motp_sums is not None:
+        motp_sums = [float(v) for v in motp_sums]
+        if len(motp_sums) != len(results):
+            raise ValueError(f"{len(motp_sums)} MOTP sums for {len(results)} results")
     if len(results) == 1 and not benchmark:
         return _copy(CombinedClear, _CLEAR_FIELDS, results[0])
     sums = {name: sum(int(getattr(r, name)) for r in results) for name in _CLEAR_COUNTS}
     tp, fp = sums["num_matches"], sums["num_false_positives"]
     fn, idsw, num_gt = sums["num_misses"], sums["num_switches"], sums["num_gt"]
     iou_sum = 0.0
-    for r in results:
-        stored = getattr(r, "motp_sum", None)
-        iou_sum += stored if stored is not None else r.motp * r.num_matches
+    if motp_sums is not None:
+        for value in motp_sums:
+            iou_sum += value
+    else:
+        for r in results:
+            stored = getattr(r, "motp_sum", None)
+            iou_sum += stored if stored is not None else r.motp * r.num_matches
     ratios = sorted((x for r in results for x in r.track_ratios), reverse=True)
     mota, motp, moda, smota, motal, clr_re, clr_pr = _native.finalise_clear(
         num_gt, tp, fp, fn, idsw, iou_sum, benchmark)
@@ -305,16 +316,25 @@ def combine(results: Iterable, *, convention: str = "module") -> CombinedResult:
 
 
 # The combiner of each metric family, by its name in vestrim.fields.
-COMBINERS = {"clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
+COMBINERS: dict[str, Callable[..., object]] = {
+    "clear": combine_clear, "identity": combine_identity, "hota": combine_hota}
 
 
-def combine_sequences(results: Iterable, families: Iterable[str], convention: str) -> dict:
+def combine_sequences(results: Iterable, families: Iterable[str], convention: str, *,
+                      motp_sums: Optional[Sequence[float]] = None) -> dict:
     """{family: combination} of several sequences' results (objects with one attribute per
-    family), for each family asked for. This is the sequences-to-COMBINED step of a run; a later
-    step over classes (class averages, detection averages) belongs beside it."""
+    family), for each family asked for; ``motp_sums`` as ``combine_clear`` takes them. This is the
+    sequences-to-COMBINED step of a run; a later step over classes (class averages, detection
+    averages) belongs beside it."""
     results = list(results)
-    return {f: COMBINERS[f]([getattr(r, f) for r in results], convention=convention)
-            for f in families}
+    out: dict[str, object] = {}
+    for f in families:
+        metrics = [getattr(r, f) for r in results]
+        if f == "clear":
+            out[f] = combine_clear(metrics, convention=convention, motp_sums=motp_sums)
+        else:
+            out[f] = COMBINERS[f](metrics, convention=convention)
+    return out
 
 
 # --- over classes -------------------------------------------------------------------------------

@@ -9,8 +9,12 @@ here, so each has one definition:
 * HOTA(0) and LocA(0): the values at the first alpha; HOTALocA(0) = HOTA(0) * LocA(0).
 
 Beside CLEAR's own numbers: MTR, PTR, MLR = MT, PT, ML / max(1, MT + PT + ML), CLR_F1 =
-TP / max(1, TP + FN / 2 + FP / 2), FP_per_frame = FP / max(1, frames) and MOTP_sum, the summed IoU
-of the matches (MOTP x TP where a result does not carry it).
+TP / max(1, TP + FN / 2 + FP / 2), FP_per_frame = FP / max(1, CLR_Frames), MOTP_sum, the summed
+IoU of the matches (MOTP x TP where a result does not carry it), and CLR_Frames, the frames
+counted. A benchmark run keeps the record the native evaluation fills for each sequence (its exact
+MOTP_sum; a sequence with nothing on one side reports every one of them 0, CLR_Frames included,
+except MLR = 1, as the benchmarks stop early there) and, for COMBINED, the record of the summed
+counts with MOTP_sum and CLR_Frames summed over the sequences (``combine_derived_clear``).
 
 A result may hold these values itself (``SequenceResult.derived``): a class-averaged result's are
 means over classes, not derived from its summed counts.
@@ -25,7 +29,8 @@ from . import _native
 from .fields import FAMILY
 
 __all__ = ["DerivedHota", "derive_hota", "alpha_mean", "DERIVED_FIELDS", "field_values",
-           "DerivedClear", "derive_clear", "DERIVED_CLEAR_FIELDS", "derived_values"]
+           "DerivedClear", "derive_clear", "DERIVED_CLEAR_FIELDS", "derived_values",
+           "native_derived_clear", "combine_derived_clear"]
 
 
 def alpha_mean(values) -> float:
@@ -82,6 +87,7 @@ class DerivedClear:
     clr_f1: float
     fp_per_frame: float
     motp_sum: float
+    clr_frames: float = 0  # a count, except in a class average
 
 
 DERIVED_CLEAR_FIELDS = tuple(DerivedClear.__dataclass_fields__)
@@ -99,7 +105,33 @@ def derive_clear(clear) -> DerivedClear:
         clr_f1=tp / max(1.0, tp + fn / 2 + fp / 2),
         fp_per_frame=fp / max(1, clear.num_frames),
         motp_sum=motp_sum if motp_sum is not None else clear.motp * tp,
+        clr_frames=clear.num_frames,
     )
+
+
+def native_derived_clear(values) -> DerivedClear:
+    """The record of the tuple the native evaluation and ``finalise_clear_extra`` give:
+    (clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr, mlr)."""
+    clr_f1, fp_per_frame, motp_sum, clr_frames, mtr, ptr, mlr = values
+    return DerivedClear(mtr=mtr, ptr=ptr, mlr=mlr, clr_f1=clr_f1, fp_per_frame=fp_per_frame,
+                        motp_sum=motp_sum, clr_frames=clr_frames)
+
+
+def combine_derived_clear(clears, records) -> DerivedClear:
+    """The record of a combination of sequences from their CLEAR results and their own records
+    (in the same order): MOTP_sum and CLR_Frames summed in that order, the ratios from the summed
+    counts."""
+    records = list(records)
+    motp_sum = 0.0
+    for r in records:
+        motp_sum += r.motp_sum
+
+    def total(name: str) -> int:
+        return sum(int(getattr(c, name)) for c in clears)
+
+    return native_derived_clear(_native.finalise_clear_extra(
+        total("num_matches"), total("num_misses"), total("num_false_positives"), total("mt"),
+        total("pt"), total("ml"), sum(int(r.clr_frames) for r in records), motp_sum))
 
 
 _DERIVE = {"clear": derive_clear, "hota": derive_hota}

@@ -21,7 +21,10 @@ from typing import Optional
 
 __all__ = ["Field", "Family", "FAMILY", "FAMILIES", "COMBINED", "ATTRIBUTES", "TABLE_COLUMNS",
            "DATAFRAME_COLUMNS", "FRAMES", "field", "CLASS_AVERAGED", "DETECTION_AVERAGED",
-           "COMBINATION_LABELS", "RESERVED_CLASS_NAMES"]
+           "COMBINATION_LABELS", "RESERVED_CLASS_NAMES", "CSV_COLUMNS", "CLEAR_EXTRA_COLUMNS",
+           "ALPHA_COUNT_COLUMNS", "alpha_label", "OFFICIAL_FAMILIES", "OFFICIAL_SUMMARY_COLUMNS",
+           "OFFICIAL_TABLE_COLUMNS", "OFFICIAL_ALPHA_FIELDS", "OFFICIAL_DETAILED_COLUMNS",
+           "official_detailed_columns"]
 
 # The row that holds the combination of a run's sequences.
 COMBINED = "COMBINED"
@@ -88,7 +91,7 @@ FAMILY = {f.name: f for f in [
         ("mtr", "MTR", None, _R, True), ("ptr", "PTR", None, _R, True),
         ("mlr", "MLR", None, _R, True), ("clr_f1", "CLR_F1", None, _R, True),
         ("fp_per_frame", "FP_per_frame", None, _R, True),
-        ("motp_sum", "MOTP_sum", None, _R, True)),
+        ("motp_sum", "MOTP_sum", None, _R, True), ("clr_frames", "CLR_Frames", None, _C, True)),
     _family(
         "identity", "Identity",
         ("idf1", "IDF1"), ("idp", "IDP"), ("idr", "IDR"), ("idtp", "IDTP", None, _C),
@@ -112,6 +115,16 @@ FAMILY = {f.name: f for f in [
         "count", "Count",
         ("num_gt", "GT_Dets", None, _C), ("num_pred", "Dets", None, _C),
         ("num_gt_ids", "GT_IDs", None, _C), ("num_pred_ids", "IDs", None, _C)),
+    # nuScenes 3D tracking: a class's (or the combined entry's) 17 values. A class also carries
+    # 40-point curves: "confidence", "recall_hypo" and "<key>_curve" of every field but the first
+    # two.
+    _family(
+        "nuscenes", "nuScenes tracking",
+        ("amota", "AMOTA"), ("amotp", "AMOTP"), ("recall", "Recall"), ("motar", "MOTAR"),
+        ("gt", "GT", None, _C), ("mota", "MOTA"), ("motp", "MOTP"), ("mt", "MT", None, _C),
+        ("ml", "ML", None, _C), ("faf", "FAF"), ("tp", "TP", None, _C), ("fp", "FP", None, _C),
+        ("fn", "FN", None, _C), ("ids", "IDS", None, _C), ("frag", "Frag", None, _C),
+        ("tid", "TID"), ("lgd", "LGD")),
 ]}
 
 # The metric families a run can be asked for, in output order ("count" is always given).
@@ -147,7 +160,24 @@ TABLE_COLUMNS = {
     "hota": _family_columns("hota", "hota", "deta", "assa", "loca", "det_re", "det_pr",
                             "ass_re", "ass_pr", "owta", "hota_0", "loca_0", "hota_loca_0"),
     "count": _family_columns("count", "num_pred", "num_gt", "num_pred_ids", "num_gt_ids"),
+    "nuscenes": FAMILY["nuscenes"].fields,
 }
+
+# The CSV: the table's columns, CLEAR's derived columns after CLEAR's, and HOTA's per-alpha counts
+# (ALPHA_COUNT_COLUMNS) after HOTA's.
+CLEAR_EXTRA_COLUMNS = _family_columns("clear", "clr_f1", "fp_per_frame", "motp_sum",
+                                      "clr_frames", "mtr", "ptr", "mlr")
+CSV_COLUMNS = dict(TABLE_COLUMNS, clear=TABLE_COLUMNS["clear"] + CLEAR_EXTRA_COLUMNS)
+
+# HOTA's per-alpha counts as columns (CSV and DataFrame): (header, attribute of the curve), one
+# column per alpha, named <header>___<alpha x 100>.
+ALPHA_COUNT_COLUMNS = (("HOTA_TP", "hota_tp_alphas"), ("HOTA_FN", "hota_fn_alphas"),
+                       ("HOTA_FP", "hota_fp_alphas"))
+
+
+def alpha_label(alpha: float) -> str:
+    """The suffix of a per-alpha column: the alpha x 100 as an integer (5, 10, ..., 95)."""
+    return str(int(round(alpha * 100)))
 
 # The DataFrame: one flat order over every family, then FRAMES (the sequence length, taken from
 # the first family present).
@@ -156,8 +186,53 @@ DATAFRAME_COLUMNS = _columns(
                             "loca", "owta", "hota_0", "loca_0", "hota_loca_0")),
     *(("clear", k) for k in ("mota", "motp", "moda", "smota", "motal", "clr_re", "clr_pr",
                              "num_matches", "num_misses", "num_false_positives", "num_switches",
-                             "mt", "pt", "ml", "frag")),
+                             "mt", "pt", "ml", "frag", "clr_f1", "fp_per_frame", "motp_sum",
+                             "clr_frames", "mtr", "ptr", "mlr")),
     *(("identity", k) for k in ("idf1", "idr", "idp", "idtp", "idfn", "idfp")),
     *(("count", k) for k in ("num_pred", "num_gt", "num_pred_ids", "num_gt_ids")),
 )
 FRAMES = field("clear", "num_frames")
+
+# The benchmark evaluator's own outputs, family by family in its family order (a family not run
+# drops out, the rest keep their order). Its HOTA summary values are means over the alphas. These
+# lists are column headers: most name a field declared above, the per-alpha columns are formed
+# from OFFICIAL_ALPHA_FIELDS.
+OFFICIAL_FAMILIES = (("hota", "HOTA"), ("clear", "CLEAR"), ("identity", "Identity"),
+                     ("count", "Count"))
+
+# <class>_summary.txt: the COMBINED row (sMOTA after Frag here).
+OFFICIAL_SUMMARY_COLUMNS = {
+    "hota": ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA",
+             "HOTA(0)", "LocA(0)", "HOTALocA(0)"),
+    "clear": ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "CLR_TP", "CLR_FN",
+              "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "sMOTA"),
+    "identity": ("IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP"),
+    "count": ("Dets", "GT_Dets", "IDs", "GT_IDs"),
+}
+
+# Its printed tables (sMOTA after MLR).
+OFFICIAL_TABLE_COLUMNS = dict(OFFICIAL_SUMMARY_COLUMNS, clear=(
+    "MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA", "CLR_TP", "CLR_FN",
+    "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag"))
+
+# <class>_detailed.csv: HOTA's three scalars, then per field of OFFICIAL_ALPHA_FIELDS a column per
+# alpha (<field>___5 ... <field>___95) and their mean (<field>___AUC); then the other families.
+OFFICIAL_ALPHA_FIELDS = ("HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA",
+                         "OWTA", "HOTA_TP", "HOTA_FN", "HOTA_FP")
+OFFICIAL_DETAILED_COLUMNS = {
+    "hota": ("HOTA(0)", "LocA(0)", "HOTALocA(0)"),  # then the per-alpha columns
+    "clear": ("MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA", "CLR_F1",
+              "FP_per_frame", "MOTAL", "MOTP_sum", "CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT",
+              "PT", "ML", "Frag", "CLR_Frames"),
+    "identity": OFFICIAL_SUMMARY_COLUMNS["identity"],
+    "count": OFFICIAL_SUMMARY_COLUMNS["count"],
+}
+
+
+def official_detailed_columns(family_name: str, alphas) -> tuple:
+    """The detailed file's columns of one family, for these alphas."""
+    columns = OFFICIAL_DETAILED_COLUMNS[family_name]
+    if family_name != "hota":
+        return columns
+    labels = [alpha_label(a) for a in alphas] + ["AUC"]
+    return columns + tuple(f"{f}___{label}" for f in OFFICIAL_ALPHA_FIELDS for label in labels)

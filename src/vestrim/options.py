@@ -24,7 +24,7 @@ __all__ = ["RunOptions", "run_options", "API_NAMES", "shown", "ClassMap", "class
 # How the Python API names its options in messages (the command line passes its own spelling).
 API_NAMES = {"classes": "classes", "gt_classes": "classes", "iou_threshold": "iou_threshold",
              "split": "split", "class_names": "class_names",
-             "ignore_classes": "ignore_classes"}
+             "ignore_classes": "ignore_classes", "metrics": "metrics"}
 
 
 @dataclass(frozen=True)
@@ -46,15 +46,20 @@ def shown(value) -> str:
 
 
 def _families(metrics) -> tuple:
+    """The metric families chosen, in their fixed order. Names in any case (HOTA, CLEAR,
+    Identity); ``count`` is accepted and changes nothing (the counts are always reported)."""
     if metrics is None:
         return FAMILIES
     if isinstance(metrics, str):
         metrics = [m.strip() for m in metrics.split(",")]
-    metrics = list(metrics)
+    chosen = []
     for m in metrics:
-        if m not in FAMILIES:
-            raise ValueError(f"unknown metric {shown(m)} (choose from {', '.join(FAMILIES)})")
-    return tuple(f for f in FAMILIES if f in metrics)
+        name = m.lower() if isinstance(m, str) else m
+        if name not in FAMILIES and name != "count":
+            raise ValueError(f"unknown metric {shown(m)} (choose from {', '.join(FAMILIES)}, "
+                             f"count)")
+        chosen.append(name)
+    return tuple(f for f in FAMILIES if f in chosen)
 
 
 def _threshold(proto: Protocol, value, name: str) -> float:
@@ -254,6 +259,21 @@ def _split(proto: Protocol, value, name: str) -> Optional[str]:
     return value
 
 
+def _own_metrics_options(proto: Protocol, metrics, iou_threshold, classes, gt_classes, split,
+                         jobs: int, names: dict) -> RunOptions:
+    """A protocol scored with its dataset's own metrics: a split name is required, and metric
+    families, an IoU threshold and ground-truth class numbers do not apply."""
+    for option, value in (("metrics", metrics), ("iou_threshold", iou_threshold),
+                          ("gt_classes", gt_classes)):
+        if value is not None:
+            raise ValueError(f"{names.get(option, option)} does not apply under {proto.name}")
+    if not isinstance(split, str) or not split:
+        raise ValueError(f"{proto.name} needs {names['split']}: a split name (a predefined one "
+                         f"or a key of the version folder's splits.json)")
+    chosen = _class_names(proto, classes, names["classes"]) if classes is not None else None
+    return RunOptions(proto, (), 0.0, chosen, split, jobs)
+
+
 def run_options(protocol="plain", *, metrics=None, iou_threshold=None, classes=None,
                 gt_classes=None, split=None, jobs=1, names=None, class_names=None,
                 ignore_classes=None, from_text: bool = False) -> RunOptions:
@@ -264,6 +284,12 @@ def run_options(protocol="plain", *, metrics=None, iou_threshold=None, classes=N
     the text of a number where a number is expected."""
     names = names or API_NAMES
     proto = find_protocol(protocol)
+    if proto.own_metrics:
+        if class_names is not None or ignore_classes is not None:
+            raise ValueError(f"{names['class_names']} and {names['ignore_classes']} apply under "
+                             f"mot-multiclass only")
+        return _own_metrics_options(proto, metrics, iou_threshold, classes, gt_classes, split,
+                                    _jobs(jobs, from_text), names)
     families = _families(metrics)
     jobs = _jobs(jobs, from_text)
     numbers = _class_numbers(gt_classes, from_text) if gt_classes is not None else None

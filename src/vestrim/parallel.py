@@ -43,16 +43,17 @@ def _plan(job, index: int):
     functions are top-level, of plain arguments, so that they pickle by reference."""
     if isinstance(job, tuple) and len(job) in (2, 3) and all(_is_path(p) for p in job[:2]):
         files = tuple(os.fspath(p) for p in job[:2])
+        name = f"{files[1]} against {files[0]}"  # the tracker's file and the sequence's
         if len(job) == 2:
-            return _evaluate_files, files, files[0]
+            return _evaluate_files, files, name
         if not isinstance(job[2], str):
             raise TypeError(f"job {index}: the protocol must be a str, got "
                             f"{type(job[2]).__name__}")
-        return _evaluate_protocol, files + (job[2],), files[0]
+        return _evaluate_protocol, files + (job[2],), name
     if all(hasattr(job, a) for a in ("gt_ids", "gt_boxes", "pred_ids", "pred_boxes")):
         args = (job.gt_ids, job.gt_boxes, job.pred_ids, job.pred_boxes)
-        name = getattr(job, "name", None)
-        return _evaluate_arrays, args, name if isinstance(name, str) else f"job {index}"
+        label = getattr(job, "name", None)
+        return _evaluate_arrays, args, label if isinstance(label, str) else f"job {index}"
     raise TypeError(f"job {index}: expected a loaded sequence or a (gt_file, pred_file) or "
                     f"(gt_file, pred_file, protocol) tuple, got {type(job).__name__}")
 
@@ -77,8 +78,9 @@ def evaluate_many(jobs: Iterable[Any], *, workers: Optional[int] = None,
     scheduling. ``progress(done, total)`` is called in this thread each time a job finishes.
 
     When jobs fail, every job still runs; then the failure of the first failed job in input
-    order is raised, with its own type and the note ``while evaluating NAME`` (the GT file of a
-    tuple job, the sequence's name, else ``job K`` with K its index).
+    order is raised, with its own type and the note ``while evaluating NAME`` (``PRED against
+    GT`` for a tuple job, naming both files; the sequence's name, else ``job K`` with K its
+    index).
     """
     if workers is not None and executor is not None:
         raise TypeError("evaluate_many() takes workers or executor, not both")

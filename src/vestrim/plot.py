@@ -126,3 +126,66 @@ def write_benchmark_plots(result: Any, directory: Union[str, "os.PathLike[str]"]
         fig.savefig(path, format="png", dpi=100)
         written.append(path)
     return written
+
+
+# nuScenes tracking: (curve, panel title) of each panel, drawn against the score threshold and
+# against recall.
+_NUSCENES_PANELS = (("mota", "MOTA"), ("motar", "MOTAR"), ("recall", "Recall"), ("motp", "MOTP (m)"))
+
+
+def write_nuscenes_plots(result: Any, directory: Union[str, "os.PathLike[str]"]) -> list[str]:
+    """Write a nuScenes run's curves into ``directory/nuscenes/`` (created if need be):
+    ``<tracker>_<class>.png`` with MOTA, MOTAR, recall and MOTP against the score threshold (top
+    row) and against recall (bottom row), and ``comparison_<class>.png`` with every tracker's
+    MOTA against recall. Classes without ground truth are skipped. Returns the paths written."""
+    import math
+    Figure = matplotlib_figure("--plot")
+    folder = os.path.join(directory, "nuscenes")
+    os.makedirs(folder, exist_ok=True)
+    written = []
+
+    def reached(entry, name):
+        points = [(c, r, v) for c, r, v in zip(entry.curves["confidence"],
+                                                entry.curves["recall"], entry.curves[name])
+                  if not (math.isnan(c) or math.isnan(v))]
+        return [p[0] for p in points], [p[1] for p in points], [p[2] for p in points]
+
+    by_class: dict = {}
+    for entry in result.entries:
+        if entry.curves is None or math.isnan(entry.values["gt"]):
+            continue
+        by_class.setdefault(entry.class_name, []).append(entry)
+        fig = Figure(figsize=(14, 6.5))
+        axes = fig.subplots(2, len(_NUSCENES_PANELS))
+        for column, (name, title) in enumerate(_NUSCENES_PANELS):
+            thresholds, recalls, values = reached(entry, name)
+            axes[0][column].plot(thresholds, values, marker=".")
+            axes[0][column].set_xlabel("score threshold")
+            axes[1][column].plot(recalls, values, marker=".")
+            axes[1][column].set_xlabel("recall")
+            for row in (0, 1):
+                axes[row][column].set_title(title)
+                axes[row][column].grid(True, alpha=0.3)
+        fig.suptitle(f"{entry.tracker} ({entry.class_name}): AMOTA {entry.values['amota']:.4f}, "
+                     f"AMOTP {entry.values['amotp']:.4f}")
+        fig.tight_layout()
+        path = os.path.join(folder, f"{entry.tracker}_{entry.class_name}.png")
+        fig.savefig(path, format="png", dpi=80)
+        written.append(path)
+    for class_name, entries in by_class.items():
+        fig = Figure(figsize=(6, 4.5))
+        ax = fig.subplots()
+        for entry in entries:
+            _, recalls, values = reached(entry, "mota")
+            ax.plot(recalls, values, marker=".", label=f"{entry.tracker} "
+                                                       f"(AMOTA {entry.values['amota']:.3f})")
+        ax.set_xlabel("recall")
+        ax.set_ylabel("MOTA")
+        ax.set_title(f"{class_name}: MOTA against recall")
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+        fig.tight_layout()
+        path = os.path.join(folder, f"comparison_{class_name}.png")
+        fig.savefig(path, format="png", dpi=80)
+        written.append(path)
+    return written

@@ -61,7 +61,12 @@ Every MOTChallenge protocol refuses a prediction whose class is above 1.
 ``kitti``, ``bdd100k`` and ``mot-multiclass`` add the class-averaged and detection-averaged
 combinations of their classes (see ``vestrim.combination``).
 
-Every benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
+``nuscenes``
+    nuScenes 3D tracking: a dataset version folder, one results file per tracker and a split.
+    Seven classes, each swept over 40 recall points with centre-distance matching (below 2 m);
+    see ``vestrim.datasets.nuscenes``. No IoU threshold, no sequences.
+
+Every other benchmark protocol fixes the IoU threshold at 0.5 and scores with the benchmark conventions
 (CLEAR's match continuity across frames, the threshold margins, the benchmark's alpha values).
 """
 
@@ -145,6 +150,10 @@ class Protocol:
     # A (sequence, class) without predictions or without ground truth reports 0 frames to CLEAR
     # and MLR 1.
     empty_cells: bool = False
+    # Scored with the dataset's own metrics (not CLEAR, Identity and HOTA at an IoU threshold):
+    # no metric families or IoU threshold to choose, and a split name the dataset resolves,
+    # required.
+    own_metrics: bool = False
 
     @property
     def format(self) -> str:
@@ -194,6 +203,10 @@ PROTOCOLS = {
                  empty_cells=True),
         Protocol("mot-multiclass", "benchmark", dataset="multiclass", iou_threshold=0.5,
                  selection_order=True, class_combinations=True, empty_cells=True),
+        Protocol("nuscenes", "benchmark", dataset="nuscenes", layout="nuscenes",
+                 own_metrics=True,
+                 classes=("bicycle", "bus", "car", "motorcycle", "pedestrian", "trailer",
+                          "truck")),
     ]
 }
 

@@ -7,7 +7,8 @@ import io
 
 from .benchmark.result import BenchmarkResult
 from .derived import field_values
-from .fields import ATTRIBUTES, COMBINED, FAMILIES, FAMILY, TABLE_COLUMNS
+from .fields import (ALPHA_COUNT_COLUMNS, ATTRIBUTES, COMBINED, CSV_COLUMNS, FAMILIES, FAMILY,
+                     TABLE_COLUMNS, alpha_label)
 
 __all__ = ["format_table", "format_csv", "format_json", "FAMILIES", "ATTRIBUTES"]
 
@@ -72,21 +73,42 @@ def _family_block(title, first, family, rows, percent) -> str:
     return _block(title, first, [c.table_header for c in columns], cells)
 
 
+# CLEAR's derived columns that are not shares: never scaled by --percent.
+_UNSCALED = frozenset(("motp_sum", "fp_per_frame"))
+
+
+def _csv_header(result: BenchmarkResult, family: str) -> list:
+    header = [c.header for c in CSV_COLUMNS[family]]
+    if family == "hota" and result.trackers:
+        alphas = result.trackers[0].combined.hota.alphas
+        header += [f"{name}___{alpha_label(a)}" for name, _ in ALPHA_COUNT_COLUMNS for a in alphas]
+    return header
+
+
+def _csv_cells(r, family: str, scale: float) -> list:
+    values = field_values(getattr(r, family), family, r.derived)
+    cells = [values[c.key] if c.count else repr(values[c.key] * (1.0 if c.key in _UNSCALED
+                                                                 else scale))
+             for c in CSV_COLUMNS[family]]
+    if family == "hota":
+        cells += [repr(float(v)) for _, key in ALPHA_COUNT_COLUMNS for v in values[key]]
+    return cells
+
+
 def format_csv(result: BenchmarkResult, percent: bool = False) -> str:
-    """One row per (tracker, class, sequence) and a COMBINED row per (tracker, class)."""
+    """One row per (tracker, class, sequence) and a COMBINED row per (tracker, class): each
+    family's table columns, CLEAR's derived columns and HOTA's per-alpha TP, FN and FP."""
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\n")
     families = (*result.metrics, "count")
     writer.writerow(["tracker", "class", "sequence"]
-                    + [c.header for f in families for c in TABLE_COLUMNS[f]])
+                    + [h for f in families for h in _csv_header(result, f)])
     scale = 100.0 if percent else 1.0
     for t in result.trackers:
         for name, r in [(s.name, s) for s in t.sequences] + [(COMBINED, t.combined)]:
             row = [t.tracker, t.class_name or "", name]
             for family in families:
-                values = field_values(getattr(r, family), family, r.derived)
-                row += [values[c.key] if c.count else repr(values[c.key] * scale)
-                        for c in TABLE_COLUMNS[family]]
+                row += _csv_cells(r, family, scale)
             writer.writerow(row)
     return buffer.getvalue()
 

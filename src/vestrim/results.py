@@ -17,7 +17,7 @@ from typing import Any, Mapping, Optional, Sequence
 
 from . import _native, _vestrim
 from .combination import CombinedClear, CombinedHota, CombinedIdentity, CombinedResult
-from .fields import DATAFRAME_COLUMNS, FAMILIES, FRAMES
+from .fields import ALPHA_COUNT_COLUMNS, DATAFRAME_COLUMNS, FAMILIES, FRAMES, alpha_label
 
 __all__ = ["asdict", "to_dataframe", "dataframe_columns"]
 
@@ -138,7 +138,8 @@ COLUMNS = tuple((c.header, c.family, c.key) for c in DATAFRAME_COLUMNS)
 
 def dataframe_columns(result: Any) -> dict[str, Any]:
     """One result's row of ``to_dataframe``: {column: value} for the families it has (and its
-    Count), then ``Frames``. No per-alpha lists."""
+    Count), then ``Frames``, then HOTA's per-alpha TP, FN and FP (``HOTA_TP___5`` ...
+    ``HOTA_FP___95``)."""
     if isinstance(result, _METRIC_TYPES):
         data = {_family_of(result): asdict(result)}
     elif isinstance(result, _FAMILY_TYPES):
@@ -152,6 +153,10 @@ def dataframe_columns(result: Any) -> dict[str, Any]:
         if family in data:
             row[FRAMES.header] = data[family][FRAMES.key]
             break
+    if "hota" in data:
+        hota = data["hota"]
+        for header, key in ALPHA_COUNT_COLUMNS:
+            row.update((f"{header}___{alpha_label(a)}", v) for a, v in zip(hota["alphas"], hota[key]))
     return row
 
 
@@ -179,8 +184,9 @@ def _benchmark_table(result: Any, pd: Any) -> tuple[list[Any], Any]:
 def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
     """A pandas DataFrame with one row per result, columns named as benchmark tables name them:
     HOTA DetA AssA DetRe DetPr AssRe AssPr LocA OWTA HOTA(0) LocA(0) HOTALocA(0) MOTA MOTP MODA
-    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag IDF1 IDR IDP IDTP IDFN IDFP,
-    Dets GT_Dets IDs GT_IDs where the result has a Count, and Frames.
+    sMOTA MOTAL CLR_Re CLR_Pr CLR_TP CLR_FN CLR_FP IDSW MT PT ML Frag CLR_F1 FP_per_frame MOTP_sum
+    CLR_Frames MTR PTR MLR IDF1 IDR IDP IDTP IDFN IDFP, Dets GT_Dets IDs GT_IDs where the result
+    has a Count, Frames, and HOTA's per-alpha counts HOTA_TP___5 ... HOTA_FP___95.
 
     ``results`` is a list of results (``index`` optionally labels the rows) or a dict of
     label -> result. A ``BenchmarkResult`` (or one tracker's ``TrackerResult``) gives its whole
@@ -206,4 +212,10 @@ def to_dataframe(results: Any, index: Optional[Sequence[Any]] = None) -> Any:
     rows = [dataframe_columns(r) for r in results]
     order = [c.header for c in DATAFRAME_COLUMNS] + [FRAMES.header]
     present = [c for c in order if any(c in row for row in rows)]
+    seen = set(present)
+    for row in rows:  # the per-alpha columns, in the order of the first row that has them
+        for column in row:
+            if column not in seen:
+                seen.add(column)
+                present.append(column)
     return pd.DataFrame(rows, index=index, columns=present)

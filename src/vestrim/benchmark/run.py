@@ -3,9 +3,10 @@
 
 from __future__ import annotations
 
-from typing import Callable, Optional
+from typing import TYPE_CHECKING, Callable, Literal, Optional, Union, overload
 
 from ..combination import combine_classes
+from ..datasets import dataset
 from ..fields import CLASS_AVERAGED, COMBINED, DETECTION_AVERAGED
 from ..options import ClassMap, run_options
 from ..protocols import protocol as find_protocol
@@ -13,7 +14,10 @@ from .plan import plan
 from .result import BenchmarkResult, Count, SequenceResult, TrackerResult
 from .score import combined, load, score_all
 
-__all__ = ["evaluate_benchmark", "load_benchmark"]
+if TYPE_CHECKING:
+    from ..datasets.nuscenes import NuscenesResult
+
+__all__ = ["evaluate_benchmark", "load_benchmark", "score_plan"]
 
 
 def _options(protocol, classes, **kwargs):
@@ -40,6 +44,11 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     """
     options = _options(protocol, classes, split=split, class_names=class_names,
                        ignore_classes=ignore_classes)
+    module = dataset(options.protocol)
+    if hasattr(module, "load_run"):  # a dataset scored over all its scenes at once
+        if seqmap is not None:
+            raise ValueError(f"seqmap does not apply under {options.protocol.name}")
+        return module.load_run(gt, tracker, options)
     [tracker_plan] = plan(gt, [tracker], options.protocol, seqmap, options.split)
     out = []
     for files in tracker_plan.sequences:
@@ -47,18 +56,36 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     return out
 
 
+@overload
+def evaluate_benchmark(gt, trackers, *, protocol: Literal["nuscenes"], seqmap=None, classes=None,
+                       metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
+                       progress: Optional[Callable[[int, int, str], None]] = None,
+                       class_names=None, ignore_classes=None) -> "NuscenesResult": ...
+
+
+@overload
+def evaluate_benchmark(gt, trackers, *, protocol=..., seqmap=None, classes=None,
+                       metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
+                       split: Optional[str] = None,
+                       progress: Optional[Callable[[int, int, str], None]] = None,
+                       class_names=None, ignore_classes=None) -> BenchmarkResult: ...
+
+
 def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=None,
                        metrics=None, jobs: int = 1, iou_threshold: Optional[float] = None,
                        split: Optional[str] = None,
                        progress: Optional[Callable[[int, int, str], None]] = None,
-                       class_names=None, ignore_classes=None) -> BenchmarkResult:
+                       class_names=None, ignore_classes=None
+                       ) -> Union[BenchmarkResult, "NuscenesResult"]:
     """Score one or several trackers on a benchmark folder under a protocol.
 
     ``gt`` is a split folder (``<seq>/gt/gt.txt`` per sequence) or one ground-truth file;
     ``trackers`` a list of tracker folders (``<seq>.txt`` files, directly or under ``data/``)
     or, with a ground-truth file, prediction files. ``protocol`` is ``"plain"``, ``"mot15"``,
-    ``"mot16"``, ``"mot17"``, ``"mot20"``, ``"kitti"``, ``"kitti-mots"``, ``"mots20"``, ``"bdd100k"``
-    or ``"mot-multiclass"`` (see
+    ``"mot16"``, ``"mot17"``, ``"mot20"``, ``"kitti"``, ``"kitti-mots"``, ``"mots20"``, ``"bdd100k"``,
+    ``"mot-multiclass"`` or ``"nuscenes"`` (a dataset version folder, results files and a
+    required ``split``; returns a ``NuscenesResult``, see ``vestrim.datasets.nuscenes``) (see
     ``vestrim.protocols``; the KITTI layouts keep their sequences as ``label_02/<seq>.txt`` and
     ``instances_txt/<seq>.txt``); ``seqmap`` a sequence map file choosing and ordering the
     sequences (under the KITTI protocols a KITTI seqmap, by default the one of ``split``,
@@ -83,8 +110,20 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     options = _options(protocol, classes, metrics=metrics, iou_threshold=iou_threshold,
                        split=split, jobs=jobs, class_names=class_names,
                        ignore_classes=ignore_classes)
+    module = dataset(options.protocol)
+    if hasattr(module, "score"):  # a dataset scored over all its scenes at once
+        if seqmap is not None:
+            raise ValueError(f"seqmap does not apply under {options.protocol.name}")
+        return module.score(gt, trackers, options)
+    trackers_plan = plan(gt, trackers, options.protocol, seqmap, options.split)
+    return score_plan(trackers_plan, options, progress)
+
+
+def score_plan(trackers_plan: list, options,
+               progress: Optional[Callable[[int, int, str], None]] = None) -> BenchmarkResult:
+    """Scores every tracker of a plan (``plan.Tracker``s) under checked ``options`` (a
+    ``RunOptions``) and combines its sequences, in the plan's order, per (tracker, class)."""
     proto, families, chosen = options.protocol, options.families, options.classes
-    trackers_plan = plan(gt, trackers, proto, seqmap, options.split)
     tasks = [(t, files) for t in trackers_plan for files in t.sequences]
     scored = score_all(tasks, (proto.name, chosen, families, options.iou_threshold),
                        options.jobs, progress)

@@ -14,7 +14,7 @@ from typing import Callable, Optional
 
 from .. import _native, _vestrim
 from ..combination import combine_sequences, copy_clear
-from ..derived import DerivedClear
+from ..derived import DerivedClear, combine_derived_clear, native_derived_clear
 from ..datasets import dataset
 from ..datasets.records import (BenchmarkSequence, Count, MaskBenchmarkSequence,
                                 SequenceFiles)
@@ -41,16 +41,20 @@ def _metrics(seq: BenchmarkSequence | MaskBenchmarkSequence, proto: Protocol, fa
     # One pass computes each frame's IoU matrix once for all three families, and counts the frames
     # left out of the lists (a sequence with such frames is scored whole this way even when fewer
     # families are asked for).
+    # CLEAR comes with its derived record (which needs the matches' exact summed similarity).
     if isinstance(seq, MaskBenchmarkSequence):  # the mask protocols are benchmark protocols
         metrics = _native.evaluate_from_similarity(*seq.arrays(), iou_threshold, proto.convention,
-                                                   empty_frames=seq.empty_frames)
+                                                   empty_frames=seq.empty_frames, extra=True)
     elif proto.is_benchmark or seq.empty_frames or set(families) == set(FAMILIES):
         metrics = _native.evaluate(*seq.arrays(), iou_threshold, proto.convention,
-                                   empty_frames=seq.empty_frames)
+                                   empty_frames=seq.empty_frames, extra=True)
     else:
         return _module_metrics(seq, families, iou_threshold)
     computed = dict(zip(FAMILIES, metrics))
-    return {f: computed[f] for f in families}
+    out = {f: computed[f] for f in families}
+    if "clear" in families:
+        out["derived_clear"] = native_derived_clear(metrics[3])
+    return out
 
 
 def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> dict[str, object]:
@@ -59,7 +63,8 @@ def _module_metrics(seq: BenchmarkSequence, families, iou_threshold: float) -> d
     out: dict[str, object] = {}
     for family in families:
         if family == "clear":
-            out[family] = _vestrim.compute_clear(*args, iou_threshold=iou_threshold)
+            out[family], extra = _native.evaluate_clear(*args, iou_threshold)
+            out["derived_clear"] = native_derived_clear(extra)
         elif family == "identity":
             out[family] = _vestrim.compute_identity(*args, iou_threshold=iou_threshold)
         else:
@@ -75,8 +80,9 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     out = []
     for seq in load(files, proto, classes, skip_empty=True):
         m = _metrics(seq, proto, families, iou_threshold)
+        record = m.get("derived_clear")
         result = SequenceResult(seq.name, m.get("clear"), m.get("identity"), m.get("hota"),
-                                seq.count)
+                                seq.count, {"clear": record} if record is not None else None)
         if proto.empty_cells and (seq.count.num_pred == 0 or seq.count.num_gt == 0):
             result = _empty_cell(result)
         out.append((seq.class_name, result))
@@ -135,8 +141,12 @@ def score_all(tasks: list, args: tuple, jobs: int,
             pool = None
     if pool is None:
         out = []
-        for k, (_, files) in enumerate(tasks):
-            out.append(score_sequence(files, *args))
+        for k, (tracker, files) in enumerate(tasks):
+            try:
+                out.append(score_sequence(files, *args))
+            except Exception as e:
+                _note_task(e, tracker, files)
+                raise
             report(k + 1, k)
         return out
 
@@ -153,6 +163,7 @@ def score_all(tasks: list, args: tuple, jobs: int,
             for message, filename, lineno in caught:
                 warnings.warn_explicit(message, type(message), filename, lineno)
             if failure is not None:
+                _note_task(failure, *tasks[replayed])
                 raise failure
             replayed += 1
 
@@ -169,8 +180,21 @@ def score_all(tasks: list, args: tuple, jobs: int,
     return [outcome[0] for outcome in outcomes]
 
 
+def _note_task(error: Exception, tracker, files: SequenceFiles) -> None:
+    error.add_note(f"while scoring tracker {tracker.name} on sequence {files.name}")
+
+
 def combined(results: list, families, convention: str) -> SequenceResult:
-    """The COMBINED row of a (tracker, class): each family's sequences combined, counts summed."""
-    values = combine_sequences(results, families, convention)
+    """The COMBINED row of a (tracker, class): each family's sequences combined, counts and sums
+    added in the order of ``results`` (MOTP and sMOTA from the sequences' exact summed
+    similarities, kept in their derived CLEAR records)."""
+    stored = [(r.derived or {}).get("clear") for r in results]
+    records = [r for r in stored if r is not None]
+    exact = "clear" in families and len(records) == len(stored)
+    values = combine_sequences(results, families, convention,
+                               motp_sums=[r.motp_sum for r in records] if exact else None)
+    derived = None
+    if exact:
+        derived = {"clear": combine_derived_clear([r.clear for r in results], records)}
     return SequenceResult(COMBINED, values.get("clear"), values.get("identity"),
-                          values.get("hota"), Count.combine(r.count for r in results))
+                          values.get("hota"), Count.combine(r.count for r in results), derived)

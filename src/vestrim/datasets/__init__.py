@@ -14,8 +14,9 @@ Every dataset module provides:
     ``MotFormatError`` for a file.
 
 A dataset that is not scored sequence by sequence (one that sweeps a threshold over all the
-scenes of a class at once) adds a third hook, ``score``, which the scoring step calls in place of
-scoring each loaded sequence on its own.
+scenes of a class at once) adds a third hook, ``score(gt, trackers, options)``, which
+``evaluate_benchmark`` calls in place of planning and scoring sequence by sequence, and
+``load_run(gt, tracker, options)`` for ``load_benchmark`` (see ``nuscenes``).
 
 Adding a dataset: one module here with these hooks, one protocol row naming it, one entry below.
 """
@@ -25,7 +26,7 @@ from __future__ import annotations
 from types import ModuleType
 
 from ..protocols import Protocol
-from . import bdd100k, kitti, motchallenge, mots, multiclass
+from . import bdd100k, kitti, motchallenge, mots, multiclass, nuscenes
 
 __all__ = ["DATASETS", "dataset"]
 
@@ -35,6 +36,7 @@ DATASETS: dict[str, ModuleType] = {
     "mots": mots,
     "bdd100k": bdd100k,
     "multiclass": multiclass,
+    "nuscenes": nuscenes,
 }
 
 

@@ -5,7 +5,8 @@
     giving its length; an optional sequence map (a header line, then one name a line) chooses
     and orders the sequences, else every folder with ground truth is scored in name order.
 ``kitti``, ``kitti-mots``
-    ``GT/label_02/<seq>.txt`` or ``GT/instances_txt/<seq>.txt``, the sequences and their
+    ``GT/label_02/<seq>.txt`` or ``GT/instances_txt/<seq>.txt`` (KITTI-MOTS: ``label_02/``
+    when there is no ``instances_txt/``), the sequences and their
     lengths listed by a KITTI seqmap (``GT/evaluate_tracking.seqmap.<split>`` or
     ``GT/evaluate_mots.seqmap.<split>``, or the file given).
 
@@ -207,6 +208,9 @@ def kitti_run(gt: str, proto: Protocol, seqmap, split: Optional[str]) -> Run:
     if not entries:
         raise BenchmarkError(f"{seqmap}: no sequences listed")
     folder = os.path.join(gt, folder_name)
+    if proto.layout == "kitti-mots" and not os.path.isdir(folder) \
+            and os.path.isdir(os.path.join(gt, "label_02")):
+        folder = os.path.join(gt, "label_02")  # where the benchmark's own tree keeps them
     out = []
     for name, num_frames in entries:
         gt_file = os.path.join(folder, name + ".txt")
