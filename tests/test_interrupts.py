@@ -73,9 +73,16 @@ def long_box_sequence(function=vestrim.evaluate):
     return lambda: function([armed(ids)] + [ids] * 7, [gt] * 8, [ids] * 8, [pred] * 8)
 
 
+def long_event_log():
+    gt, pred = crowded_boxes(1000)
+    ids = list(range(1000))
+    return lambda: vestrim._native.frame_events([armed(ids)] + [ids] * 7, [gt] * 8, [ids] * 8, [pred] * 8)
+
+
 @pytest.mark.parametrize(
     "name, make",
-    [("compute_hota_from_similarity", long_similarity_sequence), ("evaluate", long_box_sequence)],
+    [("compute_hota_from_similarity", long_similarity_sequence), ("evaluate", long_box_sequence),
+     ("frame_events", long_event_log)],
 )
 def test_signal_ends_a_long_call(name, make):
     assert how_it_ends(make(), name) == ["c_exception"]

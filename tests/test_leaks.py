@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vestrim
-from vestrim import Accumulator, Mask, _vestrim
+from vestrim import Accumulator, Mask, _native, _vestrim
 
 BOX = (0.0, 0.0, 2.0, 2.0)
 BOXES = [(0.0, 0.0, 2.0, 2.0), (1.0, 1.0, 3.0, 3.0), [5, 5, 6, 6]]
@@ -225,6 +225,16 @@ def read_all(obj):
 
 
 CASES += [(f"{name} attributes", read_all, (obj,), {}, None) for name, obj in RESULTS.items()]
+
+# Event logs and track tables: the columns built, and a failure after the sequence converted.
+CASES += [
+    ("_native.frame_events", _native.frame_events, (GT_IDS, GT_BOXES, PRED_IDS, PRED_BOXES), {}, None),
+    ("_native.frame_events bad numbers", _native.frame_events_from_similarity, (GT_IDS, PRED_IDS, SIM),
+     {"frame_numbers": [1]}, ValueError),
+    ("_native.track_table", _native.track_table, (GT_IDS, GT_BOXES, PRED_IDS, PRED_BOXES), {}, None),
+    ("_native.track_table bad convention", _native.track_table_from_similarity, (GT_IDS, PRED_IDS, SIM),
+     {"convention": "x"}, ValueError),
+]
 CASES += [
     (f"{name}()", type(obj), (), {}, TypeError) for name, obj in RESULTS.items()
 ]
@@ -323,6 +333,8 @@ BIG_CALLS = [
     lambda: vestrim.mask_decode(BIG_MASKS[0]),
     lambda: vestrim.iou_3d_matrix(np.tile(ARRAY3D, (30, 1)), np.tile(ARRAY3D, (30, 1))),
     big_accumulate,
+    lambda: _native.frame_events_from_similarity(BIG_GT, BIG_GT, BIG_SIM),
+    lambda: _native.track_table(BIG_GT, BIG_BOXES, BIG_GT, BIG_BOXES[::-1]),
 ]
 
 

@@ -173,6 +173,7 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
         }
     }
 
+    if (record_ != nullptr) record_->clear();
     totals_.num_frames += 1;
     totals_.num_gt += n;
     if (n == 0) {
@@ -220,7 +221,9 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
 
         GtTrack& track = state_.track(row_tracks_[i]);
         const Id pred = pred_ids[j];
-        if (track.has_last_match && track.last_match != pred) totals_.num_switches += 1;
+        const bool switched = track.has_last_match && track.last_match != pred;
+        if (switched) totals_.num_switches += 1;
+        if (record_ != nullptr) record_->push_back({i, j, switched});
         track.has_last_match = true;
         track.last_match = pred;
         k += 1;
@@ -276,12 +279,10 @@ ClearMetrics ClearAccumulator::compute() const {
     // Ratios are finite and non-negative, so plain > is a total order on them.
     std::sort(r.track_ratios.begin(), r.track_ratios.end(), std::greater<double>());
     for (const double ratio : r.track_ratios) {
-        if (ratio > 0.8) {
-            r.mt += 1;
-        } else if (ratio >= 0.2) {
-            r.pt += 1;
-        } else {
-            r.ml += 1;
+        switch (track_class(ratio)) {
+            case TrackClass::MostlyTracked: r.mt += 1; break;
+            case TrackClass::PartiallyTracked: r.pt += 1; break;
+            case TrackClass::MostlyLost: r.ml += 1; break;
         }
     }
 
@@ -312,6 +313,12 @@ void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention) {
     m.motal = ((tp_f - fp_f) - switch_penalty) / w;
     m.clr_re = tp_f / w;
     m.clr_pr = tp_f / std::max(tp_f + fp_f, 1.0);
+}
+
+TrackClass track_class(double ratio) {
+    if (ratio > 0.8) return TrackClass::MostlyTracked;
+    if (ratio >= 0.2) return TrackClass::PartiallyTracked;
+    return TrackClass::MostlyLost;
 }
 
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention,

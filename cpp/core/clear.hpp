@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "core/match_record.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -124,6 +125,13 @@ public:
     std::uint64_t num_frames() const { return totals_.num_frames; }
     double motp_sum() const { return state_.motp_sum; }
 
+    // From now on every update rewrites `record` with the frame's accepted matches (nullptr stops).
+    // The record is not part of the accumulator's state.
+    void set_record(match_record::ClearMatches* record) { record_ = record; }
+
+    // The per-trajectory bookkeeping so far.
+    const TrackState& track_state() const { return state_; }
+
 private:
     friend struct accumulator::StateCodec;
 
@@ -148,7 +156,13 @@ private:
     std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
     std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_
     std::vector<std::uint32_t> row_tracks_;
+    match_record::ClearMatches* record_ = nullptr;
 };
+
+// How a trajectory with the given matched / present ratio counts: mostly tracked above 0.8, mostly
+// lost below 0.2, partially tracked otherwise.
+enum class TrackClass : std::uint8_t { MostlyTracked, PartiallyTracked, MostlyLost };
+TrackClass track_class(double ratio);
 
 // The ratios of a CLEAR result from its counts (num_gt, TP, FP, FN, IDSW) and `motp_sum`, the
 // summed IoU of its matches: MOTA, MOTP, MODA, sMOTA, MOTAL, recall and precision, written into

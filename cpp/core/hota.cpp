@@ -278,7 +278,8 @@ struct FrameMatch {
 template <class Source>
 class Passes final : public TwoPass::Impl {
 public:
-    Passes(Source source, Convention convention) : source_(std::move(source)), convention_(convention) {}
+    Passes(Source source, Convention convention, GtAssociation* per_gt = nullptr)
+        : source_(std::move(source)), convention_(convention), per_gt_(per_gt) {}
 
     void align() override;
     HotaMetrics match(std::size_t threads) override;
@@ -322,6 +323,7 @@ private:
 
     Source source_;
     Convention convention_;
+    GtAssociation* per_gt_ = nullptr;  // per-gt association wanted (event tables), or none
     std::size_t num_frames_ = 0;
     std::size_t num_gt_ = 0;
     std::size_t num_pred_ = 0;
@@ -378,7 +380,10 @@ void Passes<Source>::align() {
     for (std::size_t k = 0; k < num_frames_; ++k) {
         for (const Id id : source_.gt_ids(k)) {
             const std::size_t g = gt_map.intern(static_cast<std::uint64_t>(id));
-            if (g == gt_id_count_.size()) gt_id_count_.push_back(0.0);
+            if (g == gt_id_count_.size()) {
+                gt_id_count_.push_back(0.0);
+                if (per_gt_ != nullptr) per_gt_->gt_ids.push_back(id);
+            }
             gt_id_count_[g] += 1.0;
             gt_index_.push_back(g);
         }
@@ -391,6 +396,10 @@ void Passes<Source>::align() {
     }
     const std::size_t num_gt_ids = gt_id_count_.size();
     const std::size_t num_pred_ids = pred_id_count_.size();
+    if (per_gt_ != nullptr) {
+        per_gt_->association.assign(num_gt_ids * kNumAlphas, 0.0);
+        per_gt_->true_positives.assign(num_gt_ids * kNumAlphas, 0.0);
+    }
     if (num_gt_ids == 0 || num_pred_ids == 0) {
         degenerate_ = true;
         publish_alignment();
@@ -670,6 +679,16 @@ HotaMetrics Passes<Source>::summary() const {
         assa_sums[a] = assa_sum;
         ass_re_sums[a] = ass_re_sum;
         ass_pr_sums[a] = ass_pr_sum;
+        if (per_gt_ != nullptr) {
+            for (const std::size_t slot : slot_order) {
+                const double matches = matches_count_[slot * kNumAlphas + a];
+                if (!(matches > 0.0)) continue;
+                const auto [g, p] = slot_ids_[slot];
+                const double overlap = matches / std::max(1.0, (gt_id_count_[g] + pred_id_count_[p]) - matches);
+                per_gt_->association[g * kNumAlphas + a] += overlap * matches;
+                per_gt_->true_positives[g * kNumAlphas + a] += matches;
+            }
+        }
     }
     finalise(m, {hota_tp_, hota_fn_, hota_fp_, assa_sums, ass_re_sums, ass_pr_sums, loca_sum_});
     m.num_frames = num_frames_;
@@ -782,5 +801,19 @@ HotaMetrics TwoPass::match(std::size_t threads) { return impl_->match(threads); 
 void TwoPass::solve_frames() { impl_->solve_frames(); }
 
 HotaMetrics TwoPass::finish() { return impl_->finish(); }
+
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+                                         GtAssociation& per_gt) {
+    Passes<SimFrameSource> passes(SimFrameSource(frames), convention, &per_gt);
+    passes.align();
+    return passes.match(1);
+}
+
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
+                                     GtAssociation& per_gt) {
+    Passes<SparseFrameSource> passes(SparseFrameSource(frames), convention, &per_gt);
+    passes.align();
+    return passes.match(1);
+}
 
 }  // namespace vestrim::hota

@@ -55,6 +55,15 @@ struct HotaMetrics {
     std::size_t num_pred = 0;
 };
 
+// Each gt id's part of the association score, gt ids in order of first appearance: entry
+// g * kNumAlphas + a of `association` sums matches x association IoU over g's true-positive pairs at
+// alpha a (AssA(a) is the sum of all of them over the true positives), `true_positives` counts them.
+struct GtAssociation {
+    std::vector<Id> gt_ids;
+    std::vector<double> association;
+    std::vector<double> true_positives;
+};
+
 // What every ratio of a HOTA result follows from, per alpha: TP, FN and FP, and the sums over the
 // TP matches of their association scores (AssA, AssRe, AssPr) and of their similarity (LocA).
 // Combining sequences adds these up (the association sums as each sequence's ratio times its TP).
@@ -119,5 +128,11 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// The same two computations, also filling `per_gt`.
+HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+                                         GtAssociation& per_gt);
+HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
+                                     GtAssociation& per_gt);
 
 }  // namespace vestrim::hota

@@ -6,6 +6,7 @@
 #include <limits>
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "core/interrupt.hpp"
@@ -87,6 +88,15 @@ public:
             }
         }
         return total;
+    }
+
+    // After solve(): the column matched to row r and the weight of that edge, or -1 and 0.
+    std::pair<std::int64_t, std::uint64_t> partner(std::size_t r) const {
+        const std::size_t c = col4row_[r];
+        if (c >= cols_) return {-1, 0};
+        for (std::size_t e = start_[r]; e < start_[r + 1]; ++e)
+            if (edge_cols_[e] == c) return {static_cast<std::int64_t>(c), static_cast<std::uint64_t>(weights_[e])};
+        return {-1, 0};
     }
 
 private:
@@ -249,7 +259,8 @@ void finalise_ratios(IdentityMetrics& m) {
 // num_gt + num_pred - 2 sum_M pair_counts. Every optimal assignment therefore has the same
 // matched total, the largest one, and with it the same FN and FP sums: the tie-breaking of the
 // solver cannot change idfn or idfp. Pairs that never co-occurred add 0 and can be left out.
-std::uint64_t IdentityAccumulator::best_matching_total() const {
+std::uint64_t IdentityAccumulator::best_matching_total(std::vector<std::int64_t>* partner_of_gt,
+                                                       std::vector<std::uint64_t>* partner_count) const {
     const std::size_t rows = gt_counts_.size();
     std::vector<std::size_t> start(rows + 1, 0);
     pair_counts_.for_each([&](std::uint64_t key, std::uint64_t) { ++start[(key >> 32) + 1]; });
@@ -263,7 +274,28 @@ std::uint64_t IdentityAccumulator::best_matching_total() const {
         weights[e] = static_cast<std::int64_t>(count);
     });
     SparseMatcher matcher(rows, pred_counts_.size(), start, edge_cols, weights);
-    return matcher.solve();
+    const std::uint64_t total = matcher.solve();
+    if (partner_of_gt != nullptr && partner_count != nullptr) {
+        partner_of_gt->resize(rows);
+        partner_count->resize(rows);
+        for (std::size_t r = 0; r < rows; ++r) std::tie((*partner_of_gt)[r], (*partner_count)[r]) = matcher.partner(r);
+    }
+    return total;
+}
+
+IdentityAccumulator::Matching IdentityAccumulator::matching() const {
+    Matching m;
+    auto ids_of = [](const IdIndex& index, std::size_t size) {
+        std::vector<Id> ids(size);
+        index.for_each([&](std::uint64_t key, std::uint64_t stored) { ids[stored - 1] = static_cast<Id>(key); });
+        return ids;
+    };
+    m.gt_ids = ids_of(gt_index_, gt_counts_.size());
+    m.pred_ids = ids_of(pred_index_, pred_counts_.size());
+    m.gt_counts = gt_counts_;
+    m.pred_counts = pred_counts_;
+    best_matching_total(&m.partner_of_gt, &m.partner_count);
+    return m;
 }
 
 IdentityMetrics IdentityAccumulator::compute() const {

@@ -57,6 +57,20 @@ public:
 
     std::uint64_t num_frames() const { return num_frames_; }
 
+    // The global matching behind compute(), trajectory by trajectory. Ids are listed in order of
+    // first appearance with their occurrence counts; partner_of_gt[g] is the index (into pred_ids)
+    // of the prediction matched to gt id g, or -1, and partner_count[g] the occurrences the pair
+    // shares (its IDTP; 0 without a partner).
+    struct Matching {
+        std::vector<Id> gt_ids;
+        std::vector<Id> pred_ids;
+        std::vector<std::uint64_t> gt_counts;
+        std::vector<std::uint64_t> pred_counts;
+        std::vector<std::int64_t> partner_of_gt;
+        std::vector<std::uint64_t> partner_count;
+    };
+    Matching matching() const;
+
 private:
     friend struct accumulator::StateCodec;
 
@@ -67,8 +81,10 @@ private:
     // The record for the given identity false negatives and false positives.
     IdentityMetrics finish(std::uint64_t idfn, std::uint64_t idfp) const;
 
-    // Largest total of pair counts over one-to-one (gt id, pred id) matchings.
-    std::uint64_t best_matching_total() const;
+    // Largest total of pair counts over one-to-one (gt id, pred id) matchings; fills `partner_of_gt`
+    // and `partner_count` (see Matching) when given.
+    std::uint64_t best_matching_total(std::vector<std::int64_t>* partner_of_gt = nullptr,
+                                      std::vector<std::uint64_t>* partner_count = nullptr) const;
 
     std::vector<std::uint64_t> gt_counts_;
     std::vector<std::uint64_t> pred_counts_;

@@ -20,6 +20,7 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
                                      const double* similarity, double threshold) {
     const std::size_t rows = gt_ids.size();
     const std::size_t cols = pred_ids.size();
+    if (record_ != nullptr) record_->clear();
     if (rows == 0 || cols == 0) return;
     auto sim = [&](std::size_t i, std::size_t k) { return similarity[i * cols + k]; };
 
@@ -102,12 +103,18 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
         const Id hyp = pred_ids[k];
 
         const auto remembered = hyp_for_object_.find(object);
-        if (remembered != hyp_for_object_.end() && remembered->second != hyp && !matched_hyps_.contains(hyp))
+        if (remembered != hyp_for_object_.end() && remembered->second != hyp && !matched_hyps_.contains(hyp)) {
             ++events_.num_ascend;
+            if (record_ != nullptr) record_->push_back({match_record::SwitchKind::Ascend, i, k});
+        }
         const auto covered = object_for_hyp_.find(hyp);
         if (covered != object_for_hyp_.end() && covered->second != object) {
             ++events_.num_transfer;
-            if (!matched_objects_.contains(object)) ++events_.num_migrate;
+            if (record_ != nullptr) record_->push_back({match_record::SwitchKind::Transfer, i, k});
+            if (!matched_objects_.contains(object)) {
+                ++events_.num_migrate;
+                if (record_ != nullptr) record_->push_back({match_record::SwitchKind::Migrate, i, k});
+            }
         }
 
         hyp_for_object_[object] = hyp;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/id_hash.hpp"
+#include "core/match_record.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::switch_events {
@@ -31,6 +32,9 @@ public:
 
     const QuorvantixSwitchEvents& events() const { return events_; }
 
+    // From now on every update rewrites `record` with the frame's events (nullptr stops).
+    void set_record(match_record::SwitchEvents* record) { record_ = record; }
+
 private:
     using IdMap = std::unordered_map<Id, Id, id_hash::KeyedHash>;
     using IdSet = std::unordered_set<Id, id_hash::KeyedHash>;
@@ -46,6 +50,7 @@ private:
     std::vector<std::size_t> free_hyps_;
     std::vector<double> scores_;
     std::vector<unsigned char> allowed_;
+    match_record::SwitchEvents* record_ = nullptr;
 };
 
 // Whole sequence from validated similarity frames, read in place.

@@ -13,11 +13,6 @@ namespace {
 using py::Param;
 using py::Ref;
 
-Result<Convention> parse_convention(const std::string& text) {
-    if (text == "module") return Convention::Module;
-    if (text == "benchmark") return Convention::Benchmark;
-    return std::unexpected("unknown convention " + py::debug_quoted(text) + ", expected \"module\" or \"benchmark\"");
-}
 
 // The result classes of the public module, looked up before any work so that a failure costs nothing.
 struct ResultTypes {
@@ -254,6 +249,12 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+Result<Convention> parse_convention(const std::string& text) {
+    if (text == "module") return Convention::Module;
+    if (text == "benchmark") return Convention::Benchmark;
+    return std::unexpected("unknown convention " + py::debug_quoted(text) + ", expected \"module\" or \"benchmark\"");
+}
 
 std::span<PyMethodDef> evaluate_functions() { return functions; }
 

@@ -21,6 +21,7 @@ const Families families[] = {
     pickle_functions,
     finalise_functions,
     threads_functions,
+    events_functions,
 };
 
 std::vector<PyMethodDef>& method_table() {

@@ -34,6 +34,12 @@ std::span<PyMethodDef> removal_functions();
 // masks.cpp: mask_to_array.
 std::span<PyMethodDef> masks_functions();
 
+// events.cpp: event logs and per-track tables.
+std::span<PyMethodDef> events_functions();
+
+// The convention named by a "module" / "benchmark" argument (evaluate_native.cpp).
+Result<Convention> parse_convention(const std::string& text);
+
 // finalise.cpp: each metric family's finalisation from summed counts (combining sequences).
 std::span<PyMethodDef> finalise_functions();
 

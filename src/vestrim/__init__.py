@@ -20,6 +20,10 @@ _LAZY = {name: "benchmark" for name in (
     "evaluate_benchmark", "load_benchmark", "BenchmarkResult", "TrackerResult", "SequenceResult",
     "Count", "BenchmarkSequence", "MaskBenchmarkSequence", "BenchmarkError", "BenchmarkWarning")}
 _LAZY["evaluate_many"] = "parallel"
+_LAZY.update((name, "events") for name in (
+    "frame_events", "frame_events_from_similarity", "frame_events_for", "EventLog", "track_table",
+    "track_table_from_similarity", "track_table_for", "TrackTables"))
+_LAZY["plot_timeline"] = "timeline"
 _LAZY["evaluate_official"] = "official"
 
 __all__ = list(_vestrim.__all__) + [

@@ -63,11 +63,20 @@ from .combination import combine as combine
 from .combination import combine_clear as combine_clear
 from .combination import combine_hota as combine_hota
 from .combination import combine_identity as combine_identity
+from .events import EventLog as EventLog
+from .events import TrackTables as TrackTables
+from .events import frame_events as frame_events
+from .events import frame_events_for as frame_events_for
+from .events import frame_events_from_similarity as frame_events_from_similarity
+from .events import track_table as track_table
+from .events import track_table_for as track_table_for
+from .events import track_table_from_similarity as track_table_from_similarity
 from .official import evaluate_official as evaluate_official
 from .parallel import evaluate_many as evaluate_many
 from .plot import plot_hota as plot_hota
 from .results import asdict as asdict
 from .results import to_dataframe as to_dataframe
+from .timeline import plot_timeline as plot_timeline
 
 __all__ = [
     "__version__",
@@ -127,5 +136,14 @@ __all__ = [
     "BenchmarkError",
     "BenchmarkWarning",
     "evaluate_many",
+    "frame_events",
+    "frame_events_from_similarity",
+    "frame_events_for",
+    "EventLog",
+    "track_table",
+    "track_table_from_similarity",
+    "track_table_for",
+    "TrackTables",
+    "plot_timeline",
     "evaluate_official",
 ]

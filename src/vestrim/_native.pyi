@@ -63,6 +63,46 @@ def removal_matches_rows(
 def alpha_mean(values: Sequence[float]) -> float: ...
 def benchmark_alphas() -> list[float]: ...
 
+# Event logs and per-track tables: their columns as new arrays.
+def frame_events(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    box_format: str = "xyxy",
+    convention: Literal["module", "benchmark"] = "module",
+    frame_numbers: Sequence[int] | None = None,
+) -> tuple[Any, ...]: ...
+def frame_events_from_similarity(
+    gt_ids: Any,
+    pred_ids: Any,
+    similarity: Any,
+    threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+    frame_numbers: Sequence[int] | None = None,
+) -> tuple[Any, ...]: ...
+def track_table(
+    gt_ids: Any,
+    gt_boxes: Any,
+    pred_ids: Any,
+    pred_boxes: Any,
+    iou_threshold: float = 0.5,
+    box_format: str = "xyxy",
+    convention: Literal["module", "benchmark"] = "module",
+) -> tuple[tuple[Any, ...], tuple[Any, ...]]: ...
+def track_table_from_similarity(
+    gt_ids: Any,
+    pred_ids: Any,
+    similarity: Any,
+    threshold: float = 0.5,
+    convention: Literal["module", "benchmark"] = "module",
+) -> tuple[tuple[Any, ...], tuple[Any, ...]]: ...
+
+def events_csv(
+    frame: Any, kind: Any, gt_id: Any, pred_id: Any, has_gt: Any, has_pred: Any, similarity: Any, from_switch_matcher: Any
+) -> bytes: ...
+
 # Masks: run lengths into NumPy bool arrays, (H, W) for one mask, (N, H, W) for a list.
 def nuscenes_score(
     scene_offsets: Any, timestamps: Any, gt_offsets: Any, gt_ids: Any, gt_classes: Any, gt_xy: Any,

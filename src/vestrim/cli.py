@@ -6,7 +6,7 @@
                     [--class-names 1=pedestrian,3=car] [--ignore-classes 13]
                     [--iou-threshold T] [--metrics clear,identity,hota] [--gt-classes 1,...]
                     [--format table|csv|json|nuscenes] [--style vestrim|official] [--percent]
-                    [--output FILE] [--plot DIR] [--jobs N]
+                    [--output FILE] [--plot DIR] [--events DIR] [--jobs N]
     vestrim --data-root ROOT --benchmark MOT17 [--split NAME] [--trackers A B ...]
                     [--tracker-names ...] [--no-files] [--official-plots] [...]
 
@@ -23,7 +23,7 @@ import stat
 import sys
 import warnings
 
-from . import _vestrim, plot
+from . import _vestrim, event_files, plot
 from .benchmark import evaluate_benchmark
 from .errors import BenchmarkError, BenchmarkWarning, MotFormatError
 from .fields import FAMILIES
@@ -132,6 +132,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--plot", metavar="DIR",
                         help="also draw HOTA curves into DIR: <tracker>.png per tracker and, "
                              "with several trackers, comparison.png (needs vestrim[plot])")
+    parser.add_argument("--events", metavar="DIR",
+                        help="also write where each tracker fails: DIR/<tracker>/<class>/<sequence>/"
+                             "events.csv (every match, switch, miss and false positive, frame by "
+                             "frame), gt_tracks.csv and pred_tracks.csv (class 'all' under plain); "
+                             "with --plot DIR2, timelines in DIR2/timelines/<tracker>/<class>/"
+                             "<sequence>.png")
     parser.add_argument("--jobs", "-j", default=None, metavar="N",
                         help="score sequences and trackers on N processes in parallel, never "
                              "more than the usable cores (default: all of them)")
@@ -227,6 +233,25 @@ def _check_plot_options(args, families) -> None:
         plot.matplotlib_figure("--plot")
     except ImportError as e:
         raise UsageError(str(e)) from None
+
+
+def _check_events_options(args, options) -> None:
+    if args.events is None:
+        return
+    if args.data_root is not None:
+        raise UsageError("--events applies to GT and PRED runs, not with --data-root")
+    if not event_files.events_supported(options):
+        raise UsageError(f"--events: {options.protocol.name} is not scored sequence by sequence")
+
+
+def _write_events(args, options) -> None:
+    timelines = os.path.join(args.plot, "timelines") if args.plot is not None else None
+    try:
+        event_files.write_run_events(args.gt, args.pred, options, seqmap=args.seqmap,
+                                     events_dir=args.events, timelines_dir=timelines)
+    except OSError as e:
+        where = e.filename if getattr(e, "filename", None) else args.events
+        raise UsageError(f"cannot write event files to {where}: {e.strerror or e}") from None
 
 
 _OFFICIAL_ONLY = (("benchmark", "--benchmark", None), ("trackers", "--trackers", None),
@@ -352,6 +377,7 @@ def run(args) -> str:
                               ignore_classes=args.ignore_classes, from_text=True)
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None
+    _check_events_options(args, options)
     if options.protocol.own_metrics:
         return _run_nuscenes(args, options)
     if args.format == "nuscenes":
@@ -381,6 +407,8 @@ def run(args) -> str:
             plot.write_benchmark_plots(result, args.plot)
         except OSError as e:
             raise UsageError(f"cannot write plots to {args.plot}: {e.strerror or e}") from None
+    if args.events is not None:
+        _write_events(args, options)
     if args.format == "json":
         return format_json(result)
     if args.format == "csv":

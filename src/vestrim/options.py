@@ -19,7 +19,7 @@ from typing import Mapping, Optional, Union
 from .fields import FAMILIES, RESERVED_CLASS_NAMES
 from .protocols import PROTOCOLS, Protocol, protocol as find_protocol
 
-__all__ = ["RunOptions", "run_options", "API_NAMES", "shown", "ClassMap", "class_map"]
+__all__ = ["RunOptions", "run_options", "API_NAMES", "shown", "ClassMap", "class_map", "iou_threshold"]
 
 # How the Python API names its options in messages (the command line passes its own spelling).
 API_NAMES = {"classes": "classes", "gt_classes": "classes", "iou_threshold": "iou_threshold",
@@ -74,6 +74,12 @@ def _threshold(proto: Protocol, value, name: str) -> float:
     if proto.iou_threshold is not None and number != proto.iou_threshold:
         raise ValueError(f"{name}: {proto.name} scores at IoU {proto.iou_threshold:g} only")
     return number
+
+
+def iou_threshold(protocol, value=None) -> float:
+    """The IoU threshold a run under ``protocol`` (a name or ``Protocol``) matches at, checked as
+    ``run_options`` checks it (the Python API's spelling)."""
+    return _threshold(find_protocol(protocol), value, API_NAMES["iou_threshold"])
 
 
 def _jobs(value, from_text: bool) -> int:

@@ -124,6 +124,8 @@ def asdict(result: Any) -> dict[str, Any]:
         if isinstance(result, b.BenchmarkResult):
             return {"protocol": result.protocol, "iou_threshold": result.iou_threshold,
                     "trackers": [_tracker(t) for t in result.trackers]}
+    if type(result).__module__ == f"{__package__}.events":
+        return result.asdict()  # event logs and track tables
     raise TypeError(f"asdict() expects a vestrim result, not {type(result).__name__!r}")
 
 

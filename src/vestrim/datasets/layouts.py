@@ -30,8 +30,13 @@ from ..protocols import Protocol
 from .records import SequenceFiles
 from .text import MAX_FRAME, integer, open_regular, quoted, text_lines
 
-__all__ = ["Run", "list_dir", "read_seqmap", "read_seqinfo", "read_kitti_seqmap",
+__all__ = ["FIRST_FRAME", "Run", "list_dir", "read_seqmap", "read_seqinfo", "read_kitti_seqmap",
            "motchallenge_run", "kitti_run", "warn", "required_pred"]
+
+
+# The number of the first frame in each layout's files: KITTI counts from 0, MOTChallenge from 1;
+# BDD100K frames are numbered by their position in index order, from 0.
+FIRST_FRAME = {"motchallenge": 1, "kitti": 0, "kitti-mots": 0, "bdd100k": 0}
 
 
 @dataclass(frozen=True)

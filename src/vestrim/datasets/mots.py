@@ -28,7 +28,7 @@ from .. import _native
 from .._vestrim import mask_iou_matrix, mask_merge
 from ..errors import MotFormatError
 from ..protocols import Protocol
-from .layouts import Run, kitti_run, motchallenge_run, read_seqinfo, required_pred
+from .layouts import FIRST_FRAME, Run, kitti_run, motchallenge_run, read_seqinfo, required_pred
 from .records import MaskBenchmarkSequence, MaskSequence, SequenceFiles
 from .text import (EPSILON, MAX_FRAME, REMOVAL_THRESHOLD, both, check_range, check_unique_ids,
                    count_frames, read_bytes, read_native, rows_by_frame)
@@ -251,13 +251,12 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
     pred_path = required_pred(files)
     gt, pred = both(lambda: read_mots(files.gt), lambda: read_mots(pred_path))
     last = max(gt.last_frame, pred.last_frame) if len(gt) or len(pred) else None
+    first = FIRST_FRAME[proto.layout]
     if proto.layout == "kitti-mots":
-        first = 0
         num_frames = files.num_frames
         if num_frames is None:  # one pair of files: the frames either file reaches, within the limit
             num_frames = 0 if last is None else min(max(last + 1, 0), MAX_FRAME)
     else:
-        first = 1
         if files.seqinfo is not None:
             num_frames = read_seqinfo(files.seqinfo)
         else:
