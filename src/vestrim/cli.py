@@ -224,15 +224,19 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"vestrim: warning: {message}", file=sys.stderr)
 
 
-def _check_plot_options(args, families) -> None:
-    if args.plot is None:
-        return
+def _check_hota_plots(flag: str, draws: str, families) -> None:
+    """An option drawing HOTA curves needs the hota family and matplotlib."""
     if "hota" not in families:
-        raise UsageError("--plot draws HOTA curves: keep hota in --metrics")
+        raise UsageError(f"{flag} {draws} HOTA curves: keep hota in --metrics")
     try:
-        plot.matplotlib_figure("--plot")
+        plot.matplotlib_figure(flag)
     except ImportError as e:
         raise UsageError(str(e)) from None
+
+
+def _check_plot_options(args, families) -> None:
+    if args.plot is not None:
+        _check_hota_plots("--plot", "draws", families)
 
 
 def _check_events_options(args, options) -> None:
@@ -301,14 +305,8 @@ def _check_style(args) -> None:
 
 
 def _check_official_plots(args, families) -> None:
-    if not args.official_plots:
-        return
-    if "hota" not in families:
-        raise UsageError("--official-plots draw HOTA curves: keep hota in --metrics")
-    try:
-        plot.matplotlib_figure("--official-plots")
-    except ImportError as e:
-        raise UsageError(str(e)) from None
+    if args.official_plots:
+        _check_hota_plots("--official-plots", "draw", families)
 
 
 def _run_official(args, options, progress):

@@ -37,7 +37,7 @@ from ..protocols import Protocol
 from .frames import EMPTY_BOXES, layout_sequence
 from .layouts import Run, motchallenge_run, read_seqinfo, warn
 from .records import BenchmarkSequence, Sequence, SequenceFiles
-from .text import MAX_FRAME, both, cached_gt, count, first_row, read_bytes, read_native
+from .text import MAX_FRAME, both, cached_gt, check_frames, count, first_row, read_bytes, read_native
 
 __all__ = ["Table", "Tracks", "read_table", "read_tracks", "load_sequence", "find_run", "load",
            "MAX_FRAME"]
@@ -139,15 +139,6 @@ def _number(value: float) -> str:
     return str(int(value)) if math.isfinite(value) and value == int(value) else repr(value)
 
 
-def _check_frames(path: str, table, num_frames: int, seqinfo: str) -> None:
-    outside = table.frames > num_frames
-    if outside.any():
-        row = first_row(table, outside)
-        raise MotFormatError(
-            path, f"frame {int(table.frames[row])} is outside the sequence's frames 1 to "
-                  f"{num_frames} (seqLength of {seqinfo})", int(table.lines[row]))
-
-
 def _distractor_predictions(gt, pred, gt_class: np.ndarray, proto: Protocol) -> np.ndarray:
     """Mask of the predictions matched, frame by frame, to a distractor."""
     remove = np.zeros(len(pred), dtype=bool)
@@ -246,9 +237,9 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
     # 2.
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)
-        _check_frames(files.gt, gt, num_frames, files.seqinfo)
+        check_frames(files.gt, gt, num_frames, files.seqinfo)
         if files.pred is not None:
-            _check_frames(files.pred, pred, num_frames, files.seqinfo)
+            check_frames(files.pred, pred, num_frames, files.seqinfo)
     else:
         num_frames = max(gt.last_frame, pred.last_frame if pred is not None else 0)
     empty = np.zeros(0, np.int64)

@@ -20,7 +20,7 @@ from ..protocols import Protocol
 from .cells import Rows, cells_as_sequences, class_cells
 from .layouts import Run, motchallenge_run, read_seqinfo, required_pred
 from .records import SequenceFiles
-from .text import first_row, read_bytes, read_native
+from .text import check_frames, first_row, read_bytes, read_native
 
 __all__ = ["ClassTable", "read_class_table", "read_multiclass", "find_run", "load"]
 
@@ -98,15 +98,6 @@ def find_run(gt: str, proto: Protocol, seqmap, split: Optional[str]) -> Run:
     return motchallenge_run(gt, proto, seqmap, split)
 
 
-def _check_frames(path: str, table: ClassTable, num_frames: int, seqinfo: str) -> None:
-    outside = table.frames > num_frames
-    if outside.any():
-        row = first_row(table, outside)
-        raise MotFormatError(
-            path, f"frame {int(table.frames[row])} is outside the sequence's frames 1 to "
-                  f"{num_frames} (seqLength of {seqinfo})", int(table.lines[row]))
-
-
 def load(files: SequenceFiles, proto: Protocol, classes: ClassMap, skip_empty: bool) -> list:
     """One tracker's sequence: a ``BenchmarkSequence`` per selected class, in selection order.
 
@@ -126,8 +117,8 @@ def load(files: SequenceFiles, proto: Protocol, classes: ClassMap, skip_empty: b
     # 2.
     if files.seqinfo is not None:
         num_frames = read_seqinfo(files.seqinfo)
-        _check_frames(files.gt, gt, num_frames, files.seqinfo)
-        _check_frames(pred_path, pred, num_frames, files.seqinfo)
+        check_frames(files.gt, gt, num_frames, files.seqinfo)
+        check_frames(pred_path, pred, num_frames, files.seqinfo)
     else:
         num_frames = max(gt.last_frame, pred.last_frame)
     # 3.

@@ -21,7 +21,7 @@ from .records import Count
 __all__ = ["MAX_FRAME", "MAX_COORDINATE", "EPSILON", "REMOVAL_THRESHOLD", "open_regular", "read_bytes", "read_native",
            "split_lines",
            "text_lines", "integer", "quoted", "check_range", "check_unique_ids",
-           "frame_range_error", "rows_by_frame", "first_row", "count", "cached_gt", "both"]
+           "frame_range_error", "check_frames", "rows_by_frame", "first_row", "count", "cached_gt", "both"]
 
 # A frame number beyond this is taken for a typo: laying out that many (mostly empty) frames
 # would exhaust memory long before any result.
@@ -257,3 +257,14 @@ def cached_gt(key: tuple, read: Callable[[], object]):
         _gt_cache.clear()
         table = _gt_cache[key] = read()
     return table
+
+
+def check_frames(path: str, table, num_frames: int, seqinfo: str) -> None:
+    """A MOTChallenge-format table's frames against the sequence's seqLength (from ``seqinfo``):
+    the first row beyond it is an error at its line."""
+    outside = table.frames > num_frames
+    if outside.any():
+        row = first_row(table, outside)
+        raise MotFormatError(
+            path, f"frame {int(table.frames[row])} is outside the sequence's frames 1 to "
+                  f"{num_frames} (seqLength of {seqinfo})", int(table.lines[row]))
