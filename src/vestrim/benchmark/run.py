@@ -20,6 +20,15 @@ if TYPE_CHECKING:
 __all__ = ["evaluate_benchmark", "load_benchmark", "score_plan"]
 
 
+def _whole_dataset_hook(options, seqmap, name: str):
+    """The dataset's ``name`` hook when it handles all its scenes at once (no sequence map
+    applies then), else None."""
+    hook = getattr(dataset(options.protocol), name, None)
+    if hook is not None and seqmap is not None:
+        raise ValueError(f"seqmap does not apply under {options.protocol.name}")
+    return hook
+
+
 def _options(protocol, classes, **kwargs):
     # The Python API takes one `classes`: numbers under plain, names under a benchmark protocol.
     benchmark = find_protocol(protocol).is_benchmark
@@ -44,11 +53,9 @@ def load_benchmark(gt, tracker, *, protocol="plain", seqmap=None, classes=None,
     """
     options = _options(protocol, classes, split=split, class_names=class_names,
                        ignore_classes=ignore_classes)
-    module = dataset(options.protocol)
-    if hasattr(module, "load_run"):  # a dataset scored over all its scenes at once
-        if seqmap is not None:
-            raise ValueError(f"seqmap does not apply under {options.protocol.name}")
-        return module.load_run(gt, tracker, options)
+    whole = _whole_dataset_hook(options, seqmap, "load_run")
+    if whole is not None:
+        return whole(gt, tracker, options)
     [tracker_plan] = plan(gt, [tracker], options.protocol, seqmap, options.split)
     out = []
     for files in tracker_plan.sequences:
@@ -110,11 +117,9 @@ def evaluate_benchmark(gt, trackers, *, protocol="plain", seqmap=None, classes=N
     options = _options(protocol, classes, metrics=metrics, iou_threshold=iou_threshold,
                        split=split, jobs=jobs, class_names=class_names,
                        ignore_classes=ignore_classes)
-    module = dataset(options.protocol)
-    if hasattr(module, "score"):  # a dataset scored over all its scenes at once
-        if seqmap is not None:
-            raise ValueError(f"seqmap does not apply under {options.protocol.name}")
-        return module.score(gt, trackers, options)
+    whole = _whole_dataset_hook(options, seqmap, "score")
+    if whole is not None:
+        return whole(gt, trackers, options)
     trackers_plan = plan(gt, trackers, options.protocol, seqmap, options.split)
     return score_plan(trackers_plan, options, progress)
 
