@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/frame_rows.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
@@ -18,23 +19,16 @@ namespace {
 constexpr double kForbidden = -1e18;
 
 // Whether a solved frame assigns a pair below the threshold (a forbidden pair under the module rule).
-bool uses_forbidden(const lsap::Assignment& solved, const double* similarity, std::size_t m, double threshold) {
+template <class Rows>
+bool uses_forbidden(const lsap::Assignment& solved, const Rows& similarity, double threshold) {
     for (std::size_t t = 0; t < solved.rows.size(); ++t)
-        if (!(similarity[solved.rows[t] * m + solved.cols[t]] >= threshold)) return true;
+        if (!(similarity.at(solved.rows[t], solved.cols[t]) >= threshold)) return true;
     return false;
 }
 
-// The benchmark's score of each cell of one row: its similarity, plus 1000 where `bonus(j)`, and 0
-// where the similarity is below threshold - 2^-52 (NaN included, so a NaN never matches).
-template <class Bonus>
-void benchmark_score_row(const double* sim_row, std::size_t m, double threshold, double* score_row,
-                         Bonus&& bonus) {
-    const double lowest = threshold - kBenchmarkEpsilon;
-    for (std::size_t j = 0; j < m; ++j) {
-        const double s = sim_row[j];
-        score_row[j] = s >= lowest ? (bonus(j) ? 1000.0 : 0.0) + s : 0.0;
-    }
-}
+// The lowest similarity the benchmark rule scores: below it a cell scores 0 (NaN included, so a
+// NaN never matches).
+double benchmark_lowest(double threshold) { return threshold - kBenchmarkEpsilon; }
 
 }  // namespace
 
@@ -59,8 +53,10 @@ void TrackState::record_presence(GtTrack& track, bool matched) {
     }
 }
 
-ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
-                                          const double* similarity, double threshold) {
+template <class Rows>
+ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<const Id> gt_ids,
+                                                                    std::span<const Id> pred_ids,
+                                                                    const Rows& similarity, double threshold) {
     // Acceptable pairs keep their similarity, the pair repeating a gt's most recent match gets the
     // continuity bonus on top, everything else (NaN included) is forbidden. One scan finds the
     // acceptable cells and the largest finite magnitude among them, which sets the bonus.
@@ -75,12 +71,11 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
     interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
     for (std::size_t i = 0; i < n; ++i) {
         meter.add(m);
-        const double* sim_row = similarity + i * m;
         const std::size_t before = accepted_.size();
-        row_scan::for_each_at_least(sim_row, m, threshold, [&](std::size_t j) {
+        similarity.for_each_at_least(i, threshold, [&](std::size_t j, double value) {
             accepted_.push_back(j);
             column_allowed_[j] = 1;
-            const double magnitude = std::fabs(sim_row[j]);
+            const double magnitude = std::fabs(value);
             if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
         });
         row_accepted_end_[i] = accepted_.size();
@@ -107,24 +102,26 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t end = row_accepted_end_[i];
         if (t == end) continue;
-        const double* sim_row = similarity + i * m;
         double* score_row = scores_.data() + i * m;
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && track->has_last_match;
         const Id last_match = continues ? track->last_match : 0;
         for (; t < end; ++t) {
             const std::size_t j = accepted_[t];
-            score_row[j] = continues && pred_ids[j] == last_match ? sim_row[j] + bonus : sim_row[j];
+            const double value = similarity.at(i, j);
+            score_row[j] = continues && pred_ids[j] == last_match ? value + bonus : value;
         }
     }
     return forced ? ModuleScores::Forced : ModuleScores::Plain;
 }
 
+template <class Rows>
 void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
-                                             const double* similarity, double threshold) {
+                                             const Rows& similarity, double threshold) {
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
     const std::uint64_t frame = state_.solved_frames;
+    const double lowest = benchmark_lowest(threshold);
     scores_.resize(n * m);
     interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
     for (std::size_t i = 0; i < n; ++i) {
@@ -133,13 +130,35 @@ void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::sp
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && frame > 0 && track->last_matched_frame == frame - 1;
         const Id last_match = continues ? track->last_match : 0;
-        benchmark_score_row(similarity + i * m, m, threshold, scores_.data() + i * m,
-                            [&](std::size_t j) { return continues && pred_ids[j] == last_match; });
+        // Each cell scores its similarity, plus 1000 for the bonus.
+        similarity.transform_row(i, scores_.data() + i * m, [&](std::size_t j, double s) {
+            return s >= lowest ? (continues && pred_ids[j] == last_match ? 1000.0 : 0.0) + s : 0.0;
+        });
     }
 }
 
 void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
                               const double* similarity, double threshold) {
+    update_rows(gt_ids, pred_ids, frame_rows::DenseRows(similarity, pred_ids.size()), threshold);
+}
+
+void ClearAccumulator::update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold) {
+    const auto gt_ids = store.gt_ids(k);
+    const auto pred_ids = store.pred_ids(k);
+    // A +0.0 cell is left alone when it cannot be acceptable (module) nor score (benchmark).
+    const double lowest = convention_ == Convention::Benchmark ? benchmark_lowest(threshold) : threshold;
+    if (!(0.0 >= lowest)) {
+        update_rows(gt_ids, pred_ids, frame_rows::StoredRows(store, k), threshold);
+        return;
+    }
+    dense_.resize(gt_ids.size() * pred_ids.size());
+    store.densify(k, dense_.data());
+    update(gt_ids, pred_ids, dense_.data(), threshold);
+}
+
+template <class Rows>
+void ClearAccumulator::update_rows(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const Rows& similarity,
+                                   double threshold) {
     const std::size_t n = gt_ids.size();
     const std::size_t m = pred_ids.size();
     const bool benchmark = convention_ == Convention::Benchmark;
@@ -163,7 +182,7 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
             const bool forced = module_scores == ModuleScores::Forced;
             auto result = forced ? lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true)
                                  : lsap::solve(n, m, scores_.data(), true);
-            if (result && !benchmark && !forced && uses_forbidden(*result, similarity, m, threshold))
+            if (result && !benchmark && !forced && uses_forbidden(*result, similarity, threshold))
                 result = lsap::solve_with_forbidden(n, m, scores_.data(), allowed_.data(), true);
             if (!result) {
                 throw InternalError("finite score matrix is solvable: " +
@@ -205,7 +224,7 @@ void ClearAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pr
     for (std::size_t t = 0; t < rows.size(); ++t) {
         const std::size_t i = rows[t];
         const std::size_t j = cols[t];
-        const double s = similarity[i * m + j];
+        const double s = similarity.at(i, j);
         if (benchmark) {
             if (!(scores_[i * m + j] > kBenchmarkEpsilon)) continue;
         } else {
@@ -356,9 +375,12 @@ void removal_matches(const double* similarity, std::size_t n, std::size_t m, dou
                      std::vector<double>& scores, std::int64_t* gt_of_pred) {
     std::fill(gt_of_pred, gt_of_pred + m, std::int64_t{-1});
     if (n == 0 || m == 0) return;
+    const double lowest = benchmark_lowest(threshold);
     scores.resize(n * m);
     for (std::size_t i = 0; i < n; ++i)
-        benchmark_score_row(similarity + i * m, m, threshold, scores.data() + i * m, [](std::size_t) { return false; });
+        frame_rows::DenseRows(similarity, m).transform_row(i, scores.data() + i * m, [&](std::size_t, double s) {
+            return s >= lowest ? 0.0 + s : 0.0;
+        });
     auto solved = lsap::solve(n, m, scores.data(), true);
     if (!solved) throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(solved.error())));
     for (std::size_t t = 0; t < solved->rows.size(); ++t) {

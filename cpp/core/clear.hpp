@@ -9,6 +9,7 @@
 
 #include "core/flat_map.hpp"
 #include "core/match_record.hpp"
+#include "core/sparse_sim.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -119,6 +120,10 @@ public:
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                 double threshold);
 
+    // The same for frame k of a stored sequence: only its stored cells are read when a +0.0
+    // similarity can neither match nor score (a threshold above zero), the whole frame otherwise.
+    void update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold);
+
     // Finalises into a new record; the accumulator is left unchanged and may keep accumulating.
     ClearMetrics compute() const;
 
@@ -140,11 +145,17 @@ private:
     // none (so that every assignment takes a forbidden pair); only when it has not are the forbidden
     // cells of scores_ written (the solver of the other case never reads them). A frame without any
     // acceptable cell matches nothing and gets neither matrix.
+    // `Rows` is a frame_rows::DenseRows or StoredRows.
     enum class ModuleScores { Plain, Forced, NoneAcceptable };
-    ModuleScores fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
-                            double threshold);
-    void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+    template <class Rows>
+    ModuleScores fill_module_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const Rows& similarity,
+                                    double threshold);
+    template <class Rows>
+    void fill_benchmark_scores(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const Rows& similarity,
                                double threshold);
+    template <class Rows>
+    void update_rows(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const Rows& similarity,
+                     double threshold);
 
     Convention convention_;
     ClearMetrics totals_;
@@ -156,6 +167,7 @@ private:
     std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
     std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_
     std::vector<std::uint32_t> row_tracks_;
+    std::vector<double> dense_;  // a stored frame laid out densely
     match_record::ClearMatches* record_ = nullptr;
 };
 

@@ -19,25 +19,23 @@ sparse_sim::SparseSimFrames store_box_ious(std::span<const Frame> frames, std::s
     parallel::for_each_index(threads, chunks, [&](std::size_t i, std::size_t) {
         const std::size_t begin = frames.size() * i / chunks;
         const std::size_t end = frames.size() * (i + 1) / chunks;
-        parts[i] = sparse_sim::store_box_ious(frames.subspan(begin, end - begin), [](const Frame&, const double*) {});
+        parts[i] = sparse_sim::store_box_ious(frames.subspan(begin, end - begin),
+                                              [](const sparse_sim::SparseSimFrames&, std::size_t, const double*) {});
     });
     sparse_sim::SparseSimFrames store;
     for (sparse_sim::SparseSimFrames& part : parts) store.extend(std::move(part));
     return store;
 }
 
-// Feeds every frame of the store, laid out densely, to `update(gt_ids, pred_ids, similarity)`.
-template <class Update>
-void for_each_dense_frame(const sparse_sim::SparseSimFrames& store, Update&& update) {
-    std::vector<double> dense;
+// Feeds every frame of the store to `acc.update(store, k, threshold)`.
+template <class Accumulator>
+void accumulate_stored(const sparse_sim::SparseSimFrames& store, Accumulator& acc, double threshold) {
     interrupt::Meter meter;
     for (std::size_t k = 0; k < store.size(); ++k) {
         const std::size_t n = store.gt_ids(k).size();
         const std::size_t m = store.pred_ids(k).size();
         meter.add(1 + n + m + 2 * n * m);
-        dense.resize(n * m);
-        store.densify(k, dense.data());
-        update(store.gt_ids(k), store.pred_ids(k), dense.data());
+        acc.update(store, k, threshold);
     }
 }
 
@@ -65,9 +63,9 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
         clear::ClearAccumulator clear_acc(convention);
         identity::IdentityAccumulator identity_acc;
         const sparse_sim::SparseSimFrames store =
-            sparse_sim::store_box_ious(frames, [&](const Frame& f, const double* iou) {
-                clear_acc.update(f.gt_ids, f.pred_ids, iou, threshold);
-                identity_acc.update(f.gt_ids, f.pred_ids, iou, threshold);
+            sparse_sim::store_box_ious(frames, [&](const sparse_sim::SparseSimFrames& stored, std::size_t k, const double*) {
+                clear_acc.update(stored, k, threshold);
+                identity_acc.update(stored, k, threshold);
             });
         return Evaluation{clear_acc.compute(), identity_acc.compute(),
                           hota::compute_hota_from_sparse(store, convention), clear_acc.motp_sum()};
@@ -81,13 +79,13 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
         threads, hota_passes,
         [&] {
             clear::ClearAccumulator acc(convention);
-            for_each_dense_frame(store, [&](auto gt, auto pred, const double* iou) { acc.update(gt, pred, iou, threshold); });
+            accumulate_stored(store, acc, threshold);
             out.clear = acc.compute();
             out.motp_sum = acc.motp_sum();
         },
         [&] {
             identity::IdentityAccumulator acc;
-            for_each_dense_frame(store, [&](auto gt, auto pred, const double* iou) { acc.update(gt, pred, iou, threshold); });
+            accumulate_stored(store, acc, threshold);
             out.identity = acc.compute();
         });
     out.hota = hota_passes.finish();

@@ -258,7 +258,9 @@ EventLog frame_events_from_similarity(std::span<const SimFrame> frames, std::spa
 TrackTables track_tables(std::span<const Frame> frames, double threshold, Convention convention) {
     TrackTableBuilder builder(convention);
     const sparse_sim::SparseSimFrames store = sparse_sim::store_box_ious(
-        frames, [&](const Frame& f, const double* iou) { builder.update(f.gt_ids, f.pred_ids, iou, threshold); });
+        frames, [&](const sparse_sim::SparseSimFrames& stored, std::size_t k, const double* iou) {
+            builder.update(stored.gt_ids(k), stored.pred_ids(k), iou, threshold);
+        });
     hota::GtAssociation association;
     hota::compute_hota_from_sparse(store, convention, association);
     return builder.finish(association);

@@ -768,7 +768,7 @@ std::array<double, kNumAlphas> alphas(Convention convention) {
 
 HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention) {
     // Both passes need every frame's IoU: each matrix is computed once and kept without its zeros.
-    return compute_hota_from_sparse(sparse_sim::store_box_ious(frames, [](const Frame&, const double*) {}),
+    return compute_hota_from_sparse(sparse_sim::store_box_ious(frames, [](const sparse_sim::SparseSimFrames&, std::size_t, const double*) {}),
                                     convention);
 }
 

@@ -9,10 +9,10 @@
 #include <tuple>
 #include <utility>
 
+#include "core/frame_rows.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
-#include "core/row_scan.hpp"
 
 namespace vestrim::identity {
 namespace {
@@ -205,8 +205,7 @@ std::uint32_t intern(IdIndex& index, std::vector<std::uint64_t>& counts, Id id) 
     return static_cast<std::uint32_t>(stored - 1);
 }
 
-void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
-                                 const double* similarity, double threshold) {
+void IdentityAccumulator::add_frame_ids(std::span<const Id> gt_ids, std::span<const Id> pred_ids) {
     ++num_frames_;
     frame_gt_.clear();
     frame_pred_.clear();
@@ -220,14 +219,36 @@ void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id>
         ++pred_counts_[k];
         frame_pred_.push_back(k);
     }
-    if (gt_ids.empty() || pred_ids.empty()) return;
-    const std::size_t cols = pred_ids.size();
-    for (std::size_t j = 0; j < gt_ids.size(); ++j) {
-        row_scan::for_each_at_least(similarity + j * cols, cols, threshold, [&](std::size_t k) {
+}
+
+template <class Rows>
+void IdentityAccumulator::count_pairs(std::size_t rows, const Rows& similarity, double threshold) {
+    for (std::size_t j = 0; j < rows; ++j) {
+        similarity.for_each_at_least(j, threshold, [&](std::size_t k, double) {
             const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1);
             if (!inserted) ++count;
         });
     }
+}
+
+void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+                                 const double* similarity, double threshold) {
+    add_frame_ids(gt_ids, pred_ids);
+    if (gt_ids.empty() || pred_ids.empty()) return;
+    count_pairs(gt_ids.size(), frame_rows::DenseRows(similarity, pred_ids.size()), threshold);
+}
+
+void IdentityAccumulator::update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold) {
+    const auto gt_ids = store.gt_ids(k);
+    const auto pred_ids = store.pred_ids(k);
+    if (0.0 >= threshold) {
+        dense_.resize(gt_ids.size() * pred_ids.size());
+        store.densify(k, dense_.data());
+        update(gt_ids, pred_ids, dense_.data(), threshold);
+        return;
+    }
+    add_frame_ids(gt_ids, pred_ids);
+    count_pairs(gt_ids.size(), frame_rows::StoredRows(store, k), threshold);
 }
 
 IdentityMetrics IdentityAccumulator::finish(std::uint64_t idfn, std::uint64_t idfp) const {

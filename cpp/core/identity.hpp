@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "core/sparse_sim.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -47,6 +48,10 @@ public:
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                 double threshold);
 
+    // The same for frame k of a stored sequence: only its stored cells are read when a +0.0
+    // similarity does not count (a threshold above zero), the whole frame otherwise.
+    void update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold);
+
     // The metrics of everything folded in so far. Leaves the accumulator unchanged.
     IdentityMetrics compute() const;
 
@@ -74,6 +79,11 @@ public:
 private:
     friend struct accumulator::StateCodec;
 
+    // Interns the frame's ids (frame_gt_, frame_pred_) and counts them.
+    void add_frame_ids(std::span<const Id> gt_ids, std::span<const Id> pred_ids);
+    template <class Rows>
+    void count_pairs(std::size_t rows, const Rows& similarity, double threshold);
+
     static std::uint64_t pair_key(std::uint32_t gt, std::uint32_t pred) {
         return (std::uint64_t{gt} << 32) | pred;
     }
@@ -96,6 +106,7 @@ private:
     // Dense indices of the current frame's ids; reused across frames.
     std::vector<std::uint32_t> frame_gt_;
     std::vector<std::uint32_t> frame_pred_;
+    std::vector<double> dense_;  // a stored frame laid out densely
 };
 
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.

@@ -4,9 +4,11 @@
 // laid out densely again, bit for bit, when a computation wants it whole.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/interrupt.hpp"
@@ -45,6 +47,14 @@ public:
         return {cols_.data() + begin, values_.data() + begin, row_start_[i + 1] - begin};
     }
 
+    // Frame k's cell (r, c): its stored value, or +0.0.
+    double at(std::size_t k, std::size_t r, std::size_t c) const {
+        const Row entries = row(k, r);
+        const std::uint32_t* end = entries.cols + entries.size;
+        const std::uint32_t* found = std::lower_bound(entries.cols, end, static_cast<std::uint32_t>(c));
+        return found != end && *found == c ? entries.values[found - entries.cols] : 0.0;
+    }
+
     // Writes frame k's matrix, row-major, into `out` (gt_ids(k).size() * pred_ids(k).size() values):
     // the stored entries and +0.0 everywhere else, so exactly the matrix that was appended.
     void densify(std::size_t k, double* out) const;
@@ -63,8 +73,9 @@ private:
 };
 
 // Every frame's IoU matrix, computed once into one reused buffer and kept without its zeros (memory
-// in proportion to the overlapping pairs). `on_frame(frame, iou)` sees each full row-major matrix
-// while it is fresh, for computations that consume a sequence frame by frame.
+// in proportion to the overlapping pairs). `on_frame(store, k, iou)` sees each frame k as soon as it
+// is stored, with its full row-major matrix, while both are fresh in cache: for computations that
+// consume a sequence frame by frame, from either form.
 template <class OnFrame>
 SparseSimFrames store_box_ious(std::span<const Frame> frames, OnFrame&& on_frame) {
     SparseSimFrames store;
@@ -77,8 +88,8 @@ SparseSimFrames store_box_ious(std::span<const Frame> frames, OnFrame&& on_frame
         meter.add(1 + f.gt_boxes.size() + f.pred_boxes.size() + 6 * f.gt_boxes.size() * f.pred_boxes.size());
         iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
         iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
-        on_frame(f, iou.data());
         store.append(f.gt_ids, f.pred_ids, iou.data());
+        on_frame(std::as_const(store), store.size() - 1, std::as_const(iou).data());
     }
     return store;
 }
