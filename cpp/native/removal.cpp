@@ -8,10 +8,13 @@
 #include <string>
 
 #include "core/clear.hpp"
+#include "core/interrupt.hpp"
 #include "core/iou.hpp"
+#include "core/parallel.hpp"
 #include "module/boxes.hpp"
 #include "module/numpy_api.hpp"
 #include "native/native.hpp"
+#include "native/threads.hpp"
 
 namespace vestrim::native {
 namespace {
@@ -144,6 +147,8 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
 
 // Over whole tables.
 
+// A call takes a second thread only for this many frames or more: fewer are done sooner alone.
+constexpr std::size_t kFramesPerThread = 64;
 
 // Row indices ordered by frame; the rows of one frame keep their given order.
 std::vector<std::size_t> frame_order(const std::vector<Id>& frames) {
@@ -191,11 +196,12 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
         std::vector<std::int64_t> matched(pred_frames.size(), -1);
         const std::vector<std::size_t> g_order = frame_order(gt_frames);
         const std::vector<std::size_t> p_order = frame_order(pred_frames);
-        std::vector<Box> g_boxes, p_boxes;
-        std::vector<double> iou, scores;
-        std::vector<std::int64_t> gt_of_pred;
-        std::size_t gi = 0, pi = 0;
-        while (gi < g_order.size() && pi < p_order.size()) {
+        // The frames with both sides, as runs [begin, end) of each order.
+        struct FrameRuns {
+            std::size_t gi, g_end, pi, p_end;
+        };
+        std::vector<FrameRuns> runs;
+        for (std::size_t gi = 0, pi = 0; gi < g_order.size() && pi < p_order.size();) {
             const Id g_frame = gt_frames[g_order[gi]], p_frame = pred_frames[p_order[pi]];
             const std::size_t g_end = frame_end(gt_frames, g_order, gi);
             const std::size_t p_end = frame_end(pred_frames, p_order, pi);
@@ -203,21 +209,42 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
                 (g_frame < p_frame ? gi = g_end : pi = p_end);
                 continue;
             }
-            g_boxes.clear();
-            for (std::size_t k = gi; k < g_end; ++k) g_boxes.push_back(gt->boxes[g_order[k]]);
-            p_boxes.clear();
-            for (std::size_t k = pi; k < p_end; ++k) p_boxes.push_back(pred->boxes[p_order[k]]);
-            iou.resize(g_boxes.size() * p_boxes.size());
-            iou::iou_matrix(g_boxes, p_boxes, iou.data());
-            gt_of_pred.resize(p_boxes.size());
-            clear::removal_matches(iou.data(), g_boxes.size(), p_boxes.size(), threshold, scores,
-                                   gt_of_pred.data());
-            for (std::size_t j = 0; j < p_boxes.size(); ++j) {
-                if (gt_of_pred[j] >= 0)
-                    matched[p_order[pi + j]] = static_cast<std::int64_t>(g_order[gi + static_cast<std::size_t>(gt_of_pred[j])]);
-            }
+            runs.push_back({gi, g_end, pi, p_end});
             gi = g_end;
             pi = p_end;
+        }
+        // Frames are independent and each writes only its own predictions' entries of `matched`.
+        struct Scratch {
+            std::vector<Box> g_boxes, p_boxes;
+            std::vector<double> iou, scores;
+            std::vector<std::int64_t> gt_of_pred;
+            interrupt::Meter meter;
+        };
+        const std::size_t threads = std::min(call_threads(), runs.size() / kFramesPerThread + 1);
+        std::vector<Scratch> scratch(threads);
+        auto match_frame = [&](std::size_t f, std::size_t worker) {
+            const FrameRuns& run = runs[f];
+            Scratch& w = scratch[worker];
+            w.g_boxes.clear();
+            for (std::size_t k = run.gi; k < run.g_end; ++k) w.g_boxes.push_back(gt->boxes[g_order[k]]);
+            w.p_boxes.clear();
+            for (std::size_t k = run.pi; k < run.p_end; ++k) w.p_boxes.push_back(pred->boxes[p_order[k]]);
+            w.meter.add(1 + 8 * w.g_boxes.size() * w.p_boxes.size());
+            w.iou.resize(w.g_boxes.size() * w.p_boxes.size());
+            iou::iou_matrix(w.g_boxes, w.p_boxes, w.iou.data());
+            w.gt_of_pred.resize(w.p_boxes.size());
+            clear::removal_matches(w.iou.data(), w.g_boxes.size(), w.p_boxes.size(), threshold, w.scores,
+                                   w.gt_of_pred.data());
+            for (std::size_t j = 0; j < w.p_boxes.size(); ++j) {
+                if (w.gt_of_pred[j] >= 0)
+                    matched[p_order[run.pi + j]] =
+                        static_cast<std::int64_t>(g_order[run.gi + static_cast<std::size_t>(w.gt_of_pred[j])]);
+            }
+        };
+        if (threads <= 1) {
+            for (std::size_t f = 0; f < runs.size(); ++f) match_frame(f, 0);
+        } else {
+            py::without_gil([&] { parallel::for_each_index(threads, runs.size(), match_frame); });
         }
         const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(matched.size())};
         PyObject* out = py::new_int64_array(1, shape);
