@@ -1,7 +1,7 @@
 """The whole benchmark path at MOT17-train scale: `vestrim GT T1 T2 T3 --protocol mot17 --jobs N`.
 
     PYTHONPATH=<build>/pkg python3 bench/bench_mot17.py [--dir DIR] [--repeat N] [--jobs 1 2]
-                                                        [--wait-idle]
+                                                        [--wait-idle] [--builds PKG ...]
 
 Writes (once, into DIR) a MOT17-shaped split with the seven MOT17 train lengths (600, 1050, 837,
 525, 654, 900, 750 frames): per sequence a seqinfo.ini and ground truth of all classes, about
@@ -11,7 +11,9 @@ one in eight a distractor: 2, 7, 8 or 12) and, apart, vehicles and other objects
 see the people only (the same ground truth, drawn with other miss rates and noise). Then times the
 command end to end in a fresh process (start included) for each --jobs value, median of N: wall
 clock, and the CPU time of the command and its worker processes. On a shared machine,
---wait-idle starts each run only once every core has been idle for 0.3 s (Linux).
+--wait-idle starts each run only once every core has been idle for 0.3 s (Linux). With --builds
+(directories to put on PYTHONPATH, e.g. dev builds' pkg/) every build runs in each round, the
+builds and --jobs values interleaved, and each row also gives its ratio to the first build's.
 """
 from __future__ import annotations
 
@@ -118,6 +120,8 @@ def main():
     parser.add_argument("--jobs", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--wait-idle", action="store_true",
                         help="start each run once every core was idle for 0.3 s")
+    parser.add_argument("--builds", nargs="+", default=[None],
+                        help="PYTHONPATH of each build to time (default: this environment's)")
     args = parser.parse_args()
     gt, trackers = write_split(args.dir)
     gt_files = [os.path.join(gt, s, "gt", "gt.txt") for s in LENGTHS]
@@ -125,31 +129,39 @@ def main():
           f"{count_lines(gt_files)} ground-truth lines; trackers of "
           + ", ".join(str(count_lines(os.path.join(t, s + ".txt") for s in LENGTHS))
                       for t in trackers) + " lines")
-    outputs, walls, cpus, loads = {}, {j: [] for j in args.jobs}, {j: [] for j in args.jobs}, []
-    for _ in range(args.repeat):  # the --jobs values interleaved, against a shared machine's drift
-        for jobs in args.jobs:
+    cases = [(build, jobs) for build in args.builds for jobs in args.jobs]
+    outputs, walls, cpus, loads = {}, {c: [] for c in cases}, {c: [] for c in cases}, []
+    for _ in range(args.repeat):  # builds and --jobs values interleaved, against a shared machine's drift
+        for build, jobs in cases:
             command = [sys.executable, "-m", "vestrim", gt, *trackers, "--protocol", "mot17",
                        "--jobs", str(jobs)]
+            env = dict(os.environ) if build is None else dict(os.environ, PYTHONPATH=build)
             if args.wait_idle:
                 wait_idle()
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
             start = time.perf_counter()
-            done = subprocess.run(command, capture_output=True, check=True)
-            walls[jobs].append(time.perf_counter() - start)
+            done = subprocess.run(command, capture_output=True, check=True, env=env)
+            walls[build, jobs].append(time.perf_counter() - start)
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
-            cpus[jobs].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
-            outputs[jobs] = done.stdout
+            cpus[build, jobs].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+            outputs[build, jobs] = done.stdout
         loads.append(os.getloadavg()[0])
     print(f"median of {args.repeat}; {len(os.sched_getaffinity(0))} usable cores; load average "
           f"{min(loads):.2f} to {max(loads):.2f} while timing"
           + ("; each run started on idle cores" if args.wait_idle else ""))
-    for jobs in args.jobs:
-        print(f"--jobs {jobs}: {statistics.median(walls[jobs]):.3f} s end to end (fastest "
-              f"{min(walls[jobs]):.3f} s), {statistics.median(cpus[jobs]):.3f} s of CPU in all "
-              f"processes")
+    first = args.builds[0]
+    for build, jobs in cases:
+        wall = statistics.median(walls[build, jobs])
+        name = "" if build is None else f"{build[-32:]:<32} "
+        ratio = ""
+        if len(args.builds) > 1:
+            ratio = (f" ({wall / statistics.median(walls[first, jobs]):.2f}x the first build's median, "
+                     f"{min(walls[build, jobs]) / min(walls[first, jobs]):.2f}x its fastest)")
+        print(f"{name}--jobs {jobs}: {wall:.3f} s end to end (fastest {min(walls[build, jobs]):.3f} s), "
+              f"{statistics.median(cpus[build, jobs]):.3f} s of CPU in all processes{ratio}")
     if len(set(outputs.values())) > 1:
-        print("WARNING: the outputs differ between --jobs values")
-    print(outputs[args.jobs[0]].decode())
+        print("WARNING: the outputs differ between builds or --jobs values")
+    print(outputs[cases[0]].decode())
 
 
 if __name__ == "__main__":

@@ -46,6 +46,15 @@ def _lay_out(slots: np.ndarray, ids: np.ndarray, boxes: np.ndarray, count: int):
     return id_lists, box_sets
 
 
+def _union(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """The distinct values of both, ascending: ``np.union1d`` without ``np.unique``, which
+    imports numpy.ma (some 20 ms in every process that scores)."""
+    values = np.sort(np.concatenate((a, b)))
+    if len(values) > 1:
+        values = values[np.concatenate(([True], values[1:] != values[:-1]))]
+    return values
+
+
 def layout_frames(frames, ids, boxes, first_frame: int, num_frames: int):
     """Lay rows out by frame: ``(id_lists, box_sets)``, one entry per frame ``first_frame`` …
     ``first_frame + num_frames - 1``, rows of a frame in their given order. A frame's ids are a
@@ -83,7 +92,7 @@ def layout_sequence(gt, pred, first_frame: int, num_frames: int, *,
         gt_ids, gt_boxes = layout_frames(gt[0], gt[1], gt[2], first_frame, num_frames)
         pred_ids, pred_boxes = layout_frames(pred[0], pred[1], pred[2], first_frame, num_frames)
         return Sequence(gt_ids, gt_boxes, pred_ids, pred_boxes)
-    listed = np.union1d(np.asarray(gt[0], dtype=np.int64), np.asarray(pred[0], dtype=np.int64))
+    listed = _union(np.asarray(gt[0], dtype=np.int64), np.asarray(pred[0], dtype=np.int64))
     if len(listed) and (listed[0] < first_frame or listed[-1] >= first_frame + num_frames):
         raise ValueError(f"a row lies outside frames {first_frame} to "
                          f"{first_frame + num_frames - 1}")
