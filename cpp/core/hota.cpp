@@ -199,6 +199,7 @@ public:
         return buffer.data();
     }
     sparse_sim::SparseSimFrames::Row row(std::size_t k, std::size_t r) const { return frames_.row(k, r); }
+    double at(std::size_t k, std::size_t r, std::size_t c) const { return frames_.at(k, r, c); }
 
 private:
     const sparse_sim::SparseSimFrames& frames_;
@@ -290,6 +291,7 @@ private:
     // Per-thread scratch of the second pass.
     struct Scratch {
         std::vector<double> score;
+        bool score_zero = true;     // every entry of `score` is +0.0 (between sparse frames)
         std::vector<double> dense;  // a sparse frame laid out densely
         interrupt::Meter meter;
     };
@@ -553,12 +555,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
     const double* sim = nullptr;
     auto similarity_at = [&](std::size_t r, std::size_t c) {
         if constexpr (Source::kSparse) {
-            if (sim == nullptr) {
-                const auto row = source_.row(k, r);
-                const std::uint32_t* end = row.cols + row.size;
-                const std::uint32_t* at = std::lower_bound(row.cols, end, static_cast<std::uint32_t>(c));
-                return at != end && *at == c ? row.values[at - row.cols] : 0.0;
-            }
+            if (sim == nullptr) return source_.at(k, r, c);
         }
         return sim[r * n_pred + c];
     };
@@ -567,7 +564,11 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
         // Every left-out cell is +0.0 and keeps that score (see above), so only the stored cells
         // need weighting.
         if constexpr (Source::kSparse) {
-            score.assign(n_gt * n_pred, 0.0);
+            // The buffer is kept at +0.0 from one frame to the next: only the stored cells are
+            // written, and put back to +0.0 once the frame is solved.
+            if (!scratch.score_zero) std::fill(score.begin(), score.end(), 0.0);
+            if (score.size() < n_gt * n_pred) score.resize(n_gt * n_pred, 0.0);
+            scratch.score_zero = false;
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source_.row(k, r);
                 double* line = score.data() + r * n_pred;
@@ -575,6 +576,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
             }
         }
     } else {
+        scratch.score_zero = false;
         sim = source_.similarity(k, scratch.dense);
         score.resize(n_gt * n_pred);
         for (std::size_t r = 0; r < n_gt; ++r) {
@@ -586,6 +588,16 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
 
     auto solved = lsap::solve(n_gt, n_pred, score.data(), true);
     if (!solved) throw InternalError("finite score matrix: " + std::string(lsap::to_string(solved.error())));
+    if constexpr (Source::kSparse) {
+        if (plain_alignment_) {
+            for (std::size_t r = 0; r < n_gt; ++r) {
+                const auto row = source_.row(k, r);
+                double* line = score.data() + r * n_pred;
+                for (std::size_t e = 0; e < row.size; ++e) line[row.cols[e]] = 0.0;
+            }
+            scratch.score_zero = true;
+        }
+    }
     const lsap::Assignment& assignment = *solved;
     for (std::size_t m = 0; m < assignment.rows.size(); ++m) {
         const std::size_t r = static_cast<std::size_t>(assignment.rows[m]);
