@@ -135,6 +135,25 @@ def test_layout_shares_empty_frames_and_keeps_file_order(tmp_path):
         mot.layout_frames(frames, ids, boxes, 2, 3)
 
 
+def test_listed_layout_same_for_rows_in_frame_order_or_not():
+    frames = np.array([2, 2, 5, 9, 9, 9])
+    ids = np.arange(6) + 10
+    boxes = np.arange(24, dtype=np.float64).reshape(6, 4)
+    shuffled = np.array([3, 0, 5, 2, 1, 4])
+    in_order = mot.layout_listed_frames(frames, ids, boxes, [1, 2, 5, 9])
+    assert [list(f) for f in in_order[0]] == [[], [10, 11], [12], [13, 14, 15]]
+    assert in_order[1][3].tolist() == boxes[3:].tolist()
+    # Shuffled rows land in the same frames, in their own order within a frame.
+    again = mot.layout_listed_frames(frames[shuffled], ids[shuffled], boxes[shuffled], [1, 2, 5, 9])
+    assert [list(f) for f in again[0]] == [[], [10, 11], [12], [13, 15, 14]]
+    assert again[1][3].tolist() == boxes[[3, 5, 4]].tolist()
+    for rows in (slice(None), shuffled):
+        with pytest.raises(ValueError, match="not listed"):
+            mot.layout_listed_frames(frames[rows], ids[rows], boxes[rows], [2, 5])
+        with pytest.raises(ValueError, match="not listed"):
+            mot.layout_listed_frames(frames[rows], ids[rows], boxes[rows], [1, 2, 5, 8, 10])
+
+
 def test_far_frame_costs_memory_per_frame_not_per_object(tmp_path):
     path = write(tmp_path / "far.txt", b"1000000,1,0,0,1,1,1,1\n")
     seq = mot.load_sequence(path, path)

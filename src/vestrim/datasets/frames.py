@@ -26,21 +26,39 @@ def _rows(frames, ids, boxes):
     return frames, ids, boxes
 
 
+def _ascending(values: np.ndarray) -> bool:
+    return len(values) < 2 or bool(np.all(values[1:] >= values[:-1]))
+
+
+def _runs(values: np.ndarray) -> np.ndarray:
+    """The first index of each run of equal values."""
+    if not len(values):
+        return np.zeros(0, dtype=np.intp)
+    return np.flatnonzero(np.concatenate(([True], values[1:] != values[:-1])))
+
+
 def _lay_out(slots: np.ndarray, ids: np.ndarray, boxes: np.ndarray, count: int):
     """``(id_lists, box_sets)`` of ``count`` entries, row k going to entry ``slots[k]`` (each
     in range); entries without rows share the empty objects."""
-    id_lists = [_EMPTY_IDS] * count
-    box_sets = [EMPTY_BOXES] * count
-    if not len(slots):
-        return id_lists, box_sets
-    if len(slots) > 1 and not np.all(slots[1:] >= slots[:-1]):
+    if not _ascending(slots):
         order = np.argsort(slots, kind="stable")  # file order within a frame
         slots, ids, boxes = slots[order], ids[order], boxes[order]
+    starts = _runs(slots)
+    return _fill(slots[starts], starts, ids, boxes, count)
+
+
+def _fill(run_slots: np.ndarray, starts: np.ndarray, ids: np.ndarray, boxes: np.ndarray,
+          count: int):
+    """``_lay_out`` of rows already grouped: the run of rows from ``starts[k]`` goes to entry
+    ``run_slots[k]``."""
+    id_lists = [_EMPTY_IDS] * count
+    box_sets = [EMPTY_BOXES] * count
+    if not len(starts):
+        return id_lists, box_sets
     boxes = np.ascontiguousarray(boxes)
-    starts = np.flatnonzero(np.concatenate(([True], slots[1:] != slots[:-1])))
-    ends = np.append(starts[1:], len(slots)).tolist()
+    ends = np.append(starts[1:], len(ids)).tolist()
     all_ids = ids.tolist()
-    for slot, lo, hi in zip(slots[starts].tolist(), starts.tolist(), ends):
+    for slot, lo, hi in zip(run_slots.tolist(), starts.tolist(), ends):
         id_lists[slot] = all_ids[lo:hi]
         box_sets[slot] = boxes[lo:hi]  # a contiguous row range: read in place
     return id_lists, box_sets
@@ -49,7 +67,8 @@ def _lay_out(slots: np.ndarray, ids: np.ndarray, boxes: np.ndarray, count: int):
 def _union(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """The distinct values of both, ascending: ``np.union1d`` without ``np.unique``, which
     imports numpy.ma (some 20 ms in every process that scores)."""
-    values = np.sort(np.concatenate((a, b)))
+    # Files list their rows frame by frame: a side in order gives only its distinct values.
+    values = np.sort(np.concatenate([v[_runs(v)] if _ascending(v) else v for v in (a, b)]))
     if len(values) > 1:
         values = values[np.concatenate(([True], values[1:] != values[:-1]))]
     return values
@@ -76,6 +95,14 @@ def layout_listed_frames(frames, ids, boxes, listed):
     each once) instead of a range. A row in a frame not listed is a ``ValueError``."""
     frames, ids, boxes = _rows(frames, ids, boxes)
     listed = np.asarray(listed, dtype=np.int64)
+    if _ascending(frames):  # rows in frame order, as files list them: one look-up per frame
+        starts = _runs(frames)
+        run_frames = frames[starts]
+        run_slots = np.searchsorted(listed, run_frames)
+        if len(run_frames) and (run_slots.max() >= len(listed)
+                                or np.any(listed[run_slots] != run_frames)):
+            raise ValueError("a row lies in a frame that is not listed")
+        return _fill(run_slots, starts, ids, boxes, len(listed))
     slots = np.searchsorted(listed, frames)
     if len(frames) and (slots.max() >= len(listed) or np.any(listed[slots] != frames)):
         raise ValueError("a row lies in a frame that is not listed")

@@ -256,7 +256,10 @@ def load(files: SequenceFiles, proto: Protocol, classes, skip_empty: bool) -> li
             remove = _distractor_predictions(gt, pred, gt_class, proto)
     # 6.
     keep = _gt_keep(files.gt, gt, proto, classes if not proto.is_benchmark else None)
-    gt_frames, gt_ids, gt_boxes = gt.frames[keep], gt.ids[keep], gt.boxes[keep]
+    if keep.all():  # read in place, not copied
+        gt_frames, gt_ids, gt_boxes = gt.frames, gt.ids, gt.boxes
+    else:
+        gt_frames, gt_ids, gt_boxes = gt.frames[keep], gt.ids[keep], gt.boxes[keep]
     if pred is None:
         pred_frames, pred_ids, pred_boxes = empty, empty, np.zeros((0, 4))
     elif remove is not None and remove.any():
