@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <string>
@@ -340,10 +341,15 @@ private:
     std::vector<double> pred_id_count_;
 
     // The second pass when shared out: each thread takes the next frame not yet taken and keeps
-    // its matching for the fold.
+    // its matching; whichever thread gets `fold_mutex_` folds the frames solved so far, in frame
+    // order from `folded_` on, and finish() folds what is left.
     std::atomic<bool> aligned_{false};
     std::atomic<std::size_t> next_frame_{0};
     std::vector<std::vector<FrameMatch>> frame_matches_;
+    std::unique_ptr<std::atomic<bool>[]> solved_;
+    std::mutex fold_mutex_;
+    std::size_t folded_ = 0;
+    void fold_solved();
 
     std::optional<PairIndex> pairs_;
     std::vector<double> global_alignment_;  // by pair id
@@ -503,7 +509,10 @@ void Passes<Source>::publish_alignment() {
     for (std::size_t a = 0; a < kNumAlphas; ++a) {
         thresholds_[a] = convention_ == Convention::Benchmark ? grid[a] - kBenchmarkEpsilon : grid[a] + kAlphaMargin;
     }
-    if (!degenerate_) frame_matches_.resize(num_frames_);
+    if (!degenerate_) {
+        frame_matches_.resize(num_frames_);
+        solved_ = std::make_unique<std::atomic<bool>[]>(num_frames_);  // value-initialised: false
+    }
     aligned_.store(true, std::memory_order_release);
 }
 
@@ -521,6 +530,19 @@ void Passes<Source>::solve_frames() {
         const std::size_t n_pred = frame_pred(k).size();
         scratch.meter.add(1 + n_gt + n_pred + 2 * n_gt * n_pred);
         solve_frame(k, scratch, frame_matches_[k]);
+        solved_[k].store(true, std::memory_order_release);
+        if (fold_mutex_.try_lock()) {
+            const std::lock_guard lock(fold_mutex_, std::adopt_lock);
+            fold_solved();
+        }
+    }
+}
+
+template <class Source>
+void Passes<Source>::fold_solved() {
+    for (; folded_ < num_frames_ && solved_[folded_].load(std::memory_order_acquire); ++folded_) {
+        fold_frame(frame_gt(folded_).size(), frame_pred(folded_).size(), frame_matches_[folded_]);
+        std::vector<FrameMatch>().swap(frame_matches_[folded_]);
     }
 }
 
@@ -530,10 +552,8 @@ HotaMetrics Passes<Source>::finish() {
         return pred_id_count_.empty() ? degenerate_result(num_frames_, num_gt_, 0, convention_)
                                       : degenerate_result(num_frames_, 0, num_pred_, convention_);
     }
-    for (std::size_t k = 0; k < num_frames_; ++k) {
-        fold_frame(frame_gt(k).size(), frame_pred(k).size(), frame_matches_[k]);
-        std::vector<FrameMatch>().swap(frame_matches_[k]);
-    }
+    fold_solved();
+    if (folded_ != num_frames_) throw InternalError("hota: a frame was left unsolved");
     return summary();
 }
 

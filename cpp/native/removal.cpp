@@ -154,6 +154,7 @@ constexpr std::size_t kFramesPerThread = 64;
 std::vector<std::size_t> frame_order(const std::vector<Id>& frames) {
     std::vector<std::size_t> order(frames.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
+    if (std::is_sorted(frames.begin(), frames.end())) return order;  // files list their rows frame by frame
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return frames[a] < frames[b]; });
     return order;
