@@ -191,6 +191,8 @@ def test_command_line_example_outputs(tmp_path, capsys):
     assert main(base + ["--format", "json", "--classes", "car", "--plot", str(tmp_path)]) == 0
     assert sorted(os.listdir(tmp_path / "nuscenes")) == ["comparison_car.png", "jumpy_car.png"]
     entries = json.loads(capsys.readouterr().out)["trackers"]
+    assert main(base + ["--format", "json", "--classes", "car", "--jobs", "2"]) == 0
+    assert json.loads(capsys.readouterr().out)["trackers"] == entries  # results read in a worker
     assert [e["class"] for e in entries] == ["car", "overall"]
     assert len(entries[0]["combined"]["nuscenes"]["mota_curve"]) == 40
     assert entries[1]["combined"]["nuscenes"]["amota"] == \
