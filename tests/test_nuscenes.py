@@ -253,8 +253,11 @@ def test_results_read_fast_exactly_as_the_standard_parser_reads_them(tmp_path, t
             return str(e)
         faults = {(t, k): p.faults[i] for t, v in p.samples.items() if hasattr(v, "tolist")
                   for k, i in enumerate(v.tolist()) if i in p.faults}
-        boxes = {t: [(p.xyz[i].tolist(), int(p.cls[i]), float(p.score[i]), int(p.num_pts[i]),
-                      p.track[i]) for i in v.tolist()] if hasattr(v, "tolist") else repr(v)
+        def box(i):
+            track = p.track_names[p.track[i]] if p.track[i] >= 0 else None
+            return p.xyz[i].tolist(), int(p.cls[i]), float(p.score[i]), int(p.num_pts[i]), track
+
+        boxes = {t: [box(i) for i in v.tolist()] if hasattr(v, "tolist") else repr(v)
                  for t, v in p.samples.items()}
         return repr((p.meta, boxes, faults))
 

@@ -218,7 +218,8 @@ struct BoxStore {
     std::vector<double> xyz, score;
     std::vector<std::int32_t> cls;
     std::vector<std::int64_t> num_pts;
-    std::vector<Ref> ids;
+    std::vector<std::int64_t> track;  // index into `names`; -1 for a refused box
+    Ref names = Ref::steal(PyDict_New());  // tracking id -> its index, in order of first appearance
     std::vector<std::pair<std::size_t, std::string>> faults;  // (index, why the box is refused)
 
     std::size_t size() const { return cls.size(); }
@@ -373,7 +374,19 @@ std::size_t store_box(BoxStore& store, const BoxKeys& keys, PyObject* d) {
     store.cls.push_back(cls);
     store.score.push_back(score);
     store.num_pts.push_back(num_pts);
-    store.ids.push_back(Ref::borrow(tracking_id));
+    std::int64_t track = -1;
+    if (fault.empty()) {
+        PyObject* known = PyDict_GetItemWithError(store.names.get(), tracking_id);
+        if (known != nullptr) {
+            track = PyLong_AsLongLong(known);
+        } else {
+            track = static_cast<std::int64_t>(PyDict_GET_SIZE(store.names.get()));
+            Ref number = Ref::steal(PyLong_FromLongLong(track));
+            if (PyErr_Occurred() || !number || PyDict_SetItem(store.names.get(), tracking_id, number.get()) < 0)
+                throw std::bad_alloc();
+        }
+    }
+    store.track.push_back(track);
     return index;
 }
 
@@ -406,27 +419,27 @@ PyObject* array_of(const std::vector<T>& values, int type, npy_intp width = 0) {
     return array;
 }
 
-// (xyz (n, 3), classes int32, scores, num_pts int64, tracking ids list, {index: fault}); the store
-// is emptied.
+// (xyz (n, 3), classes int32, scores, num_pts int64, track int64 (index into the next), tracking ids
+// in order of first appearance, {index: fault}); the store is emptied.
 PyObject* box_take(PyObject* capsule, PyObject*) {
     BoxStore* store = store_of(capsule);
-    if (store == nullptr || !py::require_numpy()) return nullptr;
+    if (store == nullptr || !store->names || !py::require_numpy()) return nullptr;
     Ref xyz = Ref::steal(array_of(store->xyz, NPY_FLOAT64, 3));
     Ref cls = Ref::steal(array_of(store->cls, NPY_INT32));
     Ref score = Ref::steal(array_of(store->score, NPY_FLOAT64));
     Ref num_pts = Ref::steal(array_of(store->num_pts, NPY_INT64));
-    Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(store->ids.size())));
+    Ref track = Ref::steal(array_of(store->track, NPY_INT64));
+    Ref names = Ref::steal(PyDict_Keys(store->names.get()));
     Ref faults = Ref::steal(PyDict_New());
-    if (!xyz || !cls || !score || !num_pts || !ids || !faults) return nullptr;
-    for (std::size_t k = 0; k < store->ids.size(); ++k)
-        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k), store->ids[k].release());
+    if (!xyz || !cls || !score || !num_pts || !track || !names || !faults) return nullptr;
     for (const auto& [index, text] : store->faults) {
         Ref key = Ref::steal(PyLong_FromSize_t(index));
         Ref value = Ref::steal(py::new_str(text));
         if (!key || !value || PyDict_SetItem(faults.get(), key.get(), value.get()) < 0) return nullptr;
     }
     *store = BoxStore{};
-    return PyTuple_Pack(6, xyz.get(), cls.get(), score.get(), num_pts.get(), ids.get(), faults.get());
+    if (!store->names) return nullptr;
+    return PyTuple_Pack(7, xyz.get(), cls.get(), score.get(), num_pts.get(), track.get(), names.get(), faults.get());
 }
 
 // The number a string stands for where nuscenes_quote_literals quoted a literal (NaN, Infinity,
@@ -577,6 +590,10 @@ PyMethodDef box_list_def = {"box_list", reinterpret_cast<PyCFunction>(reinterpre
 PyObject* nuscenes_box_reader_entry(PyObject*, PyObject*) {
     auto* store = new (std::nothrow) BoxStore;
     if (store == nullptr) return PyErr_NoMemory();
+    if (!store->names) {
+        delete store;
+        return nullptr;
+    }
     Ref capsule = Ref::steal(PyCapsule_New(store, "vestrim.nuscenes.BoxStore", [](PyObject* c) {
         delete static_cast<BoxStore*>(PyCapsule_GetPointer(c, "vestrim.nuscenes.BoxStore"));
     }));
@@ -599,7 +616,8 @@ PyMethodDef nuscenes_methods[] = {
      "that does the same for one sample's value decoded on its own (a list of boxes becomes an int64 "
      "array of indices; with quoted, strings standing for NaN, Infinity and -Infinity in a box are "
      "numbers again, restored counts them, -1 where a box holds an object); and take() -> (xyz, "
-     "classes, scores, num_pts, tracking_ids, {index: fault})."},
+     "classes, scores, num_pts, track, tracking_ids, {index: fault}) where track indexes the "
+     "tracking ids (in order of first appearance; -1 for a refused box)."},
     {"nuscenes_quote_literals", nuscenes_quote_literals_entry, METH_O,
      "nuscenes_quote_literals(data)\n--\n\n"
      "(quoted, count): the bytes with every NaN, Infinity and -Infinity written as a JSON string, and "

@@ -275,7 +275,8 @@ class _Boxes:
     cls: np.ndarray         # int32 class index
     xyz: np.ndarray         # (n, 3) global translation
     num_pts: np.ndarray     # int64
-    track: list             # track id strings (instance tokens for the ground truth)
+    track: np.ndarray       # int64 index into track_names
+    track_names: list       # track id strings (instance tokens for the ground truth)
     score: Optional[np.ndarray] = None
 
 
@@ -488,13 +489,16 @@ def _read_annotations(msgspec, folder, record_type, tables, category, sample_ind
                 if link and link not in last:
                     raise NuscenesError(f"{path}: row {k}: no annotation with token {link!r}")
     del tracking, links
+    names: dict = {}
     gt = _Boxes(
         sample=np.array([sample_index[annotations[k].sample_token] for k in gt_rows], np.int64),
         cls=np.array([instance_class[annotations[k].instance_token] for k in gt_rows], np.int32),
         xyz=np.array([annotations[k].translation for k in gt_rows], np.float64).reshape(-1, 3),
         num_pts=np.array([annotations[k].num_lidar_pts + annotations[k].num_radar_pts
                           for k in gt_rows], np.int64),
-        track=[annotations[k].instance_token for k in gt_rows])
+        track=np.fromiter((names.setdefault(annotations[k].instance_token, len(names))
+                           for k in gt_rows), np.int64, len(gt_rows)),
+        track_names=list(names))
     racks = _Racks(
         sample=np.array([sample_index[annotations[k].sample_token] for k in rack_rows], np.int64),
         centre=np.array([annotations[k].translation for k in rack_rows], np.float64).reshape(-1, 3),
@@ -528,7 +532,8 @@ class _ParsedResults:
     cls: np.ndarray
     score: np.ndarray
     num_pts: np.ndarray
-    track: list
+    track: np.ndarray       # int64 index into track_names
+    track_names: list
     faults: dict
 
 
@@ -579,7 +584,7 @@ def _parse_permissively(path: str, data: bytes) -> _ParsedResults:
         document = json.loads(text, object_hook=hook)
     except (ValueError, RecursionError) as e:
         raise NuscenesError(f"{path}: not valid JSON ({e})") from None
-    xyz, cls, score, num_pts, track, faults = take()
+    xyz, cls, score, num_pts, track, names, faults = take()
     if type(document) is not dict:
         raise NuscenesError(f"{path}: not an object with meta and results")
     for key in ("meta", "results"):
@@ -599,7 +604,7 @@ def _parse_permissively(path: str, data: bytes) -> _ParsedResults:
             samples[token] = np.fromiter((b[0] for b in boxes), np.int64, len(boxes))
         else:
             samples[token] = boxes
-    return _ParsedResults(meta, samples, xyz, cls, score, num_pts, track, faults)
+    return _ParsedResults(meta, samples, xyz, cls, score, num_pts, track, names, faults)
 
 
 _DOCUMENT_TYPE: list = []
@@ -657,8 +662,8 @@ def _parse_strictly(quoted: bytes, literals: int) -> Optional[_ParsedResults]:
         return None
     if accounted != literals:
         return None
-    xyz, cls, score, num_pts, track, faults = take()
-    return _ParsedResults(meta, samples, xyz, cls, score, num_pts, track, faults)
+    xyz, cls, score, num_pts, track, names, faults = take()
+    return _ParsedResults(meta, samples, xyz, cls, score, num_pts, track, names, faults)
 
 
 def read_results(path, dataset: NuscenesDataset, parsed: Optional[_ParsedResults] = None
@@ -710,9 +715,8 @@ def read_results(path, dataset: NuscenesDataset, parsed: Optional[_ParsedResults
     rows = (np.concatenate([results[t] for t in dataset.samples]) if dataset.samples
             else np.zeros(0, np.int64))
     sample = np.repeat(np.arange(len(dataset.samples), dtype=np.int64), counts)
-    track = parsed.track
     return parsed.meta, _Boxes(sample, parsed.cls[rows], parsed.xyz[rows], parsed.num_pts[rows],
-                               [track[k] for k in rows.tolist()], parsed.score[rows])
+                               parsed.track[rows], parsed.track_names, parsed.score[rows])
 
 
 # --- filters and scoring -------------------------------------------------------------------------
@@ -781,10 +785,12 @@ def _layout(boxes: _Boxes, keep: np.ndarray, dataset: NuscenesDataset, frame_of_
     rows = rows[np.argsort(frames, kind="stable")]
     frames = frame_of_sample[boxes.sample[rows]]
     scene = dataset.sample_scene[boxes.sample[rows]]
-    interned: dict = {}
-    track = boxes.track
-    ids = np.fromiter((interned.setdefault((s, track[r]), len(interned))
-                       for s, r in zip(scene.tolist(), rows.tolist())), np.int64, len(rows))
+    # Dense ids in order of first appearance of each (scene, track id).
+    key = scene * max(len(boxes.track_names), 1) + boxes.track[rows]
+    _, first, inverse = np.unique(key, return_index=True, return_inverse=True)
+    rank = np.empty(len(first), np.int64)
+    rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+    ids = rank[inverse.reshape(-1)]
     offsets = np.searchsorted(frames, np.arange(len(dataset.sample_time) + 1)).astype(np.int64)
     xy = np.ascontiguousarray(boxes.xyz[rows, :2]).reshape(-1)
     scores = (np.ascontiguousarray(boxes.score[rows]) if boxes.score is not None
@@ -1004,7 +1010,8 @@ def load_nuscenes(gt, tracker, *, split: str) -> list:
         keep = _filter(b, dataset)
         per_sample: list = [[] for _ in dataset.samples]
         for k in np.flatnonzero(keep).tolist():
-            item: tuple = (b.track[k], CLASSES[b.cls[k]], float(b.xyz[k, 0]), float(b.xyz[k, 1]))
+            item: tuple = (b.track_names[b.track[k]], CLASSES[b.cls[k]], float(b.xyz[k, 0]),
+                           float(b.xyz[k, 1]))
             if b.score is not None:
                 item += (float(b.score[k]),)
             per_sample[b.sample[k]].append(item)
