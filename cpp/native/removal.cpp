@@ -10,6 +10,7 @@
 #include "core/clear.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 #include "module/boxes.hpp"
 #include "module/numpy_api.hpp"
@@ -75,6 +76,7 @@ PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
         return per_frame_matches(gt->size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
             const auto gt_boxes = (*gt)[t].boxes;
             const auto pred_boxes = (*pred)[t].boxes;
+            memory::refuse_frame(t, gt_boxes.size(), pred_boxes.size(), memory::bytes_per_pair::kRemoval);
             iou.resize(gt_boxes.size() * pred_boxes.size());
             iou::iou_matrix(gt_boxes, pred_boxes, iou.data());
             gt_of_pred.resize(pred_boxes.size());
@@ -138,6 +140,7 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
         }
         std::vector<double> scores;
         return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
+            memory::refuse_frame(t, sim.values.rows(t), sim.cols[t], memory::bytes_per_pair::kRemoval);
             gt_of_pred.resize(sim.cols[t]);
             clear::removal_matches(sim.values.frame_data(t), sim.values.rows(t), sim.cols[t], threshold, scores,
                                    gt_of_pred.data());
@@ -210,6 +213,8 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
                 (g_frame < p_frame ? gi = g_end : pi = p_end);
                 continue;
             }
+            memory::refuse_frame(static_cast<std::uint64_t>(g_frame), g_end - gi, p_end - pi,
+                                 memory::bytes_per_pair::kRemoval);
             runs.push_back({gi, g_end, pi, p_end});
             gi = g_end;
             pi = p_end;
