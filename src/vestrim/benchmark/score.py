@@ -18,6 +18,7 @@ from ..derived import DerivedClear, combine_derived_clear, native_derived_clear
 from ..datasets import dataset
 from ..datasets.records import (BenchmarkSequence, Count, MaskBenchmarkSequence,
                                 SequenceFiles)
+from ..datasets.frames import id_views
 from ..datasets.text import keep_last_gt
 from ..fields import COMBINED, FAMILIES
 from ..pool import local_pool, run_tasks
@@ -78,7 +79,9 @@ def score_sequence(files: SequenceFiles, protocol_name: str, classes, families,
     function of plain arguments, so that sequences can be scored in other processes."""
     proto = find_protocol(protocol_name)
     out = []
-    for seq in load(files, proto, classes, skip_empty=True):
+    with id_views():  # the sequences go to the native evaluation only
+        sequences = load(files, proto, classes, skip_empty=True)
+    for seq in sequences:
         m = _metrics(seq, proto, families, iou_threshold)
         record = m.get("derived_clear")
         result = SequenceResult(seq.name, m.get("clear"), m.get("identity"), m.get("hota"),

@@ -5,16 +5,35 @@ boxes here; imports only the records.
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
+
 import numpy as np
 
 from .records import Sequence
 
-__all__ = ["layout_frames", "layout_listed_frames", "layout_sequence", "EMPTY_BOXES"]
+__all__ = ["layout_frames", "layout_listed_frames", "layout_sequence", "EMPTY_BOXES", "id_views"]
 
 EMPTY_BOXES = np.zeros((0, 4), dtype=np.float64)
 EMPTY_BOXES.flags.writeable = False
 # The ids of every empty frame: one shared object, immutable so that sharing it is safe.
 _EMPTY_IDS = ()
+
+
+# Set by `id_views`: each frame's ids laid out as an int64 array view instead of a list.
+_ID_VIEWS = contextvars.ContextVar("vestrim_id_views", default=False)
+
+
+@contextlib.contextmanager
+def id_views():
+    """Within this block every layout gives each frame's ids as a read-in-place int64 array
+    instead of a list of ints: for sequences handed straight to the native evaluation, which
+    then neither builds nor walks nor converts back a Python int per box."""
+    token = _ID_VIEWS.set(True)
+    try:
+        yield
+    finally:
+        _ID_VIEWS.reset(token)
 
 
 def _rows(frames, ids, boxes):
@@ -57,7 +76,7 @@ def _fill(run_slots: np.ndarray, starts: np.ndarray, ids: np.ndarray, boxes: np.
         return id_lists, box_sets
     boxes = np.ascontiguousarray(boxes)
     ends = np.append(starts[1:], len(ids)).tolist()
-    all_ids = ids.tolist()
+    all_ids = np.ascontiguousarray(ids, dtype=np.int64) if _ID_VIEWS.get() else ids.tolist()
     for slot, lo, hi in zip(run_slots.tolist(), starts.tolist(), ends):
         id_lists[slot] = all_ids[lo:hi]
         box_sets[slot] = boxes[lo:hi]  # a contiguous row range: read in place
