@@ -340,11 +340,13 @@ ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Conv
     return acc.compute();
 }
 
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double threshold,
                                            Convention convention, double* motp_sum) {
     ClearAccumulator acc(convention);
     interrupt::Meter meter;
-    for (const SimFrame& frame : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame frame = frames.frame(k, buffer);
         meter.add(1 + frame.rows() + frame.cols() + 2 * frame.rows() * frame.cols());
         acc.update(frame.gt_ids, frame.pred_ids, frame.similarity, threshold);
     }

@@ -9,6 +9,7 @@
 
 #include "core/flat_map.hpp"
 #include "core/match_record.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -175,9 +176,9 @@ void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention);
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
                            Convention convention = Convention::Module, double* motp_sum = nullptr);
 
-// Whole sequence from caller-supplied similarity matrices, read in place; the matches' summed
+// Whole sequence from caller-supplied similarity matrices (see SimFrames); the matches' summed
 // similarity goes to `motp_sum` when given.
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double threshold,
                                            Convention convention = Convention::Module,
                                            double* motp_sum = nullptr);
 

@@ -169,18 +169,20 @@ private:
     std::size_t size_ = 0;
 };
 
-// Similarity frames are read in place.
+// Similarity frames are read in place, or laid out into the caller's buffer (see SimFrames).
 class SimFrameSource {
 public:
     static constexpr bool kSparse = false;
-    explicit SimFrameSource(std::span<const SimFrame> frames) : frames_(frames) {}
+    explicit SimFrameSource(const SimFrames& frames) : frames_(frames) {}
     std::size_t size() const { return frames_.size(); }
-    std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
-    std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }
-    const double* similarity(std::size_t k, std::vector<double>&) const { return frames_[k].similarity; }
+    std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
+    std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
+    const double* similarity(std::size_t k, SimFrames::Buffer& buffer) const {
+        return frames_.frame(k, buffer).similarity;
+    }
 
 private:
-    std::span<const SimFrame> frames_;
+    SimFrames frames_;
 };
 
 // Sparse similarity frames are read entry by entry where a pass only needs the non-zero cells, and
@@ -193,7 +195,7 @@ public:
     std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
     // Row-major gt x pred similarity of frame k, laid out in `buffer`.
-    const double* similarity(std::size_t k, std::vector<double>& buffer) const {
+    const double* similarity(std::size_t k, SimFrames::Buffer& buffer) const {
         buffer.resize(frames_.gt_ids(k).size() * frames_.pred_ids(k).size());
         frames_.densify(k, buffer.data());
         return buffer.data();
@@ -290,7 +292,7 @@ private:
     // Per-thread scratch of the second pass.
     struct Scratch {
         std::vector<double> score;
-        std::vector<double> dense;  // a sparse frame laid out densely
+        SimFrames::Buffer dense;  // a frame laid out densely
         interrupt::Meter meter;
     };
 
@@ -422,7 +424,7 @@ void Passes<Source>::align() {
     std::vector<double> col_sum;
     interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
     std::vector<double> dense_row;
-    std::vector<double> dense;
+    SimFrames::Buffer dense;
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -772,7 +774,7 @@ HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention) {
                                     convention);
 }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames, Convention convention,
                                          std::size_t threads) {
     TwoPass passes(frames, convention);
     passes.align();
@@ -786,7 +788,7 @@ HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, 
     return passes.match(threads);
 }
 
-TwoPass::TwoPass(std::span<const SimFrame> frames, Convention convention)
+TwoPass::TwoPass(const SimFrames& frames, Convention convention)
     : impl_(std::make_unique<Passes<SimFrameSource>>(SimFrameSource(frames), convention)) {}
 
 TwoPass::TwoPass(const sparse_sim::SparseSimFrames& frames, Convention convention)
@@ -802,7 +804,7 @@ void TwoPass::solve_frames() { impl_->solve_frames(); }
 
 HotaMetrics TwoPass::finish() { return impl_->finish(); }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames, Convention convention,
                                          GtAssociation& per_gt) {
     Passes<SimFrameSource> passes(SimFrameSource(frames), convention, &per_gt);
     passes.align();

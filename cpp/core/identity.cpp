@@ -373,10 +373,12 @@ IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold
     return acc.compute();
 }
 
-IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold) {
+IdentityMetrics compute_identity_from_similarity(const SimFrames& frames, double threshold) {
     IdentityAccumulator acc;
     interrupt::Meter meter;
-    for (const SimFrame& f : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame f = frames.frame(k, buffer);
         meter.add(1 + f.rows() + f.cols() + f.rows() * f.cols());
         acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
     }

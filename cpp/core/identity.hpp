@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -101,7 +102,7 @@ private:
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
 IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold);
 
-// Whole sequence from validated similarity frames, read in place. Cannot fail.
-IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold);
+// Whole sequence from validated similarity frames. Cannot fail.
+IdentityMetrics compute_identity_from_similarity(const SimFrames& frames, double threshold);
 
 }  // namespace vestrim::identity

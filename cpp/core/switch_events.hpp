@@ -11,6 +11,7 @@
 
 #include "core/id_hash.hpp"
 #include "core/match_record.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::switch_events {
@@ -53,7 +54,7 @@ private:
     match_record::SwitchEvents* record_ = nullptr;
 };
 
-// Whole sequence from validated similarity frames, read in place.
-QuorvantixSwitchEvents compute_quorvantix_switch_events(std::span<const SimFrame> frames, double threshold);
+// Whole sequence from validated similarity frames.
+QuorvantixSwitchEvents compute_quorvantix_switch_events(const SimFrames& frames, double threshold);
 
 }  // namespace vestrim::switch_events
