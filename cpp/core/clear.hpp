@@ -150,9 +150,9 @@ private:
     Convention convention_;
     ClearMetrics totals_;
     TrackState state_;
-    // Working buffers reused across frames.
-    std::vector<double> scores_;
-    std::vector<unsigned char> allowed_;         // module rule: acceptable cells
+    // Working buffers reused across frames (a frame's matrices are large ones, see memory.hpp).
+    memory::LargeVector<double> scores_;
+    memory::LargeVector<unsigned char> allowed_;  // module rule: acceptable cells
     std::vector<unsigned char> column_allowed_;  // module rule: columns with an acceptable cell
     std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
     std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_

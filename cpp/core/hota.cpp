@@ -291,7 +291,7 @@ public:
 private:
     // Per-thread scratch of the second pass.
     struct Scratch {
-        std::vector<double> score;
+        memory::LargeVector<double> score;
         SimFrames::Buffer dense;  // a frame laid out densely
         interrupt::Meter meter;
     };
@@ -564,7 +564,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
         }
         return sim[r * n_pred + c];
     };
-    std::vector<double>& score = scratch.score;
+    memory::LargeVector<double>& score = scratch.score;
     if (Source::kSparse && plain_alignment_) {
         // Every left-out cell is +0.0 and keeps that score (see above), so only the stored cells
         // need weighting.

@@ -49,8 +49,8 @@ private:
     std::vector<unsigned char> hyp_matched_;
     std::vector<std::size_t> free_objects_;
     std::vector<std::size_t> free_hyps_;
-    std::vector<double> scores_;
-    std::vector<unsigned char> allowed_;
+    memory::LargeVector<double> scores_;  // a frame's matrices (see memory.hpp)
+    memory::LargeVector<unsigned char> allowed_;
     match_record::SwitchEvents* record_ = nullptr;
 };
 
