@@ -154,7 +154,7 @@ private:
     memory::LargeVector<double> scores_;
     memory::LargeVector<unsigned char> allowed_;  // module rule: acceptable cells
     std::vector<unsigned char> column_allowed_;  // module rule: columns with an acceptable cell
-    std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
+    memory::LargeVector<std::size_t> accepted_;  // module rule: columns of the acceptable cells, row by row
     std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_
     std::vector<std::uint32_t> row_tracks_;
     match_record::ClearMatches* record_ = nullptr;

@@ -169,6 +169,9 @@ private:
     std::size_t size_ = 0;
 };
 
+// The work of looking up or interning one pair (a hash probe, often a cache miss), in meter units.
+constexpr std::uint64_t kPairWork = 64;
+
 // Similarity frames are read in place, or laid out into the caller's buffer (see SimFrames).
 class SimFrameSource {
 public:
@@ -434,6 +437,7 @@ void Passes<Source>::align() {
         // Cells in row-major order; a zero similarity (either sign) has a zero share.
         auto share = [&](std::size_t r, std::size_t c, double value) {
             if (value == 0.0) return;
+            rows_meter.add(kPairWork);
             const double denom = (row_sum[r] + col_sum[c]) - value;
             if (!(denom > kTiny)) return;
             const std::size_t id = pairs.intern(gt[r], pred[c]);
@@ -488,6 +492,7 @@ void Passes<Source>::align() {
     // looks up only the cells with a non-zero similarity.
     global_alignment_ = std::move(potential_matches);
     pairs.for_each([&](std::size_t i, std::size_t j, std::size_t id) {
+        rows_meter.add(16);
         const double potential = global_alignment_[id];
         const double denom = (gt_id_count_[i] + pred_id_count_[j]) - potential;
         const double alignment = denom > kTiny ? potential / denom : 0.0;
@@ -574,6 +579,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
                 const auto row = source_.row(k, r);
                 double* line = score.data() + r * n_pred;
                 for (std::size_t e = 0; e < row.size; ++e) line[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
+                scratch.meter.add(kPairWork * row.size);
             }
         }
     } else {
@@ -583,6 +589,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
             const double* row = sim + r * n_pred;
             double* line = score.data() + r * n_pred;
             for (std::size_t c = 0; c < n_pred; ++c) line[c] = weighted(r, c, row[c]);
+            scratch.meter.add(kPairWork * n_pred);  // at most a lookup per cell
         }
     }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "core/interrupt.hpp"
 #include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
@@ -44,9 +45,11 @@ class IdentityAccumulator {
 public:
     // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (read only
     // when both sides are non-empty). A pair counts when its similarity is >= threshold; NaN never
-    // does. An id listed twice in a frame is counted twice.
+    // does. An id listed twice in a frame is counted twice. With a `meter`, a frame's pairs are
+    // counted on it as they are folded in: an interrupt may then stop the fold part way, for a caller
+    // that discards the accumulator when interrupted (the frame is otherwise folded in whole).
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
-                double threshold);
+                double threshold, interrupt::Meter* meter = nullptr);
 
     // The metrics of everything folded in so far. Leaves the accumulator unchanged.
     IdentityMetrics compute() const;
