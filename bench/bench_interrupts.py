@@ -30,6 +30,14 @@ def forty(matrix):
     return [ids] * 40, [ids] * 40, [matrix] * 40
 
 
+def unsorted_mot_text(rows=4_000_000):
+    # Frames in descending order: the check for repeated (frame, id) pairs sorts every row.
+    frames = np.arange(rows, 0, -1) // 8 + 1
+    ids = np.arange(rows) % 8
+    body = "\n".join(f"{f},{i},1,2,3,4,1,-1,-1,-1" for f, i in zip(frames.tolist(), ids.tolist()))
+    return body.encode() + b"\n"
+
+
 def list_matrix():
     row = [0.25] * 3000
     return [row] * 3000
@@ -44,6 +52,7 @@ OPERATIONS = {
     "hota_from_similarity, forty 3000x3000 float32": lambda d: vestrim.compute_hota_from_similarity(*d),
     "_native.evaluate_from_similarity, forty 3000x3000 F-order":
         lambda d: _native.evaluate_from_similarity(*d, 0.5, "benchmark"),
+    "_native.read_mot, 4 million rows, frames descending": lambda d: _native.read_mot(d, 6),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -55,6 +64,7 @@ DATA = {
     "hota_from_similarity, forty 3000x3000 float32": lambda: forty(np.full((3000, 3000), 0.25, np.float32)),
     "_native.evaluate_from_similarity, forty 3000x3000 F-order":
         lambda: forty(np.asfortranarray(np.full((3000, 3000), 0.25))),
+    "_native.read_mot, 4 million rows, frames descending": unsorted_mot_text,
 }
 
 

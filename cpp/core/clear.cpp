@@ -84,6 +84,7 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
             if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
         });
         row_accepted_end_[i] = accepted_.size();
+        meter.add(8 * (accepted_.size() - before));  // each accepted cell is recorded, then scored
         every_row_allowed = every_row_allowed && accepted_.size() != before;
     }
     // Without an acceptable cell there is nothing to match: no solver, no score matrix.
