@@ -312,6 +312,8 @@ def test_removal_matches_boxes():
 def test_removal_matches_from_similarity():
     sim = [[[0.5 - EPS, 0.9], [0.5 - 2 * EPS, 0.0]], np.zeros((0, 3)), [[0.7]]]
     assert [a.tolist() for a in _native.removal_matches_from_similarity(sim)] == [[-1, 0], [-1] * 3, [0]]
+    laid_out = [np.asfortranarray(sim[0]), np.zeros((0, 3), np.float32), np.array([[0.7]], np.float32)]
+    assert [a.tolist() for a in _native.removal_matches_from_similarity(laid_out)] == [[-1, 0], [-1] * 3, [0]]
     assert [a.tolist() for a in _native.removal_matches_from_similarity([[[0.5 - EPS]]])] == [[0]]
     assert _native.removal_matches_from_similarity([[[0.2]]], threshold=0.1)[0].tolist() == [0]
 
