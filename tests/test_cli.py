@@ -3,6 +3,8 @@ end-to-end run on the bundled example."""
 
 import csv
 import filecmp
+import importlib
+import importlib.util
 import io
 import json
 import math
@@ -164,6 +166,12 @@ def test_only_regular_files_are_read(tmp_path):
                 read(str(path))
             assert str(info.value).replace(": cannot read: ", ": ").replace("cannot read ", "") \
                 == f"{path}: not a regular file ({kind})"
+    from vestrim import official
+    for read in [official._read_text] + ([] if importlib.util.find_spec("msgspec") is None else
+                                         [importlib.import_module("vestrim.datasets.nuscenes")
+                                          .parse_results]):
+        with pytest.raises(ValueError, match=r"not a regular file \(a FIFO\)"):
+            read(str(fifo))
     status, out, err = run_cli(os.path.join(EXAMPLES, "gt"), os.path.join(EXAMPLES, "pred"),
                                "--seqmap", device)
     assert (status, out, err) == (2, "", f"vestrim: error: cannot read {device}: not a regular file "

@@ -609,7 +609,10 @@ else:
     seq = ([ids[:2], ids], [boxes[:2], boxes], [ids[:2], ids], [boxes[:2], boxes])
     sims = ([[1], [1, 2]], [[1], [1, 2]], [np.ones((1, 1)), np.ones((2, 2))])
     for call in (vestrim.compute_clear, vestrim.compute_identity, vestrim.compute_hota, vestrim.evaluate,
-                 _native.evaluate, lambda *a: vestrim.Accumulator().update(*(x[1] for x in a))):
+                 _native.evaluate, lambda *a: vestrim.Accumulator().update(*(x[1] for x in a)),
+                 lambda *a: _native.removal_matches(a[1], a[3]),
+                 lambda *a: _native.removal_matches_rows(np.repeat([3, 4], [2, 12000]), np.vstack(a[1]),
+                                                         np.repeat([3, 4], [2, 12000]), np.vstack(a[3]))):
         try:
             call(*seq)
             print("ran")
@@ -629,8 +632,8 @@ def test_frames_too_large_for_memory_are_refused_before_any_work():
     if proc.stdout.startswith("skip"):
         pytest.skip(proc.stdout.strip())  # under the sanitizer's huge address space
     lines = proc.stdout.splitlines()
-    assert len(lines) == 8 and lines[-2:] == ["3", "200000"]
-    for line, index, per_pair in zip(lines, [1, 1, 1, 1, 1, 0], [32, 64, 48, 96, 96, 96]):
+    assert len(lines) == 10 and lines[-2:] == ["3", "200000"]
+    for line, index, per_pair in zip(lines, [1, 1, 1, 1, 1, 0, 1, 4], [32, 64, 48, 96, 96, 96, 32, 32]):
         assert re.fullmatch(
             f"the frame at index {index} holds 12000 ground-truth and 12000 predicted objects: scoring it "
             f"needs about {144_000_000 * per_pair} bytes \\({per_pair} per pair\\), more than the \\d+ bytes "

@@ -191,6 +191,8 @@ def test_command_line_example_outputs(tmp_path, capsys):
     assert main(base + ["--format", "json", "--classes", "car", "--plot", str(tmp_path)]) == 0
     assert sorted(os.listdir(tmp_path / "nuscenes")) == ["comparison_car.png", "jumpy_car.png"]
     entries = json.loads(capsys.readouterr().out)["trackers"]
+    assert main(base + ["--format", "json", "--classes", "car", "--jobs", "2"]) == 0
+    assert json.loads(capsys.readouterr().out)["trackers"] == entries  # results read in a worker
     assert [e["class"] for e in entries] == ["car", "overall"]
     assert len(entries[0]["combined"]["nuscenes"]["mota_curve"]) == 40
     assert entries[1]["combined"]["nuscenes"]["amota"] == \
@@ -214,3 +216,69 @@ def test_sweep_with_3d_iou_criterion():
     assert amota == 1.0 and amotp == pytest.approx(1 - 1.9 / 2.1, abs=1e-12)
     assert best[:4] == [1.0, 1.0, 2.0, 1.0]  # recall, motar, gt, mota: the 0.3 track is cut
     assert _core_testing.sweep_iou3d(frames, 2) == (amota, amotp, best, confidence, passes)
+
+
+BOX = ('{"sample_token": "s", "translation": [1.5, 2, 3], "size": [1, 2, 3], '
+       '"rotation": [1, 0, 0, 0], "velocity": %s, "tracking_id": %s, "tracking_name": "car"%s}')
+
+
+def box(velocity="[0, 0]", tracking_id='"a"', extra=""):
+    return BOX % (velocity, tracking_id, extra)
+
+
+@pytest.mark.parametrize("text, fast", [
+    # Literals as values: the fast reading stands.
+    ('{"meta": {"x": [NaN, -Infinity]}, "results": {"s": [%s, %s]}}'
+     % (box("[NaN, Infinity]"), box("[-Infinity, 0.5]", extra=', "num_pts": 3')), True),
+    ('{"meta": null, "results": {"s": [%s], "t": []}}' % box(extra=', "tracking_score": "0.25"'),
+     True),
+    # Literals elsewhere, or strings that look like them: the standard parser decides.
+    ('{"meta": {}, "results": {"s": [%s]}}' % box("[0, 0]", extra=', "translation": [NaN, 1, 2]'),
+     True),
+    ('{"meta": {NaN: 1}, "results": {"s": [%s]}}' % box(), False),
+    ('{"meta": {}, "results": {"s": [%s]}}' % box("[NaN, 0]", '"NaN"'), False),
+    ('{"meta": {}, "results": {"s": [%s]}}' % box("[NaN, 0]", '"\\u004eaN"'), False),
+    ('{"meta": {}, "results": {"s": [%s], "\\NaN": 1}}' % box(), False),
+    ('{"meta": {}, "results": {"s": [%s]}}' % box("[NaN, 0]", extra=', "x": {"y": NaN}'), False),
+    ('{"meta": {}, "results": {"s": [%s, NaN]}}' % box(), False),
+    ('{"meta": {}, "results": {"s": [%s]}}' % box("[1e999, 0]"), False),
+])
+def test_results_read_fast_exactly_as_the_standard_parser_reads_them(tmp_path, text, fast):
+    from vestrim.datasets import nuscenes
+
+    def outcome(read):
+        try:
+            p = read()
+        except NuscenesError as e:
+            return str(e)
+        faults = {(t, k): p.faults[i] for t, v in p.samples.items() if hasattr(v, "tolist")
+                  for k, i in enumerate(v.tolist()) if i in p.faults}
+        def box(i):
+            track = p.track_names[p.track[i]] if p.track[i] >= 0 else None
+            return p.xyz[i].tolist(), int(p.cls[i]), float(p.score[i]), int(p.num_pts[i]), track
+
+        boxes = {t: [box(i) for i in v.tolist()] if hasattr(v, "tolist") else repr(v)
+                 for t, v in p.samples.items()}
+        return repr((p.meta, boxes, faults))
+
+    path = tmp_path / "r.json"
+    path.write_bytes(text.encode())
+    data = path.read_bytes()
+    quoted, literals = nuscenes._native_quote(data)
+    assert nuscenes._unquote(quoted) == data
+    assert (nuscenes._parse_strictly(quoted, literals) is not None) == fast
+    assert outcome(lambda: nuscenes.parse_results(str(path))) == \
+        outcome(lambda: nuscenes._parse_permissively(str(path), data))
+
+
+def test_literal_quoting_round_trips():
+    from hypothesis import given, strategies as st
+    from vestrim.datasets import nuscenes
+
+    @given(st.lists(st.sampled_from(["NaN", "Infinity", "-", '"', "a", "N", "\\", "I", " "])))
+    def check(parts):
+        data = "".join(parts).encode()
+        quoted, literals = nuscenes._native_quote(data)
+        assert nuscenes._unquote(quoted) == data
+        assert literals == data.count(b"NaN") + data.count(b"Infinity")
+    check()

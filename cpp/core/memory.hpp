@@ -35,6 +35,7 @@ inline constexpr std::uint64_t kIdentity = 64;
 inline constexpr std::uint64_t kHota = 48;
 inline constexpr std::uint64_t kSwitchEvents = 24;
 inline constexpr std::uint64_t kEvaluate = 96;  // CLEAR, Identity and HOTA over one sequence
+inline constexpr std::uint64_t kRemoval = 32;   // the benchmarks' removal matching: IoU, scores, solver
 }  // namespace bytes_per_pair
 
 // Throws Refused, naming the frame and the sizes, when frame `index` of `gt` x `pred` objects would

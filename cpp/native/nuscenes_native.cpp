@@ -1,10 +1,13 @@
 // nuScenes tracking scores: the package hands over boxes already read and filtered, as flat arrays,
 // and gets back each selected class's summary and curves and the combined entry.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <cstring>
+#include <limits>
+#include <string_view>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -215,7 +218,8 @@ struct BoxStore {
     std::vector<double> xyz, score;
     std::vector<std::int32_t> cls;
     std::vector<std::int64_t> num_pts;
-    std::vector<Ref> ids;
+    std::vector<std::int64_t> track;  // index into `names`; -1 for a refused box
+    Ref names = Ref::steal(PyDict_New());  // tracking id -> its index, in order of first appearance
     std::vector<std::pair<std::size_t, std::string>> faults;  // (index, why the box is refused)
 
     std::size_t size() const { return cls.size(); }
@@ -352,34 +356,56 @@ BoxStore* store_of(PyObject* capsule) {
     return static_cast<BoxStore*>(PyCapsule_GetPointer(capsule, "vestrim.nuscenes.BoxStore"));
 }
 
+// Stores one box (its fields checked, a refused box with its fault); its index.
+std::size_t store_box(BoxStore& store, const BoxKeys& keys, PyObject* d) {
+    double xyz[3] = {0, 0, 0};
+    std::int32_t cls = 0;
+    double score = 0;
+    std::int64_t num_pts = 0;
+    PyObject* tracking_id = nullptr;
+    std::string fault = check_box(keys, d, xyz, cls, score, num_pts, tracking_id);
+    const std::size_t index = store.size();
+    if (!fault.empty()) {
+        store.faults.emplace_back(index, std::move(fault));
+        tracking_id = Py_None;
+        cls = 0;
+    }
+    store.xyz.insert(store.xyz.end(), xyz, xyz + 3);
+    store.cls.push_back(cls);
+    store.score.push_back(score);
+    store.num_pts.push_back(num_pts);
+    std::int64_t track = -1;
+    if (fault.empty()) {
+        PyObject* known = PyDict_GetItemWithError(store.names.get(), tracking_id);
+        if (known != nullptr) {
+            track = PyLong_AsLongLong(known);
+        } else {
+            track = static_cast<std::int64_t>(PyDict_GET_SIZE(store.names.get()));
+            Ref number = Ref::steal(PyLong_FromLongLong(track));
+            if (PyErr_Occurred() || !number || PyDict_SetItem(store.names.get(), tracking_id, number.get()) < 0)
+                throw std::bad_alloc();
+        }
+    }
+    store.track.push_back(track);
+    return index;
+}
+
+bool is_box(const BoxKeys& keys, PyObject* d) {
+    return PyDict_CheckExact(d) && PyDict_GetItem(d, keys.tracking_name) != nullptr;
+}
+
 // The parser's object hook: a box (an object with a tracking_name) becomes (its index,), any other
 // object is returned as it is.
 PyObject* box_hook(PyObject* capsule, PyObject* d) {
     const BoxKeys* keys = box_keys();
     if (keys == nullptr) return nullptr;
-    if (!PyDict_CheckExact(d) || PyDict_GetItem(d, keys->tracking_name) == nullptr) return Py_NewRef(d);
+    if (!is_box(*keys, d)) return Py_NewRef(d);
     BoxStore* store = store_of(capsule);
     if (store == nullptr) return nullptr;
     return py::guarded([&]() -> PyObject* {
-        double xyz[3] = {0, 0, 0};
-        std::int32_t cls = 0;
-        double score = 0;
-        std::int64_t num_pts = 0;
-        PyObject* tracking_id = nullptr;
-        std::string fault = check_box(*keys, d, xyz, cls, score, num_pts, tracking_id);
-        const std::size_t index = store->size();
-        Ref number = Ref::steal(PyLong_FromSize_t(index));
+        Ref number = Ref::steal(PyLong_FromSize_t(store->size()));
         if (!number) return nullptr;
-        if (!fault.empty()) {
-            store->faults.emplace_back(index, std::move(fault));
-            tracking_id = Py_None;
-            cls = 0;
-        }
-        store->xyz.insert(store->xyz.end(), xyz, xyz + 3);
-        store->cls.push_back(cls);
-        store->score.push_back(score);
-        store->num_pts.push_back(num_pts);
-        store->ids.push_back(Ref::borrow(tracking_id));
+        store_box(*store, *keys, d);
         return PyTuple_Pack(1, number.get());
     });
 }
@@ -393,37 +419,181 @@ PyObject* array_of(const std::vector<T>& values, int type, npy_intp width = 0) {
     return array;
 }
 
-// (xyz (n, 3), classes int32, scores, num_pts int64, tracking ids list, {index: fault}); the store
-// is emptied.
+// (xyz (n, 3), classes int32, scores, num_pts int64, track int64 (index into the next), tracking ids
+// in order of first appearance, {index: fault}); the store is emptied.
 PyObject* box_take(PyObject* capsule, PyObject*) {
     BoxStore* store = store_of(capsule);
-    if (store == nullptr || !py::require_numpy()) return nullptr;
+    if (store == nullptr || !store->names || !py::require_numpy()) return nullptr;
     Ref xyz = Ref::steal(array_of(store->xyz, NPY_FLOAT64, 3));
     Ref cls = Ref::steal(array_of(store->cls, NPY_INT32));
     Ref score = Ref::steal(array_of(store->score, NPY_FLOAT64));
     Ref num_pts = Ref::steal(array_of(store->num_pts, NPY_INT64));
-    Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(store->ids.size())));
+    Ref track = Ref::steal(array_of(store->track, NPY_INT64));
+    Ref names = Ref::steal(PyDict_Keys(store->names.get()));
     Ref faults = Ref::steal(PyDict_New());
-    if (!xyz || !cls || !score || !num_pts || !ids || !faults) return nullptr;
-    for (std::size_t k = 0; k < store->ids.size(); ++k)
-        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k), store->ids[k].release());
+    if (!xyz || !cls || !score || !num_pts || !track || !names || !faults) return nullptr;
     for (const auto& [index, text] : store->faults) {
         Ref key = Ref::steal(PyLong_FromSize_t(index));
         Ref value = Ref::steal(py::new_str(text));
         if (!key || !value || PyDict_SetItem(faults.get(), key.get(), value.get()) < 0) return nullptr;
     }
     *store = BoxStore{};
-    return PyTuple_Pack(6, xyz.get(), cls.get(), score.get(), num_pts.get(), ids.get(), faults.get());
+    if (!store->names) return nullptr;
+    return PyTuple_Pack(7, xyz.get(), cls.get(), score.get(), num_pts.get(), track.get(), names.get(), faults.get());
+}
+
+// The number a string stands for where nuscenes_quote_literals quoted a literal (NaN, Infinity,
+// -Infinity), borrowed; nullptr for any other value.
+PyObject* quoted_number(PyObject* v) {
+    static PyObject* const numbers[3] = {PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()),
+                                         PyFloat_FromDouble(std::numeric_limits<double>::infinity()),
+                                         PyFloat_FromDouble(-std::numeric_limits<double>::infinity())};
+    static constexpr const char* names[3] = {"NaN", "Infinity", "-Infinity"};
+    if (!PyUnicode_CheckExact(v) || PyUnicode_GET_LENGTH(v) > 9) return nullptr;
+    for (int k = 0; k < 3; ++k)
+        if (PyUnicode_CompareWithASCIIString(v, names[k]) == 0) return numbers[k];
+    return nullptr;
+}
+
+// Puts the numbers back in place of quoted literals among a box's values and its lists' items: the
+// count put back, or -1 if a value or item is an object (that layout is left to the whole-document
+// parser) or on error (with an exception set).
+Py_ssize_t unquote_box(PyObject* d) {
+    Py_ssize_t count = 0, pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (PyDict_Check(value)) return -1;
+        if (PyObject* number = quoted_number(value)) {
+            // Replacing the value of a present key leaves the iteration valid.
+            if (PyDict_SetItem(d, key, number) < 0) return -1;
+            ++count;
+        } else if (PyList_CheckExact(value)) {
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(value); ++k) {
+                PyObject* item = PyList_GET_ITEM(value, k);
+                if (PyDict_Check(item)) return -1;
+                if (PyObject* n = quoted_number(item)) {
+                    PyList_SET_ITEM(value, k, Py_NewRef(n));
+                    Py_DECREF(item);
+                    ++count;
+                }
+            }
+        }
+    }
+    return count;
+}
+
+// box_list(value, quoted) -> (value, restored): one sample's value, decoded on its own. A list of
+// boxes becomes an int64 array of their indices; in any other list each box is replaced by
+// (its index,) as the hook does; other values stay as they are. With `quoted`, strings standing
+// for quoted literals in a box are numbers again before it is checked, and `restored` counts them;
+// -1 (nothing stored) where a box holds an object.
+PyObject* box_list(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "box_list() takes (value, quoted)");
+        return nullptr;
+    }
+    PyObject* value = args[0];
+    const int quoted = PyObject_IsTrue(args[1]);
+    const BoxKeys* keys = box_keys();
+    BoxStore* store = store_of(capsule);
+    if (quoted < 0 || keys == nullptr || store == nullptr || !py::require_numpy()) return nullptr;
+    if (!PyList_CheckExact(value)) return Py_BuildValue("(On)", value, Py_ssize_t{0});
+    return py::guarded([&]() -> PyObject* {
+        const Py_ssize_t n = PyList_GET_SIZE(value);
+        Py_ssize_t restored = 0;
+        bool all_boxes = true;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* d = PyList_GET_ITEM(value, k);
+            if (!is_box(*keys, d)) {
+                all_boxes = false;
+            } else if (quoted) {
+                const Py_ssize_t r = unquote_box(d);
+                if (r < 0) return PyErr_Occurred() ? nullptr : Py_BuildValue("(On)", value, Py_ssize_t{-1});
+                restored += r;
+            }
+        }
+        if (!all_boxes) {
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                Ref box = Ref::steal(box_hook(capsule, PyList_GET_ITEM(value, k)));
+                if (!box || PyList_SetItem(value, k, box.release()) < 0) return nullptr;
+            }
+            return Py_BuildValue("(On)", value, restored);
+        }
+        std::vector<std::int64_t> indices(static_cast<std::size_t>(n));
+        for (Py_ssize_t k = 0; k < n; ++k)
+            indices[static_cast<std::size_t>(k)] =
+                static_cast<std::int64_t>(store_box(*store, *keys, PyList_GET_ITEM(value, k)));
+        Ref array = Ref::steal(array_of(indices, NPY_INT64));
+        if (!array) return nullptr;
+        return Py_BuildValue("(On)", array.get(), restored);
+    });
+}
+
+// nuscenes_quote_literals(data) -> (quoted, count): `data` (bytes) with every NaN, Infinity and
+// -Infinity written as a JSON string ("NaN", "Infinity", "-Infinity"), so that a strict JSON
+// decoder takes the document; `count` is how many were quoted. Inside a string a literal's quotes
+// break the document (a quote right after a string's end), so a decoder that takes the result has
+// met the literals as values or object keys only.
+PyObject* nuscenes_quote_literals_entry(PyObject*, PyObject* arg) {
+    if (!PyBytes_CheckExact(arg)) {
+        PyErr_SetString(PyExc_TypeError, "data must be bytes");
+        return nullptr;
+    }
+    const std::string_view text(PyBytes_AS_STRING(arg), static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
+    // Calls `at(start, next, length)` for each literal in order: `start` where its quoted form
+    // begins (before a minus sign), `next` where its letters begin.
+    auto each_literal = [&](auto&& at) {
+        interrupt::Meter meter;
+        std::size_t n = text.find("NaN"), i = text.find("Infinity");  // the next of each
+        for (std::size_t from = 0;;) {
+            if (n < from) n = text.find("NaN", from);
+            if (i < from) i = text.find("Infinity", from);
+            const std::size_t next = std::min(n, i);
+            if (next == std::string_view::npos) return;
+            const std::size_t length = next == n ? 3 : 8;
+            at(next != n && next > 0 && text[next - 1] == '-' ? next - 1 : next, next, length);
+            meter.add(next + length - from);
+            from = next + length;
+        }
+    };
+    return py::guarded([&]() -> PyObject* {
+        std::size_t count = 0;
+        py::without_gil([&] { each_literal([&](std::size_t, std::size_t, std::size_t) { ++count; }); });
+        if (count == 0) return Py_BuildValue("(On)", arg, Py_ssize_t{0});
+        Ref quoted = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size() + 2 * count)));
+        if (!quoted) return nullptr;
+        char* out = PyBytes_AS_STRING(quoted.get());
+        py::without_gil([&] {
+            std::size_t done = 0;
+            each_literal([&](std::size_t start, std::size_t next, std::size_t length) {
+                out = std::copy(text.begin() + static_cast<std::ptrdiff_t>(done),
+                                text.begin() + static_cast<std::ptrdiff_t>(start), out);
+                *out++ = '"';
+                out = std::copy(text.begin() + static_cast<std::ptrdiff_t>(start),
+                                text.begin() + static_cast<std::ptrdiff_t>(next + length), out);
+                *out++ = '"';
+                done = next + length;
+            });
+            std::copy(text.begin() + static_cast<std::ptrdiff_t>(done), text.end(), out);
+        });
+        return Py_BuildValue("(On)", quoted.get(), static_cast<Py_ssize_t>(count));
+    });
 }
 
 PyMethodDef box_hook_def = {"box_hook", box_hook, METH_O, "Object hook of the results parser."};
 PyMethodDef box_take_def = {"box_take", box_take, METH_NOARGS, "The boxes stored so far."};
+PyMethodDef box_list_def = {"box_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_list)),
+                            METH_FASTCALL, "Stores the boxes of one sample's value."};
 
-// nuscenes_box_reader() -> (hook, take): `hook` for json.loads(object_hook=...), `take()` for the
-// boxes it stored.
+// nuscenes_box_reader() -> (hook, take, box_list): `hook` for json.loads(object_hook=...),
+// `box_list` for a sample's value decoded on its own, `take()` for the boxes both stored.
 PyObject* nuscenes_box_reader_entry(PyObject*, PyObject*) {
     auto* store = new (std::nothrow) BoxStore;
     if (store == nullptr) return PyErr_NoMemory();
+    if (!store->names) {
+        delete store;
+        return nullptr;
+    }
     Ref capsule = Ref::steal(PyCapsule_New(store, "vestrim.nuscenes.BoxStore", [](PyObject* c) {
         delete static_cast<BoxStore*>(PyCapsule_GetPointer(c, "vestrim.nuscenes.BoxStore"));
     }));
@@ -433,16 +603,25 @@ PyObject* nuscenes_box_reader_entry(PyObject*, PyObject*) {
     }
     Ref hook = Ref::steal(PyCFunction_New(&box_hook_def, capsule.get()));
     Ref take = Ref::steal(PyCFunction_New(&box_take_def, capsule.get()));
-    if (!hook || !take) return nullptr;
-    return PyTuple_Pack(2, hook.get(), take.get());
+    Ref list = Ref::steal(PyCFunction_New(&box_list_def, capsule.get()));
+    if (!hook || !take || !list) return nullptr;
+    return PyTuple_Pack(3, hook.get(), take.get(), list.get());
 }
 
 PyMethodDef nuscenes_methods[] = {
     {"nuscenes_box_reader", nuscenes_box_reader_entry, METH_NOARGS,
      "nuscenes_box_reader()\n--\n\n"
-     "(hook, take): an object hook for json.loads that stores each results box (an object with a "
-     "tracking_name) and puts (index,) in its place, and take() -> (xyz, classes, scores, num_pts, "
-     "tracking_ids, {index: fault})."},
+     "(hook, take, box_list): an object hook for json.loads that stores each results box (an object "
+     "with a tracking_name) and puts (index,) in its place; box_list(value, quoted) -> (value, restored) "
+     "that does the same for one sample's value decoded on its own (a list of boxes becomes an int64 "
+     "array of indices; with quoted, strings standing for NaN, Infinity and -Infinity in a box are "
+     "numbers again, restored counts them, -1 where a box holds an object); and take() -> (xyz, "
+     "classes, scores, num_pts, track, tracking_ids, {index: fault}) where track indexes the "
+     "tracking ids (in order of first appearance; -1 for a refused box)."},
+    {"nuscenes_quote_literals", nuscenes_quote_literals_entry, METH_O,
+     "nuscenes_quote_literals(data)\n--\n\n"
+     "(quoted, count): the bytes with every NaN, Infinity and -Infinity written as a JSON string, and "
+     "how many there were."},
     {"nuscenes_score", py::as_cfunction(nuscenes_score_entry), METH_FASTCALL | METH_KEYWORDS,
      "nuscenes_score(scene_offsets, timestamps, gt_offsets, gt_ids, gt_classes, gt_xy, pred_offsets, pred_ids, "
      "pred_classes, pred_xy, pred_scores, classes, threads=1)\n--\n\n"

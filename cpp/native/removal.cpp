@@ -9,6 +9,7 @@
 
 #include "core/clear.hpp"
 #include "core/iou.hpp"
+#include "core/memory.hpp"
 #include "module/boxes.hpp"
 #include "module/numpy_api.hpp"
 #include "native/native.hpp"
@@ -72,6 +73,7 @@ PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
         return per_frame_matches(gt->size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
             const auto gt_boxes = (*gt)[t].boxes;
             const auto pred_boxes = (*pred)[t].boxes;
+            memory::refuse_frame(t, gt_boxes.size(), pred_boxes.size(), memory::bytes_per_pair::kRemoval);
             iou.resize(gt_boxes.size() * pred_boxes.size());
             iou::iou_matrix(gt_boxes, pred_boxes, iou.data());
             gt_of_pred.resize(pred_boxes.size());
@@ -137,6 +139,7 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
         std::vector<double> scores;
         SimFrames::Buffer laid_out;
         return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
+            memory::refuse_frame(t, sim.values.rows(t), sim.cols[t], memory::bytes_per_pair::kRemoval);
             gt_of_pred.resize(sim.cols[t]);
             const double* values = sim.values.frame_data(t);
             if (values == nullptr) {
@@ -214,6 +217,8 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
             for (std::size_t k = gi; k < g_end; ++k) g_boxes.push_back(gt->boxes[g_order[k]]);
             p_boxes.clear();
             for (std::size_t k = pi; k < p_end; ++k) p_boxes.push_back(pred->boxes[p_order[k]]);
+            memory::refuse_frame(static_cast<std::uint64_t>(g_frame), g_boxes.size(), p_boxes.size(),
+                                 memory::bytes_per_pair::kRemoval);
             iou.resize(g_boxes.size() * p_boxes.size());
             iou::iou_matrix(g_boxes, p_boxes, iou.data());
             gt_of_pred.resize(p_boxes.size());

@@ -33,7 +33,7 @@ from .benchmark.plan import Tracker
 from .benchmark.result import BenchmarkResult
 from .benchmark.run import score_plan
 from .datasets.records import SequenceFiles
-from .datasets.text import MAX_FRAME
+from .datasets.text import MAX_FRAME, open_regular
 from .errors import BenchmarkError
 from .options import run_options
 
@@ -100,7 +100,7 @@ def _plain_name(name: str) -> bool:
 
 def _read_text(path: str) -> list:
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
     except OSError as e:
         raise OfficialLayoutError(f"cannot read the seqmap: {e.strerror or e}", path) from None
