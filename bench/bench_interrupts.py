@@ -1,12 +1,12 @@
 """How long Ctrl-C takes to act during vestrim's long operations.
 
-    PYTHONPATH=<build>/pkg python3 bench/bench_interrupts.py [--delays 0.3,1.0,2.0] [--only NAME]
+    PYTHONPATH=<build>/pkg python3 bench/bench_interrupts.py [--delays 0.1,0.3,1.0,2.0] [--only NAME]
 
 Each operation is started with an interval timer set to fire after a delay; the timer's signal
 (SIGALRM) is handled as Ctrl-C is, by raising KeyboardInterrupt, and the kernel sends it whatever the
 process does (a helper thread could not: it would wait for the interpreter lock). The latency is the
-time from the signal to the KeyboardInterrupt reaching the caller. An operation that ends before the signal is reported as "done". Prints the worst
-latency over the delays for each operation (run on an idle machine: a loaded one adds its own delay).
+time from the signal to the KeyboardInterrupt reaching the caller. An operation that ends before the
+signal is reported as "done". Prints the worst latency over the delays for each operation (run on an idle machine: a loaded one adds its own delay).
 """
 from __future__ import annotations
 
@@ -18,6 +18,7 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
 import vestrim
+from vestrim import _native
 
 
 def huge_zero_view():
@@ -27,6 +28,14 @@ def huge_zero_view():
 def forty(matrix):
     ids = list(range(3000))
     return [ids] * 40, [ids] * 40, [matrix] * 40
+
+
+def unsorted_mot_text(rows=4_000_000):
+    # Frames in descending order: the check for repeated (frame, id) pairs sorts every row.
+    frames = np.arange(rows, 0, -1) // 8 + 1
+    ids = np.arange(rows) % 8
+    body = "\n".join(f"{f},{i},1,2,3,4,1,-1,-1,-1" for f, i in zip(frames.tolist(), ids.tolist()))
+    return body.encode() + b"\n"
 
 
 def list_matrix():
@@ -40,6 +49,10 @@ OPERATIONS = {
     "clear_from_similarity, forty 3000x3000 float32": lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
     "clear_from_similarity, forty 3000x3000 float64 F-order": lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
     "hota_from_similarity, forty 3000x3000 float64": lambda d: vestrim.compute_hota_from_similarity(*d),
+    "hota_from_similarity, forty 3000x3000 float32": lambda d: vestrim.compute_hota_from_similarity(*d),
+    "_native.evaluate_from_similarity, forty 3000x3000 F-order":
+        lambda d: _native.evaluate_from_similarity(*d, 0.5, "benchmark"),
+    "_native.read_mot, 4 million rows, frames descending": lambda d: _native.read_mot(d, 6),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -48,6 +61,10 @@ DATA = {
     "clear_from_similarity, forty 3000x3000 float64 F-order":
         lambda: forty(np.asfortranarray(np.full((3000, 3000), 0.25))),
     "hota_from_similarity, forty 3000x3000 float64": lambda: forty(np.full((3000, 3000), 0.25)),
+    "hota_from_similarity, forty 3000x3000 float32": lambda: forty(np.full((3000, 3000), 0.25, np.float32)),
+    "_native.evaluate_from_similarity, forty 3000x3000 F-order":
+        lambda: forty(np.asfortranarray(np.full((3000, 3000), 0.25))),
+    "_native.read_mot, 4 million rows, frames descending": unsorted_mot_text,
 }
 
 
@@ -65,7 +82,7 @@ def latency(operation, data, delay):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--delays", default="0.3,1.0,2.0")
+    parser.add_argument("--delays", default="0.1,0.3,1.0,2.0")
     parser.add_argument("--only", default="")
     args = parser.parse_args()
     delays = [float(x) for x in args.delays.split(",")]

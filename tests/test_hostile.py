@@ -417,6 +417,13 @@ def test_arrays_that_must_not_take_the_direct_path(gt_ids, sims, exc):
         vestrim.compute_clear_from_similarity(gt_ids, PRED, sims)
 
 
+def test_copies_larger_than_memory_can_address_are_refused():
+    # Three frames of 2**59 values each (int64 arrays are copied): more than a buffer can hold.
+    view = np.lib.stride_tricks.as_strided(np.zeros(1, np.int64), (2**30, 2**29), (0, 0))
+    with pytest.raises(MemoryError):
+        vestrim.compute_clear_from_similarity([[1]] * 3, [[1]] * 3, [view] * 3)
+
+
 # --- arrays reshaped while a later argument converts ---------------------------------------------
 
 
@@ -612,6 +619,9 @@ else:
         except MemoryError as error:
             print(error)
     print(vestrim.compute_clear_from_similarity(*sims).num_gt)  # small frames still run
+    # A hundred 2000 x 2000 float32 frames, 3.2 GB as doubles: converted one frame at a time.
+    view = np.lib.stride_tricks.as_strided(np.zeros(1, np.float32), (2000, 2000), (0, 0))
+    print(vestrim.compute_clear_from_similarity([ids[:2000]] * 100, [ids[:2000]] * 100, [view] * 100).num_gt)
 """
 
 
@@ -622,7 +632,7 @@ def test_frames_too_large_for_memory_are_refused_before_any_work():
     if proc.stdout.startswith("skip"):
         pytest.skip(proc.stdout.strip())  # under the sanitizer's huge address space
     lines = proc.stdout.splitlines()
-    assert len(lines) == 9 and lines[-1] == "3"
+    assert len(lines) == 10 and lines[-2:] == ["3", "200000"]
     for line, index, per_pair in zip(lines, [1, 1, 1, 1, 1, 0, 1, 4], [32, 64, 48, 96, 96, 96, 32, 32]):
         assert re.fullmatch(
             f"the frame at index {index} holds 12000 ground-truth and 12000 predicted objects: scoring it "

@@ -313,6 +313,8 @@ def test_removal_matches_boxes():
 def test_removal_matches_from_similarity():
     sim = [[[0.5 - EPS, 0.9], [0.5 - 2 * EPS, 0.0]], np.zeros((0, 3)), [[0.7]]]
     assert [a.tolist() for a in _native.removal_matches_from_similarity(sim)] == [[-1, 0], [-1] * 3, [0]]
+    laid_out = [np.asfortranarray(sim[0]), np.zeros((0, 3), np.float32), np.array([[0.7]], np.float32)]
+    assert [a.tolist() for a in _native.removal_matches_from_similarity(laid_out)] == [[-1, 0], [-1] * 3, [0]]
     assert [a.tolist() for a in _native.removal_matches_from_similarity([[[0.5 - EPS]]])] == [[0]]
     assert _native.removal_matches_from_similarity([[[0.2]]], threshold=0.1)[0].tolist() == [0]
 
@@ -413,10 +415,18 @@ def test_threads_change_no_result(monkeypatch, convention, seed):
     gt, pred, sim = (list(x) for x in zip(*frames))
     boxes = [[(0, 0, 1 + (i % 5), 2) for i in range(len(ids))] for ids in gt]
     pred_boxes = [[(0, 0, 1 + (i % 3), 2 + (i % 2)) for i in range(len(ids))] for ids in pred]
+    # Arrays not read in place are laid out frame by frame as each family (and HOTA's two passes)
+    # reaches them; float32 values score as the same values given as floats.
+    shaped = [np.reshape(s, (len(g), len(p))) for g, p, s in zip(gt, pred, sim)]
+    fortran = [np.asfortranarray(s) for s in shaped]
+    single = [s.astype(np.float32) for s in shaped]
     results = []
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("VESTRIM_THREADS", threads)
-        results.append([[attributes(m) for m in _native.evaluate_from_similarity(gt, pred, sim, 0.5, convention)],
+        scored = [[attributes(m) for m in _native.evaluate_from_similarity(gt, pred, s, 0.5, convention)]
+                  for s in (sim, fortran, single, [s.tolist() for s in single])]
+        assert scored[0] == scored[1] and scored[2] == scored[3]
+        results.append([scored[0], scored[2],
                         [attributes(m) for m in _native.evaluate(gt, boxes, pred, pred_boxes, 0.5, convention)]])
     assert results[0] == results[1] == results[2]
 

@@ -79,6 +79,7 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
             if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
         });
         row_accepted_end_[i] = accepted_.size();
+        meter.add(8 * (accepted_.size() - before));  // each accepted cell is recorded, then scored
         every_row_allowed = every_row_allowed && accepted_.size() != before;
     }
     // Without an acceptable cell there is nothing to match: no solver, no score matrix.
@@ -359,11 +360,13 @@ ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Conv
     return acc.compute();
 }
 
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double threshold,
                                            Convention convention, double* motp_sum) {
     ClearAccumulator acc(convention);
     interrupt::Meter meter;
-    for (const SimFrame& frame : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame frame = frames.frame(k, buffer);
         meter.add(1 + frame.rows() + frame.cols() + 2 * frame.rows() * frame.cols());
         acc.update(frame.gt_ids, frame.pred_ids, frame.similarity, threshold);
     }

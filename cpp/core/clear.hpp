@@ -9,6 +9,7 @@
 
 #include "core/flat_map.hpp"
 #include "core/match_record.hpp"
+#include "core/sim_frames.hpp"
 #include "core/sparse_sim.hpp"
 #include "core/types.hpp"
 
@@ -160,11 +161,11 @@ private:
     Convention convention_;
     ClearMetrics totals_;
     TrackState state_;
-    // Working buffers reused across frames.
-    std::vector<double> scores_;
-    std::vector<unsigned char> allowed_;         // module rule: acceptable cells
+    // Working buffers reused across frames (a frame's matrices are large ones, see memory.hpp).
+    memory::LargeVector<double> scores_;
+    memory::LargeVector<unsigned char> allowed_;  // module rule: acceptable cells
     std::vector<unsigned char> column_allowed_;  // module rule: columns with an acceptable cell
-    std::vector<std::size_t> accepted_;          // module rule: columns of the acceptable cells, row by row
+    memory::LargeVector<std::size_t> accepted_;  // module rule: columns of the acceptable cells, row by row
     std::vector<std::size_t> row_accepted_end_;  // module rule: end of each row's run in accepted_
     std::vector<std::uint32_t> row_tracks_;
     std::vector<double> dense_;  // a stored frame laid out densely
@@ -187,9 +188,9 @@ void finalise_ratios(ClearMetrics& m, double motp_sum, Convention convention);
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold,
                            Convention convention = Convention::Module, double* motp_sum = nullptr);
 
-// Whole sequence from caller-supplied similarity matrices, read in place; the matches' summed
+// Whole sequence from caller-supplied similarity matrices (see SimFrames); the matches' summed
 // similarity goes to `motp_sum` when given.
-ClearMetrics compute_clear_from_similarity(std::span<const SimFrame> frames, double threshold,
+ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double threshold,
                                            Convention convention = Convention::Module,
                                            double* motp_sum = nullptr);
 

@@ -92,7 +92,7 @@ Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention 
     return out;
 }
 
-Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double threshold, Convention convention,
+Evaluation evaluate_from_similarity(const SimFrames& frames, double threshold, Convention convention,
                                     std::size_t threads) {
     if (threads <= 1 || frames.size() < 2) {
         Evaluation out;

@@ -31,8 +31,8 @@ struct Evaluation {
 Evaluation evaluate(std::span<const Frame> frames, double threshold, Convention convention = Convention::Module,
                     std::size_t threads = 1);
 
-// Similarity frames, read in place by each family; threads likewise.
-Evaluation evaluate_from_similarity(std::span<const SimFrame> frames, double threshold,
+// Similarity frames (see SimFrames), read by each family in turn; threads likewise.
+Evaluation evaluate_from_similarity(const SimFrames& frames, double threshold,
                                     Convention convention = Convention::Module, std::size_t threads = 1);
 
 }  // namespace vestrim::evaluate

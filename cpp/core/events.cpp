@@ -242,12 +242,13 @@ EventLog frame_events(std::span<const Frame> frames, std::span<const std::int64_
     return recorder.take_log();
 }
 
-EventLog frame_events_from_similarity(std::span<const SimFrame> frames, std::span<const std::int64_t> frame_numbers,
+EventLog frame_events_from_similarity(const SimFrames& frames, std::span<const std::int64_t> frame_numbers,
                                       double threshold, Convention convention) {
     EventRecorder recorder(convention);
     interrupt::Meter meter;
+    SimFrames::Buffer buffer;
     for (std::size_t t = 0; t < frames.size(); ++t) {
-        const SimFrame& frame = frames[t];
+        const SimFrame frame = frames.frame(t, buffer);
         meter.add(1 + frame.rows() + frame.cols() + 4 * frame.rows() * frame.cols());
         recorder.update(frame_number_at(frame_numbers, t), frame.gt_ids, frame.pred_ids, frame.similarity,
                         threshold);
@@ -266,10 +267,12 @@ TrackTables track_tables(std::span<const Frame> frames, double threshold, Conven
     return builder.finish(association);
 }
 
-TrackTables track_tables_from_similarity(std::span<const SimFrame> frames, double threshold, Convention convention) {
+TrackTables track_tables_from_similarity(const SimFrames& frames, double threshold, Convention convention) {
     TrackTableBuilder builder(convention);
     interrupt::Meter meter;
-    for (const SimFrame& f : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame f = frames.frame(k, buffer);
         meter.add(1 + f.rows() + f.cols() + 4 * f.rows() * f.cols());
         builder.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
     }

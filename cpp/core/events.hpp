@@ -95,7 +95,7 @@ private:
 // Whole sequences. `frame_numbers` (one per frame) names the frames in the log; empty means 0, 1, 2...
 EventLog frame_events(std::span<const Frame> frames, std::span<const std::int64_t> frame_numbers, double threshold,
                       Convention convention);
-EventLog frame_events_from_similarity(std::span<const SimFrame> frames, std::span<const std::int64_t> frame_numbers,
+EventLog frame_events_from_similarity(const SimFrames& frames, std::span<const std::int64_t> frame_numbers,
                                       double threshold, Convention convention);
 
 // How a gt trajectory is classed by its matched ratio (clear::TrackClass codes).
@@ -132,6 +132,6 @@ struct TrackTables {
 };
 
 TrackTables track_tables(std::span<const Frame> frames, double threshold, Convention convention);
-TrackTables track_tables_from_similarity(std::span<const SimFrame> frames, double threshold, Convention convention);
+TrackTables track_tables_from_similarity(const SimFrames& frames, double threshold, Convention convention);
 
 }  // namespace vestrim::events

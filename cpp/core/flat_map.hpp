@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/id_hash.hpp"
+#include "core/interrupt.hpp"
 
 namespace vestrim {
 
@@ -31,9 +32,12 @@ public:
     }
 
     // The value stored under `key`, inserting `initial` (non-zero) first if the key is new; the
-    // flag tells whether it was inserted.
-    std::pair<std::uint64_t&, bool> try_emplace(std::uint64_t key, std::uint64_t initial) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
+    // flag tells whether it was inserted. With a `meter`, growing the table counts its work on it
+    // (a table of millions of entries takes a while to move); an interruption leaves the map as it
+    // was before the call.
+    std::pair<std::uint64_t&, bool> try_emplace(std::uint64_t key, std::uint64_t initial,
+                                                interrupt::Meter* meter = nullptr) {
+        if (2 * (size_ + 1) > slots_.size()) grow(meter);
         for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (s.value == 0) {
@@ -68,17 +72,28 @@ private:
         return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask_;
     }
 
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        const std::size_t capacity = old.empty() ? 16 : 2 * old.size();
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-        for (const Slot& s : old) {
-            if (s.value == 0) continue;
-            std::size_t i = slot_of(s.key);
-            while (slots_[i].value != 0) i = (i + 1) & mask_;
-            slots_[i] = s;
+    // Doubles the table: the entries are copied into a new one, which replaces the old one only
+    // once complete.
+    void grow(interrupt::Meter* meter) {
+        const std::size_t capacity = slots_.empty() ? 16 : 2 * slots_.size();
+        std::vector<Slot> fresh;
+        fresh.reserve(capacity);
+        constexpr std::size_t kPiece = std::size_t{1} << 16;  // emptied slots between counts
+        while (fresh.size() < capacity) {
+            const std::size_t n = capacity - fresh.size() < kPiece ? capacity - fresh.size() : kPiece;
+            fresh.resize(fresh.size() + n);
+            if (meter != nullptr) meter->add(n);
         }
+        const std::size_t mask = capacity - 1;
+        for (const Slot& s : slots_) {
+            if (meter != nullptr) meter->add(1);
+            if (s.value == 0) continue;
+            std::size_t i = static_cast<std::size_t>(id_hash::keyed(s.key, hash_key_)) & mask;
+            while (fresh[i].value != 0) i = (i + 1) & mask;
+            fresh[i] = s;
+        }
+        slots_ = std::move(fresh);
+        mask_ = mask;
     }
 
     struct Slot {

@@ -170,18 +170,23 @@ private:
     std::size_t size_ = 0;
 };
 
-// Similarity frames are read in place.
+// The work of looking up or interning one pair (a hash probe, often a cache miss), in meter units.
+constexpr std::uint64_t kPairWork = 64;
+
+// Similarity frames are read in place, or laid out into the caller's buffer (see SimFrames).
 class SimFrameSource {
 public:
     static constexpr bool kSparse = false;
-    explicit SimFrameSource(std::span<const SimFrame> frames) : frames_(frames) {}
+    explicit SimFrameSource(const SimFrames& frames) : frames_(frames) {}
     std::size_t size() const { return frames_.size(); }
-    std::span<const Id> gt_ids(std::size_t k) const { return frames_[k].gt_ids; }
-    std::span<const Id> pred_ids(std::size_t k) const { return frames_[k].pred_ids; }
-    const double* similarity(std::size_t k, std::vector<double>&) const { return frames_[k].similarity; }
+    std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
+    std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
+    const double* similarity(std::size_t k, SimFrames::Buffer& buffer) const {
+        return frames_.frame(k, buffer).similarity;
+    }
 
 private:
-    std::span<const SimFrame> frames_;
+    SimFrames frames_;
 };
 
 // Sparse similarity frames are read entry by entry where a pass only needs the non-zero cells, and
@@ -194,7 +199,7 @@ public:
     std::span<const Id> gt_ids(std::size_t k) const { return frames_.gt_ids(k); }
     std::span<const Id> pred_ids(std::size_t k) const { return frames_.pred_ids(k); }
     // Row-major gt x pred similarity of frame k, laid out in `buffer`.
-    const double* similarity(std::size_t k, std::vector<double>& buffer) const {
+    const double* similarity(std::size_t k, SimFrames::Buffer& buffer) const {
         buffer.resize(frames_.gt_ids(k).size() * frames_.pred_ids(k).size());
         frames_.densify(k, buffer.data());
         return buffer.data();
@@ -291,9 +296,9 @@ public:
 private:
     // Per-thread scratch of the second pass.
     struct Scratch {
-        std::vector<double> score;
-        bool score_zero = true;     // every entry of `score` is +0.0 (between sparse frames)
-        std::vector<double> dense;  // a sparse frame laid out densely
+        memory::LargeVector<double> score;
+        bool score_zero = true;   // every entry of `score` is +0.0 (between sparse frames)
+        SimFrames::Buffer dense;  // a frame laid out densely
         interrupt::Meter meter;
     };
 
@@ -430,7 +435,7 @@ void Passes<Source>::align() {
     std::vector<double> col_sum;
     interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
     std::vector<double> dense_row;
-    std::vector<double> dense;
+    SimFrames::Buffer dense;
     for_each_frame([&](std::size_t k, std::span<const std::size_t> gt, std::span<const std::size_t> pred) {
         const std::size_t n_gt = gt.size();
         const std::size_t n_pred = pred.size();
@@ -440,6 +445,7 @@ void Passes<Source>::align() {
         // Cells in row-major order; a zero similarity (either sign) has a zero share.
         auto share = [&](std::size_t r, std::size_t c, double value) {
             if (value == 0.0) return;
+            rows_meter.add(kPairWork);
             const double denom = (row_sum[r] + col_sum[c]) - value;
             if (!(denom > kTiny)) return;
             const std::size_t id = pairs.intern(gt[r], pred[c]);
@@ -494,6 +500,7 @@ void Passes<Source>::align() {
     // looks up only the cells with a non-zero similarity.
     global_alignment_ = std::move(potential_matches);
     pairs.for_each([&](std::size_t i, std::size_t j, std::size_t id) {
+        rows_meter.add(16);
         const double potential = global_alignment_[id];
         const double denom = (gt_id_count_[i] + pred_id_count_[j]) - potential;
         const double alignment = denom > kTiny ? potential / denom : 0.0;
@@ -579,7 +586,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
         }
         return sim[r * n_pred + c];
     };
-    std::vector<double>& score = scratch.score;
+    memory::LargeVector<double>& score = scratch.score;
     if (Source::kSparse && plain_alignment_) {
         // Every left-out cell is +0.0 and keeps that score (see above), so only the stored cells
         // need weighting.
@@ -593,6 +600,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
                 const auto row = source_.row(k, r);
                 double* line = score.data() + r * n_pred;
                 for (std::size_t e = 0; e < row.size; ++e) line[row.cols[e]] = weighted(r, row.cols[e], row.values[e]);
+                scratch.meter.add(kPairWork * row.size);
             }
         }
     } else {
@@ -603,6 +611,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
             const double* row = sim + r * n_pred;
             double* line = score.data() + r * n_pred;
             for (std::size_t c = 0; c < n_pred; ++c) line[c] = weighted(r, c, row[c]);
+            scratch.meter.add(kPairWork * n_pred);  // at most a lookup per cell
         }
     }
 
@@ -804,7 +813,7 @@ HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention) {
                                     convention);
 }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames, Convention convention,
                                          std::size_t threads) {
     TwoPass passes(frames, convention);
     passes.align();
@@ -818,7 +827,7 @@ HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, 
     return passes.match(threads);
 }
 
-TwoPass::TwoPass(std::span<const SimFrame> frames, Convention convention)
+TwoPass::TwoPass(const SimFrames& frames, Convention convention)
     : impl_(std::make_unique<Passes<SimFrameSource>>(SimFrameSource(frames), convention)) {}
 
 TwoPass::TwoPass(const sparse_sim::SparseSimFrames& frames, Convention convention)
@@ -834,7 +843,7 @@ void TwoPass::solve_frames() { impl_->solve_frames(); }
 
 HotaMetrics TwoPass::finish() { return impl_->finish(); }
 
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames, Convention convention,
                                          GtAssociation& per_gt) {
     Passes<SimFrameSource> passes(SimFrameSource(frames), convention, &per_gt);
     passes.align();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/sparse_sim.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::hota {
@@ -84,10 +85,10 @@ void finalise(HotaMetrics& m, const AlphaSums& sums, bool plain_means = false);
 // The convention chooses the alphas and their threshold test (see `alphas`).
 HotaMetrics compute_hota(std::span<const Frame> frames, Convention convention = Convention::Module);
 
-// Similarity frames: the caller's rows are read in place. Same failure as above. The per-frame
+// Similarity frames (see SimFrames). Same failure as above. The per-frame
 // matchings of the second pass run on up to `threads` threads (see parallel.hpp); the result does
 // not depend on their number.
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames,
                                          Convention convention = Convention::Module, std::size_t threads = 1);
 
 // Similarity frames held without their zero entries; each frame is laid out densely again (into a
@@ -101,7 +102,7 @@ HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames,
 // on up to `threads` threads, and the summary). The frames must outlive this object.
 class TwoPass {
 public:
-    TwoPass(std::span<const SimFrame> frames, Convention convention);
+    TwoPass(const SimFrames& frames, Convention convention);
     TwoPass(const sparse_sim::SparseSimFrames& frames, Convention convention);
     ~TwoPass();
     TwoPass(const TwoPass&) = delete;
@@ -130,7 +131,7 @@ private:
 };
 
 // The same two computations, also filling `per_gt`.
-HotaMetrics compute_hota_from_similarity(std::span<const SimFrame> frames, Convention convention,
+HotaMetrics compute_hota_from_similarity(const SimFrames& frames, Convention convention,
                                          GtAssociation& per_gt);
 HotaMetrics compute_hota_from_sparse(const sparse_sim::SparseSimFrames& frames, Convention convention,
                                      GtAssociation& per_gt);

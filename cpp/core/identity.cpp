@@ -20,6 +20,9 @@ namespace {
 // Marks a forbidden cell of the cost matrices; finite because the solver rejects infinities.
 constexpr double kForbidden = 1e18;
 
+// The work of counting one pair in the hash table of pairs (often a cache miss), in meter units.
+constexpr std::uint64_t kPairWork = 64;
+
 // Rounds half away from zero and converts, saturating: negative or NaN gives 0, too large gives the
 // largest count.
 std::uint64_t round_to_count(double x) {
@@ -66,15 +69,15 @@ public:
                     best_col = edge_cols_[e];
                 }
             }
+            meter_.add(1 + start_[r + 1] - start_[r]);
             u_[r] = -best_weight;
             if (row4col_[best_col] == kNone) {
                 col4row_[r] = best_col;
                 row4col_[best_col] = r;
             }
         }
-        interrupt::Meter meter;
         for (std::size_t r = 0; r < rows_; ++r) {
-            if (col4row_[r] == kNone) meter.add(16 * (1 + insert_row(r)));  // a heap step per column
+            if (col4row_[r] == kNone) insert_row(r);
         }
         std::uint64_t total = 0;
         for (std::size_t r = 0; r < rows_; ++r) {
@@ -117,13 +120,13 @@ private:
         }
     }
 
-    // Returns the work done: the columns the search reached.
-    std::size_t insert_row(std::size_t cur) {
+    void insert_row(std::size_t cur) {
         std::size_t row = cur;
         std::int64_t row_dist = 0;
         std::size_t sink = kNone;
         std::int64_t sink_dist = 0;
         for (;;) {
+            meter_.add(16 * (1 + start_[row + 1] - start_[row]));  // a heap step per edge, at most
             for (std::size_t e = start_[row]; e < start_[row + 1]; ++e)
                 relax(row, row_dist, edge_cols_[e], -weights_[e]);
             relax(row, row_dist, unmatched_col(row), 0);
@@ -167,11 +170,9 @@ private:
             d_[col] = kUnreached;
             done_[col] = 0;
         }
-        const std::size_t work = reached_.size();
         reached_.clear();
         settled_.clear();
         heap_.clear();
-        return work;
     }
 
     std::size_t rows_;
@@ -189,6 +190,7 @@ private:
     std::vector<std::size_t> reached_;
     std::vector<std::size_t> settled_;
     std::vector<std::pair<std::int64_t, std::size_t>> heap_;  // min-heap of (length, column)
+    interrupt::Meter meter_;  // a search may scan every edge; each searched row's are counted
 };
 
 std::uint64_t sum(const std::vector<std::uint64_t>& counts) {
@@ -222,33 +224,38 @@ void IdentityAccumulator::add_frame_ids(std::span<const Id> gt_ids, std::span<co
 }
 
 template <class Rows>
-void IdentityAccumulator::count_pairs(std::size_t rows, const Rows& similarity, double threshold) {
+void IdentityAccumulator::count_pairs(std::size_t rows, const Rows& similarity, double threshold,
+                                      interrupt::Meter* meter) {
     for (std::size_t j = 0; j < rows; ++j) {
+        std::uint64_t pairs = 0;
         similarity.for_each_at_least(j, threshold, [&](std::size_t k, double) {
             const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1);
             if (!inserted) ++count;
+            ++pairs;
         });
+        if (meter != nullptr) meter->add(kPairWork * pairs);
     }
 }
 
 void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
-                                 const double* similarity, double threshold) {
+                                 const double* similarity, double threshold, interrupt::Meter* meter) {
     add_frame_ids(gt_ids, pred_ids);
     if (gt_ids.empty() || pred_ids.empty()) return;
-    count_pairs(gt_ids.size(), frame_rows::DenseRows(similarity, pred_ids.size()), threshold);
+    count_pairs(gt_ids.size(), frame_rows::DenseRows(similarity, pred_ids.size()), threshold, meter);
 }
 
-void IdentityAccumulator::update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold) {
+void IdentityAccumulator::update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold,
+                                 interrupt::Meter* meter) {
     const auto gt_ids = store.gt_ids(k);
     const auto pred_ids = store.pred_ids(k);
     if (0.0 >= threshold) {
         dense_.resize(gt_ids.size() * pred_ids.size());
         store.densify(k, dense_.data());
-        update(gt_ids, pred_ids, dense_.data(), threshold);
+        update(gt_ids, pred_ids, dense_.data(), threshold, meter);
         return;
     }
     add_frame_ids(gt_ids, pred_ids);
-    count_pairs(gt_ids.size(), frame_rows::StoredRows(store, k), threshold);
+    count_pairs(gt_ids.size(), frame_rows::StoredRows(store, k), threshold, meter);
 }
 
 IdentityMetrics IdentityAccumulator::finish(std::uint64_t idfn, std::uint64_t idfp) const {
@@ -284,12 +291,17 @@ std::uint64_t IdentityAccumulator::best_matching_total(std::vector<std::int64_t>
                                                        std::vector<std::uint64_t>* partner_count) const {
     const std::size_t rows = gt_counts_.size();
     std::vector<std::size_t> start(rows + 1, 0);
-    pair_counts_.for_each([&](std::uint64_t key, std::uint64_t) { ++start[(key >> 32) + 1]; });
+    interrupt::Meter meter;  // tens of millions of pairs take a while
+    pair_counts_.for_each([&](std::uint64_t key, std::uint64_t) {
+        meter.add(kPairWork);
+        ++start[(key >> 32) + 1];
+    });
     for (std::size_t r = 0; r < rows; ++r) start[r + 1] += start[r];
     std::vector<std::uint32_t> edge_cols(pair_counts_.size());
     std::vector<std::int64_t> weights(pair_counts_.size());
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
     pair_counts_.for_each([&](std::uint64_t key, std::uint64_t count) {
+        meter.add(kPairWork);
         const std::size_t e = fill[key >> 32]++;
         edge_cols[e] = static_cast<std::uint32_t>(key & 0xffffffffu);
         weights[e] = static_cast<std::int64_t>(count);
@@ -394,12 +406,14 @@ IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold
     return acc.compute();
 }
 
-IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold) {
+IdentityMetrics compute_identity_from_similarity(const SimFrames& frames, double threshold) {
     IdentityAccumulator acc;
     interrupt::Meter meter;
-    for (const SimFrame& f : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame f = frames.frame(k, buffer);
         meter.add(1 + f.rows() + f.cols() + f.rows() * f.cols());
-        acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+        acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold, &meter);
     }
     return acc.compute();
 }

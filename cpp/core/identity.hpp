@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "core/interrupt.hpp"
+#include "core/sim_frames.hpp"
 #include "core/sparse_sim.hpp"
 #include "core/types.hpp"
 
@@ -44,13 +46,16 @@ class IdentityAccumulator {
 public:
     // Folds in one frame: n gt ids, m pred ids and the row-major n x m similarity matrix (read only
     // when both sides are non-empty). A pair counts when its similarity is >= threshold; NaN never
-    // does. An id listed twice in a frame is counted twice.
+    // does. An id listed twice in a frame is counted twice. With a `meter`, a frame's pairs are
+    // counted on it as they are folded in: an interrupt may then stop the fold part way, for a caller
+    // that discards the accumulator when interrupted (the frame is otherwise folded in whole).
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
-                double threshold);
+                double threshold, interrupt::Meter* meter = nullptr);
 
     // The same for frame k of a stored sequence: only its stored cells are read when a +0.0
     // similarity does not count (a threshold above zero), the whole frame otherwise.
-    void update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold);
+    void update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold,
+                interrupt::Meter* meter = nullptr);
 
     // The metrics of everything folded in so far. Leaves the accumulator unchanged.
     IdentityMetrics compute() const;
@@ -82,7 +87,7 @@ private:
     // Interns the frame's ids (frame_gt_, frame_pred_) and counts them.
     void add_frame_ids(std::span<const Id> gt_ids, std::span<const Id> pred_ids);
     template <class Rows>
-    void count_pairs(std::size_t rows, const Rows& similarity, double threshold);
+    void count_pairs(std::size_t rows, const Rows& similarity, double threshold, interrupt::Meter* meter);
 
     static std::uint64_t pair_key(std::uint32_t gt, std::uint32_t pred) {
         return (std::uint64_t{gt} << 32) | pred;
@@ -112,7 +117,7 @@ private:
 // Whole sequence from boxes, IoU as the similarity. One frame's IoU matrix is alive at a time.
 IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold);
 
-// Whole sequence from validated similarity frames, read in place. Cannot fail.
-IdentityMetrics compute_identity_from_similarity(std::span<const SimFrame> frames, double threshold);
+// Whole sequence from validated similarity frames. Cannot fail.
+IdentityMetrics compute_identity_from_similarity(const SimFrames& frames, double threshold);
 
 }  // namespace vestrim::identity

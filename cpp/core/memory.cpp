@@ -1,9 +1,11 @@
 #include "core/memory.hpp"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -86,5 +88,24 @@ void refuse_frame(std::uint64_t index, std::uint64_t gt, std::uint64_t pred, std
                   std::to_string(per_pair) + " per pair), more than the " + std::to_string(capacity) +
                   " bytes of memory available");
 }
+
+void* allocate_large(std::size_t bytes) {
+    if (bytes < kLargeBlock) {
+        void* block = std::malloc(bytes == 0 ? 1 : bytes);
+        if (block == nullptr) throw std::bad_alloc();
+        return block;
+    }
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    if (bytes > SIZE_MAX - kHugePage) throw std::bad_alloc();
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* block = std::aligned_alloc(kHugePage, rounded);
+    if (block == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(block, rounded, MADV_HUGEPAGE);  // only advice: without huge pages the block works the same
+#endif
+    return block;
+}
+
+void free_large(void* block) noexcept { std::free(block); }
 
 }  // namespace vestrim::memory

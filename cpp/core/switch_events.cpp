@@ -124,10 +124,12 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
     }
 }
 
-QuorvantixSwitchEvents compute_quorvantix_switch_events(std::span<const SimFrame> frames, double threshold) {
+QuorvantixSwitchEvents compute_quorvantix_switch_events(const SimFrames& frames, double threshold) {
     SwitchEventsAccumulator acc;
     interrupt::Meter meter;
-    for (const SimFrame& f : frames) {
+    SimFrames::Buffer buffer;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const SimFrame f = frames.frame(k, buffer);
         meter.add(1 + f.rows() + f.cols() + 2 * f.rows() * f.cols());
         acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
     }

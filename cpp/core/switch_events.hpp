@@ -11,6 +11,7 @@
 
 #include "core/id_hash.hpp"
 #include "core/match_record.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::switch_events {
@@ -48,12 +49,12 @@ private:
     std::vector<unsigned char> hyp_matched_;
     std::vector<std::size_t> free_objects_;
     std::vector<std::size_t> free_hyps_;
-    std::vector<double> scores_;
-    std::vector<unsigned char> allowed_;
+    memory::LargeVector<double> scores_;  // a frame's matrices (see memory.hpp)
+    memory::LargeVector<unsigned char> allowed_;
     match_record::SwitchEvents* record_ = nullptr;
 };
 
-// Whole sequence from validated similarity frames, read in place.
-QuorvantixSwitchEvents compute_quorvantix_switch_events(std::span<const SimFrame> frames, double threshold);
+// Whole sequence from validated similarity frames.
+QuorvantixSwitchEvents compute_quorvantix_switch_events(const SimFrames& frames, double threshold);
 
 }  // namespace vestrim::switch_events

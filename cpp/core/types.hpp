@@ -49,7 +49,8 @@ struct Frame {
 };
 
 // One frame of a similarity-based sequence: a row-major matrix with one row per gt id and one column
-// per pred id, read in place (never copied). Entry (i, j) scores gt i against pred j; higher is better.
+// per pred id. Entry (i, j) scores gt i against pred j; higher is better. In a SimFrames sequence a
+// frame without `similarity` is laid out on demand.
 struct SimFrame {
     std::span<const Id> gt_ids;
     std::span<const Id> pred_ids;

@@ -1,6 +1,7 @@
 #include "module/boxes.hpp"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "module/numpy_api.hpp"
@@ -247,7 +248,9 @@ Result<void> check_sim_frame(std::optional<std::size_t> frame, std::size_t gt_id
         return std::unexpected(frame_prefix(frame) + "similarity has " + std::to_string(rows) + " rows, expected " +
                                std::to_string(gt_ids) + " (" + len_of("gt_ids", frame) + ")");
     }
-    for (std::size_t i = 0; i < rows; ++i) {
+    // A frame given as an array has rows of one length: the first stands for all.
+    const std::size_t checked = similarity.uniform(t) ? std::min<std::size_t>(rows, 1) : rows;
+    for (std::size_t i = 0; i < checked; ++i) {
         const std::size_t cols = similarity.row_length(t, i);
         if (cols != pred_ids) {
             return std::unexpected(frame_prefix(frame) + "similarity row " + std::to_string(i) + " has " +

@@ -88,10 +88,12 @@ struct BoxSequenceArgs {
 struct SimSequenceArgs {
     IdFrames gt_ids, pred_ids;
     SimInput similarity;
-    std::vector<SimFrame> frames;
+    std::vector<SimFrame> frames;  // a frame laid out on demand has no `similarity` here
 
     bool convert(PyObject* const* args);
     bool build();
+    // The built frames as the computations read them.
+    SimFrames sequence() const { return SimFrames(frames, &similarity); }
 };
 
 }  // namespace vestrim::py
@@ -136,7 +138,7 @@ PyObject* sim_metric_entry(const char* display, PyObject* const* args, Py_ssize_
     return guarded([&]() -> PyObject* {
         if (!seq.build()) return nullptr;
         memory::refuse_largest_frame(seq.frames, per_pair);
-        return run(std::span<const SimFrame>(seq.frames), threshold);
+        return run(seq.sequence(), threshold);
     });
 }
 

@@ -64,7 +64,7 @@ PyObject* compute_clear_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* compute_clear_from_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
     return sim_metric_entry("compute_clear_from_similarity()", args, nargs, kwnames, memory::bytes_per_pair::kClear,
-                            [](std::span<const SimFrame> frames, double t) {
+                            [](const SimFrames& frames, double t) {
                                 return new_clear_metrics(clear::compute_clear_from_similarity(frames, t));
                             });
 }

@@ -58,7 +58,7 @@ PyObject* compute_hota_from_similarity_entry(PyObject*, PyObject* const* args, P
     return guarded([&]() -> PyObject* {
         if (!seq.build()) return nullptr;
         memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kHota);
-        return new_hota_metrics(hota::compute_hota_from_similarity(seq.frames));
+        return new_hota_metrics(hota::compute_hota_from_similarity(seq.sequence()));
     });
 }
 

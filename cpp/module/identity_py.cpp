@@ -37,7 +37,7 @@ PyObject* compute_identity_from_similarity_entry(PyObject*, PyObject* const* arg
                                                  PyObject* kwnames) {
     return sim_metric_entry("compute_identity_from_similarity()", args, nargs, kwnames,
                             memory::bytes_per_pair::kIdentity,
-                            [](std::span<const SimFrame> frames, double t) {
+                            [](const SimFrames& frames, double t) {
                                 return new_identity_metrics(identity::compute_identity_from_similarity(frames, t));
                             });
 }

@@ -8,12 +8,14 @@ namespace {
 
 bool numpy_loaded = false;
 PyArray_Descr* float64_descr = nullptr;  // kept for the life of the process
+PyArray_Descr* float32_descr = nullptr;
 PyArray_Descr* uint8_descr = nullptr;
 PyArray_Descr* int64_descr = nullptr;
 
 bool load_api() {
     if (_import_array() < 0) return false;
     float64_descr = PyArray_DescrFromType(NPY_FLOAT64);
+    float32_descr = PyArray_DescrFromType(NPY_FLOAT32);
     uint8_descr = PyArray_DescrFromType(NPY_UINT8);
     int64_descr = PyArray_DescrFromType(NPY_INT64);
     numpy_loaded = true;
@@ -50,6 +52,8 @@ bool as_ndarray(PyObject* obj, ArrayView& view) {
     PyArray_Descr* descr = PyArray_DESCR(array);
     if (PyArray_EquivTypes(descr, float64_descr))
         view.elem = Elem::Float64;
+    else if (PyArray_EquivTypes(descr, float32_descr))
+        view.elem = Elem::Float32;
     else if (PyArray_EquivTypes(descr, uint8_descr))
         view.elem = Elem::UInt8;
     else if (PyArray_EquivTypes(descr, int64_descr))

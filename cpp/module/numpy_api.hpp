@@ -6,7 +6,7 @@
 
 namespace vestrim::py {
 
-enum class Elem { Float64, UInt8, Int64, Other };
+enum class Elem { Float64, Float32, UInt8, Int64, Other };
 
 // A read-only description of an ndarray argument (borrowed; valid while the array is alive).
 struct ArrayView {

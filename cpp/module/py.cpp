@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "module/numpy_api.hpp"
@@ -257,8 +258,8 @@ bool as_vector_array(PyObject* obj, Elem elem, ArrayView& view) {
 }
 
 // Appends `n` values of type T that lie `stride` bytes apart from `data`.
-template <class T>
-void append_values(const char* data, std::size_t n, Py_ssize_t stride, std::vector<T>& out) {
+template <class T, class Alloc>
+void append_values(const char* data, std::size_t n, Py_ssize_t stride, std::vector<T, Alloc>& out) {
     const std::size_t old = out.size();
     out.resize(old + n);
     if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
@@ -269,8 +270,8 @@ void append_values(const char* data, std::size_t n, Py_ssize_t stride, std::vect
         std::memcpy(out.data() + old + k, data + static_cast<Py_ssize_t>(k) * stride, sizeof(T));
 }
 
-template <class T>
-bool append_vector_array(PyObject* obj, Elem elem, std::vector<T>& out) {
+template <class T, class Alloc>
+bool append_vector_array(PyObject* obj, Elem elem, std::vector<T, Alloc>& out) {
     ArrayView view;
     if (!as_vector_array(obj, elem, view)) return false;
     append_values(view.data, static_cast<std::size_t>(view.shape[0]), view.strides[0], out);
@@ -319,41 +320,106 @@ bool convert(PyObject* obj, IdFrames& out) {
         });
 }
 
-bool append_sim_frame(PyObject* obj, SimInput& out) {
-    // A whole 2-D float64 ndarray: its rows are what iterating it would yield.
-    ArrayView view;
-    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && as_ndarray(obj, view) && view.exact_type &&
-        view.ndim == 2 && view.elem == Elem::Float64) {
-        const auto rows = static_cast<std::size_t>(view.shape[0]);
-        const auto cols = static_cast<std::size_t>(view.shape[1]);
-        const auto item = static_cast<Py_ssize_t>(sizeof(double));
-        const bool in_place = view.aligned && rows > 0 && cols > 0 && view.strides[1] == item &&
-                              (rows == 1 || view.strides[0] == static_cast<Py_ssize_t>(cols) * item);
-        out.frame_start.push_back(out.values.size());
-        if (in_place) {
-            out.arrays.push_back(Ref::borrow(obj));
-            out.frame_view.push_back(reinterpret_cast<const double*>(view.data));
-        } else {
-            out.frame_view.push_back(nullptr);
-        }
-        const std::size_t first = out.row_offsets.back();
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (!count_conversion_work(1 + cols)) return false;
-            if (!in_place)
-                append_values(view.data + static_cast<Py_ssize_t>(r) * view.strides[0], cols, view.strides[1], out.values);
-            out.row_offsets.push_back(first + (r + 1) * cols);
-        }
-        out.frame_rows.push_back(out.row_offsets.size() - 1);
-        return true;
+namespace {
+
+// Reads element (r, c) of a strided matrix as a double (exactly the value a float32 holds).
+inline double strided_at(const SimInput::Strided& m, std::size_t r, std::size_t c) {
+    const char* at = m.data + static_cast<Py_ssize_t>(r) * m.row_stride + static_cast<Py_ssize_t>(c) * m.col_stride;
+    if (m.float32) {
+        float v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
     }
-    out.frame_start.push_back(out.values.size());
-    out.frame_view.push_back(nullptr);
-    const std::size_t first = out.row_offsets.back() - out.values.size();  // values read in place so far
+    double v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+// Writes a rows x cols strided matrix row-major to `out`. A matrix stored column by column is read
+// in bands of rows, so that both sides move through memory in cache-sized steps.
+void write_strided(const SimInput::Strided& m, std::size_t rows, std::size_t cols, double* out) {
+    interrupt::Meter meter;
+    const auto row_step = m.row_stride < 0 ? -m.row_stride : m.row_stride;
+    const auto col_step = m.col_stride < 0 ? -m.col_stride : m.col_stride;
+    if (col_step <= row_step) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            meter.add(cols);
+            double* line = out + r * cols;
+            for (std::size_t c = 0; c < cols; ++c) line[c] = strided_at(m, r, c);
+        }
+        return;
+    }
+    constexpr std::size_t kBand = 64;
+    for (std::size_t r0 = 0; r0 < rows; r0 += kBand) {
+        const std::size_t r1 = std::min(rows, r0 + kBand);
+        meter.add(8 * (r1 - r0) * cols);  // reads across the array's rows miss the cache
+        for (std::size_t c = 0; c < cols; ++c)
+            for (std::size_t r = r0; r < r1; ++r) out[r * cols + c] = strided_at(m, r, c);
+    }
+}
+
+// A whole exact 2-D float64 or float32 ndarray (its rows are what iterating it would yield): read
+// in place, kept for `write` (with `on_demand`) or copied. False when `obj` is no such array;
+// otherwise `ok` tells whether it was appended.
+bool append_sim_array(PyObject* obj, SimInput& out, bool on_demand, bool& ok) {
+    ArrayView view;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || !as_ndarray(obj, view) || !view.exact_type ||
+        view.ndim != 2 || (view.elem != Elem::Float64 && view.elem != Elem::Float32))
+        return false;
+    SimInput::FrameValues frame;
+    frame.rows = static_cast<std::size_t>(view.shape[0]);
+    frame.cols = static_cast<std::size_t>(view.shape[1]);
+    const SimInput::Strided matrix{view.data, view.strides[0], view.strides[1], view.elem == Elem::Float32};
+    const auto item = static_cast<Py_ssize_t>(sizeof(double));
+    const bool in_place = !matrix.float32 && view.aligned && frame.rows > 0 && frame.cols > 0 &&
+                          view.strides[1] == item &&
+                          (frame.rows == 1 || view.strides[0] == static_cast<Py_ssize_t>(frame.cols) * item);
+    ok = false;
+    if (in_place) {
+        frame.view = reinterpret_cast<const double*>(view.data);
+    } else if (on_demand) {
+        frame.strided = true;
+        frame.index = out.strided.size();
+    } else {
+        // Row by row, so that a large copy still acts on a signal.
+        frame.index = out.values.size();
+        for (std::size_t r = 0; r < frame.rows; ++r) {
+            if (!count_conversion_work(1 + frame.cols)) return true;
+            const std::size_t at = out.values.size();
+            out.values.resize(at + frame.cols);
+            for (std::size_t c = 0; c < frame.cols; ++c) out.values[at + c] = strided_at(matrix, r, c);
+        }
+    }
+    if (in_place || on_demand) out.arrays.push_back(Ref::borrow(obj));
+    if (frame.strided) out.strided.push_back(matrix);
+    out.frame_values.push_back(frame);
+    ok = true;
+    return true;
+}
+
+}  // namespace
+
+void SimInput::write(std::size_t t, double* out) const {
+    const FrameValues& f = frame_values[t];
+    const std::size_t n = f.rows, m = n == 0 ? 0 : row_length(t, 0);
+    if (f.strided) {
+        write_strided(strided[f.index], n, m, out);
+    } else if (n * m > 0) {
+        std::memcpy(out, frame_data(t), n * m * sizeof(double));
+    }
+}
+
+bool append_sim_frame(PyObject* obj, SimInput& out, bool on_demand) {
+    bool array_ok = false;
+    if (append_sim_array(obj, out, on_demand, array_ok)) return array_ok;
+    SimInput::FrameValues frame;
+    frame.index = out.values.size();
+    frame.first_row = out.row_offsets.size() - 1;
     const bool ok = for_each_item(
         obj, [](std::size_t) {},  // flat buffers grow geometrically across frames
         [&](PyObject* row) {
             if (append_vector_array(row, Elem::Float64, out.values)) {
-                out.row_offsets.push_back(first + out.values.size());
+                out.row_offsets.push_back(out.values.size());
                 return count_conversion_work(out.row_offsets.back() - out.row_offsets[out.row_offsets.size() - 2]);
             }
             const bool row_ok = for_each_item(
@@ -364,26 +430,26 @@ bool append_sim_frame(PyObject* obj, SimInput& out) {
                     out.values.push_back(v);
                     return true;
                 });
-            if (row_ok) out.row_offsets.push_back(first + out.values.size());
+            if (row_ok) out.row_offsets.push_back(out.values.size());
             return row_ok;
         });
     if (ok) {
-        out.frame_rows.push_back(out.row_offsets.size() - 1);
-    } else {
-        out.frame_start.pop_back();
-        out.frame_view.pop_back();
+        frame.rows = out.row_offsets.size() - 1 - frame.first_row;
+        out.frame_values.push_back(frame);
     }
     return ok;
 }
 
 namespace {
 
-// The values that the matrices of a list or tuple of frames hold, as far as exact lists, tuples and
-// ndarrays tell their sizes truthfully; reserved up front, the flat buffer never moves gigabytes
-// while it grows (a copy that nothing could interrupt).
+// The values that the copied matrices of a list or tuple of frames hold, as far as exact lists,
+// tuples and ndarrays tell their sizes truthfully; reserved up front, the flat buffer never moves
+// gigabytes while it grows (a copy that nothing could interrupt). Arrays kept as they are count
+// nothing. Saturates rather than wrap.
 std::size_t known_values(PyObject* frames) {
     if (!PyList_CheckExact(frames) && !PyTuple_CheckExact(frames)) return 0;
     std::size_t total = 0;
+    const auto add = [&](std::size_t n) { total = n > ~std::size_t{0} - total ? ~std::size_t{0} : total + n; };
     // The size of a row or a whole matrix; true for a 2-D array (a whole matrix).
     const auto known_size = [](PyObject* obj, std::size_t& n) {
         ArrayView view;
@@ -393,7 +459,8 @@ std::size_t known_values(PyObject* frames) {
         } else if (as_ndarray(obj, view) && view.exact_type && (view.ndim == 1 || view.ndim == 2)) {
             n = static_cast<std::size_t>(view.shape[0]);
             if (view.ndim == 1) return false;
-            n *= static_cast<std::size_t>(view.shape[1]);
+            if (view.elem == Elem::Float64 || view.elem == Elem::Float32) n = 0;
+            n *= static_cast<std::size_t>(view.shape[1]);  // no overflow: numpy bounds an array's bytes
             return true;
         }
         return false;
@@ -402,12 +469,12 @@ std::size_t known_values(PyObject* frames) {
         PyObject* frame = PySequence_Fast_GET_ITEM(frames, t);
         std::size_t n = 0;
         if (known_size(frame, n)) {
-            total += n;
+            add(n);
         } else if (PyList_CheckExact(frame) || PyTuple_CheckExact(frame)) {
             for (Py_ssize_t r = 0; r < Py_SIZE(frame); ++r) {
                 std::size_t row = 0;
                 known_size(PySequence_Fast_GET_ITEM(frame, r), row);
-                total += row;
+                add(row);
             }
         }
     }
@@ -417,10 +484,13 @@ std::size_t known_values(PyObject* frames) {
 }  // namespace
 
 bool convert(PyObject* obj, SimInput& out) {
-    out.values.reserve(out.values.size() + known_values(obj));
+    const std::size_t known = known_values(obj);
+    // More than a vector can hold cannot be copied at all.
+    if (known > out.values.max_size() - out.values.size()) throw std::bad_alloc();
+    out.values.reserve(out.values.size() + known);
     return for_each_item(
-        obj, [&](std::size_t n) { out.frame_rows.reserve(n + 1); },
-        [&](PyObject* frame) { return append_sim_frame(frame, out); });
+        obj, [&](std::size_t n) { out.frame_values.reserve(n); },
+        [&](PyObject* frame) { return append_sim_frame(frame, out, true); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/memory.hpp"
+#include "core/sim_frames.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::py {
@@ -252,29 +253,59 @@ struct IdFrames {
 bool convert(PyObject* obj, IdFrames& out);
 
 // Per-frame similarity matrices. A frame given as a C-contiguous, aligned float64 array is read in
-// place (the array is held until the input is destroyed); any other frame is copied, its rows back
-// to back in `values`.
-struct SimInput {
-    std::vector<double> values;
-    std::vector<std::size_t> row_offsets{0};  // row r holds row_offsets[r + 1] - row_offsets[r] values
-    std::vector<std::size_t> frame_rows{0};   // frame t holds rows frame_rows[t] .. frame_rows[t + 1]
-    std::vector<std::size_t> frame_start;     // a copied frame's first value in `values`
-    std::vector<const double*> frame_view;    // a frame read in place, or nullptr
-    std::vector<Ref> arrays;                  // the arrays read in place
+// place. Converting a sequence of frames keeps any other exact 2-D float64 or float32 array as it is
+// too, and lays it out when the computation reaches the frame (the input is the sequence's
+// SimFrames::Layout): one frame's copy at a time, however many frames. The arrays are held until
+// the input is destroyed. Any other frame is copied, its rows back to back in `values`.
+struct SimInput final : SimFrames::Layout {
+    // An array laid out on demand: element (r, c) is at data + r * row_stride + c * col_stride.
+    struct Strided {
+        const char* data = nullptr;
+        Py_ssize_t row_stride = 0, col_stride = 0;  // in bytes
+        bool float32 = false;
+    };
+    static constexpr std::size_t kRagged = ~std::size_t{0};
+    // Frame t: `rows` rows of `cols` values each (an array), or a copied sequence of rows whose
+    // lengths row_offsets gives from `first_row` on (kRagged: they may differ, which validation
+    // reports). Its values are read in place at `view`, laid out from strided[index], or copied
+    // into `values` from `index`.
+    struct FrameValues {
+        const double* view = nullptr;
+        bool strided = false;
+        std::size_t index = 0;
+        std::size_t rows = 0;
+        std::size_t cols = kRagged;
+        std::size_t first_row = 0;
+    };
 
-    std::size_t size() const { return frame_rows.size() - 1; }
-    std::size_t rows(std::size_t t) const { return frame_rows[t + 1] - frame_rows[t]; }
+    memory::LargeVector<double> values;       // huge pages: gigabytes of copies are freed quickly
+    std::vector<std::size_t> row_offsets{0};  // copied row r: values[row_offsets[r] .. row_offsets[r + 1])
+    std::vector<FrameValues> frame_values;
+    std::vector<Strided> strided;
+    std::vector<Ref> arrays;                  // the arrays read in place or laid out on demand
+
+    std::size_t size() const { return frame_values.size(); }
+    std::size_t rows(std::size_t t) const { return frame_values[t].rows; }
+    // True when every row of frame t has row_length(t, 0) values.
+    bool uniform(std::size_t t) const { return frame_values[t].cols != kRagged; }
     std::size_t row_length(std::size_t t, std::size_t i) const {
-        const std::size_t r = frame_rows[t] + i;
-        return row_offsets[r + 1] - row_offsets[r];
+        const FrameValues& f = frame_values[t];
+        if (f.cols != kRagged) return f.cols;
+        return row_offsets[f.first_row + i + 1] - row_offsets[f.first_row + i];
     }
+    // The frame's values, or nullptr for a frame laid out on demand.
     const double* frame_data(std::size_t t) const {
-        return frame_view[t] != nullptr ? frame_view[t] : values.data() + frame_start[t];
+        const FrameValues& f = frame_values[t];
+        if (f.view != nullptr) return f.view;
+        return f.strided ? nullptr : values.data() + f.index;
     }
+    // Frame t's values, row-major, to `out` (its rows all hold the same number of values).
+    void write(std::size_t t, double* out) const override;
 };
 bool convert(PyObject* obj, SimInput& out);
-// One frame's matrix (a sequence of rows), appended to `out` as a new frame.
-bool append_sim_frame(PyObject* obj, SimInput& out);
+// One frame's matrix (a sequence of rows), appended to `out` as a new frame; with `on_demand`, an
+// array that is not read in place is kept for `write` instead of being copied.
+bool append_sim_frame(PyObject* obj, SimInput& out, bool on_demand = false);
 
 // ---------------------------------------------------------------------------------------------
 // Formatting for reprs

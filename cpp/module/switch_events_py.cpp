@@ -22,7 +22,7 @@ PyObject* compute_quorvantix_switch_events_entry(PyObject*, PyObject* const* arg
                                                  PyObject* kwnames) {
     return sim_metric_entry("compute_quorvantix_switch_events()", args, nargs, kwnames,
                             memory::bytes_per_pair::kSwitchEvents,
-                            [](std::span<const SimFrame> frames, double t) {
+                            [](const SimFrames& frames, double t) {
                                 return wrap_record(quorvantix_switch_events_type(),
                                                    switch_events::compute_quorvantix_switch_events(frames, t));
                             });

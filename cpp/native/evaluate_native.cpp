@@ -195,7 +195,7 @@ PyObject* evaluate_from_similarity_entry(PyObject*, PyObject* const* args, Py_ss
         memory::refuse_largest_frame(seq.frames, memory::bytes_per_pair::kEvaluate);
         const std::size_t threads = call_threads();
         evaluate::Evaluation computed = run_evaluation(threads, [&] {
-            return evaluate::evaluate_from_similarity(seq.frames, options.threshold, options.convention, threads);
+            return evaluate::evaluate_from_similarity(seq.sequence(), options.threshold, options.convention, threads);
         });
         return metrics_tuple(types, std::move(computed), options);
     });

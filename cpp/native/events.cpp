@@ -144,7 +144,7 @@ PyObject* sim_entry(const char* display, bool with_numbers, PyObject* const* arg
     return py::guarded([&]() -> PyObject* {
         if (!options.parse() || !seq.build() || !py::require_numpy()) return nullptr;
         if (!check_frame_numbers(numbers, seq.frames.size())) return nullptr;
-        return run(std::span<const SimFrame>(seq.frames), options, std::span<const std::int64_t>(numbers));
+        return run(seq.sequence(), options, std::span<const std::int64_t>(numbers));
     });
 }
 

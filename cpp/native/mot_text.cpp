@@ -1,5 +1,7 @@
 #include "native/mot_text.hpp"
 
+#include "core/interrupt.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -153,7 +155,9 @@ std::size_t count_lines(std::string_view text) {
     constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
     std::size_t count = 0;
     std::size_t k = 0;
+    interrupt::Meter meter;  // a file of gigabytes takes a while
     for (; k + 8 <= text.size(); k += 8) {
+        if ((k & 0xffff) == 0) meter.add(0x10000 / 8);
         std::uint64_t word;
         std::memcpy(&word, text.data() + k, 8);
         const std::uint64_t x = word ^ (kOnes * '\n');
@@ -311,6 +315,7 @@ std::optional<std::size_t> first_repeated_pair(const std::int64_t* frames, const
     auto note = [&](std::size_t row) {
         if (!first || row < *first) first = row;
     };
+    interrupt::Meter meter;  // millions of rows take a while: each row's probe or comparison counts
     if (std::is_sorted(frames, frames + n)) {
         // The usual file, frame by frame: a repeat lies within one run of equal frames, and the
         // first run holding one holds the earliest. Each run's ids go into an open-addressing
@@ -325,6 +330,7 @@ std::optional<std::size_t> first_repeated_pair(const std::int64_t* frames, const
             if (table.size() < size) table.assign(size, {0, 0});
             const std::size_t mask = table.size() - 1;
             ++stamp;
+            meter.add(16 * (hi - lo));
             for (std::size_t r = lo; r < hi; ++r) {
                 std::size_t slot = std::size_t(std::uint64_t(ids[r]) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
                 while (table[slot].second == stamp && table[slot].first != ids[r]) slot = (slot + 1) & mask;
@@ -337,6 +343,7 @@ std::optional<std::size_t> first_repeated_pair(const std::int64_t* frames, const
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        meter.add(8);
         return frames[a] != frames[b] ? frames[a] < frames[b] : ids[a] < ids[b];
     });
     for (std::size_t k = 1; k < n; ++k)

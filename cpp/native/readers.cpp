@@ -2,7 +2,6 @@
 // of the package's tables, with the same errors as the package's Python reference readers.
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -27,22 +26,7 @@ using py::Ref;
 // Lines parsed between two looks at pending signals (a few milliseconds of work).
 constexpr std::size_t kLinesPerBlock = 1 << 16;
 
-// Runs `work` with the interpreter lock released. Nothing in it may touch Python: the interrupt
-// poll (which runs the interpreter's signal check) is switched off for its duration, and an
-// exception it throws (std::bad_alloc) is carried out and rethrown once the lock is held again.
-template <class F>
-void without_gil(F&& work) {
-    std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        const interrupt::Scope no_polling(nullptr);
-        work();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
-}
+using py::without_gil;
 
 // Steps a parser through its text in blocks of lines, the lock released during each block,
 // looking at pending signals between blocks. False with the signal handler's exception set.

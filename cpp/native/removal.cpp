@@ -87,7 +87,8 @@ PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 // Per-frame matrices with their column counts: a frame without rows has as many columns as its
-// (0, m) array says, or none when given as an empty sequence.
+// (0, m) array says, or none when given as an empty sequence. An array that is not read in place
+// is laid out when its frame is matched.
 struct SimMatrices {
     py::SimInput values;
     std::vector<std::size_t> cols;
@@ -98,7 +99,7 @@ bool convert_matrices(PyObject* obj, SimMatrices& out) {
         obj, [&](std::size_t n) { out.cols.reserve(n); },
         [&](PyObject* frame) {
             const std::size_t t = out.values.size();
-            if (!py::append_sim_frame(frame, out.values)) return false;
+            if (!py::append_sim_frame(frame, out.values, true)) return false;
             std::size_t cols = 0;
             if (out.values.rows(t) > 0) {
                 cols = out.values.row_length(t, 0);
@@ -139,11 +140,17 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
             }
         }
         std::vector<double> scores;
+        SimFrames::Buffer laid_out;
         return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
             memory::refuse_frame(t, sim.values.rows(t), sim.cols[t], memory::bytes_per_pair::kRemoval);
             gt_of_pred.resize(sim.cols[t]);
-            clear::removal_matches(sim.values.frame_data(t), sim.values.rows(t), sim.cols[t], threshold, scores,
-                                   gt_of_pred.data());
+            const double* values = sim.values.frame_data(t);
+            if (values == nullptr) {
+                laid_out.resize(sim.values.rows(t) * sim.cols[t]);
+                sim.values.write(t, laid_out.data());
+                values = laid_out.data();
+            }
+            clear::removal_matches(values, sim.values.rows(t), sim.cols[t], threshold, scores, gt_of_pred.data());
         });
     });
 }

@@ -183,7 +183,12 @@ PyObject* identity_dense(PyObject*, PyObject* args) {
     return py::guarded([&]() -> PyObject* {
         if (!seq.build()) return nullptr;
         identity::IdentityAccumulator acc;
-        for (const SimFrame& f : seq.frames) acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+        const SimFrames frames = seq.sequence();
+        SimFrames::Buffer buffer;
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            const SimFrame f = frames.frame(k, buffer);
+            acc.update(f.gt_ids, f.pred_ids, f.similarity, threshold);
+        }
         const identity::IdentityMetrics m = acc.compute_dense();
         return pack({py::to_py(m.idf1), py::to_py(m.idp), py::to_py(m.idr), py::to_py(m.idtp), py::to_py(m.idfp),
                      py::to_py(m.idfn), py::to_py(m.num_frames), py::to_py(m.num_gt), py::to_py(m.num_pred)});

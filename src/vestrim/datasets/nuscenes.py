@@ -489,7 +489,7 @@ def _read_annotations(msgspec, folder, record_type, tables, category, sample_ind
                 if link and link not in last:
                     raise NuscenesError(f"{path}: row {k}: no annotation with token {link!r}")
     del tracking, links
-    names: dict = {}
+    names = {}  # instance token -> track index
     gt = _Boxes(
         sample=np.array([sample_index[annotations[k].sample_token] for k in gt_rows], np.int64),
         cls=np.array([instance_class[annotations[k].instance_token] for k in gt_rows], np.int32),
