@@ -53,6 +53,8 @@ OPERATIONS = {
     "_native.evaluate_from_similarity, forty 3000x3000 F-order":
         lambda d: _native.evaluate_from_similarity(*d, 0.5, "benchmark"),
     "_native.read_mot, 4 million rows, frames descending": lambda d: _native.read_mot(d, 6),
+    "identity_from_similarity, three 3000x3000 float64, every pair counted":
+        lambda d: vestrim.compute_identity_from_similarity(*d, 0.5),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -65,6 +67,8 @@ DATA = {
     "_native.evaluate_from_similarity, forty 3000x3000 F-order":
         lambda: forty(np.asfortranarray(np.full((3000, 3000), 0.25))),
     "_native.read_mot, 4 million rows, frames descending": unsorted_mot_text,
+    "identity_from_similarity, three 3000x3000 float64, every pair counted":
+        lambda: tuple(x[:3] for x in forty(np.full((3000, 3000), 0.75))),
 }
 
 

@@ -229,7 +229,7 @@ void IdentityAccumulator::count_pairs(std::size_t rows, const Rows& similarity, 
     for (std::size_t j = 0; j < rows; ++j) {
         std::uint64_t pairs = 0;
         similarity.for_each_at_least(j, threshold, [&](std::size_t k, double) {
-            const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1);
+            const auto [count, inserted] = pair_counts_.try_emplace(pair_key(frame_gt_[j], frame_pred_[k]), 1, meter);
             if (!inserted) ++count;
             ++pairs;
         });
