@@ -12,6 +12,8 @@ import pytest
 import vestrim
 from vestrim import Mask
 
+from reference.collisions import unmix
+
 BOX = (0.0, 0.0, 1.0, 1.0)
 BOX3D = (0.0, 0.0, 0.0, 1.0, 1.0, 1.0, 0.0)
 MAX_RUN = 2**32 - 1
@@ -538,23 +540,6 @@ def test_array_reshaped_by_a_later_argument(name, mutation):
 
 # ---------------------------------------------------------------------------------------------
 # Ids chosen to collide in the id hash maps
-
-def unmix(h):
-    """The input that the splitmix64 finaliser maps to `h`."""
-    mask = 2**64 - 1
-
-    def unshift(y, s):
-        x = y
-        for _ in range(64 // s + 1):
-            x = y ^ (x >> s)
-        return x
-
-    h = unshift(h, 31)
-    h = h * pow(0x94D049BB133111EB, -1, 2**64) & mask
-    h = unshift(h, 27)
-    h = h * pow(0xBF58476D1CE4E5B9, -1, 2**64) & mask
-    return unshift(h, 30)
-
 
 def test_ids_chosen_to_collide_probe_no_longer_than_random_ids():
     from vestrim import _core_testing
