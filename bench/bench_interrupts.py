@@ -55,6 +55,8 @@ OPERATIONS = {
     "_native.read_mot, 4 million rows, frames descending": lambda d: _native.read_mot(d, 6),
     "identity_from_similarity, three 3000x3000 float64, every pair counted":
         lambda d: vestrim.compute_identity_from_similarity(*d, 0.5),
+    "Accumulator.update_from_similarity, one 3000x3000 frame, every pair counted":
+        lambda d: vestrim.Accumulator().update_from_similarity(*d),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -69,6 +71,8 @@ DATA = {
     "_native.read_mot, 4 million rows, frames descending": unsorted_mot_text,
     "identity_from_similarity, three 3000x3000 float64, every pair counted":
         lambda: tuple(x[:3] for x in forty(np.full((3000, 3000), 0.75))),
+    "Accumulator.update_from_similarity, one 3000x3000 frame, every pair counted":
+        lambda: tuple(x[0] for x in forty(np.full((3000, 3000), 0.75))),
 }
 
 

@@ -567,13 +567,18 @@ def test_results_do_not_depend_on_the_hash_key():
         "for frame in zip(gt, pred, sims):\n"
         "    acc.update_from_similarity(*frame)\n"
         "events = vestrim.compute_quorvantix_switch_events(gt, pred, sims, 0.3)\n"
+        "# Each gt id shares one frame with each of eight predictions: every partner is as good.\n"
+        "ties = vestrim.track_table_from_similarity([[1, 2, 3, 4]] * 8,\n"
+        "    [[10 + (k + j) % 8 for j in range(4)] for k in range(8)], [np.eye(4)] * 8)\n"
         "results = (acc, acc.compute(), vestrim.compute_hota_from_similarity(gt, pred, sims),\n"
-        "           events.num_transfer, events.num_ascend, events.num_migrate)\n"
+        "           events.num_transfer, events.num_ascend, events.num_migrate, ties.gt.partner.tolist())\n"
         "sys.stdout.buffer.write(pickle.dumps(results))\n"
     )
     runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, check=True).stdout for _ in range(2)]
     assert runs[0] == runs[1]
-    assert pickle.loads(runs[0])[3:] != (0, 0, 0)
+    assert pickle.loads(runs[0])[3:6] != (0, 0, 0)
+    # Among equal partners, each gt id takes the earliest-seen prediction still free.
+    assert pickle.loads(runs[0])[6] == [10, 11, 12, 13]
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,16 +1,17 @@
 // A small open-addressing hash map from 64-bit keys to non-zero 64-bit values, for the id and pair
-// tables on the hot paths (one probe sequence in two flat arrays, no per-entry allocation).
+// tables on the hot paths (linear probing in one flat array, no per-entry allocation).
 // A zero value marks an empty slot, so stored values must never be 0. Keys are hashed with the
 // process's hash key (see id_hash.hpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 #include "core/id_hash.hpp"
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace vestrim {
 
@@ -37,7 +38,7 @@ public:
     // was before the call.
     std::pair<std::uint64_t&, bool> try_emplace(std::uint64_t key, std::uint64_t initial,
                                                 interrupt::Meter* meter = nullptr) {
-        if (2 * (size_ + 1) > slots_.size()) grow(meter);
+        if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size(), meter);
         for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (s.value == 0) {
@@ -56,6 +57,35 @@ public:
             if (s.value != 0) f(s.key, s.value);
     }
 
+    // Makes room for `extra` more entries, so that inserting that many neither allocates nor moves
+    // the table. Growing counts its work on `meter`; an interruption leaves the map as it was.
+    void reserve(std::size_t extra, interrupt::Meter* meter) {
+        const std::size_t capacity = capacity_for(size_ + extra);
+        if (capacity > slots_.size()) rehash(capacity, meter);
+    }
+
+    // A copy with room for `extra` more entries (see reserve), made with its work counted on
+    // `meter`; this map is left alone.
+    FlatMap copy_with_room(std::size_t extra, interrupt::Meter* meter) const {
+        FlatMap copy(hash_key_);
+        const std::size_t capacity = capacity_for(size_ + extra);
+        if (capacity > slots_.size()) {
+            copy.slots_ = rehashed(capacity, meter);
+            copy.mask_ = capacity - 1;
+        } else {
+            copy.slots_.reserve(slots_.size());
+            for (std::size_t done = 0; done < slots_.size();) {
+                const std::size_t n = std::min(kPiece, slots_.size() - done);
+                copy.slots_.insert(copy.slots_.end(), slots_.begin() + done, slots_.begin() + done + n);
+                done += n;
+                if (meter != nullptr) meter->add(n);
+            }
+            copy.mask_ = mask_;
+        }
+        copy.size_ = size_;
+        return copy;
+    }
+
     // The most slots a lookup of a stored key visits: what colliding keys would drive up.
     std::size_t longest_probe() const {
         std::size_t longest = 0;
@@ -68,19 +98,36 @@ public:
     }
 
 private:
+    struct Slot {
+        std::uint64_t key = 0;
+        std::uint64_t value = 0;  // 0: empty
+    };
+
     std::size_t slot_of(std::uint64_t key) const {
         return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask_;
     }
 
-    // Doubles the table: the entries are copied into a new one, which replaces the old one only
-    // once complete.
-    void grow(interrupt::Meter* meter) {
-        const std::size_t capacity = slots_.empty() ? 16 : 2 * slots_.size();
-        std::vector<Slot> fresh;
+    static constexpr std::size_t kPiece = std::size_t{1} << 16;  // slots between counts on a meter
+
+    // The smallest table (a power of two, at least 16 slots) that holds `entries` at most half full.
+    std::size_t capacity_for(std::size_t entries) const {
+        std::size_t capacity = slots_.empty() ? 16 : slots_.size();
+        while (capacity < 2 * entries) capacity *= 2;
+        return capacity;
+    }
+
+    // The entries moved into a new table of `capacity` slots, which replaces the old one only once
+    // complete.
+    void rehash(std::size_t capacity, interrupt::Meter* meter) {
+        slots_ = rehashed(capacity, meter);
+        mask_ = capacity - 1;
+    }
+
+    memory::LargeVector<Slot> rehashed(std::size_t capacity, interrupt::Meter* meter) const {
+        memory::LargeVector<Slot> fresh;
         fresh.reserve(capacity);
-        constexpr std::size_t kPiece = std::size_t{1} << 16;  // emptied slots between counts
         while (fresh.size() < capacity) {
-            const std::size_t n = capacity - fresh.size() < kPiece ? capacity - fresh.size() : kPiece;
+            const std::size_t n = std::min(kPiece, capacity - fresh.size());
             fresh.resize(fresh.size() + n);
             if (meter != nullptr) meter->add(n);
         }
@@ -92,17 +139,11 @@ private:
             while (fresh[i].value != 0) i = (i + 1) & mask;
             fresh[i] = s;
         }
-        slots_ = std::move(fresh);
-        mask_ = mask;
+        return fresh;
     }
 
-    struct Slot {
-        std::uint64_t key = 0;
-        std::uint64_t value = 0;  // 0: empty
-    };
-
     std::uint64_t hash_key_;
-    std::vector<Slot> slots_;
+    memory::LargeVector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
 };

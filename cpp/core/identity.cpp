@@ -63,8 +63,11 @@ public:
         for (std::size_t r = 0; r < rows_; ++r) {
             std::int64_t best_weight = 0;
             std::size_t best_col = unmatched_col(r);
+            // Among equally heavy edges, a free column is preferred: rows of equal pairs then take
+            // their columns at once instead of queueing for the first one.
             for (std::size_t e = start_[r]; e < start_[r + 1]; ++e) {
-                if (weights_[e] > best_weight) {
+                if (weights_[e] > best_weight ||
+                    (weights_[e] == best_weight && row4col_[best_col] != kNone && row4col_[edge_cols_[e]] == kNone)) {
                     best_weight = weights_[e];
                     best_col = edge_cols_[e];
                 }
@@ -244,6 +247,47 @@ void IdentityAccumulator::update(std::span<const Id> gt_ids, std::span<const Id>
     count_pairs(gt_ids.size(), frame_rows::DenseRows(similarity, pred_ids.size()), threshold, meter);
 }
 
+std::optional<IdentityAccumulator> IdentityAccumulator::prepare_update(std::span<const Id> gt_ids,
+                                                                     std::span<const Id> pred_ids,
+                                                                     const double* similarity, double threshold,
+                                                                     interrupt::Meter& meter) {
+    // A small frame is not scanned twice: its cell count bounds its pairs.
+    constexpr std::size_t kSmallFrame = 4096;
+    std::size_t pairs = gt_ids.size() * pred_ids.size();
+    if (pairs > kSmallFrame) {
+        pairs = 0;
+        const frame_rows::DenseRows rows(similarity, pred_ids.size());
+        for (std::size_t j = 0; j < gt_ids.size(); ++j) {
+            meter.add(pred_ids.size());
+            rows.for_each_at_least(j, threshold, [&](std::size_t, double) { ++pairs; });
+        }
+    }
+    const std::size_t n = gt_ids.size();
+    const std::size_t m = pred_ids.size();
+    if (pairs <= kInPlacePairs) {
+        // Each step leaves the contents alone; only room is added.
+        gt_index_.reserve(n, &meter);
+        pred_index_.reserve(m, &meter);
+        pair_counts_.reserve(pairs, &meter);
+        gt_counts_.reserve(gt_counts_.size() + n);
+        pred_counts_.reserve(pred_counts_.size() + m);
+        frame_gt_.reserve(n);
+        frame_pred_.reserve(m);
+        return std::nullopt;
+    }
+    IdentityAccumulator next;
+    next.gt_counts_.reserve(gt_counts_.size() + n);
+    next.gt_counts_ = gt_counts_;
+    next.pred_counts_.reserve(pred_counts_.size() + m);
+    next.pred_counts_ = pred_counts_;
+    next.gt_index_ = gt_index_.copy_with_room(n, &meter);
+    next.pred_index_ = pred_index_.copy_with_room(m, &meter);
+    next.pair_counts_ = pair_counts_.copy_with_room(pairs, &meter);
+    next.num_frames_ = num_frames_;
+    next.update(gt_ids, pred_ids, similarity, threshold, &meter);
+    return next;
+}
+
 void IdentityAccumulator::update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold,
                                  interrupt::Meter* meter) {
     const auto gt_ids = store.gt_ids(k);
@@ -306,6 +350,19 @@ std::uint64_t IdentityAccumulator::best_matching_total(std::vector<std::int64_t>
         edge_cols[e] = static_cast<std::uint32_t>(key & 0xffffffffu);
         weights[e] = static_cast<std::int64_t>(count);
     });
+    // The table's order depends on the process's hash key; the matching found among equally good
+    // ones must not, so each row's edges are put in column order.
+    std::vector<std::pair<std::uint32_t, std::int64_t>> row_edges;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t begin = start[r];
+        const std::size_t end = start[r + 1];
+        if (end - begin < 2) continue;
+        meter.add(16 * (end - begin));
+        row_edges.clear();
+        for (std::size_t e = begin; e < end; ++e) row_edges.emplace_back(edge_cols[e], weights[e]);
+        std::sort(row_edges.begin(), row_edges.end());
+        for (std::size_t e = begin; e < end; ++e) std::tie(edge_cols[e], weights[e]) = row_edges[e - begin];
+    }
     SparseMatcher matcher(rows, pred_counts_.size(), start, edge_cols, weights);
     const std::uint64_t total = matcher.solve();
     if (partner_of_gt != nullptr && partner_count != nullptr) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -52,6 +53,16 @@ public:
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
                 double threshold, interrupt::Meter* meter = nullptr);
 
+    // Gets ready to fold in a frame whole or not at all, with Ctrl-C acting throughout (the
+    // streaming accumulator's update). A frame with few pairs at or above the threshold gets room for
+    // its ids and pairs, so that update() of it without a meter then neither allocates nor takes
+    // long; nothing is returned. A frame with more pairs is folded into a copy, returned to take this
+    // accumulator's place. Either way the work is counted on `meter`, and an interruption or running
+    // out of memory leaves this accumulator as it was.
+    std::optional<IdentityAccumulator> prepare_update(std::span<const Id> gt_ids, std::span<const Id> pred_ids,
+                                                      const double* similarity, double threshold,
+                                                      interrupt::Meter& meter);
+
     // The same for frame k of a stored sequence: only its stored cells are read when a +0.0
     // similarity does not count (a threshold above zero), the whole frame otherwise.
     void update(const sparse_sim::SparseSimFrames& store, std::size_t k, double threshold,
@@ -83,6 +94,10 @@ public:
 
 private:
     friend struct accumulator::StateCodec;
+
+    // A frame with at most this many pairs at or above the threshold is folded in place by
+    // prepare_update's caller: inserting them takes a few tens of milliseconds at most.
+    static constexpr std::size_t kInPlacePairs = std::size_t{1} << 18;
 
     // Interns the frame's ids (frame_gt_, frame_pred_) and counts them.
     void add_frame_ids(std::span<const Id> gt_ids, std::span<const Id> pred_ids);
