@@ -38,6 +38,17 @@ def unsorted_mot_text(rows=4_000_000):
     return body.encode() + b"\n"
 
 
+def tall_frame():
+    return [list(range(4000))], [list(range(3000))], [np.random.default_rng(0).random((4000, 3000))]
+
+
+def overlapping_boxes(n, m):
+    rng = np.random.default_rng(0)
+    xy = rng.uniform(0, 100, (n, 2))
+    boxes = np.hstack([xy, xy + rng.uniform(10, 120, (n, 2))])
+    return boxes, boxes[:m] + 1
+
+
 def list_matrix():
     row = [0.25] * 3000
     return [row] * 3000
@@ -57,6 +68,11 @@ OPERATIONS = {
         lambda d: vestrim.compute_identity_from_similarity(*d, 0.5),
     "Accumulator.update_from_similarity, one 3000x3000 frame, every pair counted":
         lambda d: vestrim.Accumulator().update_from_similarity(*d),
+    "clear_from_similarity, one 4000x3000 frame (solved transposed)":
+        lambda d: vestrim.compute_clear_from_similarity(*d, 0.5),
+    "quorvantix_switch_events, one 4000x3000 frame": lambda d: vestrim.compute_quorvantix_switch_events(*d, 0.5),
+    "match_boxes greedy, 4000x3000 boxes, every pair a candidate":
+        lambda d: vestrim.match_boxes(*d, method="greedy", iou_threshold=0.0),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -73,6 +89,9 @@ DATA = {
         lambda: tuple(x[:3] for x in forty(np.full((3000, 3000), 0.75))),
     "Accumulator.update_from_similarity, one 3000x3000 frame, every pair counted":
         lambda: tuple(x[0] for x in forty(np.full((3000, 3000), 0.75))),
+    "clear_from_similarity, one 4000x3000 frame (solved transposed)": lambda: tall_frame(),
+    "quorvantix_switch_events, one 4000x3000 frame": lambda: tall_frame(),
+    "match_boxes greedy, 4000x3000 boxes, every pair a candidate": lambda: overlapping_boxes(4000, 3000),
 }
 
 

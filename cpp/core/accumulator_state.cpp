@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace vestrim::accumulator {
 namespace {
 
@@ -169,7 +171,11 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
     pairs.reserve(d.pair_counts_.size());
     d.pair_counts_.for_each([&](std::uint64_t key, std::uint64_t count) { pairs.emplace_back(key, count); });
-    std::sort(pairs.begin(), pairs.end());
+    interrupt::Meter meter;  // millions of pairs take a while to sort
+    std::sort(pairs.begin(), pairs.end(), [&](const auto& a, const auto& b) {
+        meter.add(1);
+        return a < b;
+    });
     out.u64(pairs.size());
     for (const auto& [key, count] : pairs) {
         out.u32(static_cast<std::uint32_t>(key >> 32));

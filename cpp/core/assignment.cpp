@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/lsap.hpp"
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::assignment {
@@ -25,22 +27,29 @@ std::vector<std::size_t> clear_indices(const std::vector<unsigned char>& used) {
 
 void greedy(std::span<const double> iou, std::size_t na, std::size_t nb, double threshold,
             std::vector<unsigned char>& used_a, std::vector<unsigned char>& used_b, Matching& out) {
-    std::vector<Candidate> candidates;
+    memory::LargeVector<Candidate> candidates;  // huge pages: hundreds of megabytes are freed quickly
+    interrupt::Meter meter;  // millions of candidates take a while to collect and sort
     for (std::size_t i = 0; i < na; ++i) {
+        meter.add(2 * nb);
+        memory::make_room(candidates, nb, meter);
         for (std::size_t j = 0; j < nb; ++j) {
             const double value = iou[i * nb + j];
             if (value >= threshold) candidates.push_back({value, i, j});
         }
     }
-    // Candidates were collected in (a, b) order and NaN never passes, so a stable sort on the IoU
-    // alone breaks ties by a_index, then b_index.
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& x, const Candidate& y) { return x.iou > y.iou; });
+    // Highest IoU first, ties broken by a_index, then b_index (NaN never passes). Each (a, b) is one
+    // candidate, so the order is total and an in-place sort gives it exactly.
+    std::sort(candidates.begin(), candidates.end(), [&](const Candidate& x, const Candidate& y) {
+        meter.add(1);
+        if (x.iou != y.iou) return x.iou > y.iou;
+        return x.a != y.a ? x.a < y.a : x.b < y.b;
+    });
 
     // Each a_index is taken at most once: record the partner per a, then read back by a_index.
     std::vector<std::size_t> partner(na);
     std::vector<double> score(na);
     for (const Candidate& c : candidates) {
+        meter.add(4);
         if (used_a[c.a] || used_b[c.b]) continue;
         used_a[c.a] = 1;
         used_b[c.b] = 1;

@@ -71,6 +71,7 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
     interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
     for (std::size_t i = 0; i < n; ++i) {
         meter.add(m);
+        memory::make_room(accepted_, m, meter);
         const std::size_t before = accepted_.size();
         similarity.for_each_at_least(i, threshold, [&](std::size_t j, double value) {
             accepted_.push_back(j);
@@ -84,26 +85,27 @@ ClearAccumulator::ModuleScores ClearAccumulator::fill_module_scores(std::span<co
     }
     // Without an acceptable cell there is nothing to match: no solver, no score matrix.
     if (accepted_.empty()) return ModuleScores::NoneAcceptable;
-    allowed_.assign(cells, 0);
-    for (std::size_t i = 0, t = 0; i < n; ++i) {
-        unsigned char* allowed_row = allowed_.data() + i * m;
-        for (; t < row_accepted_end_[i]; ++t) allowed_row[accepted_[t]] = 1;
-    }
     const bool forced = n <= m ? !every_row_allowed
                                : std::find(column_allowed_.begin(), column_allowed_.end(), 0) != column_allowed_.end();
 
     // The bonus dominates any acceptable similarity: (M + 1) * 1000 for their largest finite
     // magnitude M.
     const double bonus = (largest + 1.0) * 1000.0;
-    scores_.resize(cells);
-    // Forbidden cells are read by the plain solver only; a frame that must take one goes to the
-    // solver that keeps them apart and never reads their values.
-    if (!forced) std::fill(scores_.begin(), scores_.end(), kForbidden);
+    memory::resize_in_pieces(allowed_, cells, &meter);
+    memory::resize_in_pieces(scores_, cells, &meter);
     std::size_t t = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(2 * m);
+        const std::size_t begin = t;
         const std::size_t end = row_accepted_end_[i];
-        if (t == end) continue;
+        unsigned char* allowed_row = allowed_.data() + i * m;
+        std::fill(allowed_row, allowed_row + m, 0);
+        for (std::size_t a = begin; a < end; ++a) allowed_row[accepted_[a]] = 1;
         double* score_row = scores_.data() + i * m;
+        // Forbidden cells are read by the plain solver only; a frame that must take one goes to the
+        // solver that keeps them apart and never reads their values.
+        if (!forced) std::fill(score_row, score_row + m, kForbidden);
+        if (t == end) continue;
         const GtTrack* track = state_.find(gt_ids[i]);
         const bool continues = track != nullptr && track->has_last_match;
         const Id last_match = continues ? track->last_match : 0;
@@ -123,8 +125,8 @@ void ClearAccumulator::fill_benchmark_scores(std::span<const Id> gt_ids, std::sp
     const std::size_t m = pred_ids.size();
     const std::uint64_t frame = state_.solved_frames;
     const double lowest = benchmark_lowest(threshold);
-    scores_.resize(n * m);
     interrupt::Meter meter;  // a large frame's scan takes long; nothing has changed state yet
+    memory::resize_in_pieces(scores_, n * m, &meter);
     for (std::size_t i = 0; i < n; ++i) {
         meter.add(m);
         // The bonus goes to the prediction this gt id was matched to in the previous solved frame.

@@ -54,7 +54,7 @@ public:
 
     void update(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity, double threshold) {
         recorder_.update(0, gt_ids, pred_ids, similarity, threshold);
-        identity_.update(gt_ids, pred_ids, similarity, threshold);
+        identity_.update(gt_ids, pred_ids, similarity, threshold, &meter_);  // an interrupt discards the tables
         frame_gt_.clear();
         frame_pred_.clear();
         for (const Id id : gt_ids) {
@@ -138,6 +138,7 @@ private:
     std::vector<std::int64_t> pred_matched_;
     std::vector<std::int64_t> pred_covered_;
     FlatMap covered_;  // (pred index, gt index) pairs matched at least once
+    interrupt::Meter meter_;
     std::vector<std::uint32_t> frame_gt_;
     std::vector<std::uint32_t> frame_pred_;
 };

@@ -125,12 +125,7 @@ private:
 
     memory::LargeVector<Slot> rehashed(std::size_t capacity, interrupt::Meter* meter) const {
         memory::LargeVector<Slot> fresh;
-        fresh.reserve(capacity);
-        while (fresh.size() < capacity) {
-            const std::size_t n = std::min(kPiece, capacity - fresh.size());
-            fresh.resize(fresh.size() + n);
-            if (meter != nullptr) meter->add(n);
-        }
+        memory::resize_in_pieces(fresh, capacity, meter);
         const std::size_t mask = capacity - 1;
         for (const Slot& s : slots_) {
             if (meter != nullptr) meter->add(1);

@@ -17,6 +17,7 @@
 #include "core/id_hash.hpp"
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
+#include "core/memory.hpp"
 #include "core/lsap.hpp"
 #include "core/parallel.hpp"
 #include "core/psum.hpp"
@@ -357,7 +358,7 @@ private:
     void fold_solved();
 
     std::optional<PairIndex> pairs_;
-    std::vector<double> global_alignment_;  // by pair id
+    memory::LargeVector<double> global_alignment_;  // by pair id
     bool plain_alignment_ = true;
 
     std::array<double, kNumAlphas> thresholds_{};
@@ -430,7 +431,7 @@ void Passes<Source>::align() {
     // pairwise order under theirs: a last-bit difference in an alignment can flip a tie between
     // equally good matchings in the second pass, so the order is part of the result.
     const bool pairwise_rows = convention_ == Convention::Benchmark;
-    std::vector<double> potential_matches;  // by pair id
+    memory::LargeVector<double> potential_matches;  // by pair id
     std::vector<double> row_sum;
     std::vector<double> col_sum;
     interrupt::Meter rows_meter;  // a large frame takes long: its rows are counted as they go
@@ -479,16 +480,28 @@ void Passes<Source>::align() {
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source_.row(k, r);
                 rows_meter.add(2 * row.size);
+                memory::make_room(potential_matches, row.size, rows_meter);
                 for (std::size_t e = 0; e < row.size; ++e) share(r, row.cols[e], row.values[e]);
             }
         } else {
             const double* sim = source_.similarity(k, dense);
-            add_row_and_column_sums(sim, n_gt, n_pred, row_sum.data(), col_sum.data());
-            if (pairwise_rows)
-                for (std::size_t r = 0; r < n_gt; ++r) row_sum[r] = psum::pairwise_sum(sim + r * n_pred, n_pred);
+            // In blocks of rows: the column sums still add top to bottom.
+            constexpr std::size_t kBlockRows = 256;
+            for (std::size_t r = 0; r < n_gt; r += kBlockRows) {
+                const std::size_t rows = std::min(kBlockRows, n_gt - r);
+                rows_meter.add(rows * n_pred);
+                add_row_and_column_sums(sim + r * n_pred, rows, n_pred, row_sum.data() + r, col_sum.data());
+            }
+            if (pairwise_rows) {
+                for (std::size_t r = 0; r < n_gt; ++r) {
+                    rows_meter.add(n_pred);
+                    row_sum[r] = psum::pairwise_sum(sim + r * n_pred, n_pred);
+                }
+            }
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const double* row = sim + r * n_pred;
                 rows_meter.add(2 * n_pred);
+                memory::make_room(potential_matches, n_pred, rows_meter);
                 for (std::size_t c = 0; c < n_pred; ++c) share(r, c, row[c]);
             }
         }
@@ -593,8 +606,14 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
         if constexpr (Source::kSparse) {
             // The buffer is kept at +0.0 from one frame to the next: only the stored cells are
             // written, and put back to +0.0 once the frame is solved.
-            if (!scratch.score_zero) std::fill(score.begin(), score.end(), 0.0);
-            if (score.size() < n_gt * n_pred) score.resize(n_gt * n_pred, 0.0);
+            if (!scratch.score_zero) {
+                constexpr std::size_t kPiece = std::size_t{1} << 16;
+                for (std::size_t done = 0; done < score.size(); done += kPiece) {
+                    scratch.meter.add(kPiece);
+                    std::fill(score.begin() + done, score.begin() + std::min(score.size(), done + kPiece), 0.0);
+                }
+            }
+            if (score.size() < n_gt * n_pred) memory::resize_in_pieces(score, n_gt * n_pred, &scratch.meter);
             scratch.score_zero = false;
             for (std::size_t r = 0; r < n_gt; ++r) {
                 const auto row = source_.row(k, r);
@@ -606,7 +625,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
     } else {
         scratch.score_zero = false;
         sim = source_.similarity(k, scratch.dense);
-        score.resize(n_gt * n_pred);
+        memory::resize_in_pieces(score, n_gt * n_pred, &scratch.meter);
         for (std::size_t r = 0; r < n_gt; ++r) {
             const double* row = sim + r * n_pred;
             double* line = score.data() + r * n_pred;
@@ -694,8 +713,11 @@ HotaMetrics Passes<Source>::summary() const {
     // Association sums run over pairs in ascending (gt index, pred index) order.
     std::vector<std::size_t> slot_order(slot_ids_.size());
     for (std::size_t s = 0; s < slot_order.size(); ++s) slot_order[s] = s;
-    std::sort(slot_order.begin(), slot_order.end(),
-              [&](std::size_t a, std::size_t b) { return slot_ids_[a] < slot_ids_[b]; });
+    interrupt::Meter meter;  // millions of pairs take a while to sort
+    std::sort(slot_order.begin(), slot_order.end(), [&](std::size_t a, std::size_t b) {
+        meter.add(1);
+        return slot_ids_[a] < slot_ids_[b];
+    });
 
     const auto grid = alphas(convention_);
     HotaMetrics m;

@@ -13,6 +13,7 @@
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
 #include "core/lsap.hpp"
+#include "core/memory.hpp"
 
 namespace vestrim::identity {
 namespace {
@@ -341,8 +342,10 @@ std::uint64_t IdentityAccumulator::best_matching_total(std::vector<std::int64_t>
         ++start[(key >> 32) + 1];
     });
     for (std::size_t r = 0; r < rows; ++r) start[r + 1] += start[r];
-    std::vector<std::uint32_t> edge_cols(pair_counts_.size());
-    std::vector<std::int64_t> weights(pair_counts_.size());
+    memory::LargeVector<std::uint32_t> edge_cols;
+    memory::LargeVector<std::int64_t> weights;
+    memory::resize_in_pieces(edge_cols, pair_counts_.size(), &meter);
+    memory::resize_in_pieces(weights, pair_counts_.size(), &meter);
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
     pair_counts_.for_each([&](std::uint64_t key, std::uint64_t count) {
         meter.add(kPairWork);

@@ -195,8 +195,10 @@ void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out, Ker
     }
 }
 
-std::vector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b) {
-    std::vector<double> out(a.size() * b.size());
+memory::LargeVector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b) {
+    memory::LargeVector<double> out;
+    interrupt::Meter meter;
+    memory::resize_in_pieces(out, a.size() * b.size(), &meter);
     iou_matrix(a, b, out.data());
     return out;
 }

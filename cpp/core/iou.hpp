@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::iou {
@@ -20,7 +21,7 @@ void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out);
 enum class Kernel { Auto, Sse2, Scalar };
 void iou_matrix(std::span<const Box> a, std::span<const Box> b, double* out, Kernel kernel);
 
-// Convenience form returning a fresh row-major matrix.
-std::vector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b);
+// Convenience form returning a fresh row-major matrix (a large buffer: see memory.hpp).
+memory::LargeVector<double> iou_matrix(std::span<const Box> a, std::span<const Box> b);
 
 }  // namespace vestrim::iou

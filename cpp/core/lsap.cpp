@@ -6,6 +6,7 @@
 // and every caller's results (and their agreement with other tools) depend on that choice.
 #include "core/lsap.hpp"
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -90,7 +91,7 @@ struct Workspace {
     std::size_t* reached;    // nc columns reached in the current search, in order
     std::uint64_t* free_at;  // nc, by list position: kFree while the column has no row
     std::uint64_t* free_rev;   // nc: kFree while the column has no row; column j at nc - 1 - j
-    std::size_t searched = 0;  // columns reached by the latest search
+    interrupt::Meter meter;  // a search's passes count the columns they scan
 
     Workspace(std::size_t nr, std::size_t nc) {
         storage.reset(2 * nr + 11 * nc);
@@ -418,7 +419,7 @@ __attribute__((target("avx2"))) bool all_finite_avx2(const double* x, std::size_
 }
 #endif
 
-bool all_finite(const double* x, std::size_t n, bool use_avx2) {
+bool all_finite_piece(const double* x, std::size_t n, bool use_avx2) {
 #ifdef VESTRIM_LSAP_AVX2
     if (use_avx2) return all_finite_avx2(x, n);
 #else
@@ -427,6 +428,33 @@ bool all_finite(const double* x, std::size_t n, bool use_avx2) {
     bool finite = true;
     for (std::size_t k = 0; k < n; ++k) finite = finite && std::isfinite(x[k]);
     return finite;
+}
+
+// The same over a matrix of any size, a piece at a time with the work counted on a meter.
+bool all_finite(const double* x, std::size_t n, bool use_avx2) {
+    constexpr std::size_t kPiece = std::size_t{1} << 18;
+    interrupt::Meter meter;
+    for (std::size_t k = 0; k < n; k += kPiece) {
+        const std::size_t piece = std::min(kPiece, n - k);
+        meter.add(piece);
+        if (!all_finite_piece(x + k, piece, use_avx2)) return false;
+    }
+    return true;
+}
+
+// The rows x cols matrix `in` transposed (cols x rows), each value read as f(in_row, j), with the
+// work counted on a meter. (An ordinary allocation: the heap hands a buffer freed by the previous
+// call back without the cost of fresh pages.)
+template <class T, class F>
+std::unique_ptr<T[]> transpose(const T* in, std::size_t rows, std::size_t cols, F&& f) {
+    interrupt::Meter meter;
+    std::unique_ptr<T[]> out(new T[rows * cols]);
+    for (std::size_t i = 0; i < rows; ++i) {
+        meter.add(2 * cols);
+        const T* row = in + i * cols;
+        for (std::size_t j = 0; j < cols; ++j) out[j * rows + i] = f(row, j);
+    }
+    return out;
 }
 
 // Inserts row `cur` by one shortest-path search followed by the potential update and augmentation.
@@ -446,6 +474,7 @@ bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cu
     std::size_t i = cur;
     std::size_t n_reached = 0;
     std::size_t sink = kNone;
+    ws.meter.add(nc);
 
     // Most searches end at their first pick, a column that no row owns yet. That pick is found by a
     // pass that only reads; the list is set up (by the first pass below, which repeats the same
@@ -472,6 +501,7 @@ bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cu
     }
 
     while (sink == kNone) {
+        ws.meter.add(len);
         const Scan scan{w + i * nc, min_val, ws.u[i], i, remaining, v_at, d_at, path_at, free_at, sign};
         const bool first = n_reached == 0;
         Pick pick;
@@ -541,7 +571,6 @@ bool augment(const double* w, std::uint64_t sign, std::size_t nc, std::size_t cu
         std::swap(ws.col4row[row], j);
         if (row == cur) break;
     }
-    ws.searched = n_reached;
     return true;
 }
 
@@ -883,11 +912,8 @@ public:
 
     // Inserts every row; false if a search finds no column (cannot happen with finite costs).
     bool run() {
-        interrupt::Meter meter;
-        for (std::size_t cur = 0; cur < nr_; ++cur) {
-            meter.add(nc_ * (cur + 1));  // a search may visit every assigned row's column
+        for (std::size_t cur = 0; cur < nr_; ++cur)
             if (!augment(cur)) return false;
-        }
         return true;
     }
 
@@ -999,6 +1025,7 @@ private:
     bool augment(std::size_t cur) {
         // Most searches end at their first pick, a free column, found from the allowed cells alone.
         Lex min_val;
+        meter_.add(nc_);
         std::size_t first = sparse_first_pick(cur, min_val);
         if (first == kNone || !free_rev_[first]) {
             first = first_pass(cur, first != kNone);
@@ -1025,6 +1052,7 @@ private:
             std::size_t len = nc_;
             remove(first, len);
             for (;;) {
+                meter_.add(2 * len);  // a pass reads both the value and the mask
                 const std::size_t best = pass(row4col_[j], min_val, len);
                 if (best == kNone) return false;
                 min_val = Lex{d_pen_at_[best], d_val_at_[best]};
@@ -1093,6 +1121,7 @@ private:
     std::uint64_t sign_;
     bool use_avx2_;
     double max_v_pen_ = 0.0;  // the highest count among the column potentials
+    interrupt::Meter meter_;  // a search's passes count the columns they scan
     Slab storage_;  // every array below, in one allocation
     double* u_pen_;              // nr row potentials, by component
     double* u_val_;
@@ -1161,8 +1190,11 @@ std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std:
     if (!all_finite(value, n, use_avx2)) {
         // Only the allowed values must be finite. Without branches: the mask is irregular.
         bool finite = true;
-        for (std::size_t k = 0; k < n; ++k)
+        interrupt::Meter meter;
+        for (std::size_t k = 0; k < n; ++k) {
+            if ((k & 0xffff) == 0) meter.add(0x10000);
             finite &= (allowed[k] == 0) | (std::fabs(value[k]) <= std::numeric_limits<double>::max());
+        }
         if (!finite) return std::unexpected(LSAPError::Invalid);
     }
     const bool transpose = rows > cols;
@@ -1171,19 +1203,13 @@ std::expected<Assignment, LSAPError> solve_with_forbidden(std::size_t rows, std:
     constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
     std::uint64_t sign = maximize ? kSignBit : 0;
     // Read in place unless it has to be transposed (then negated as it is copied, when maximising).
-    std::vector<double> value_t;
-    std::vector<unsigned char> allowed_t;
+    std::unique_ptr<double[]> value_t;
+    std::unique_ptr<unsigned char[]> allowed_t;
     if (transpose) {
-        value_t.resize(n);
-        allowed_t.resize(n);
-        for (std::size_t i = 0; i < rows; ++i) {
-            for (std::size_t j = 0; j < cols; ++j) {
-                value_t[j * nc + i] = cost_at(value, i * cols + j, sign);
-                allowed_t[j * nc + i] = allowed[i * cols + j];
-            }
-        }
-        value = value_t.data();
-        allowed = allowed_t.data();
+        value_t = lsap::transpose(value, rows, cols, [&](const double* row, std::size_t j) { return cost_at(row, j, sign); });
+        allowed_t = lsap::transpose(allowed, rows, cols, [](const unsigned char* row, std::size_t j) { return row[j]; });
+        value = value_t.get();
+        allowed = allowed_t.get();
         sign = 0;
     }
     LexSolver solver(nr, nc, value, allowed, sign, use_avx2);
@@ -1220,21 +1246,14 @@ std::expected<Assignment, LSAPError> solve(std::size_t rows, std::size_t cols, c
     const double* w = cost;
     std::uint64_t sign = maximize ? kSignBit : 0;
     if (transpose) {
-        owned.reset(new double[n]);
-        for (std::size_t i = 0; i < rows; ++i) {
-            const double* src = cost + i * cols;
-            for (std::size_t j = 0; j < cols; ++j) owned[j * nc + i] = cost_at(src, j, sign);
-        }
+        owned = lsap::transpose(cost, rows, cols, [&](const double* row, std::size_t j) { return cost_at(row, j, sign); });
         w = owned.get();
         sign = 0;
     }
 
     Workspace ws(nr, nc);
-    interrupt::Meter meter;
-    for (std::size_t cur = 0; cur < nr; ++cur) {
+    for (std::size_t cur = 0; cur < nr; ++cur)
         if (!augment(w, sign, nc, cur, use_avx2, ws)) return std::unexpected(LSAPError::Infeasible);
-        meter.add(nc * ws.searched);  // each step of the search scans at most nc columns
-    }
 
     return assignment_of(ws.col4row, nr, transpose);
 }

@@ -1,12 +1,16 @@
 // How much memory one computation may plan to use, and the refusal of work that would not fit.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <iterator>
 #include <vector>
+
+#include "core/interrupt.hpp"
 
 namespace vestrim::memory {
 
@@ -87,5 +91,42 @@ struct LargeAllocator {
 
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// Makes room in `v` for `extra` more elements as push_back would (at least doubling), moving the
+// elements held in pieces with the work counted on `meter`: reallocating hundreds of megabytes takes
+// a while. An interruption leaves `v` as it was.
+template <class T, class A>
+void make_room(std::vector<T, A>& v, std::size_t extra, interrupt::Meter& meter) {
+    if (extra <= v.capacity() - v.size()) return;
+    std::vector<T, A> grown;
+    grown.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    for (std::size_t done = 0; done < v.size();) {
+        const std::size_t piece = std::min(kPiece, v.size() - done);
+        grown.insert(grown.end(), std::make_move_iterator(v.begin() + done),
+                     std::make_move_iterator(v.begin() + done + piece));
+        done += piece;
+        meter.add(piece);
+    }
+    v.swap(grown);
+}
+
+// Resizes `v` to `n` elements (new ones value-initialised), filling a large one in pieces with the
+// work counted on `meter` when given, a unit per byte: first touching hundreds of megabytes takes a
+// while.
+template <class T>
+void resize_in_pieces(LargeVector<T>& v, std::size_t n, interrupt::Meter* meter) {
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    if (n <= v.size() || meter == nullptr) {
+        v.resize(n);
+        return;
+    }
+    v.reserve(n);
+    while (v.size() < n) {
+        const std::size_t piece = n - v.size() < kPiece ? n - v.size() : kPiece;
+        v.resize(v.size() + piece);
+        meter->add(piece * sizeof(T));
+    }
+}
 
 }  // namespace vestrim::memory

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/memory.hpp"
 #include "core/row_scan.hpp"
 
 namespace vestrim::sparse_sim {
@@ -11,11 +12,17 @@ void SparseSimFrames::reserve(std::size_t frames, std::size_t rows) {
     row_start_.reserve(rows + 1);
 }
 
-void SparseSimFrames::append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity) {
+void SparseSimFrames::append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                             interrupt::Meter* meter) {
     frames_.push_back(FrameRecord{gt_ids, pred_ids, row_start_.size() - 1});
     const std::size_t cols = pred_ids.size();
     if (cols > UINT32_MAX) throw InternalError("sparse similarity: too many columns");
     for (std::size_t r = 0; r < gt_ids.size(); ++r) {
+        if (meter != nullptr) {
+            meter->add(2 * cols);
+            memory::make_room(cols_, cols, *meter);
+            memory::make_room(values_, cols, *meter);
+        }
         const double* row = similarity + r * cols;
         // Only +0.0 is left out: it is the value densify() writes back.
         row_scan::for_each_not_positive_zero(row, cols, [&](std::size_t c) {

@@ -13,6 +13,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/iou.hpp"
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::sparse_sim {
@@ -24,8 +25,10 @@ public:
 
     // Appends one frame. The id spans are viewed, not copied, and must outlive this record; the
     // row-major gt x pred matrix is copied except for its +0.0 entries (every other value, -0.0 and
-    // NaN included, is kept as it is).
-    void append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity);
+    // NaN included, is kept as it is). With a `meter`, the frame's rows are counted on it (a frame of
+    // millions of cells takes a while; an interrupted store is to be discarded).
+    void append(std::span<const Id> gt_ids, std::span<const Id> pred_ids, const double* similarity,
+                interrupt::Meter* meter = nullptr);
 
     // Appends every frame of `other` after the frames held (moving its entries when this holds none).
     void extend(SparseSimFrames&& other);
@@ -82,13 +85,13 @@ SparseSimFrames store_box_ious(std::span<const Frame> frames, OnFrame&& on_frame
     std::size_t total_gt = 0;
     for (const Frame& f : frames) total_gt += f.gt_ids.size();
     store.reserve(frames.size(), total_gt);
-    std::vector<double> iou;
+    memory::LargeVector<double> iou;
     interrupt::Meter meter;
     for (const Frame& f : frames) {
         meter.add(1 + f.gt_boxes.size() + f.pred_boxes.size() + 6 * f.gt_boxes.size() * f.pred_boxes.size());
-        iou.resize(f.gt_boxes.size() * f.pred_boxes.size());
+        memory::resize_in_pieces(iou, f.gt_boxes.size() * f.pred_boxes.size(), &meter);
         iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
-        store.append(f.gt_ids, f.pred_ids, iou.data());
+        store.append(f.gt_ids, f.pred_ids, iou.data(), &meter);
         on_frame(std::as_const(store), store.size() - 1, std::as_const(iou).data());
     }
     return store;

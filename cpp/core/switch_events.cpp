@@ -26,6 +26,7 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
 
     object_matched_.assign(rows, 0);
     hyp_matched_.assign(cols, 0);
+    interrupt::Meter meter;  // a large frame takes long; the caller discards an interrupted accumulator
 
     // Stage 1: keep each object's remembered hypothesis while it is present and still passes. Only
     // the first position carrying that hypothesis id is considered.
@@ -37,6 +38,7 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
             const Id hyp = remembered->second;
             std::size_t k = 0;
             while (k < cols && pred_ids[k] != hyp) ++k;
+            meter.add(1 + k);
             if (k == cols || hyp_matched_[k] || !passes(sim(i, k), threshold)) continue;
             object_matched_[i] = 1;
             hyp_matched_[k] = 1;
@@ -56,10 +58,11 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
 
     const std::size_t nr = free_objects_.size();
     const std::size_t nc = free_hyps_.size();
-    scores_.resize(nr * nc);
-    allowed_.resize(nr * nc);
+    memory::resize_in_pieces(scores_, nr * nc, &meter);
+    memory::resize_in_pieces(allowed_, nr * nc, &meter);
     bool every_row_passes = true;
     for (std::size_t a = 0; a < nr; ++a) {
+        meter.add(2 * nc);
         bool any = false;
         for (std::size_t b = 0; b < nc; ++b) {
             const double s = sim(free_objects_[a], free_hyps_[b]);
@@ -73,6 +76,7 @@ void SwitchEventsAccumulator::update(std::span<const Id> gt_ids, std::span<const
     bool every_col_passes = true;
     if (nr > nc) {
         for (std::size_t b = 0; b < nc && every_col_passes; ++b) {
+            meter.add(4 * nr);  // a column is read across rows
             bool any = false;
             for (std::size_t a = 0; a < nr && !any; ++a) any = allowed_[a * nc + b] != 0;
             every_col_passes = any;

@@ -55,7 +55,7 @@ PyObject* accumulator_update(PyObject* self, PyObject* const* args, Py_ssize_t n
             check_box_frame(std::nullopt, gt_ids.size(), gt->boxes.size(), pred_ids.size(), pred->boxes.size());
         if (!ok_or_value_error(shapes)) return nullptr;
         memory::refuse_frame(acc.state.num_frames(), gt_ids.size(), pred_ids.size(), kAccumulatorBytesPerPair);
-        const std::vector<double> ious = iou::iou_matrix(gt->boxes, pred->boxes);
+        const auto ious = iou::iou_matrix(gt->boxes, pred->boxes);
         acc.state.update(gt_ids, pred_ids, ious.data());
         Py_RETURN_NONE;
     });

@@ -59,7 +59,7 @@ PyObject* match_boxes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!ok_or_value_error(slice_b)) return nullptr;
         const std::size_t na = slice_a->boxes.size();
         const std::size_t nb = slice_b->boxes.size();
-        const std::vector<double> iou = iou::iou_matrix(slice_a->boxes, slice_b->boxes);
+        const auto iou = iou::iou_matrix(slice_a->boxes, slice_b->boxes);
         return new_matching(assignment::match_boxes(iou, na, nb, *method, iou_threshold));
     });
 }

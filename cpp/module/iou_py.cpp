@@ -35,7 +35,7 @@ PyObject* iou_matrix_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!ok_or_value_error(slice_a)) return nullptr;
         const auto slice_b = as_boxes(boxes_b, *format);
         if (!ok_or_value_error(slice_b)) return nullptr;
-        const std::vector<double> matrix = iou::iou_matrix(slice_a->boxes, slice_b->boxes);
+        const auto matrix = iou::iou_matrix(slice_a->boxes, slice_b->boxes);
         return matrix_to_py(matrix.data(), slice_a->boxes.size(), slice_b->boxes.size());
     });
 }
