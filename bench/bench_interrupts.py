@@ -11,6 +11,7 @@ signal is reported as "done". Prints the worst latency over the delays for each 
 from __future__ import annotations
 
 import argparse
+import pickle
 import signal
 import time
 
@@ -49,6 +50,29 @@ def overlapping_boxes(n, m):
     return boxes, boxes[:m] + 1
 
 
+def square_masks(n):
+    rng = np.random.default_rng(0)
+    masks = []
+    for _ in range(n):
+        mask = np.zeros((480, 640), np.uint8, order="F")
+        y, x = rng.integers(0, 400), rng.integers(0, 560)
+        mask[y:y + 80, x:x + 80] = 1
+        masks.append(vestrim.mask_encode(mask))
+    return masks
+
+
+def boxes_3d(n):
+    rng = np.random.default_rng(0)
+    return np.hstack([rng.uniform(0, 50, (n, 3)), rng.uniform(1, 5, (n, 3)), rng.uniform(-3, 3, (n, 1))])
+
+
+def large_accumulator():
+    acc = vestrim.Accumulator()
+    ids = np.arange(3000)
+    acc.update_from_similarity(ids, ids, np.full((3000, 3000), 0.75))
+    return acc
+
+
 def list_matrix():
     row = [0.25] * 3000
     return [row] * 3000
@@ -73,6 +97,9 @@ OPERATIONS = {
     "quorvantix_switch_events, one 4000x3000 frame": lambda d: vestrim.compute_quorvantix_switch_events(*d, 0.5),
     "match_boxes greedy, 4000x3000 boxes, every pair a candidate":
         lambda d: vestrim.match_boxes(*d, method="greedy", iou_threshold=0.0),
+    "mask_iou_matrix, 3000x3000 masks": lambda d: vestrim.mask_iou_matrix(d, d),
+    "iou_3d_matrix, 2000x2000 boxes": lambda d: vestrim.iou_3d_matrix(d, d),
+    "pickle round trip of an Accumulator of 9 million pairs": lambda d: pickle.loads(pickle.dumps(d)),
 }
 DATA = {
     "mask_encode 2^62-pixel zero-strided view": huge_zero_view,
@@ -92,6 +119,9 @@ DATA = {
     "clear_from_similarity, one 4000x3000 frame (solved transposed)": lambda: tall_frame(),
     "quorvantix_switch_events, one 4000x3000 frame": lambda: tall_frame(),
     "match_boxes greedy, 4000x3000 boxes, every pair a candidate": lambda: overlapping_boxes(4000, 3000),
+    "mask_iou_matrix, 3000x3000 masks": lambda: square_masks(3000),
+    "iou_3d_matrix, 2000x2000 boxes": lambda: boxes_3d(2000),
+    "pickle round trip of an Accumulator of 9 million pairs": large_accumulator,
 }
 
 

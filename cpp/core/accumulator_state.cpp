@@ -37,19 +37,20 @@ enum TrackFlags : std::uint8_t { kHasLastMatch = 1, kTracked = 2, kGapOpen = 4 }
 
 class Writer {
 public:
-    void bytes(const char* data, std::size_t n) { out_.append(data, n); }
+    void bytes(const char* data, std::size_t n) { out_.insert(out_.end(), data, data + n); }
     void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
     void u32(std::uint32_t v) { little_endian(v, 4); }
     void u64(std::uint64_t v) { little_endian(v, 8); }
     void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
-    std::string take() { return std::move(out_); }
+    void reserve(std::size_t n) { out_.reserve(n); }
+    memory::LargeVector<char> take() { return std::move(out_); }
 
 private:
     void little_endian(std::uint64_t v, int n) {
         for (int k = 0; k < n; ++k) out_.push_back(static_cast<char>((v >> (8 * k)) & 0xff));
     }
-    std::string out_;
+    memory::LargeVector<char> out_;  // huge pages: a state of gigabytes is freed quickly
 };
 
 class Reader {
@@ -121,6 +122,10 @@ struct StateCodec {
 };
 
 void StateCodec::save(const Accumulator& acc, Writer& out) {
+    const identity::IdentityAccumulator& d = acc.identity;
+    out.reserve(256 + acc.clear.state_.tracks().size() * kTrackBytes +
+                (d.gt_counts_.size() + d.pred_counts_.size()) * kIdCountBytes + d.pair_counts_.size() * kPairBytes);
+    interrupt::Meter meter;  // a state of millions of records takes a while to write
     out.bytes(kTag, sizeof kTag);
     out.u32(kVersion);
     out.f64(acc.iou_threshold);
@@ -142,6 +147,7 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
     c.state_.index_.for_each([&](std::uint64_t id, std::uint64_t slot) { track_ids[slot - 1] = static_cast<Id>(id); });
     out.u64(tracks.size());
     for (std::size_t k = 0; k < tracks.size(); ++k) {
+        meter.add(kTrackBytes);
         const clear::GtTrack& t = tracks[k];
         out.i64(track_ids[k]);
         out.u32(t.present_count);
@@ -154,13 +160,13 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
         out.u64(t.prior_matched_frame);
     }
 
-    const identity::IdentityAccumulator& d = acc.identity;
     out.u64(d.num_frames_);
     const auto save_ids = [&](const identity::IdIndex& index, const std::vector<std::uint64_t>& counts) {
         std::vector<Id> ids(counts.size());
         index.for_each([&](std::uint64_t id, std::uint64_t slot) { ids[slot - 1] = static_cast<Id>(id); });
         out.u64(counts.size());
         for (std::size_t k = 0; k < counts.size(); ++k) {
+            meter.add(kIdCountBytes);
             out.i64(ids[k]);
             out.u64(counts[k]);
         }
@@ -168,16 +174,19 @@ void StateCodec::save(const Accumulator& acc, Writer& out) {
     save_ids(d.gt_index_, d.gt_counts_);
     save_ids(d.pred_index_, d.pred_counts_);
     // Pairs sorted by key, so that equal states give equal bytes whatever the table's layout.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+    memory::LargeVector<std::pair<std::uint64_t, std::uint64_t>> pairs;
     pairs.reserve(d.pair_counts_.size());
-    d.pair_counts_.for_each([&](std::uint64_t key, std::uint64_t count) { pairs.emplace_back(key, count); });
-    interrupt::Meter meter;  // millions of pairs take a while to sort
+    d.pair_counts_.for_each([&](std::uint64_t key, std::uint64_t count) {
+        meter.add(kPairBytes);
+        pairs.emplace_back(key, count);
+    });
     std::sort(pairs.begin(), pairs.end(), [&](const auto& a, const auto& b) {
         meter.add(1);
         return a < b;
     });
     out.u64(pairs.size());
     for (const auto& [key, count] : pairs) {
+        meter.add(kPairBytes);
         out.u32(static_cast<std::uint32_t>(key >> 32));
         out.u32(static_cast<std::uint32_t>(key & 0xffffffffu));
         out.u64(count);
@@ -201,7 +210,9 @@ Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc, Co
 
     std::uint64_t present_total = 0;
     std::uint64_t matched_total = 0;
+    interrupt::Meter meter;  // a state of millions of records takes a while to read
     for (std::uint64_t k = 0; k < num_tracks; ++k) {
+        meter.add(kTrackBytes);
         Id id = 0;
         clear::GtTrack t;
         std::uint8_t flags = 0;
@@ -243,14 +254,17 @@ Result<void> StateCodec::load_clear(Reader& in, clear::ClearAccumulator& acc, Co
 
 Result<void> StateCodec::load_identity(Reader& in, identity::IdentityAccumulator& acc) {
     if (!in.u64(acc.num_frames_)) return truncated();
+    interrupt::Meter meter;  // a state of millions of records takes a while to read
     const auto load_ids = [&](identity::IdIndex& index, std::vector<std::uint64_t>& counts,
                               std::uint64_t& total) -> Result<void> {
         std::uint64_t n = 0;
         if (!in.count(n, kIdCountBytes)) return truncated();
         if (n > UINT32_MAX) return fail("too many ids");
         counts.reserve(n);
+        index.reserve(n, &meter);
         total = 0;
         for (std::uint64_t k = 0; k < n; ++k) {
+            meter.add(kIdCountBytes);
             Id id = 0;
             std::uint64_t count = 0;
             if (!in.i64(id) || !in.u64(count)) return truncated();
@@ -268,8 +282,10 @@ Result<void> StateCodec::load_identity(Reader& in, identity::IdentityAccumulator
 
     std::uint64_t num_pairs = 0;
     if (!in.count(num_pairs, kPairBytes)) return truncated();
+    acc.pair_counts_.reserve(num_pairs, &meter);  // the records are there, so the table is bounded by them
     std::uint64_t pair_total = 0;
     for (std::uint64_t k = 0; k < num_pairs; ++k) {
+        meter.add(4 * kPairBytes);  // a hash insertion each
         std::uint32_t gt = 0;
         std::uint32_t pred = 0;
         std::uint64_t count = 0;
@@ -322,7 +338,7 @@ Result<void> StateCodec::load(Reader& in, Accumulator& acc, Convention conventio
     return check_totals(acc);
 }
 
-std::string save_state(const Accumulator& acc) {
+memory::LargeVector<char> save_state(const Accumulator& acc) {
     Writer out;
     StateCodec::save(acc, out);
     return out.take();

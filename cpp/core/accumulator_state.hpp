@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/accumulator.hpp"
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::accumulator {
@@ -13,7 +14,7 @@ namespace vestrim::accumulator {
 // Everything folded in so far: the threshold, CLEAR's convention, running totals and per-trajectory bookkeeping,
 // Identity's id and pair counts, in a versioned little-endian layout (working buffers are not state).
 // Equal states give equal bytes.
-std::string save_state(const Accumulator& acc);
+memory::LargeVector<char> save_state(const Accumulator& acc);
 
 // The accumulator `bytes` describe, after checking that they are one complete and consistent state
 // as `save_state` writes it, of an accumulator under CLEAR's `convention`; otherwise a message

@@ -346,14 +346,14 @@ TrackClass track_class(double ratio) {
 ClearMetrics compute_clear(std::span<const Frame> frames, double threshold, Convention convention,
                            double* motp_sum) {
     ClearAccumulator acc(convention);
-    std::vector<double> iou;  // one frame's matrix, reused
+    memory::LargeVector<double> iou;  // one frame's matrix, reused
     interrupt::Meter meter;
     for (const Frame& frame : frames) {
         const std::size_t n = frame.gt_ids.size();
         const std::size_t m = frame.pred_ids.size();
         meter.add(1 + n + m + 4 * n * m);
         if (n > 0 && m > 0) {
-            iou.resize(n * m);
+            memory::resize_in_pieces(iou, n * m, &meter);
             iou::iou_matrix(frame.gt_boxes, frame.pred_boxes, iou.data());
         }
         acc.update(frame.gt_ids, frame.pred_ids, iou.data(), threshold);
@@ -377,15 +377,18 @@ ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double thres
 }
 
 void removal_matches(const double* similarity, std::size_t n, std::size_t m, double threshold,
-                     std::vector<double>& scores, std::int64_t* gt_of_pred) {
+                     memory::LargeVector<double>& scores, std::int64_t* gt_of_pred) {
     std::fill(gt_of_pred, gt_of_pred + m, std::int64_t{-1});
     if (n == 0 || m == 0) return;
     const double lowest = benchmark_lowest(threshold);
-    scores.resize(n * m);
-    for (std::size_t i = 0; i < n; ++i)
+    interrupt::Meter meter;  // a large frame takes a while to score
+    memory::resize_in_pieces(scores, n * m, &meter);
+    for (std::size_t i = 0; i < n; ++i) {
+        meter.add(2 * m);
         frame_rows::DenseRows(similarity, m).transform_row(i, scores.data() + i * m, [&](std::size_t, double s) {
             return s >= lowest ? 0.0 + s : 0.0;
         });
+    }
     auto solved = lsap::solve(n, m, scores.data(), true);
     if (!solved) throw InternalError("finite score matrix is solvable: " + std::string(lsap::to_string(solved.error())));
     for (std::size_t t = 0; t < solved->rows.size(); ++t) {

@@ -9,6 +9,7 @@
 
 #include "core/flat_map.hpp"
 #include "core/match_record.hpp"
+#include "core/memory.hpp"
 #include "core/sim_frames.hpp"
 #include "core/sparse_sim.hpp"
 #include "core/types.hpp"
@@ -199,6 +200,6 @@ ClearMetrics compute_clear_from_similarity(const SimFrames& frames, double thres
 // Writes to gt_of_pred[j] (m entries) the row matched to prediction j, or -1. `scores` is a working
 // buffer. Throws InternalError only if the solver fails (a +inf similarity that passes).
 void removal_matches(const double* similarity, std::size_t n, std::size_t m, double threshold,
-                     std::vector<double>& scores, std::int64_t* gt_of_pred);
+                     memory::LargeVector<double>& scores, std::int64_t* gt_of_pred);
 
 }  // namespace vestrim::clear

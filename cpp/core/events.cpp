@@ -229,14 +229,14 @@ Result<std::string> events_csv(const EventColumns& log) {
 EventLog frame_events(std::span<const Frame> frames, std::span<const std::int64_t> frame_numbers, double threshold,
                       Convention convention) {
     EventRecorder recorder(convention);
-    std::vector<double> iou;  // one frame's matrix, reused
+    memory::LargeVector<double> iou;  // one frame's matrix, reused
     interrupt::Meter meter;
     for (std::size_t t = 0; t < frames.size(); ++t) {
         const Frame& frame = frames[t];
         const std::size_t n = frame.gt_ids.size();
         const std::size_t m = frame.pred_ids.size();
         meter.add(1 + n + m + 6 * n * m);
-        iou.resize(n * m);
+        memory::resize_in_pieces(iou, n * m, &meter);
         if (n > 0 && m > 0) iou::iou_matrix(frame.gt_boxes, frame.pred_boxes, iou.data());
         recorder.update(frame_number_at(frame_numbers, t), frame.gt_ids, frame.pred_ids, iou.data(), threshold);
     }

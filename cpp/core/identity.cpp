@@ -451,12 +451,12 @@ IdentityMetrics IdentityAccumulator::compute_dense() const {
 
 IdentityMetrics compute_identity(std::span<const Frame> frames, double threshold) {
     IdentityAccumulator acc;
-    std::vector<double> iou;
+    memory::LargeVector<double> iou;
     interrupt::Meter meter;
     for (const Frame& f : frames) {
         meter.add(1 + f.gt_ids.size() + f.pred_ids.size() + 2 * f.gt_ids.size() * f.pred_ids.size());
         if (!f.gt_ids.empty() && !f.pred_ids.empty()) {
-            iou.resize(f.gt_ids.size() * f.pred_ids.size());
+            memory::resize_in_pieces(iou, f.gt_ids.size() * f.pred_ids.size(), &meter);
             iou::iou_matrix(f.gt_boxes, f.pred_boxes, iou.data());
         } else {
             iou.clear();

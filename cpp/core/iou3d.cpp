@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/interrupt.hpp"
+
 namespace vestrim::iou3d {
 namespace {
 
@@ -149,7 +151,9 @@ void iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b, double* o
     if (a.empty() || nb == 0) return;
     std::vector<Footprint> fb(nb);
     for (std::size_t j = 0; j < nb; ++j) footprint(b[j], fb[j].corners);
+    interrupt::Meter meter;  // a pair clips two rectangles: some tens of cheap steps
     for (std::size_t i = 0; i < a.size(); ++i) {
+        meter.add(32 * nb);
         Point fa[4];
         footprint(a[i], fa);
         double* row = out + i * nb;
@@ -157,8 +161,10 @@ void iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b, double* o
     }
 }
 
-std::vector<double> iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b) {
-    std::vector<double> out(a.size() * b.size());
+memory::LargeVector<double> iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b) {
+    memory::LargeVector<double> out;
+    interrupt::Meter meter;
+    memory::resize_in_pieces(out, a.size() * b.size(), &meter);
     iou_3d_matrix(a, b, out.data());
     return out;
 }

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/memory.hpp"
+
 namespace vestrim::iou3d {
 
 // [x, y, z, l, w, h, yaw]: centre, full extents (l along the heading, w across it, h along y) and the
@@ -24,6 +26,6 @@ double iou_3d(const Box3d& a, const Box3d& b);
 void iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b, double* out);
 
 // Convenience form returning a fresh row-major matrix.
-std::vector<double> iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b);
+memory::LargeVector<double> iou_3d_matrix(std::span<const Box3d> a, std::span<const Box3d> b);
 
 }  // namespace vestrim::iou3d

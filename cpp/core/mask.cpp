@@ -532,7 +532,7 @@ Result<double> iou(const Rle& a, const Rle& b, bool is_crowd) {
     return iou_same_size(a, b, is_crowd, is_crowd ? a.area() : 0);
 }
 
-Result<std::vector<double>> iou_matrix(std::span<const Rle> a, std::span<const Rle> b,
+Result<memory::LargeVector<double>> iou_matrix(std::span<const Rle> a, std::span<const Rle> b,
                                        std::optional<std::span<const bool>> is_crowd) {
     if (is_crowd && is_crowd->size() != b.size()) {
         return std::unexpected("is_crowd must have one entry per mask in the second set, got " +
@@ -540,12 +540,15 @@ Result<std::vector<double>> iou_matrix(std::span<const Rle> a, std::span<const R
                                std::to_string(b.size()));
     }
     const bool any_crowd = is_crowd && std::ranges::find(*is_crowd, true) != is_crowd->end();
-    std::vector<double> out(a.size() * b.size());
+    interrupt::Meter meter;  // each pair walks both run lists
+    memory::LargeVector<double> out;
+    memory::resize_in_pieces(out, a.size() * b.size(), &meter);
     double* cell = out.data();
     for (const Rle& ma : a) {
         const u64 area_a = any_crowd ? ma.area() : 0;
         for (std::size_t j = 0; j < b.size(); ++j) {
             const Rle& mb = b[j];
+            meter.add(1 + ma.counts.size() + mb.counts.size());
             if (!same_size(ma, mb)) return std::unexpected(size_mismatch(ma, mb));
             *cell++ = iou_same_size(ma, mb, is_crowd && (*is_crowd)[j], area_a);
         }
@@ -568,7 +571,9 @@ Result<Rle> merge(std::span<const Rle> masks, bool intersect) {
     }
     std::vector<std::uint32_t> acc, next;
     combine(masks[0].counts, masks[1].counts, intersect, acc);
+    interrupt::Meter meter;  // each step walks both run lists
     for (std::size_t i = 2; i < masks.size(); ++i) {
+        meter.add(1 + acc.size() + masks[i].counts.size());
         combine(acc, masks[i].counts, intersect, next);
         std::swap(acc, next);
     }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/memory.hpp"
 #include "core/types.hpp"
 
 namespace vestrim::mask {
@@ -51,7 +52,7 @@ std::string size_mismatch(const Rle& a, const Rle& b);
 Result<double> iou(const Rle& a, const Rle& b, bool is_crowd);
 
 // Row-major len(a) x len(b) IoU matrix. `is_crowd`, when given, holds one flag per mask of `b`.
-Result<std::vector<double>> iou_matrix(std::span<const Rle> a, std::span<const Rle> b,
+Result<memory::LargeVector<double>> iou_matrix(std::span<const Rle> a, std::span<const Rle> b,
                                        std::optional<std::span<const bool>> is_crowd);
 
 // Union (or intersection) of same-size masks; an empty list gives the empty (0, 0) mask.

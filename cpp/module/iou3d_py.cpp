@@ -113,7 +113,7 @@ PyObject* iou_3d_matrix_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!slice_a) return value_error(slice_a.error());
         const auto slice_b = as_boxes(boxes_b);
         if (!slice_b) return value_error(slice_b.error());
-        const std::vector<double> matrix = iou3d::iou_3d_matrix(slice_a->boxes, slice_b->boxes);
+        const auto matrix = iou3d::iou_3d_matrix(slice_a->boxes, slice_b->boxes);
         return matrix_to_py(matrix.data(), slice_a->boxes.size(), slice_b->boxes.size());
     });
 }
@@ -138,7 +138,7 @@ PyObject* match_boxes_3d_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!slice_b) return value_error(slice_b.error());
         const std::size_t na = slice_a->boxes.size();
         const std::size_t nb = slice_b->boxes.size();
-        const std::vector<double> iou = iou3d::iou_3d_matrix(slice_a->boxes, slice_b->boxes);
+        const auto iou = iou3d::iou_3d_matrix(slice_a->boxes, slice_b->boxes);
         return new_matching(assignment::match_boxes(iou, na, nb, *method, iou_threshold));
     });
 }

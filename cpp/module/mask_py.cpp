@@ -394,7 +394,7 @@ PyObject* mask_iou_matrix_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
             for (std::size_t j = 0; j < n; ++j) flags[j] = (*is_crowd.flags)[j];
             crowd = std::span<const bool>(flags.get(), n);
         }
-        std::vector<double> matrix;
+        memory::LargeVector<double> matrix;
         if (!take(mask::iou_matrix(rles_a, rles_b, crowd), matrix)) return nullptr;
         return matrix_to_py(matrix.data(), rles_a.size(), rles_b.size());
     });
@@ -417,7 +417,7 @@ PyObject* match_masks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!ok_or_value_error(method)) return nullptr;
         std::vector<Rle> rles_a, rles_b;
         if (!extract_all(masks_a, rles_a) || !extract_all(masks_b, rles_b)) return nullptr;
-        std::vector<double> matrix;
+        memory::LargeVector<double> matrix;
         if (!take(mask::iou_matrix(rles_a, rles_b, std::nullopt), matrix)) return nullptr;
         return new_matching(
             assignment::match_boxes(matrix, rles_a.size(), rles_b.size(), *method, iou_threshold));

@@ -7,6 +7,8 @@
 // count, every type, integer ranges, per-alpha list lengths and the totals that must agree —
 // raising TypeError or ValueError before any object is made. The rebuilt instances are of the
 // very classes `vestrim._vestrim` exposes.
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -18,6 +20,7 @@
 #include "core/clear.hpp"
 #include "core/hota.hpp"
 #include "core/identity.hpp"
+#include "core/interrupt.hpp"
 #include "core/mask.hpp"
 #include "core/switch_events.hpp"
 #include "module/accumulator_py.hpp"
@@ -421,10 +424,19 @@ PyObject* reduce(PyObject* module, PyObject* obj) {
             py::AccumulatorObject& acc = py::record<py::AccumulatorObject>(obj);
             py::SharedAccess access(acc.access);
             if (!access) return nullptr;
-            const std::string state = accumulator::save_state(acc.state);
+            const memory::LargeVector<char> state = accumulator::save_state(acc.state);
+            // Copied into the bytes object a piece at a time: a state of millions of pairs is large.
+            Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(state.size())));
+            if (!bytes) return nullptr;
+            interrupt::Meter meter;
+            constexpr std::size_t kPiece = std::size_t{1} << 20;
+            for (std::size_t done = 0; done < state.size(); done += kPiece) {
+                meter.add(kPiece);
+                const std::size_t n = std::min(kPiece, state.size() - done);
+                std::memcpy(PyBytes_AS_STRING(bytes.get()) + done, state.data() + done, n);
+            }
             return reduced(module, "rebuild_accumulator",
-                           Py_BuildValue("(sy#)", box_format_text(acc.box_format), state.data(),
-                                         static_cast<Py_ssize_t>(state.size())));
+                           Py_BuildValue("(sO)", box_format_text(acc.box_format), bytes.get()));
         }
         if (PyErr_Occurred()) return nullptr;  // a class lookup failed
         return py::type_error("cannot pickle '" + py::type_name(obj) + "' object");

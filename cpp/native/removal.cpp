@@ -71,13 +71,14 @@ PyObject* removal_matches_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
             return py::value_error("gt_boxes and pred_boxes must have the same number of frames, got " +
                                    std::to_string(gt->size()) + " and " + std::to_string(pred->size()));
         }
-        std::vector<double> iou;
-        std::vector<double> scores;
+        memory::LargeVector<double> iou;
+        memory::LargeVector<double> scores;
+        interrupt::Meter meter;
         return per_frame_matches(gt->size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
             const auto gt_boxes = (*gt)[t].boxes;
             const auto pred_boxes = (*pred)[t].boxes;
             memory::refuse_frame(t, gt_boxes.size(), pred_boxes.size(), memory::bytes_per_pair::kRemoval);
-            iou.resize(gt_boxes.size() * pred_boxes.size());
+            memory::resize_in_pieces(iou, gt_boxes.size() * pred_boxes.size(), &meter);
             iou::iou_matrix(gt_boxes, pred_boxes, iou.data());
             gt_of_pred.resize(pred_boxes.size());
             clear::removal_matches(iou.data(), gt_boxes.size(), pred_boxes.size(), threshold, scores,
@@ -139,7 +140,7 @@ PyObject* removal_matches_from_similarity_entry(PyObject*, PyObject* const* args
                 }
             }
         }
-        std::vector<double> scores;
+        memory::LargeVector<double> scores;
         SimFrames::Buffer laid_out;
         return per_frame_matches(sim.cols.size(), [&](std::size_t t, std::vector<std::int64_t>& gt_of_pred) {
             memory::refuse_frame(t, sim.values.rows(t), sim.cols[t], memory::bytes_per_pair::kRemoval);
@@ -229,7 +230,7 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
         // Frames are independent and each writes only its own predictions' entries of `matched`.
         struct Scratch {
             std::vector<Box> g_boxes, p_boxes;
-            std::vector<double> iou, scores;
+            memory::LargeVector<double> iou, scores;
             std::vector<std::int64_t> gt_of_pred;
             interrupt::Meter meter;
         };
@@ -243,7 +244,7 @@ PyObject* removal_matches_rows_entry(PyObject*, PyObject* const* args, Py_ssize_
             w.p_boxes.clear();
             for (std::size_t k = run.pi; k < run.p_end; ++k) w.p_boxes.push_back(pred->boxes[p_order[k]]);
             w.meter.add(1 + 8 * w.g_boxes.size() * w.p_boxes.size());
-            w.iou.resize(w.g_boxes.size() * w.p_boxes.size());
+            memory::resize_in_pieces(w.iou, w.g_boxes.size() * w.p_boxes.size(), &w.meter);
             iou::iou_matrix(w.g_boxes, w.p_boxes, w.iou.data());
             w.gt_of_pred.resize(w.p_boxes.size());
             clear::removal_matches(w.iou.data(), w.g_boxes.size(), w.p_boxes.size(), threshold, w.scores,
