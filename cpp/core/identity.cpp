@@ -270,8 +270,8 @@ std::optional<IdentityAccumulator> IdentityAccumulator::prepare_update(std::span
         gt_index_.reserve(n, &meter);
         pred_index_.reserve(m, &meter);
         pair_counts_.reserve(pairs, &meter);
-        gt_counts_.reserve(gt_counts_.size() + n);
-        pred_counts_.reserve(pred_counts_.size() + m);
+        memory::make_room(gt_counts_, n, meter);
+        memory::make_room(pred_counts_, m, meter);
         frame_gt_.reserve(n);
         frame_pred_.reserve(m);
         return std::nullopt;
