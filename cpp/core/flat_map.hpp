@@ -4,7 +4,6 @@
 // process's hash key (see id_hash.hpp).
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -69,19 +68,8 @@ public:
     FlatMap copy_with_room(std::size_t extra, interrupt::Meter* meter) const {
         FlatMap copy(hash_key_);
         const std::size_t capacity = capacity_for(size_ + extra);
-        if (capacity > slots_.size()) {
-            copy.slots_ = rehashed(capacity, meter);
-            copy.mask_ = capacity - 1;
-        } else {
-            copy.slots_.reserve(slots_.size());
-            for (std::size_t done = 0; done < slots_.size();) {
-                const std::size_t n = std::min(kPiece, slots_.size() - done);
-                copy.slots_.insert(copy.slots_.end(), slots_.begin() + done, slots_.begin() + done + n);
-                done += n;
-                if (meter != nullptr) meter->add(n);
-            }
-            copy.mask_ = mask_;
-        }
+        copy.slots_ = rehashed(capacity, meter);
+        copy.mask_ = capacity - 1;
         copy.size_ = size_;
         return copy;
     }
@@ -107,9 +95,8 @@ private:
         return static_cast<std::size_t>(id_hash::keyed(key, hash_key_)) & mask_;
     }
 
-    static constexpr std::size_t kPiece = std::size_t{1} << 16;  // slots between counts on a meter
-
-    // The smallest table (a power of two, at least 16 slots) that holds `entries` at most half full.
+    // The smallest table (a power of two, at least 16 slots and no smaller than this one) that holds
+    // `entries` at most half full.
     std::size_t capacity_for(std::size_t entries) const {
         std::size_t capacity = slots_.empty() ? 16 : slots_.size();
         while (capacity < 2 * entries) capacity *= 2;

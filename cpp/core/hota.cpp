@@ -606,13 +606,7 @@ void Passes<Source>::solve_frame(std::size_t k, Scratch& scratch, std::vector<Fr
         if constexpr (Source::kSparse) {
             // The buffer is kept at +0.0 from one frame to the next: only the stored cells are
             // written, and put back to +0.0 once the frame is solved.
-            if (!scratch.score_zero) {
-                constexpr std::size_t kPiece = std::size_t{1} << 16;
-                for (std::size_t done = 0; done < score.size(); done += kPiece) {
-                    scratch.meter.add(kPiece);
-                    std::fill(score.begin() + done, score.begin() + std::min(score.size(), done + kPiece), 0.0);
-                }
-            }
+            if (!scratch.score_zero) score.clear();  // refilled with +0.0 below
             if (score.size() < n_gt * n_pred) memory::resize_in_pieces(score, n_gt * n_pred, &scratch.meter);
             scratch.score_zero = false;
             for (std::size_t r = 0; r < n_gt; ++r) {
